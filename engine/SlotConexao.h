@@ -1,0 +1,182 @@
+// The objects of a database connection slot: the attachment (BaseDados), its transaction (Transacao)
+// and its statement object (ConexaoSQL), each a named Componente of the engine's component array.
+// The engine creates ten of each at start-up and owns them; everything runs on the GUI thread and
+// every call into the database client blocks it.
+//
+// A slot's transaction rules: ConexaoSQL::Open runs its BeforeOpen hook (which starts the transaction
+// unless active) and leaves the result set, and the transaction, open until the next Close, whose
+// AfterClose hook rolls the transaction back. ExecSQL attaches when needed, starts a transaction when
+// none is active and commits the one it started, also when the statement failed.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vespril {
+
+namespace fb {
+class Attachment;
+class Transaction;
+class Statement;
+}  // namespace fb
+
+// A named member of the engine's component array.
+class Componente {
+ public:
+  explicit Componente(std::string name) : m_name(std::move(name)) {}
+  virtual ~Componente() = default;
+  Componente(const Componente&) = delete;
+  Componente& operator=(const Componente&) = delete;
+
+  const std::string& Name() const { return m_name; }
+
+ private:
+  std::string m_name;
+};
+
+class Transacao;
+class ConexaoSQL;
+
+// Database attachment of one slot.
+class BaseDados final : public Componente {
+ public:
+  explicit BaseDados(std::string name);
+  ~BaseDados() override;  // detaches silently, never throws
+
+  // The Firebird connection string, passed unchanged to the client; empty while no server is bound.
+  const std::string& DatabaseName() const { return m_databaseName; }
+  void SetDatabaseName(std::string name) { m_databaseName = std::move(name); }
+  // Connection parameter lines, "user_name=..." and "password=...".
+  std::vector<std::string>& Params() { return m_params; }
+  int SQLDialect() const { return m_dialect; }
+  void SetSQLDialect(int dialect) { m_dialect = dialect; }
+  void SetLoginPrompt(bool on) { m_loginPrompt = on; }
+
+  bool Connected() const;
+  // Attach: nothing when attached; Error "Database name is missing" for an empty name; the client's
+  // error on a refusal. Afterwards the slot's dialect is lowered to the database's when that is lower.
+  void Open();
+  // Detach: nothing when not attached. Ends an active transaction first (closing the statement object,
+  // whose hook rolls back; a transaction still active is committed, or rolled back if that fails,
+  // silently). Raises the client's error when the detach fails; the attachment then stays attached.
+  void Close();
+
+  // REQUIRES: Connected()
+  fb::Attachment& Handle();
+
+  // Transactions bound to this attachment, ended by Close.
+  void AddTransaction(Transacao* transaction);
+
+ private:
+  std::string m_databaseName;
+  std::vector<std::string> m_params;
+  int m_dialect = 3;
+  bool m_loginPrompt = false;
+  std::unique_ptr<fb::Attachment> m_attachment;
+  std::vector<Transacao*> m_transactions;
+};
+
+enum class TransactionAction { Commit, Rollback };
+
+// Transaction of one slot, on its attachment only.
+class Transacao final : public Componente {
+ public:
+  explicit Transacao(std::string name);
+  ~Transacao() override;
+
+  void SetDefaultDatabase(BaseDados* database);
+  BaseDados* DefaultDatabase() const { return m_database; }
+  void SetDefaultAction(TransactionAction action) { m_defaultAction = action; }
+  TransactionAction DefaultAction() const { return m_defaultAction; }
+  void SetIdleTimer(int milliseconds) { m_idleTimer = milliseconds; }
+
+  bool InTransaction() const;
+  // Error "Cannot perform operation -- DB is not open" when the attachment isn't attached.
+  void StartTransaction();
+  // Both first close every open statement object of this transaction (whose hook may end it).
+  void Commit();
+  void Rollback();
+
+  // REQUIRES: InTransaction()
+  fb::Transaction& Handle();
+
+  void AddDataSet(ConexaoSQL* dataSet);
+
+ private:
+  void CloseDataSets();
+
+  BaseDados* m_database = nullptr;
+  TransactionAction m_defaultAction = TransactionAction::Commit;
+  int m_idleTimer = 0;
+  std::unique_ptr<fb::Transaction> m_transaction;
+  std::vector<ConexaoSQL*> m_dataSets;
+};
+
+// Statement object (query) of one slot.
+class ConexaoSQL final : public Componente {
+ public:
+  using Hook = std::function<void(ConexaoSQL&)>;
+
+  explicit ConexaoSQL(std::string name);
+  ~ConexaoSQL() override;
+
+  void SetTransaction(Transacao* transaction);
+  void SetDatabase(BaseDados* database);
+  Transacao* Transaction() const { return m_transaction; }
+  BaseDados* Database() const { return m_database; }
+
+  // The statement text as lines; the engine always keeps exactly one line, the statement.
+  std::vector<std::string>& SQL() { return m_sql; }
+
+  Hook AfterClose;  // after an open statement object was closed
+  Hook BeforeOpen;  // just before it opens
+  Hook AfterPost;   // after a row of its result set was posted (never reached by the engine)
+
+  bool Active() const { return m_active; }
+
+  // Runs BeforeOpen, prepares the text in the transaction and, for a query, opens its cursor on the
+  // first row. A statement the database doesn't take as a query (select or select for update) is
+  // refused with Error "Instrução não é uma consulta" before it executes. Any failure leaves the
+  // object closed and rolls back a transaction that this Open started.
+  void Open();
+  // Closes the result set when open, then runs AfterClose; nothing when already closed.
+  void Close();
+  // REQUIRES: !Active(). Attaches when needed, starts a transaction when none is active, prepares and
+  // executes, and commits the transaction it started whether the statement succeeded or not; the
+  // statement's failure is raised after that commit.
+  void ExecSQL();
+
+  // Row access on an open result set.
+  void First();  // the cursor stands on the first row after Open; First only re-reads Eof there
+  void Next();
+  bool Eof() const { return m_eof; }
+  int FieldCount() const;
+  std::string FieldName(int index) const;  // result order, 0-based: the column's alias
+  // Values as text: "" for NULL; see the README for the forms of each type.
+  std::string FieldAsString(int index) const;
+  std::string FieldAsString(std::string_view name) const;  // first column of that name, any case
+  int64_t FieldAsInteger(std::string_view name) const;     // 0 for NULL
+
+ private:
+  std::string StatementText() const;
+
+  Transacao* m_transaction = nullptr;
+  BaseDados* m_database = nullptr;
+  std::vector<std::string> m_sql;
+  std::unique_ptr<fb::Statement> m_statement;
+  bool m_active = false;
+  bool m_eof = true;
+};
+
+// The three objects of slot n, as the engine reaches them through its component array.
+struct SlotConexao {
+  BaseDados& baseDados;
+  Transacao& transacao;
+  ConexaoSQL& conexaoSQL;
+};
+
+}  // namespace vespril

@@ -1,0 +1,99 @@
+// VESPRIL: the whole gateway in one object. It owns the four configuration tables, the ten database
+// connection slots and the TCP listener (the 31 entries of its component array), and every operation
+// of the gateway is one of its methods. The main window creates exactly one; it lives until the
+// process ends and is used only from the GUI thread (listener events, timer ticks, button clicks).
+//
+// Construction is the whole start-up, in this order: the slots' objects; the settings table; the
+// server table; every server attached to the slot of its record number; the table definitions; the
+// row-count matrix; the listener, opened on the stored port unless it is 0. The first failing step
+// raises its Error and the half-built engine is abandoned. No file is written at start or at exit.
+#pragma once
+
+#include <array>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "config/PersistedTable.h"
+#include "engine/SlotConexao.h"
+#include "engine/SoqueteServidor.h"
+
+class QTcpSocket;
+
+namespace vespril {
+
+inline constexpr int kSlots = 10;
+inline constexpr int kComponentes = 31;
+
+// The fixed credentials of every attachment.
+inline constexpr char kUsuario[] = "SYSDBA";
+inline constexpr char kSenha[] = "quillbark";
+
+class VESPRIL {
+ public:
+  // Result files go to ProgramDirectory(); tests may name another directory.
+  VESPRIL();
+  explicit VESPRIL(std::string programDirectory);
+  ~VESPRIL();
+  VESPRIL(const VESPRIL&) = delete;
+  VESPRIL& operator=(const VESPRIL&) = delete;
+
+  // The configuration tables.
+  PersistedTable CdsPortaRelembrar;
+  PersistedTable CdsServidor;
+  PersistedTable CdsTabela;
+  PersistedTable CdsServidorTabela;
+
+  // Component i: 0 the listener, n the attachment, n + 10 the transaction, n + 20 the query of slot n.
+  Componente& Componentes(int index) const;
+  SoqueteServidor& Soquete() const;
+  // REQUIRES: 1 <= n <= 10
+  SlotConexao Slot(int n) const;
+  const std::string& DiretorioPrograma() const { return m_programDirectory; }
+
+  // Settings readers and the table save.
+  int GetPorta();
+  bool GetTabelaRelembrar();
+  void Salvar(PersistedTable& table);
+
+  // Configuration operations; each saves what it changed before it returns.
+  void SetPorta(int porta);
+  void SetTabelaRelembrar(bool relembrar);
+  std::string GetServidor();
+  void SetServidor(const std::string& nome, const std::string& endereco);
+  void EraseServidor(const std::string& nome);
+  std::string GetTabela();
+  void SetTabela(const std::string& nome, const std::string& chave, int gerador);
+  void EraseTabela(const std::string& nome);
+  void MontarServidorTabela();
+  void EraseServidorTabela(const std::string& nome, bool porServidor);
+
+  // Slots: bind the named server's address to the slot of its record number and attach it / detach it.
+  void ConectarServidor(const std::string& nome);
+  void DesconectarServidor(const std::string& nome);
+
+  // Runs a client's script across the servers; returns "" when it ran to its end, else the text of
+  // the first failure. Never throws.
+  std::string ExecutarScript(const std::string& script, const std::string& cliente,
+                             const std::string& pedido);
+
+  // Listener handlers.
+  void SoqueteClientRead(QTcpSocket& connection);
+  void SoqueteClientError(QTcpSocket& connection, int& errorCode);
+  // Shown to the operator for an error of the listening socket itself (the window sets it).
+  std::function<void(const std::string&)> OnListenerError;
+
+ private:
+  void CriarSlots();
+  void ConectarServidores();
+  void CriarSoquete();
+  void ConexaoSQLAfterClose(ConexaoSQL& query);
+  void ConexaoSQLBeforeOpen(ConexaoSQL& query);
+  void ConexaoSQLAfterPost(ConexaoSQL& query);
+
+  std::string m_programDirectory;
+  std::array<std::unique_ptr<Componente>, kComponentes> m_componentes;
+};
+
+}  // namespace vespril

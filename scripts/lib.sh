@@ -1,0 +1,77 @@
+# Shared by scripts/run and scripts/test: packages, build, and the loopback Firebird server.
+# Sourced, not run. Every function is safe to call again.
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+BUILD_DIR="${VESPRIL_BUILD_DIR:-$ROOT/build}"
+FB_PASSWORD=quillbark
+
+PACKAGES=(
+  cmake ninja-build g++ qt6-base-dev libgtest-dev
+  firebird-dev libfbclient2 firebird3.0-server-core firebird3.0-server firebird3.0-utils
+  xvfb xauth fontconfig fonts-dejavu-core
+)
+
+as_root() {
+  if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+# Installs the Debian packages that are missing; does nothing when all are there.
+ensure_packages() {
+  local missing=()
+  for p in "${PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "Installing: ${missing[*]}"
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get update -q
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+}
+
+build() {
+  cmake -S "$ROOT" -B "$BUILD_DIR" -G Ninja >/dev/null
+  cmake --build "$BUILD_DIR"
+}
+
+port_open() {  # port_open PORT: something accepts on 127.0.0.1:PORT
+  (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null
+}
+
+FB_STARTED_PID=""
+
+# Starts the Firebird SuperServer on 127.0.0.1:3050 with the gateway's SYSDBA password, unless a server
+# already listens there (then it is used as it is). FB_STARTED_PID names what we started.
+start_fb_server() {
+  if port_open 3050; then
+    echo "Using the Firebird server already listening on port 3050."
+    return 0
+  fi
+  # The lock directory must belong to the server's user, also when an embedded run made it first.
+  as_root install -d -o firebird -g firebird -m 0770 /tmp/firebird
+  as_root chown -R firebird:firebird /tmp/firebird
+  as_root install -d -o firebird -g firebird /run/firebird3.0
+  echo "create or alter user SYSDBA password '$FB_PASSWORD'; commit;" |
+    as_root isql-fb -q -user SYSDBA /var/lib/firebird/3.0/system/security3.fdb >/dev/null
+  local pidfile=/run/firebird3.0/vespril-test-fbguard.pid
+  as_root rm -f "$pidfile"
+  as_root su -s /bin/sh firebird -c "/usr/sbin/fbguard -daemon -forever -pidfile $pidfile"
+  for _ in $(seq 1 100); do
+    port_open 3050 && break
+    sleep 0.2
+  done
+  if ! port_open 3050; then
+    echo "The Firebird server did not start on port 3050." >&2
+    return 1
+  fi
+  FB_STARTED_PID="$(cat "$pidfile" 2>/dev/null)"
+  echo "Started a Firebird server on 127.0.0.1:3050 (fbguard pid ${FB_STARTED_PID:-unknown})."
+}
+
+stop_fb_server() {
+  [ -n "$FB_STARTED_PID" ] || return 0
+  as_root kill "$FB_STARTED_PID" 2>/dev/null || true
+  for _ in $(seq 1 50); do
+    port_open 3050 || break
+    sleep 0.2
+  done
+  FB_STARTED_PID=""
+}
