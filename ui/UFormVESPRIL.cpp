@@ -1,1 +1,461 @@
-// placeholder
+#include "ui/UFormVESPRIL.h"
+
+#include <cstdio>
+#include <exception>
+#include <initializer_list>
+
+#include <QCheckBox>
+#include <QCoreApplication>
+#include <QGroupBox>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QScreen>
+#include <QTableWidget>
+#include <QTimer>
+#include <QValidator>
+
+#include "engine/UVESPRIL.h"
+#include "foundation/Error.h"
+#include "foundation/Text.h"
+#include "ui/SpinEdit.h"
+
+namespace vespril {
+
+namespace {
+
+constexpr char kCaption[] = "VESPRIL";
+constexpr char kCaptionSemMotor[] = "VESPRIL - gateway parado";
+constexpr int kClientWidth = 612;
+constexpr int kClientHeight = 491;
+constexpr int kGridRowHeight = 17;
+// A grid's look before the creation handler lays it out (and for good when start-up fails).
+constexpr int kGridDefaultColumnWidth = 64;
+constexpr int kGridDefaultRowHeight = 24;
+constexpr int kTimerMinimum = 200;
+constexpr int kTimerMaximum = 1000;
+
+std::string Bytes(const QString& text) { return text.toLatin1().toStdString(); }
+
+QString Texto(std::string_view bytes) {
+  return QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size()));
+}
+
+// The engine stores single-byte text; a character it cannot hold would reach it as "?", so such
+// characters are refused as they are typed or pasted.
+class Latin1Validator final : public QValidator {
+ public:
+  using QValidator::QValidator;
+  State validate(QString& input, int&) const override {
+    for (QChar c : input) {
+      if (c.unicode() > 0xFF) return Invalid;
+    }
+    return Acceptable;
+  }
+};
+
+// The layout was drawn for an 8-point "MS Sans Serif" (11 pixels high); where it is missing the
+// system's sans-serif face stands in, at the same pixel height so the text fits the fixed geometry.
+QFont FonteJanela() {
+  QFont font;
+  font.setFamilies({QStringLiteral("MS Sans Serif"), QStringLiteral("Microsoft Sans Serif"),
+                    QStringLiteral("Sans Serif")});
+  font.setStyleHint(QFont::SansSerif);
+  font.setPixelSize(11);
+  return font;
+}
+
+QPushButton* Botao(QWidget* parent, const char* name, const char* caption, QRect geometry) {
+  auto* button = new QPushButton(QString::fromLatin1(caption), parent);
+  button->setObjectName(QString::fromLatin1(name));
+  button->setGeometry(geometry);
+  button->setAutoDefault(true);  // Enter clicks the focused button
+  return button;
+}
+
+// Labels take the width of their text, since a stand-in font may be wider than the one the layout was
+// drawn for; a right-aligned label grows to the left so it stays against its field.
+QLabel* Rotulo(QWidget* parent, const char* name, const QString& caption, QRect geometry, bool rightAligned) {
+  auto* label = new QLabel(caption, parent);
+  label->setObjectName(QString::fromLatin1(name));
+  const int textWidth = label->fontMetrics().horizontalAdvance(caption);
+  if (textWidth > geometry.width()) {
+    if (rightAligned)
+      geometry.setLeft(geometry.right() + 1 - textWidth);
+    else
+      geometry.setWidth(textWidth);
+  }
+  label->setGeometry(geometry);
+  label->setAlignment((rightAligned ? Qt::AlignRight : Qt::AlignLeft) | Qt::AlignTop);
+  return label;
+}
+
+QLineEdit* Campo(QWidget* parent, const char* name, QRect geometry, int maxLength) {
+  auto* edit = new QLineEdit(parent);
+  edit->setObjectName(QString::fromLatin1(name));
+  edit->setGeometry(geometry);
+  edit->setMaxLength(maxLength);
+  edit->setValidator(new Latin1Validator(edit));
+  return edit;
+}
+
+SpinEdit* Spin(QWidget* parent, const char* name, QRect geometry, int minValue, int maxValue, int value) {
+  auto* spin = new SpinEdit(parent);
+  spin->setObjectName(QString::fromLatin1(name));
+  spin->setGeometry(geometry);
+  spin->SetMinValue(minValue);
+  spin->SetMaxValue(maxValue);
+  spin->SetValue(value);
+  return spin;
+}
+
+QTableWidget* Grade(QWidget* parent, const char* name, QRect geometry, int columns) {
+  auto* grid = new QTableWidget(1, columns, parent);
+  grid->setObjectName(QString::fromLatin1(name));
+  grid->setGeometry(geometry);
+  grid->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  grid->setSelectionMode(QAbstractItemView::SingleSelection);
+  grid->setSelectionBehavior(QAbstractItemView::SelectItems);
+  grid->setTabKeyNavigation(false);  // Tab leaves the grid for the next control
+  grid->setWordWrap(false);
+  grid->setCornerButtonEnabled(false);
+
+  QHeaderView* rows = grid->verticalHeader();
+  rows->hide();
+  rows->setMinimumSectionSize(1);
+  rows->setSectionResizeMode(QHeaderView::Fixed);
+  rows->setDefaultSectionSize(kGridDefaultRowHeight);
+
+  QHeaderView* header = grid->horizontalHeader();
+  header->setSectionsMovable(true);
+  header->setSectionResizeMode(QHeaderView::Interactive);
+  header->setMinimumSectionSize(1);
+  header->setDefaultSectionSize(kGridDefaultColumnWidth);
+  header->setStretchLastSection(false);
+  header->setHighlightSections(false);
+  header->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+  header->setFixedHeight(kGridDefaultRowHeight);
+  // Blank header cells until the layout names them; without items Qt would number the columns.
+  grid->setHorizontalHeaderLabels(QStringList(columns, QString()));
+  return grid;
+}
+
+void PreencherGrade(QTableWidget& grid, std::string_view lista) {
+  const auto rows = ParseLista(lista, grid.columnCount());
+  grid.setRowCount(static_cast<int>(rows.size()));
+  for (int r = 0; r < static_cast<int>(rows.size()); ++r) {
+    grid.setRowHeight(r, kGridRowHeight);
+    for (int c = 0; c < grid.columnCount(); ++c) {
+      const QString text = Texto(rows[r][c]);
+      if (QTableWidgetItem* item = grid.item(r, c)) {
+        if (item->text() != text) item->setText(text);
+      } else {
+        grid.setItem(r, c, new QTableWidgetItem(text));
+      }
+    }
+  }
+}
+
+void DefinirGrade(QTableWidget& grid, std::initializer_list<int> widths,
+                  std::initializer_list<const char*> captions) {
+  int column = 0;
+  for (int width : widths) grid.setColumnWidth(column++, width);
+  QStringList labels;
+  for (const char* caption : captions) labels << QString::fromUtf8(caption);
+  grid.setHorizontalHeaderLabels(labels);
+  grid.horizontalHeader()->setFixedHeight(kGridRowHeight);
+  grid.setRowHeight(0, kGridRowHeight);
+}
+
+// Cuts one field off the front of lista at the first `separator`; no separator: empty field, lista kept.
+std::string CortarCampo(std::string_view& lista, char separator) {
+  const size_t at = lista.find(separator);
+  if (at == std::string_view::npos) return {};
+  std::string field(lista.substr(0, at));
+  lista.remove_prefix(at + 1);
+  return field;
+}
+
+}  // namespace
+
+std::vector<std::vector<std::string>> ParseLista(std::string_view lista, int fields) {
+  std::vector<std::vector<std::string>> rows(1, std::vector<std::string>(fields));
+  do {
+    if (!rows.back().front().empty()) rows.emplace_back(fields);
+    std::vector<std::string>& row = rows.back();
+    for (int f = 0; f + 1 < fields; ++f) row[f] = CortarCampo(lista, ',');
+    row[fields - 1] = CortarCampo(lista, ';');
+  } while (lista.find(';') != std::string_view::npos);
+  return rows;
+}
+
+std::string ExceptionText(const std::string& message) {
+  if (!message.empty() && static_cast<unsigned char>(message.back()) > static_cast<unsigned char>('.')) {
+    return message + ".";
+  }
+  return message;
+}
+
+TFormVESPRIL::TFormVESPRIL(QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                          Qt::WindowCloseButtonHint) {
+  setObjectName(QStringLiteral("FormVESPRIL"));
+  setWindowTitle(QString::fromLatin1(kCaption));
+  setFixedSize(kClientWidth, kClientHeight);
+  setFont(FonteJanela());
+  QPalette face = palette();
+  face.setColor(QPalette::Window, face.color(QPalette::Button));
+  setPalette(face);
+  if (const QScreen* screen = this->screen()) {
+    move(screen->geometry().center() - QPoint(kClientWidth / 2, kClientHeight / 2));
+  }
+
+  CriarControles();
+  DefinirOrdemTabulacao();
+  FormCreate();
+}
+
+TFormVESPRIL::~TFormVESPRIL() = default;
+
+void TFormVESPRIL::CriarControles() {
+  m_btnGGetPorta = Botao(this, "BtnGGetPorta", "GetPorta", {10, 10, 90, 25});
+  m_btnGSetPorta = Botao(this, "BtnGSetPorta", "SetPorta", {110, 10, 90, 25});
+  m_sEdGPorta = Spin(this, "SEdGPorta", {210, 12, 75, 22}, 0, 0, 0);
+  m_btnGGetTabelaRelembrar = Botao(this, "BtnGGetTabelaRelembrar", "GetRelembrar", {306, 10, 90, 25});
+  m_btnGSetTabelaRelembrar = Botao(this, "BtnGSetTabelaRelembrar", "SetRelembrar", {406, 10, 90, 25});
+  m_chBoxGTabelaRelembrar = new QCheckBox(QStringLiteral("Relembrar"), this);
+  m_chBoxGTabelaRelembrar->setObjectName(QStringLiteral("ChBoxGTabelaRelembrar"));
+  m_chBoxGTabelaRelembrar->setGeometry(506, 14, 75, 17);
+
+  m_gBoxGServidor = new QGroupBox(QStringLiteral(" Servidor "), this);
+  m_gBoxGServidor->setObjectName(QStringLiteral("GBoxGServidor"));
+  m_gBoxGServidor->setGeometry(10, 40, 590, 190);
+  m_btnGGetServidor = Botao(m_gBoxGServidor, "BtnGGetServidor", "GetServidor", {10, 20, 90, 25});
+  m_strGrdGGetServidor = Grade(m_gBoxGServidor, "StrGrdGGetServidor", {10, 50, 570, 75}, 2);
+  Rotulo(m_gBoxGServidor, "Label1", QStringLiteral("Servidor"), {117, 135, 39, 13}, true);
+  m_edGSetServidorNome = Campo(m_gBoxGServidor, "EdGSetServidorNome", {165, 132, 250, 21}, 30);
+  m_btnGSetServidor = Botao(m_gBoxGServidor, "BtnGSetServidor", "SetServidor", {10, 130, 90, 25});
+  Rotulo(m_gBoxGServidor, "Label2", QStringLiteral("Endereço"), {110, 157, 46, 13}, true);
+  m_edGSetServidorEndereco = Campo(m_gBoxGServidor, "EdGSetServidorEndereco", {165, 154, 415, 21}, 500);
+  m_btnGEraseServidor = Botao(m_gBoxGServidor, "BtnGEraseServidor", "EraseServidor", {10, 155, 90, 25});
+
+  m_gBoxGTabela = new QGroupBox(QStringLiteral(" Tabela "), this);
+  m_gBoxGTabela->setObjectName(QStringLiteral("GBoxGTabela"));
+  m_gBoxGTabela->setGeometry(10, 235, 590, 245);
+  m_btnGGetTabela = Botao(m_gBoxGTabela, "BtnGGetTabela", "GetTabela", {10, 20, 90, 25});
+  Rotulo(m_gBoxGTabela, "Label6", QStringLiteral("Atualização"), {448, 24, 55, 13}, false);
+  m_sEdTmrGTabela =
+      Spin(m_gBoxGTabela, "SEdTmrGTabela", {510, 21, 70, 22}, kTimerMinimum, kTimerMaximum, kTimerMaximum);
+  m_strGrdGGetTabela = Grade(m_gBoxGTabela, "StrGrdGGetTabela", {10, 50, 570, 115}, 3);
+  Rotulo(m_gBoxGTabela, "Label3", QStringLiteral("Tabela"), {123, 175, 33, 13}, true);
+  m_edGSetTabelaTabela = Campo(m_gBoxGTabela, "EdGSetTabelaTabela", {165, 172, 250, 21}, 30);
+  m_btnGSetTabela = Botao(m_gBoxGTabela, "BtnGSetTabela", "SetTabela", {10, 170, 90, 25});
+  Rotulo(m_gBoxGTabela, "Label4", QStringLiteral("Chave"), {125, 197, 31, 13}, true);
+  m_edGSetTabelaChave = Campo(m_gBoxGTabela, "EdGSetTabelaChave", {165, 194, 250, 21}, 30);
+  m_btnGEraseTabela = Botao(m_gBoxGTabela, "BtnGEraseTabela", "EraseTabela", {10, 195, 90, 25});
+  Rotulo(m_gBoxGTabela, "Label5", QStringLiteral("Gerador"), {118, 219, 38, 13}, true);
+  m_sEdGSetTabelaGerador = Spin(m_gBoxGTabela, "SEdGSetTabelaGerador", {165, 216, 70, 22}, 0, 0, 0);
+
+  m_tmrGTabela = new QTimer(this);
+  m_tmrGTabela->setObjectName(QStringLiteral("TmrGTabela"));
+  m_tmrGTabela->setInterval(kTimerMaximum);
+
+  connect(m_btnGGetPorta, &QPushButton::clicked, this, &TFormVESPRIL::BtnGGetPortaClick);
+  connect(m_btnGSetPorta, &QPushButton::clicked, this, &TFormVESPRIL::BtnGSetPortaClick);
+  connect(m_btnGGetTabelaRelembrar, &QPushButton::clicked, this, &TFormVESPRIL::BtnGGetTabelaRelembrarClick);
+  connect(m_btnGSetTabelaRelembrar, &QPushButton::clicked, this, &TFormVESPRIL::BtnGSetTabelaRelembrarClick);
+  connect(m_btnGGetServidor, &QPushButton::clicked, this, &TFormVESPRIL::BtnGGetServidorClick);
+  connect(m_btnGSetServidor, &QPushButton::clicked, this, &TFormVESPRIL::BtnGSetServidorClick);
+  connect(m_btnGEraseServidor, &QPushButton::clicked, this, &TFormVESPRIL::BtnGEraseServidorClick);
+  connect(m_btnGGetTabela, &QPushButton::clicked, this, &TFormVESPRIL::BtnGGetTabelaClick);
+  connect(m_btnGSetTabela, &QPushButton::clicked, this, &TFormVESPRIL::BtnGSetTabelaClick);
+  connect(m_btnGEraseTabela, &QPushButton::clicked, this, &TFormVESPRIL::BtnGEraseTabelaClick);
+  connect(m_strGrdGGetServidor, &QTableWidget::currentCellChanged, this,
+          &TFormVESPRIL::StrGrdGGetServidorSelectCell);
+  connect(m_strGrdGGetTabela, &QTableWidget::currentCellChanged, this,
+          &TFormVESPRIL::StrGrdGGetTabelaSelectCell);
+  connect(m_tmrGTabela, &QTimer::timeout, this, &TFormVESPRIL::TmrGTabelaTimer);
+  connect(m_sEdTmrGTabela, &SpinEdit::Change, this, &TFormVESPRIL::SEdTmrGTabelaChange);
+}
+
+// Tab order counts within each parent; entering a group box walks its controls before leaving it.
+void TFormVESPRIL::DefinirOrdemTabulacao() {
+  const std::initializer_list<QWidget*> chain = {
+      m_btnGGetPorta, m_btnGSetPorta, m_btnGGetTabelaRelembrar, m_btnGSetTabelaRelembrar,
+      m_chBoxGTabelaRelembrar,
+      // GBoxGServidor
+      m_btnGGetServidor, m_strGrdGGetServidor, m_btnGSetServidor, m_btnGEraseServidor, m_edGSetServidorNome,
+      m_edGSetServidorEndereco,
+      // GBoxGTabela
+      m_btnGGetTabela, m_strGrdGGetTabela, m_btnGSetTabela, m_btnGEraseTabela, m_edGSetTabelaTabela,
+      m_edGSetTabelaChave, m_sEdGSetTabelaGerador, m_sEdTmrGTabela, m_sEdGPorta};
+  const QWidget* previous = nullptr;
+  for (QWidget* widget : chain) {
+    if (previous != nullptr) QWidget::setTabOrder(const_cast<QWidget*>(previous), widget);
+    previous = widget;
+  }
+}
+
+void TFormVESPRIL::FormCreate() {
+  m_sEdTmrGTabela->SetValue(m_sEdTmrGTabela->MaxValue());
+  m_tmrGTabela->stop();
+  m_tmrGTabela->setInterval(m_sEdTmrGTabela->Value());
+  m_tmrGTabela->start();
+
+  Guarded([this] { m_engine = std::make_unique<VESPRIL>(); });
+  if (!m_engine) {
+    IniciarSemMotor();
+    return;
+  }
+  m_engine->OnListenerError = [this](const std::string& message) { ShowException(message); };
+
+  Guarded([this] {
+    m_sEdGPorta->SetValue(m_engine->GetPorta());
+    m_chBoxGTabelaRelembrar->setChecked(m_engine->GetTabelaRelembrar());
+    GetServidor();
+    GetTabela();
+    DefinirGrades();
+  });
+}
+
+// Without an engine nothing can be read or changed; the window stays open to show that.
+void TFormVESPRIL::IniciarSemMotor() {
+  setWindowTitle(QString::fromLatin1(kCaptionSemMotor));
+  for (QPushButton* button :
+       {m_btnGGetPorta, m_btnGSetPorta, m_btnGGetTabelaRelembrar, m_btnGSetTabelaRelembrar, m_btnGGetServidor,
+        m_btnGSetServidor, m_btnGEraseServidor, m_btnGGetTabela, m_btnGSetTabela, m_btnGEraseTabela}) {
+    button->setEnabled(false);
+  }
+}
+
+void TFormVESPRIL::DefinirGrades() {
+  DefinirGrade(*m_strGrdGGetServidor, {190, 350}, {"Nome", "Endereço"});
+  DefinirGrade(*m_strGrdGGetTabela, {220, 220, 100}, {"Tabela", "Chave", "Gerador"});
+}
+
+template <typename Body>
+void TFormVESPRIL::Guarded(Body&& body) {
+  try {
+    body();
+  } catch (const Error& e) {
+    ShowException(e.Message());
+  } catch (const std::exception& e) {
+    ShowException(e.what());
+  } catch (...) {
+    ShowException("Exce\xE7\xE3o desconhecida");
+  }
+}
+
+void TFormVESPRIL::ShowException(const std::string& message) {
+  const std::string text = ExceptionText(message);
+  // Without a display nobody could read the box, and the program would seem to run normally.
+  if (QGuiApplication::platformName() == QLatin1String("offscreen")) {
+    std::fprintf(stderr, "%s: %s\n", kCaption, text.c_str());
+  }
+  QMessageBox box(QMessageBox::Critical, QString::fromLatin1(kCaption), Texto(text), QMessageBox::Ok, this);
+  box.setObjectName(QStringLiteral("MessageBoxVESPRIL"));
+  box.setTextFormat(Qt::PlainText);
+  box.exec();
+}
+
+void TFormVESPRIL::GetServidor() { PreencherGrade(*m_strGrdGGetServidor, m_engine->GetServidor()); }
+
+void TFormVESPRIL::GetTabela() { PreencherGrade(*m_strGrdGGetTabela, m_engine->GetTabela()); }
+
+void TFormVESPRIL::BtnGGetPortaClick() {
+  if (!m_engine) return;
+  Guarded([this] { m_sEdGPorta->SetValue(m_engine->GetPorta()); });
+}
+
+void TFormVESPRIL::BtnGSetPortaClick() {
+  if (!m_engine) return;
+  Guarded([this] { m_engine->SetPorta(m_sEdGPorta->Value()); });
+}
+
+void TFormVESPRIL::BtnGGetTabelaRelembrarClick() {
+  if (!m_engine) return;
+  Guarded([this] { m_chBoxGTabelaRelembrar->setChecked(m_engine->GetTabelaRelembrar()); });
+}
+
+void TFormVESPRIL::BtnGSetTabelaRelembrarClick() {
+  if (!m_engine) return;
+  Guarded([this] { m_engine->SetTabelaRelembrar(m_chBoxGTabelaRelembrar->isChecked()); });
+}
+
+void TFormVESPRIL::BtnGGetServidorClick() {
+  if (!m_engine) return;
+  Guarded([this] { GetServidor(); });
+}
+
+void TFormVESPRIL::BtnGSetServidorClick() {
+  if (!m_engine) return;
+  Guarded([this] {
+    m_engine->SetServidor(Bytes(m_edGSetServidorNome->text()), Bytes(m_edGSetServidorEndereco->text()));
+    GetServidor();
+  });
+}
+
+void TFormVESPRIL::BtnGEraseServidorClick() {
+  if (!m_engine) return;
+  Guarded([this] {
+    m_engine->EraseServidor(Bytes(m_edGSetServidorNome->text()));
+    GetServidor();
+  });
+}
+
+void TFormVESPRIL::BtnGGetTabelaClick() {
+  if (!m_engine) return;
+  Guarded([this] { GetTabela(); });
+}
+
+void TFormVESPRIL::BtnGSetTabelaClick() {
+  if (!m_engine) return;
+  Guarded([this] {
+    const int gerador = StrToInt(Bytes(m_sEdGSetTabelaGerador->Text()));
+    m_engine->SetTabela(Bytes(m_edGSetTabelaTabela->text()), Bytes(m_edGSetTabelaChave->text()), gerador);
+    GetTabela();
+  });
+}
+
+void TFormVESPRIL::BtnGEraseTabelaClick() {
+  if (!m_engine) return;
+  Guarded([this] {
+    m_engine->EraseTabela(Bytes(m_edGSetTabelaTabela->text()));
+    GetTabela();
+  });
+}
+
+void TFormVESPRIL::StrGrdGGetServidorSelectCell(int row, int column) {
+  const QTableWidgetItem* item = m_strGrdGGetServidor->item(row, column);
+  m_strGrdGGetServidor->setToolTip(item != nullptr ? item->text() : QString());
+}
+
+void TFormVESPRIL::StrGrdGGetTabelaSelectCell(int row, int column) {
+  const QTableWidgetItem* item = m_strGrdGGetTabela->item(row, column);
+  m_strGrdGGetTabela->setToolTip(item != nullptr ? item->text() : QString());
+}
+
+// A tick lets pending messages run inside it; ticks that come due meanwhile (a button's error box
+// opened from there, say) are skipped, so ticks never nest.
+void TFormVESPRIL::TmrGTabelaTimer() {
+  if (!m_engine || m_tickRunning) return;
+  m_tickRunning = true;
+  Guarded([this] {
+    GetTabela();
+    QCoreApplication::processEvents();
+  });
+  m_tickRunning = false;
+}
+
+// Qt runs a zero-interval timer continuously and refuses a negative one, so both stop the refresh.
+void TFormVESPRIL::SEdTmrGTabelaChange() {
+  m_tmrGTabela->stop();
+  const int interval = m_sEdTmrGTabela->Value();
+  if (interval <= 0) return;
+  m_tmrGTabela->setInterval(interval);
+  m_tmrGTabela->start();
+}
+
+}  // namespace vespril

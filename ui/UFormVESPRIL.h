@@ -1,1 +1,111 @@
+// TFormVESPRIL: the program's one window, the operator's console for the stored configuration. It
+// creates the engine while it is being built and owns it from then on; every button runs one engine
+// operation and a timer refreshes the table list so the generator values can be watched advancing.
+// Everything here runs on the GUI thread.
+//
+// Handlers never let an exception out: an engine or conversion failure ends the handler and is shown in
+// a modal "VESPRIL" error box (QMessageBox, Ok only). When start-up fails, the box is shown from inside
+// the constructor and the window then runs without an engine: its buttons are disabled, its caption
+// says the gateway is stopped, and the timer does nothing. Tests answer those boxes from a timer.
 #pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <QWidget>
+
+class QCheckBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QTableWidget;
+class QTimer;
+
+namespace vespril {
+
+class SpinEdit;
+class VESPRIL;
+
+// The rows that a listing of records ("A,a;B,b;") fills into a grid of `fields` columns, top to bottom.
+// Cutting follows the listing's separators literally: every field but the last ends at the next ",", the
+// last at the next ";", and a row whose first cell stays empty is overwritten by the record after it.
+// An empty listing gives one row of empty cells.
+// REQUIRES: fields >= 1
+std::vector<std::vector<std::string>> ParseLista(std::string_view lista, int fields);
+
+// The text of the error box for an exception's message: a full stop is appended when the last byte
+// sorts after ".", so "x" becomes "x." while "x." and "x!" stay.
+std::string ExceptionText(const std::string& message);
+
+class TFormVESPRIL final : public QWidget {
+  Q_OBJECT
+
+ public:
+  explicit TFormVESPRIL(QWidget* parent = nullptr);
+  ~TFormVESPRIL() override;
+
+  // Null when start-up failed.
+  VESPRIL* Engine() const { return m_engine.get(); }
+
+ private slots:
+  void BtnGGetPortaClick();
+  void BtnGSetPortaClick();
+  void BtnGGetTabelaRelembrarClick();
+  void BtnGSetTabelaRelembrarClick();
+  void BtnGGetServidorClick();
+  void BtnGSetServidorClick();
+  void BtnGEraseServidorClick();
+  void BtnGGetTabelaClick();
+  void BtnGSetTabelaClick();
+  void BtnGEraseTabelaClick();
+  void StrGrdGGetServidorSelectCell(int row, int column);
+  void StrGrdGGetTabelaSelectCell(int row, int column);
+  void TmrGTabelaTimer();
+  void SEdTmrGTabelaChange();
+
+ private:
+  void CriarControles();
+  void DefinirOrdemTabulacao();
+  void FormCreate();
+  void IniciarSemMotor();
+  void DefinirGrades();
+
+  // Bodies that throw; the slots run them through Guarded.
+  void GetServidor();
+  void GetTabela();
+  template <typename Body>
+  void Guarded(Body&& body);
+  void ShowException(const std::string& message);
+
+  std::unique_ptr<VESPRIL> m_engine;
+  bool m_tickRunning = false;
+
+  QPushButton* m_btnGGetPorta = nullptr;
+  QPushButton* m_btnGSetPorta = nullptr;
+  SpinEdit* m_sEdGPorta = nullptr;
+  QPushButton* m_btnGGetTabelaRelembrar = nullptr;
+  QPushButton* m_btnGSetTabelaRelembrar = nullptr;
+  QCheckBox* m_chBoxGTabelaRelembrar = nullptr;
+  QGroupBox* m_gBoxGServidor = nullptr;
+  QPushButton* m_btnGGetServidor = nullptr;
+  QTableWidget* m_strGrdGGetServidor = nullptr;
+  QLineEdit* m_edGSetServidorNome = nullptr;
+  QPushButton* m_btnGSetServidor = nullptr;
+  QLineEdit* m_edGSetServidorEndereco = nullptr;
+  QPushButton* m_btnGEraseServidor = nullptr;
+  QGroupBox* m_gBoxGTabela = nullptr;
+  QPushButton* m_btnGGetTabela = nullptr;
+  SpinEdit* m_sEdTmrGTabela = nullptr;
+  QTableWidget* m_strGrdGGetTabela = nullptr;
+  QLineEdit* m_edGSetTabelaTabela = nullptr;
+  QPushButton* m_btnGSetTabela = nullptr;
+  QLineEdit* m_edGSetTabelaChave = nullptr;
+  QPushButton* m_btnGEraseTabela = nullptr;
+  SpinEdit* m_sEdGSetTabelaGerador = nullptr;
+  QTimer* m_tmrGTabela = nullptr;
+};
+
+}  // namespace vespril
