@@ -1,1 +1,804 @@
+#include "ui/UFormVESPRIL.h"
+
+#include <climits>
+#include <functional>
+#include <memory>
+
 #include <gtest/gtest.h>
+#include <QAbstractButton>
+#include <QApplication>
+#include <QCheckBox>
+#include <QDir>
+#include <QFile>
+#include <QGroupBox>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTableWidget>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <QToolTip>
+
+#include "engine/UVESPRIL.h"
+#include "ui/SpinEdit.h"
+
+namespace vespril {
+namespace {
+
+// ---------------------------------------------------------------------------------------------------
+// Helpers
+
+// Answers every modal message box that opens while it lives, from a polling timer (each box blocks in
+// its own event loop), and records what each one said.
+class BoxAnswerer {
+ public:
+  struct Box {
+    QString title;
+    QString text;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    QMessageBox::StandardButtons buttons;
+  };
+
+  BoxAnswerer() {
+    m_timer.setInterval(10);
+    QObject::connect(&m_timer, &QTimer::timeout, [this] {
+      auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+      if (box == nullptr || !box->isVisible()) return;
+      if (m_holdMs > 0 && !m_holding) {
+        // Keeps the box open a while, so that what would run meanwhile gets its chance.
+        m_holding = true;
+        QTimer::singleShot(m_holdMs, box, [this, box] { Answer(box); });
+        return;
+      }
+      if (!m_holding) Answer(box);
+    });
+    m_timer.start();
+  }
+
+  void HoldEachBoxFor(int ms) { m_holdMs = ms; }
+  const std::vector<Box>& Boxes() const { return m_boxes; }
+  QString Texts() const {
+    QStringList texts;
+    for (const Box& box : m_boxes) texts << box.text;
+    return texts.join(QStringLiteral(" | "));
+  }
+
+ private:
+  void Answer(QMessageBox* box) {
+    m_boxes.push_back({box->windowTitle(), box->text(), box->icon(), box->standardButtons()});
+    m_holding = false;
+    box->button(QMessageBox::Ok) != nullptr ? box->button(QMessageBox::Ok)->click() : box->reject();
+  }
+
+  QTimer m_timer;
+  std::vector<Box> m_boxes;
+  int m_holdMs = 0;
+  bool m_holding = false;
+};
+
+std::string Utf8(const QString& text) { return text.toStdString(); }
+
+// A grid as one line: the header cells, then each row, cells joined by "|" and rows by "/".
+std::string Dump(const QTableWidget& grid) {
+  QStringList rows;
+  QStringList header;
+  for (int c = 0; c < grid.columnCount(); ++c) {
+    const QTableWidgetItem* item = grid.horizontalHeaderItem(c);
+    header << (item != nullptr ? item->text() : QStringLiteral("?"));
+  }
+  rows << header.join(u'|');
+  for (int r = 0; r < grid.rowCount(); ++r) {
+    QStringList cells;
+    for (int c = 0; c < grid.columnCount(); ++c) {
+      const QTableWidgetItem* item = grid.item(r, c);
+      cells << (item != nullptr ? item->text() : QString());
+    }
+    rows << cells.join(u'|');
+  }
+  return Utf8(rows.join(u'/'));
+}
+
+std::string Dump(const std::vector<std::vector<std::string>>& rows) {
+  std::string out;
+  for (const auto& row : rows) {
+    if (!out.empty()) out += "/";
+    for (size_t c = 0; c < row.size(); ++c) out += (c == 0 ? "" : "|") + row[c];
+  }
+  return out;
+}
+
+// Replaces a field's whole text by typing, as the operator would.
+void Retype(QWidget* field, const QString& text) {
+  QTest::keyClick(field, Qt::Key_A, Qt::ControlModifier);
+  QTest::keyClick(field, Qt::Key_Delete);
+  QTest::keyClicks(field, text);
+}
+
+int FreePort() {
+  QTcpServer probe;
+  probe.listen(QHostAddress::AnyIPv4, 0);
+  return probe.serverPort();
+}
+
+QByteArray ReadFile(const QString& path) {
+  QFile file(path);
+  return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Listing parsing and the error box text
+
+TEST(ParseListaTest, EachRecordFillsOneRowInListOrder) {
+  EXPECT_EQ(Dump(ParseLista("A,a;B,b;", 2)), "A|a/B|b");
+  EXPECT_EQ(Dump(ParseLista("CLIENTE,IDCLIENTE,7;ITEM,IDITEM,0;", 3)), "CLIENTE|IDCLIENTE|7/ITEM|IDITEM|0");
+  EXPECT_EQ(Dump(ParseLista("A,a;", 2)), "A|a");
+}
+
+TEST(ParseListaTest, EmptyOrUnseparatedListGivesOneEmptyRow) {
+  EXPECT_EQ(Dump(ParseLista("", 2)), "|");
+  EXPECT_EQ(Dump(ParseLista("", 3)), "||");
+  EXPECT_EQ(Dump(ParseLista("sem separadores", 2)), "|");
+}
+
+TEST(ParseListaTest, RecordWithEmptyFirstFieldIsOverwrittenByTheNext) {
+  EXPECT_EQ(Dump(ParseLista(",a;B,b;", 2)), "B|b");
+  EXPECT_EQ(Dump(ParseLista("A,a;,b;C,c;", 2)), "A|a/C|c");
+  // The last one stays, since nothing comes after it.
+  EXPECT_EQ(Dump(ParseLista("A,a;,b;", 2)), "A|a/|b");
+}
+
+TEST(ParseListaTest, SeparatorsInsideValuesCutWhereTheyStand) {
+  // A name holding "," is cut there; the rest travels with the address into the last column.
+  EXPECT_EQ(Dump(ParseLista("Ma,triz,/db/a.fdb;B,b;", 2)), "Ma|triz,/db/a.fdb/B|b");
+  // A field's "," is looked for past the record's ";".
+  EXPECT_EQ(Dump(ParseLista("A;B,b;", 2)), "A;B|b");
+  // A last record without its ";" is not shown.
+  EXPECT_EQ(Dump(ParseLista("A,a;B,b", 2)), "A|a");
+  // A record without "," leaves the leading fields empty.
+  EXPECT_EQ(Dump(ParseLista("x;", 2)), "|x");
+  // Bytes above 127 pass unchanged.
+  EXPECT_EQ(Dump(ParseLista("S\xC3O,/db/\xE7.fdb;", 2)), "S\xC3O|/db/\xE7.fdb");
+}
+
+TEST(ExceptionTextTest, FullStopOnlyAfterCharactersThatSortAfterIt) {
+  EXPECT_EQ(ExceptionText("'abc' is not a valid integer value"), "'abc' is not a valid integer value.");
+  EXPECT_EQ(ExceptionText("Porta 7"), "Porta 7.");
+  EXPECT_EQ(ExceptionText("x/"), "x/.");
+  EXPECT_EQ(ExceptionText("falhou:"), "falhou:.");
+  EXPECT_EQ(ExceptionText("conex\xE3o"), "conex\xE3o.");  // a byte above 127 sorts after "."
+  EXPECT_EQ(ExceptionText("pronto."), "pronto.");
+  EXPECT_EQ(ExceptionText("falhou!"), "falhou!");
+  EXPECT_EQ(ExceptionText("linha\r\n"), "linha\r\n");
+  EXPECT_EQ(ExceptionText("(x)"), "(x)");
+  EXPECT_EQ(ExceptionText(""), "");
+}
+
+// ---------------------------------------------------------------------------------------------------
+// The spin edit
+
+class SpinEditTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    m_window.resize(200, 100);
+    m_ranged = new SpinEdit(&m_window);
+    m_ranged->SetMinValue(200);
+    m_ranged->SetMaxValue(1000);
+    m_ranged->SetValue(1000);
+    m_free = new SpinEdit(&m_window);
+    m_free->move(0, 30);
+    m_other = new QLineEdit(&m_window);
+    m_other->move(0, 60);
+    m_window.show();
+    m_window.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&m_window));
+  }
+
+  void FocusOn(QWidget* widget) {
+    widget->setFocus();
+    QTRY_VERIFY(widget->hasFocus());
+  }
+
+  QWidget m_window;
+  SpinEdit* m_ranged = nullptr;
+  SpinEdit* m_free = nullptr;
+  QLineEdit* m_other = nullptr;
+};
+
+TEST_F(SpinEditTest, TypedDigitsSignsAndDecimalSeparatorAreKept) {
+  Retype(m_free, QStringLiteral("-12"));
+  EXPECT_EQ(m_free->Text(), "-12");
+  EXPECT_EQ(m_free->Value(), -12);
+  Retype(m_free, QStringLiteral("+7"));
+  EXPECT_EQ(m_free->Value(), 7);
+  Retype(m_free, QStringLiteral("1-2"));  // each key alone is allowed, whatever the whole makes
+  EXPECT_EQ(m_free->Text(), "1-2");
+
+  m_free->setLocale(QLocale(QLocale::Portuguese, QLocale::Brazil));
+  Retype(m_free, QStringLiteral("1,5"));
+  EXPECT_EQ(m_free->Text(), "1,5");
+  QTest::keyClick(m_free, Qt::Key_Backspace);
+  EXPECT_EQ(m_free->Text(), "1,");
+}
+
+TEST_F(SpinEditTest, OtherKeysAndEnterAreRefused) {
+  Retype(m_free, QStringLiteral("12"));
+  QTest::keyClicks(m_free, QStringLiteral("a Z*/e"));
+  QTest::keyClick(m_free, Qt::Key_Return);
+  QTest::keyClick(m_free, Qt::Key_Enter);
+  EXPECT_EQ(m_free->Text(), "12");
+
+  // Under a locale whose decimal separator is ",", the "." is just another refused key.
+  m_free->setLocale(QLocale(QLocale::Portuguese, QLocale::Brazil));
+  QTest::keyClicks(m_free, QStringLiteral("."));
+  EXPECT_EQ(m_free->Text(), "12");
+}
+
+TEST_F(SpinEditTest, ValueIsTheTextUnclampedOrTheMinimumWhenNotAnInteger) {
+  FocusOn(m_ranged);
+  Retype(m_ranged, QStringLiteral("5000"));
+  EXPECT_EQ(m_ranged->Value(), 5000);
+  Retype(m_ranged, QStringLiteral("50"));
+  EXPECT_EQ(m_ranged->Value(), 50);
+  Retype(m_ranged, QStringLiteral("-"));
+  EXPECT_EQ(m_ranged->Value(), 200);
+  Retype(m_ranged, QString());
+  EXPECT_EQ(m_ranged->Value(), 200);
+  Retype(m_ranged, QStringLiteral("99999999999"));
+  EXPECT_EQ(m_ranged->Value(), 200);
+  Retype(m_free, QStringLiteral("1.5"));
+  EXPECT_EQ(m_free->Value(), 0);
+}
+
+TEST_F(SpinEditTest, LeavingTheFieldBringsATypedValueIntoTheRange) {
+  FocusOn(m_ranged);
+  Retype(m_ranged, QStringLiteral("5000"));
+  FocusOn(m_other);
+  EXPECT_EQ(m_ranged->Text(), "1000");
+
+  FocusOn(m_ranged);
+  Retype(m_ranged, QStringLiteral("5"));
+  FocusOn(m_other);
+  EXPECT_EQ(m_ranged->Text(), "200");
+
+  // Text that is not a number reads as the minimum, which is in range: it stays as typed.
+  FocusOn(m_ranged);
+  Retype(m_ranged, QStringLiteral("-"));
+  FocusOn(m_other);
+  EXPECT_EQ(m_ranged->Text(), "-");
+
+  // Without a range nothing is corrected.
+  FocusOn(m_free);
+  Retype(m_free, QStringLiteral("-7"));
+  FocusOn(m_other);
+  EXPECT_EQ(m_free->Text(), "-7");
+}
+
+TEST_F(SpinEditTest, ValuesSetByProgramAreClampedOnlyWithARange) {
+  m_ranged->SetValue(50);
+  EXPECT_EQ(m_ranged->Text(), "200");
+  m_ranged->SetValue(70000);
+  EXPECT_EQ(m_ranged->Text(), "1000");
+  m_free->SetValue(-5);
+  EXPECT_EQ(m_free->Text(), "-5");
+  m_free->SetValue(70000);
+  EXPECT_EQ(m_free->Text(), "70000");
+}
+
+TEST_F(SpinEditTest, ArrowKeysAndButtonsStepByOneWithinTheRange) {
+  Retype(m_free, QStringLiteral("41"));
+  QTest::keyClick(m_free, Qt::Key_Up);
+  EXPECT_EQ(m_free->Text(), "42");
+  QTest::keyClick(m_free, Qt::Key_Down);
+  QTest::keyClick(m_free, Qt::Key_Down);
+  EXPECT_EQ(m_free->Text(), "40");
+  QTest::keyClick(m_free, Qt::Key_PageUp);
+  EXPECT_EQ(m_free->Text(), "40");
+
+  // A step starts from what the text reads as: the minimum for a text that is not a number.
+  Retype(m_free, QStringLiteral("x-"));
+  QTest::keyClick(m_free, Qt::Key_Up);
+  EXPECT_EQ(m_free->Text(), "1");
+  m_free->SetValue(INT_MAX);
+  QTest::keyClick(m_free, Qt::Key_Up);
+  EXPECT_EQ(m_free->Text(), QString::number(INT_MAX));
+
+  QTest::keyClick(m_ranged, Qt::Key_Up);
+  EXPECT_EQ(m_ranged->Text(), "1000");
+  Retype(m_ranged, QStringLiteral("5000"));
+  QTest::keyClick(m_ranged, Qt::Key_Down);
+  EXPECT_EQ(m_ranged->Text(), "1000");
+  Retype(m_ranged, QStringLiteral("abc"));  // only "" is left of it
+  QTest::keyClick(m_ranged, Qt::Key_Down);
+  EXPECT_EQ(m_ranged->Text(), "200");
+
+  // The up button sits in the upper right corner and the down button below it.
+  m_free->SetValue(10);
+  QTest::mouseClick(m_free, Qt::LeftButton, {}, QPoint(m_free->width() - 4, 4));
+  EXPECT_EQ(m_free->Text(), "11");
+  QTest::mouseClick(m_free, Qt::LeftButton, {}, QPoint(m_free->width() - 4, m_free->height() - 4));
+  QTest::mouseClick(m_free, Qt::LeftButton, {}, QPoint(m_free->width() - 4, m_free->height() - 4));
+  EXPECT_EQ(m_free->Text(), "9");
+}
+
+TEST_F(SpinEditTest, EveryTextChangeSignalsOnce) {
+  QSignalSpy changes(m_free, &SpinEdit::Change);
+  QTest::keyClicks(m_free, QStringLiteral("123"));
+  EXPECT_EQ(changes.count(), 3);
+  m_free->SetValue(5);
+  EXPECT_EQ(changes.count(), 4);
+  QTest::keyClick(m_free, Qt::Key_Up);
+  EXPECT_EQ(changes.count(), 5);
+  QTest::keyClick(m_free, Qt::Key_Return);  // refused: no change
+  EXPECT_EQ(changes.count(), 5);
+}
+
+// ---------------------------------------------------------------------------------------------------
+// The window
+
+// Runs each test in a fresh working directory, where the engine finds (or misses) its files.
+class FormTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(m_dir.isValid());
+    m_previousDir = QDir::currentPath();
+    ASSERT_TRUE(QDir::setCurrent(m_dir.path()));
+  }
+
+  void TearDown() override {
+    m_form.reset();
+    QDir::setCurrent(m_previousDir);
+  }
+
+  void WriteFile(const QString& name, const QByteArray& content) {
+    QFile file(m_dir.filePath(name));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(content);
+  }
+
+  // Prepares the stored configuration through an engine of its own, gone before the window starts.
+  void Configure(const std::function<void(VESPRIL&)>& change) {
+    VESPRIL engine;
+    change(engine);
+  }
+
+  TFormVESPRIL& Open() {
+    m_form = std::make_unique<TFormVESPRIL>();
+    m_form->show();
+    m_form->activateWindow();
+    EXPECT_TRUE(QTest::qWaitForWindowActive(m_form.get()));
+    return *m_form;
+  }
+
+  // The refresh timer is stopped where a test looks at a grid that a tick would redraw.
+  void StopTimer() { Find<QTimer>("TmrGTabela")->stop(); }
+
+  template <typename T>
+  T* Find(const char* name) {
+    T* found = m_form->findChild<T*>(QString::fromLatin1(name));
+    EXPECT_NE(found, nullptr) << name;
+    return found;
+  }
+
+  void Click(const char* button) { QTest::mouseClick(Find<QPushButton>(button), Qt::LeftButton); }
+  void Type(const char* field, const QString& text) { Retype(Find<QWidget>(field), text); }
+  std::string Grid(const char* name) { return Dump(*Find<QTableWidget>(name)); }
+
+  QTemporaryDir m_dir;
+  QString m_previousDir;
+  std::unique_ptr<TFormVESPRIL> m_form;
+};
+
+TEST_F(FormTest, WindowIsAFixedDialogOfTheGivenSize) {
+  TFormVESPRIL& form = Open();
+  EXPECT_EQ(form.windowTitle(), "VESPRIL");
+  EXPECT_EQ(form.size(), QSize(612, 491));
+  EXPECT_EQ(form.minimumSize(), form.maximumSize());
+  EXPECT_TRUE(form.windowFlags() & Qt::WindowCloseButtonHint);
+  EXPECT_FALSE(form.windowFlags() & Qt::WindowMinimizeButtonHint);
+  EXPECT_FALSE(form.windowFlags() & Qt::WindowMaximizeButtonHint);
+  EXPECT_EQ(form.font().pixelSize(), 11);
+}
+
+TEST_F(FormTest, ControlsStandWhereTheLayoutPutsThem) {
+  Open();
+  struct Expected {
+    const char* name;
+    const char* parent;
+    QRect geometry;
+    const char* caption;  // nullptr: no caption to check
+  };
+  const Expected controls[] = {
+      {"BtnGGetPorta", "FormVESPRIL", {10, 10, 90, 25}, "GetPorta"},
+      {"BtnGSetPorta", "FormVESPRIL", {110, 10, 90, 25}, "SetPorta"},
+      {"SEdGPorta", "FormVESPRIL", {210, 12, 75, 22}, nullptr},
+      {"BtnGGetTabelaRelembrar", "FormVESPRIL", {306, 10, 90, 25}, "GetRelembrar"},
+      {"BtnGSetTabelaRelembrar", "FormVESPRIL", {406, 10, 90, 25}, "SetRelembrar"},
+      {"ChBoxGTabelaRelembrar", "FormVESPRIL", {506, 14, 75, 17}, "Relembrar"},
+      {"GBoxGServidor", "FormVESPRIL", {10, 40, 590, 190}, " Servidor "},
+      {"BtnGGetServidor", "GBoxGServidor", {10, 20, 90, 25}, "GetServidor"},
+      {"StrGrdGGetServidor", "GBoxGServidor", {10, 50, 570, 75}, nullptr},
+      {"EdGSetServidorNome", "GBoxGServidor", {165, 132, 250, 21}, ""},
+      {"BtnGSetServidor", "GBoxGServidor", {10, 130, 90, 25}, "SetServidor"},
+      {"EdGSetServidorEndereco", "GBoxGServidor", {165, 154, 415, 21}, ""},
+      {"BtnGEraseServidor", "GBoxGServidor", {10, 155, 90, 25}, "EraseServidor"},
+      {"GBoxGTabela", "FormVESPRIL", {10, 235, 590, 245}, " Tabela "},
+      {"BtnGGetTabela", "GBoxGTabela", {10, 20, 90, 25}, "GetTabela"},
+      {"SEdTmrGTabela", "GBoxGTabela", {510, 21, 70, 22}, "1000"},
+      {"StrGrdGGetTabela", "GBoxGTabela", {10, 50, 570, 115}, nullptr},
+      {"EdGSetTabelaTabela", "GBoxGTabela", {165, 172, 250, 21}, ""},
+      {"BtnGSetTabela", "GBoxGTabela", {10, 170, 90, 25}, "SetTabela"},
+      {"EdGSetTabelaChave", "GBoxGTabela", {165, 194, 250, 21}, ""},
+      {"BtnGEraseTabela", "GBoxGTabela", {10, 195, 90, 25}, "EraseTabela"},
+      {"SEdGSetTabelaGerador", "GBoxGTabela", {165, 216, 70, 22}, "0"},
+  };
+  for (const Expected& c : controls) {
+    SCOPED_TRACE(c.name);
+    QWidget* widget = Find<QWidget>(c.name);
+    ASSERT_NE(widget, nullptr);
+    EXPECT_EQ(widget->parentWidget()->objectName(), c.parent);
+    EXPECT_EQ(widget->geometry(), c.geometry);
+    if (c.caption == nullptr) continue;
+    QString caption;
+    if (auto* button = qobject_cast<QAbstractButton*>(widget)) caption = button->text();
+    if (auto* box = qobject_cast<QGroupBox*>(widget)) caption = box->title();
+    if (auto* edit = qobject_cast<QLineEdit*>(widget)) caption = edit->text();
+    if (auto* spin = qobject_cast<SpinEdit*>(widget)) caption = spin->Text();
+    EXPECT_EQ(Utf8(caption), c.caption);
+  }
+  EXPECT_EQ(Find<QLineEdit>("EdGSetServidorNome")->maxLength(), 30);
+  EXPECT_EQ(Find<QLineEdit>("EdGSetServidorEndereco")->maxLength(), 500);
+  EXPECT_EQ(Find<QLineEdit>("EdGSetTabelaTabela")->maxLength(), 30);
+  EXPECT_EQ(Find<QLineEdit>("EdGSetTabelaChave")->maxLength(), 30);
+  EXPECT_EQ(Find<SpinEdit>("SEdTmrGTabela")->MinValue(), 200);
+  EXPECT_EQ(Find<SpinEdit>("SEdTmrGTabela")->MaxValue(), 1000);
+
+  // Labels show their whole text; right-aligned ones end where the layout ends them, beside their field.
+  struct Label {
+    const char* name;
+    const char* text;
+    int edge;  // right edge when right-aligned, else left edge
+    bool rightAligned;
+  };
+  const Label labels[] = {{"Label1", "Servidor", 155, true}, {"Label2", "Endereço", 155, true},
+                          {"Label3", "Tabela", 155, true},   {"Label4", "Chave", 155, true},
+                          {"Label5", "Gerador", 155, true},  {"Label6", "Atualização", 448, false}};
+  for (const Label& l : labels) {
+    SCOPED_TRACE(l.name);
+    QLabel* label = Find<QLabel>(l.name);
+    ASSERT_NE(label, nullptr);
+    EXPECT_EQ(Utf8(label->text()), l.text);
+    EXPECT_EQ(l.rightAligned ? label->geometry().right() : label->geometry().left(), l.edge);
+    EXPECT_GE(label->width(), label->fontMetrics().horizontalAdvance(label->text()));
+  }
+}
+
+TEST_F(FormTest, TabWalksEachParentsControlsInTheirOrder) {
+  Open();
+  Find<QWidget>("BtnGGetPorta")->setFocus();
+  QTRY_VERIFY(Find<QWidget>("BtnGGetPorta")->hasFocus());
+  QStringList visited;
+  for (int i = 0; i < 20; ++i) {
+    QWidget* focus = QApplication::focusWidget();
+    ASSERT_NE(focus, nullptr);
+    // A spin edit's focus sits in its inner line edit.
+    if (qobject_cast<SpinEdit*>(focus->parentWidget()) != nullptr) focus = focus->parentWidget();
+    visited << focus->objectName();
+    QTest::keyClick(focus, Qt::Key_Tab);
+  }
+  EXPECT_EQ(Utf8(visited.join(u' ')),
+            "BtnGGetPorta BtnGSetPorta BtnGGetTabelaRelembrar BtnGSetTabelaRelembrar ChBoxGTabelaRelembrar "
+            "BtnGGetServidor StrGrdGGetServidor BtnGSetServidor BtnGEraseServidor EdGSetServidorNome "
+            "EdGSetServidorEndereco BtnGGetTabela StrGrdGGetTabela BtnGSetTabela BtnGEraseTabela "
+            "EdGSetTabelaTabela EdGSetTabelaChave SEdGSetTabelaGerador SEdTmrGTabela SEdGPorta");
+}
+
+TEST_F(FormTest, StartsWithEmptyConfigurationAndLaidOutGrids) {
+  Open();
+  EXPECT_NE(m_form->Engine(), nullptr);
+  EXPECT_EQ(Find<SpinEdit>("SEdGPorta")->Text(), "0");
+  EXPECT_FALSE(Find<QCheckBox>("ChBoxGTabelaRelembrar")->isChecked());
+  EXPECT_EQ(Grid("StrGrdGGetServidor"), "Nome|Endereço/|");
+  EXPECT_EQ(Grid("StrGrdGGetTabela"), "Tabela|Chave|Gerador/||");
+  EXPECT_EQ(Find<SpinEdit>("SEdTmrGTabela")->Text(), "1000");
+  EXPECT_TRUE(Find<QTimer>("TmrGTabela")->isActive());
+  EXPECT_EQ(Find<QTimer>("TmrGTabela")->interval(), 1000);
+  // Nothing is written at start.
+  EXPECT_TRUE(QDir(m_dir.path()).entryList(QDir::Files).isEmpty());
+
+  auto* servers = Find<QTableWidget>("StrGrdGGetServidor");
+  auto* tables = Find<QTableWidget>("StrGrdGGetTabela");
+  EXPECT_EQ(servers->columnWidth(0), 190);
+  EXPECT_EQ(servers->columnWidth(1), 350);
+  EXPECT_EQ(tables->columnWidth(0), 220);
+  EXPECT_EQ(tables->columnWidth(1), 220);
+  EXPECT_EQ(tables->columnWidth(2), 100);
+  for (QTableWidget* grid : {servers, tables}) {
+    EXPECT_EQ(grid->horizontalHeader()->height(), 17);
+    EXPECT_EQ(grid->rowHeight(0), 17);
+    EXPECT_FALSE(grid->verticalHeader()->isVisible());
+    EXPECT_EQ(grid->editTriggers(), QAbstractItemView::NoEditTriggers);
+    EXPECT_TRUE(grid->horizontalHeader()->sectionsMovable());
+    EXPECT_EQ(grid->horizontalHeader()->sectionResizeMode(0), QHeaderView::Interactive);
+  }
+}
+
+TEST_F(FormTest, StartsFromTheStoredConfiguration) {
+  const int port = FreePort();
+  Configure([port](VESPRIL& engine) {
+    engine.SetPorta(port);
+    engine.SetTabelaRelembrar(true);
+    engine.SetTabela("ITEM", "IDITEM", 12);
+    engine.SetTabela("CLIENTE", "IDCLIENTE", 7);
+  });
+  Open();
+  EXPECT_EQ(Find<SpinEdit>("SEdGPorta")->Value(), port);
+  EXPECT_TRUE(Find<QCheckBox>("ChBoxGTabelaRelembrar")->isChecked());
+  EXPECT_EQ(Grid("StrGrdGGetTabela"), "Tabela|Chave|Gerador/CLIENTE|IDCLIENTE|7/ITEM|IDITEM|12");
+  EXPECT_EQ(m_form->Engine()->Soquete().BoundPort(), port);
+}
+
+TEST_F(FormTest, PortIsStoredFromTheSpinEditAndReadBack) {
+  Open();
+  const int port = FreePort();
+  Type("SEdGPorta", QString::number(port));
+  Click("BtnGSetPorta");
+  EXPECT_EQ(m_form->Engine()->GetPorta(), port);
+  EXPECT_TRUE(m_form->Engine()->Soquete().Active());
+  EXPECT_TRUE(ReadFile(m_dir.filePath("Porta_Relembrar.xml"))
+                  .contains(QByteArray("Valor=\"") + QByteArray::number(port)));
+
+  Type("SEdGPorta", QStringLiteral("1"));
+  Click("BtnGGetPorta");
+  EXPECT_EQ(Find<SpinEdit>("SEdGPorta")->Text(), QString::number(port));
+
+  // A text that is not a number goes out as 0.
+  Type("SEdGPorta", QStringLiteral("-"));
+  Click("BtnGSetPorta");
+  EXPECT_EQ(m_form->Engine()->GetPorta(), 0);
+}
+
+TEST_F(FormTest, RecountFlagFollowsTheCheckBox) {
+  Open();
+  auto* flag = Find<QCheckBox>("ChBoxGTabelaRelembrar");
+  QTest::mouseClick(flag, Qt::LeftButton);
+  ASSERT_TRUE(flag->isChecked());
+  Click("BtnGSetTabelaRelembrar");
+  EXPECT_TRUE(m_form->Engine()->GetTabelaRelembrar());
+
+  QTest::mouseClick(flag, Qt::LeftButton);
+  ASSERT_FALSE(flag->isChecked());
+  Click("BtnGGetTabelaRelembrar");
+  EXPECT_TRUE(flag->isChecked());
+
+  QTest::mouseClick(flag, Qt::LeftButton);
+  Click("BtnGSetTabelaRelembrar");
+  EXPECT_FALSE(m_form->Engine()->GetTabelaRelembrar());
+}
+
+TEST_F(FormTest, TablesAreSetListedAndErasedThroughTheirFields) {
+  Open();
+  StopTimer();
+  Type("EdGSetTabelaTabela", QStringLiteral("ITEM"));
+  Type("EdGSetTabelaChave", QStringLiteral("IDITEM"));
+  Type("SEdGSetTabelaGerador", QStringLiteral("5"));
+  Click("BtnGSetTabela");
+  EXPECT_EQ(Grid("StrGrdGGetTabela"), "Tabela|Chave|Gerador/ITEM|IDITEM|5");
+
+  Type("EdGSetTabelaTabela", QStringLiteral("CLIENTE"));
+  Type("EdGSetTabelaChave", QStringLiteral("IDCLIENTE"));
+  Type("SEdGSetTabelaGerador", QStringLiteral("-3"));
+  Click("BtnGSetTabela");
+  EXPECT_EQ(Grid("StrGrdGGetTabela"), "Tabela|Chave|Gerador/CLIENTE|IDCLIENTE|-3/ITEM|IDITEM|5");
+  EXPECT_TRUE(QFile::exists(m_dir.filePath("Tabela.xml")));
+
+  Type("EdGSetTabelaTabela", QStringLiteral("CLIENTE"));
+  Click("BtnGEraseTabela");
+  EXPECT_EQ(Grid("StrGrdGGetTabela"), "Tabela|Chave|Gerador/ITEM|IDITEM|5");
+
+  // Erasing a name that isn't stored changes nothing and says nothing.
+  BoxAnswerer boxes;
+  Type("EdGSetTabelaTabela", QStringLiteral("NENHUMA"));
+  Click("BtnGEraseTabela");
+  EXPECT_EQ(Grid("StrGrdGGetTabela"), "Tabela|Chave|Gerador/ITEM|IDITEM|5");
+  Type("EdGSetTabelaTabela", QStringLiteral("ITEM"));
+  Click("BtnGEraseTabela");
+  EXPECT_EQ(Grid("StrGrdGGetTabela"), "Tabela|Chave|Gerador/||");
+  EXPECT_TRUE(boxes.Boxes().empty()) << Utf8(boxes.Texts());
+}
+
+TEST_F(FormTest, GetButtonsRedrawWhatTheEngineHolds) {
+  Open();
+  StopTimer();
+  m_form->Engine()->SetTabela("PEDIDO", "IDPEDIDO", 40);
+  EXPECT_EQ(Grid("StrGrdGGetTabela"), "Tabela|Chave|Gerador/||");
+  Click("BtnGGetTabela");
+  EXPECT_EQ(Grid("StrGrdGGetTabela"), "Tabela|Chave|Gerador/PEDIDO|IDPEDIDO|40");
+  Click("BtnGGetServidor");
+  EXPECT_EQ(Grid("StrGrdGGetServidor"), "Nome|Endereço/|");
+}
+
+TEST_F(FormTest, NonIntegerGeneratorIsRefusedInABoxBeforeTheEngineIsCalled) {
+  Open();
+  StopTimer();
+  // Left in the engine unseen: a refresh after the failure would show it.
+  m_form->Engine()->SetTabela("PEDIDO", "IDPEDIDO", 40);
+  Type("EdGSetTabelaTabela", QStringLiteral("ITEM"));
+  Type("EdGSetTabelaChave", QStringLiteral("IDITEM"));
+  // Letters can only arrive pasted.
+  Find<SpinEdit>("SEdGSetTabelaGerador")->findChild<QLineEdit*>()->setText(QStringLiteral("abc"));
+  {
+    BoxAnswerer boxes;
+    Click("BtnGSetTabela");
+    ASSERT_EQ(boxes.Boxes().size(), 1u);
+    const BoxAnswerer::Box& box = boxes.Boxes().front();
+    EXPECT_EQ(Utf8(box.title), "VESPRIL");
+    EXPECT_EQ(Utf8(box.text), "'abc' is not a valid integer value.");
+    EXPECT_EQ(box.icon, QMessageBox::Critical);
+    EXPECT_EQ(box.buttons, QMessageBox::Ok);
+  }
+  EXPECT_EQ(m_form->Engine()->GetTabela(), "PEDIDO,IDPEDIDO,40;");
+  EXPECT_EQ(Grid("StrGrdGGetTabela"), "Tabela|Chave|Gerador/||");
+
+  // A lone sign, a decimal number and a number past 32 bits fail the same way.
+  for (const QString& text : {QStringLiteral("-"), QStringLiteral("1.5"), QStringLiteral("2147483648")}) {
+    BoxAnswerer boxes;
+    Type("SEdGSetTabelaGerador", text);
+    Click("BtnGSetTabela");
+    EXPECT_EQ(Utf8(boxes.Texts()), "'" + Utf8(text) + "' is not a valid integer value.");
+  }
+  EXPECT_EQ(m_form->Engine()->GetTabela(), "PEDIDO,IDPEDIDO,40;");
+}
+
+TEST_F(FormTest, FailingEngineOperationShowsItsMessageAndSkipsTheRefresh) {
+  Open();
+  QTcpServer taken;
+  ASSERT_TRUE(taken.listen(QHostAddress::AnyIPv4, 0));
+  Type("SEdGPorta", QString::number(taken.serverPort()));
+  BoxAnswerer boxes;
+  Click("BtnGSetPorta");
+  ASSERT_EQ(boxes.Boxes().size(), 1u);
+  EXPECT_FALSE(boxes.Boxes().front().text.isEmpty());
+  EXPECT_FALSE(m_form->Engine()->Soquete().Active());
+  // The program goes on: the next operation works.
+  Type("SEdGPorta", QString::number(FreePort()));
+  Click("BtnGSetPorta");
+  EXPECT_EQ(boxes.Boxes().size(), 1u);
+  EXPECT_TRUE(m_form->Engine()->Soquete().Active());
+}
+
+TEST_F(FormTest, ListenerErrorsAreShownInTheSameBox) {
+  Open();
+  BoxAnswerer boxes;
+  ASSERT_TRUE(m_form->Engine()->OnListenerError);
+  m_form->Engine()->OnListenerError("Asynchronous socket error 10053");
+  EXPECT_EQ(Utf8(boxes.Texts()), "Asynchronous socket error 10053.");
+}
+
+TEST_F(FormTest, SelectedCellBecomesTheGridsHint) {
+  Configure([](VESPRIL& engine) {
+    engine.SetTabela("CLIENTE", "IDCLIENTE", 7);
+    engine.SetTabela("ITEM", "IDITEM", 12);
+  });
+  Open();
+  StopTimer();
+  auto* grid = Find<QTableWidget>("StrGrdGGetTabela");
+  const QRect cell = grid->visualItemRect(grid->item(1, 1));
+  QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, cell.center());
+  EXPECT_EQ(grid->toolTip(), "IDITEM");
+
+  // Resting the pointer anywhere on the grid shows it.
+  const QPoint elsewhere = grid->visualItemRect(grid->item(0, 0)).center();
+  QHelpEvent hover(QEvent::ToolTip, elsewhere, grid->viewport()->mapToGlobal(elsewhere));
+  QApplication::sendEvent(grid->viewport(), &hover);
+  QTRY_COMPARE(QToolTip::text(), QStringLiteral("IDITEM"));
+  QToolTip::hideText();
+
+  // Selecting does not fill the edit fields.
+  QTest::keyClick(grid, Qt::Key_Right);
+  EXPECT_EQ(grid->toolTip(), "12");
+  EXPECT_EQ(Find<QLineEdit>("EdGSetTabelaTabela")->text(), "");
+}
+
+TEST_F(FormTest, TimerRefreshesTheTableGridAtTheChosenInterval) {
+  Open();
+  m_form->Engine()->SetTabela("ITEM", "IDITEM", 1);
+  QTRY_COMPARE_WITH_TIMEOUT(Grid("StrGrdGGetTabela"), std::string("Tabela|Chave|Gerador/ITEM|IDITEM|1"),
+                            3000);
+
+  auto* interval = Find<SpinEdit>("SEdTmrGTabela");
+  auto* timer = Find<QTimer>("TmrGTabela");
+  interval->setFocus();
+  QTRY_VERIFY(interval->hasFocus());
+  // Every intermediate text takes effect; 0 stops the refresh instead of running it without pause.
+  Retype(interval, QStringLiteral("30"));
+  EXPECT_EQ(timer->interval(), 30);
+  EXPECT_TRUE(timer->isActive());
+  QTest::keyClick(interval, Qt::Key_Backspace);
+  QTest::keyClick(interval, Qt::Key_Backspace);
+  QTest::keyClicks(interval, QStringLiteral("0"));
+  EXPECT_FALSE(timer->isActive());
+  m_form->Engine()->SetTabela("ITEM", "IDITEM", 2);
+  QTest::qWait(300);
+  EXPECT_EQ(Grid("StrGrdGGetTabela"), "Tabela|Chave|Gerador/ITEM|IDITEM|1");
+  QTest::keyClicks(interval, QStringLiteral("-"));  // "0-": the minimum
+  EXPECT_EQ(timer->interval(), 200);
+  EXPECT_TRUE(timer->isActive());
+
+  // Leaving the field brings the value into range, which restarts the timer once more.
+  Retype(interval, QStringLiteral("0"));
+  Find<QWidget>("EdGSetTabelaTabela")->setFocus();
+  QTRY_COMPARE(interval->Text(), QStringLiteral("200"));
+  EXPECT_EQ(timer->interval(), 200);
+  EXPECT_TRUE(timer->isActive());
+  QTRY_COMPARE(Grid("StrGrdGGetTabela"), std::string("Tabela|Chave|Gerador/ITEM|IDITEM|2"));
+}
+
+TEST_F(FormTest, TicksDueWhileATickIsDispatchingAreSkipped) {
+  Open();
+  auto* grid = Find<QTableWidget>("StrGrdGGetTabela");
+  Retype(Find<SpinEdit>("SEdTmrGTabela"), QStringLiteral("200"));
+  Find<SpinEdit>("SEdGSetTabelaGerador")->findChild<QLineEdit*>()->setText(QStringLiteral("x"));
+  int generator = 0;
+  QTimer bump;  // keeps changing what the next redraw shows
+  QObject::connect(&bump, &QTimer::timeout,
+                   [&] { m_form->Engine()->SetTabela("ITEM", "IDITEM", ++generator); });
+  bump.start(50);
+
+  // A tick redraws the grid, then dispatches what is pending: what is posted from inside that redraw
+  // runs there. The operator sets the interval again (a new timer, which Qt would fire even inside
+  // the tick of the old one) and clicks a button whose error box stays open for a second. The ticks
+  // that come due meanwhile must not redraw the grid.
+  BoxAnswerer boxes;
+  boxes.HoldEachBoxFor(1000);
+  int redrawsDuringBox = 0;
+  bool clickPosted = false;
+  QObject::connect(grid->model(), &QAbstractItemModel::dataChanged, grid, [&] {
+    if (QApplication::activeModalWidget() != nullptr) ++redrawsDuringBox;
+    if (clickPosted) return;
+    clickPosted = true;
+    QTimer::singleShot(0, grid, [this] {
+      Retype(Find<SpinEdit>("SEdTmrGTabela"), QStringLiteral("200"));
+      Click("BtnGSetTabela");
+    });
+  });
+  QTRY_COMPARE_WITH_TIMEOUT(boxes.Boxes().size(), size_t{1}, 5000);
+  bump.stop();
+  EXPECT_EQ(redrawsDuringBox, 0);
+  // Afterwards the ticks go on.
+  QTRY_COMPARE(Grid("StrGrdGGetTabela"), "Tabela|Chave|Gerador/ITEM|IDITEM|" + std::to_string(generator));
+}
+
+TEST_F(FormTest, FailedStartLeavesAWindowThatCannotActOnAnEngine) {
+  WriteFile(QStringLiteral("Servidor.xml"), QByteArray());
+  BoxAnswerer boxes;
+  Open();
+  ASSERT_EQ(boxes.Boxes().size(), 1u);
+  EXPECT_TRUE(boxes.Boxes().front().text.contains(QStringLiteral("Servidor.xml"))) << Utf8(boxes.Texts());
+  EXPECT_EQ(boxes.Boxes().front().icon, QMessageBox::Critical);
+  EXPECT_EQ(m_form->Engine(), nullptr);
+  EXPECT_EQ(m_form->windowTitle(), "VESPRIL - gateway parado");
+  for (const char* name :
+       {"BtnGGetPorta", "BtnGSetPorta", "BtnGGetTabelaRelembrar", "BtnGSetTabelaRelembrar", "BtnGGetServidor",
+        "BtnGSetServidor", "BtnGEraseServidor", "BtnGGetTabela", "BtnGSetTabela", "BtnGEraseTabela"}) {
+    EXPECT_FALSE(Find<QPushButton>(name)->isEnabled()) << name;
+  }
+  // The grids are left as they were before the layout, and the timer ticks without doing anything.
+  EXPECT_EQ(Grid("StrGrdGGetTabela"), "||/||");
+  auto* timer = Find<QTimer>("TmrGTabela");
+  EXPECT_TRUE(timer->isActive());
+  Retype(Find<SpinEdit>("SEdTmrGTabela"), QStringLiteral("200"));
+  QSignalSpy ticks(timer, &QTimer::timeout);
+  QTRY_VERIFY_WITH_TIMEOUT(ticks.count() >= 2, 3000);
+  EXPECT_EQ(Grid("StrGrdGGetTabela"), "||/||");
+  EXPECT_EQ(boxes.Boxes().size(), 1u);
+  // Nothing was written by the failed start.
+  EXPECT_EQ(QDir(m_dir.path()).entryList(QDir::Files), QStringList{QStringLiteral("Servidor.xml")});
+}
+
+}  // namespace
+}  // namespace vespril

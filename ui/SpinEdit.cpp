@@ -49,7 +49,7 @@ QAbstractSpinBox::StepEnabled SpinEdit::stepEnabled() const {
 bool SpinEdit::AcceptsCharacter(QChar c) const {
   if (c == u'\r' || c == u'\n') return false;
   if (c.unicode() < 32 || c.unicode() == 127) return true;  // editing and clipboard keys
-  if (c.isDigit() && c.unicode() < 128) return true;
+  if (c >= u'0' && c <= u'9') return true;
   return c == u'+' || c == u'-' || QString(c) == locale().decimalPoint();
 }
 
@@ -76,8 +76,10 @@ void SpinEdit::keyPressEvent(QKeyEvent* event) {
     default:
       break;
   }
+  // Shortcuts (select all, copy, paste, undo) are control keys, whatever letter they carry.
+  const bool shortcut = event->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier);
   const QString text = event->text();
-  if (!std::all_of(text.begin(), text.end(), [this](QChar c) { return AcceptsCharacter(c); })) {
+  if (!shortcut && !std::all_of(text.begin(), text.end(), [this](QChar c) { return AcceptsCharacter(c); })) {
     QApplication::beep();
     event->accept();
     return;
