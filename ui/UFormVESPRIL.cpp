@@ -62,7 +62,7 @@ class Latin1Validator final : public QValidator {
 QFont FonteJanela() {
   QFont font;
   font.setFamilies({QStringLiteral("MS Sans Serif"), QStringLiteral("Microsoft Sans Serif"),
-                    QStringLiteral("Sans Serif")});
+                    QStringLiteral("Liberation Sans"), QStringLiteral("Sans Serif")});
   font.setStyleHint(QFont::SansSerif);
   font.setPixelSize(11);
   return font;
