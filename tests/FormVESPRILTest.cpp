@@ -1,6 +1,7 @@
 #include "ui/UFormVESPRIL.h"
 
 #include <climits>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 
@@ -16,6 +17,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScreen>
 #include <QSignalSpy>
 #include <QTableWidget>
 #include <QTcpServer>
@@ -402,6 +404,9 @@ TEST_F(FormTest, WindowIsAFixedDialogOfTheGivenSize) {
   EXPECT_FALSE(form.windowFlags() & Qt::WindowMinimizeButtonHint);
   EXPECT_FALSE(form.windowFlags() & Qt::WindowMaximizeButtonHint);
   EXPECT_EQ(form.font().pixelSize(), 11);
+  const QPoint offCentre = form.geometry().center() - form.screen()->geometry().center();
+  EXPECT_LE(std::abs(offCentre.x()), 2);
+  EXPECT_LE(std::abs(offCentre.y()), 2);
 }
 
 TEST_F(FormTest, ControlsStandWhereTheLayoutPutsThem) {
