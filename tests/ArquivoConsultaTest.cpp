@@ -62,7 +62,7 @@ class ArquivoConsultaTest : public ::testing::Test {
 
 const std::string kDeclaracao = "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\r\n";
 
-TEST_F(ArquivoConsultaTest, WorkedExampleOfTwoServersByteForByte) {
+TEST_F(ArquivoConsultaTest, RowsOfTwoServersByteForByte) {
   const std::string path = CaminhoArquivoConsulta(Dir(), "loja.3", "42");
   {
     ArquivoConsulta arquivo(path);

@@ -28,7 +28,7 @@ TEST(InsertRewritingTest, SepararChavesCutsTheAnnotationsOff) {
   const std::vector<Case> cases = {
       {"no separator: unchanged, no pairs", "insert into ITEM (QTD) values (2);",
        "insert into ITEM (QTD) values (2);"},
-      {"worked example, blank before the second comma trimmed",
+      {"two pairs, the blank before the second comma trimmed",
        "insert into ITEM (QTD, PRECO) values (2, 10)" + SEP + "PEDIDO, IDPEDIDO" + SEP +
            "PRODUTO , IDPRODUTO" + SEP + ";",
        "insert into ITEM (QTD, PRECO) values (2, 10); [PEDIDO|IDPEDIDO] [PRODUTO|IDPRODUTO]"},
@@ -139,7 +139,7 @@ TEST(InsertRewritingTest, IncluirCampoAppliedLastStandsFirst) {
             "insert into ITEM (IDITEM, IDPEDIDO, QTD, PRECO) values (7, 41, 2, 10);");
 }
 
-TEST(InsertRewritingTest, TheExecutorsSequenceOnTheWorkedExample) {
+TEST(InsertRewritingTest, ExecutorsSequenceOnAnAnnotatedInsert) {
   const InsertSeparado separado = SepararChaves("insert into ITEM (QTD, PRECO) values (2, 10)" + SEP +
                                                 "PEDIDO, IDPEDIDO" + SEP + "PRODUTO , IDPRODUTO" + SEP + ";");
   std::string sql = separado.sql;

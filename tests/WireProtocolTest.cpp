@@ -33,7 +33,7 @@ std::string Drain(FrameAssembler& assembler) {
   return out;
 }
 
-TEST(WireProtocolTest, BaixarReplyOfTheWorkedExample) {
+TEST(WireProtocolTest, BaixarRequestAndItsReplyByteForByte) {
   FrameAssembler assembler;
   assembler.Append(kInicio + "loja.3" + kSep + "42" + kSep + "Baixar" + kFim);
   const std::optional<Pedido> pedido = assembler.Next();
