@@ -17,24 +17,25 @@ void AppendText(std::string& dpb, char item, std::string_view value) {
   dpb.append(value);
 }
 
-// Text between single quotes in a statement, with quotes doubled.
-std::string Quoted(std::string_view text) {
-  std::string out = "'";
-  for (char c : text) {
-    out += c;
-    if (c == '\'') out += '\'';
-  }
-  out += '\'';
-  return out;
+// Appends one DPB item whose value is a number, in the four bytes the client expects.
+void AppendNumber(std::string& dpb, char item, int value) {
+  dpb += item;
+  dpb += static_cast<char>(4);
+  for (int shift = 0; shift < 32; shift += 8) dpb += static_cast<char>((value >> shift) & 0xFF);
 }
 
 }  // namespace
 
-Attachment::Attachment(std::string_view connection, std::string_view user, std::string_view password) {
-  if (connection.size() > 0x7FFF) throw Error("Database name too long");
+std::string Attachment::ParameterBlock(std::string_view user, std::string_view password) {
   std::string dpb(1, static_cast<char>(isc_dpb_version1));
   AppendText(dpb, isc_dpb_user_name, user);
   AppendText(dpb, isc_dpb_password, password);
+  return dpb;
+}
+
+Attachment::Attachment(std::string_view connection, std::string_view user, std::string_view password) {
+  if (connection.size() > 0x7FFF) throw Error("Database name too long");
+  const std::string dpb = ParameterBlock(user, password);
   ISC_STATUS_ARRAY status;
   isc_attach_database(status, static_cast<short>(connection.size()), connection.data(), &m_handle,
                       static_cast<short>(dpb.size()), dpb.data());
@@ -42,14 +43,15 @@ Attachment::Attachment(std::string_view connection, std::string_view user, std::
 }
 
 Attachment Attachment::Create(std::string_view connection, std::string_view user, std::string_view password,
-                              int dialect) {
-  const std::string sql =
-      "CREATE DATABASE " + Quoted(connection) + " USER " + Quoted(user) + " PASSWORD " + Quoted(password);
+                              int dialect, bool forcedWrites) {
+  if (connection.size() > 0x7FFF) throw Error("Database name too long");
+  std::string dpb = ParameterBlock(user, password);
+  AppendNumber(dpb, isc_dpb_sql_dialect, dialect);
+  AppendNumber(dpb, isc_dpb_force_write, forcedWrites ? 1 : 0);
   Attachment created;
-  isc_tr_handle transaction = 0;
   ISC_STATUS_ARRAY status;
-  isc_dsql_execute_immediate(status, &created.m_handle, &transaction, 0, sql.c_str(),
-                             static_cast<unsigned short>(dialect), nullptr);
+  isc_create_database(status, static_cast<short>(connection.size()), connection.data(), &created.m_handle,
+                      static_cast<short>(dpb.size()), dpb.data(), 0);
   Check(status);
   return created;
 }

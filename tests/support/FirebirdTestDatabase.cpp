@@ -37,7 +37,9 @@ FirebirdTestDatabase::FirebirdTestDatabase(Options options)
   m_path = m_directory->filePath(QString::fromStdString(options.fileName)).toStdString();
   m_address = options.location == FbLocation::Server ? "localhost:" + m_path : m_path;
 
-  fb::Attachment attachment = fb::Attachment::Create(m_address, kFbUser, kFbPassword, m_dialect);
+  // A test database may be lost with the machine; leaving its writes to the OS makes it several times
+  // quicker to build.
+  fb::Attachment attachment = fb::Attachment::Create(m_address, kFbUser, kFbPassword, m_dialect, false);
   for (const std::string& ddl : options.ddl) {
     fb::Transaction transaction(attachment);
     fb::Statement statement(attachment);
