@@ -156,12 +156,12 @@ class ConexaoSQL final : public Componente {
   void Open();
   // Closes the result set when open, then runs AfterClose; nothing when already closed.
   void Close();
-  // REQUIRES: !Active(). Attaches when needed, starts a transaction when none is active, prepares and
-  // executes, and commits the transaction it started whether the statement succeeded or not; the
-  // statement's failure is raised after that commit.
+  // Closes an open result set first (the executor always has). Attaches when needed, starts a
+  // transaction when none is active, prepares and executes, and commits the transaction it started
+  // whether the statement succeeded or not; the statement's failure is raised after that commit. A
+  // commit that fails is raised too, and its transaction rolled back.
   void ExecSQL();
 
-  // Row access on an open result set.
   // Row access on an open result set; each throws Error on a closed one. Firebird cursors only go
   // forward, so First after Next runs the query again in the same transaction (same snapshot, same
   // rows).
