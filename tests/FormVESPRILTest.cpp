@@ -27,6 +27,7 @@
 #include <QToolTip>
 
 #include "engine/UVESPRIL.h"
+#include "tests/support/FirebirdTestDatabase.h"
 #include "ui/SpinEdit.h"
 
 namespace vespril {
@@ -614,6 +615,61 @@ TEST_F(FormTest, TablesAreSetListedAndErasedThroughTheirFields) {
   Click("BtnGEraseTabela");
   EXPECT_EQ(Grid("StrGrdGGetTabela"), "Tabela|Chave|Gerador/||");
   EXPECT_TRUE(boxes.Boxes().empty()) << Utf8(boxes.Texts());
+}
+
+TEST_F(FormTest, ServersAreSetAttachedListedAndErased) {
+  const test::FirebirdTestDatabase matriz;
+  const test::FirebirdTestDatabase filial;
+  Open();
+  Type("EdGSetServidorNome", QStringLiteral("Matriz"));
+  Type("EdGSetServidorEndereco", QString::fromStdString(matriz.Address()));
+  Click("BtnGSetServidor");
+  EXPECT_EQ(Grid("StrGrdGGetServidor"), "Nome|Endereço/Matriz|" + matriz.Address());
+  EXPECT_TRUE(m_form->Engine()->Slot(1).baseDados.Connected());
+  EXPECT_TRUE(QFile::exists(m_dir.filePath("Servidor.xml")));
+
+  // Names travel as single-byte text.
+  Type("EdGSetServidorNome", QStringLiteral("Filial São"));
+  Type("EdGSetServidorEndereco", QString::fromStdString(filial.Address()));
+  Click("BtnGSetServidor");
+  EXPECT_EQ(Grid("StrGrdGGetServidor"),
+            "Nome|Endereço/Filial São|" + filial.Address() + "/Matriz|" + matriz.Address());
+  EXPECT_EQ(m_form->Engine()->GetServidor(),
+            "Filial S\xE3o," + filial.Address() + ";Matriz," + matriz.Address() + ";");
+
+  Type("EdGSetServidorNome", QStringLiteral("filial são"));
+  Click("BtnGEraseServidor");
+  EXPECT_EQ(Grid("StrGrdGGetServidor"), "Nome|Endereço/Matriz|" + matriz.Address());
+  EXPECT_TRUE(m_form->Engine()->Slot(1).baseDados.Connected());
+  EXPECT_FALSE(m_form->Engine()->Slot(2).baseDados.Connected());
+}
+
+TEST_F(FormTest, ServerFieldsGoToTheEngineUnchanged) {
+  const test::FirebirdTestDatabase database;
+  Open();
+  // An empty name is passed on as it is.
+  Type("EdGSetServidorEndereco", QString::fromStdString(database.Address()));
+  Click("BtnGSetServidor");
+  EXPECT_EQ(m_form->Engine()->GetServidor(), "," + database.Address() + ";");
+
+  // What the engine could not hold cannot be typed.
+  Type("EdGSetServidorNome", QStringLiteral("A€B"));
+  EXPECT_EQ(Find<QLineEdit>("EdGSetServidorNome")->text(), "AB");
+}
+
+TEST_F(FormTest, UnreachableServerIsReportedAndTheGridKeepsItsRows) {
+  Open();
+  Type("EdGSetServidorNome", QStringLiteral("Perdido"));
+  Type("EdGSetServidorEndereco", m_dir.filePath(QStringLiteral("nao-existe.fdb")));
+  BoxAnswerer boxes;
+  Click("BtnGSetServidor");
+  ASSERT_EQ(boxes.Boxes().size(), 1u);
+  EXPECT_TRUE(boxes.Boxes().front().text.contains(QStringLiteral("nao-existe.fdb"))) << Utf8(boxes.Texts());
+  EXPECT_EQ(Grid("StrGrdGGetServidor"), "Nome|Endereço/|");
+  EXPECT_FALSE(QFile::exists(m_dir.filePath("Servidor.xml")));
+  // The record stays in memory, unsaved: only a refresh asked for shows it.
+  Click("BtnGGetServidor");
+  EXPECT_EQ(Grid("StrGrdGGetServidor"), "Nome|Endereço/Perdido|" + Utf8(m_dir.filePath("nao-existe.fdb")));
 }
 
 TEST_F(FormTest, GetButtonsRedrawWhatTheEngineHolds) {
