@@ -115,11 +115,22 @@ std::string Dump(const std::vector<std::vector<std::string>>& rows) {
   return out;
 }
 
+// Types text key by key; QTest::keyClicks knows only ASCII, so other characters go as bare text.
+void KeyIn(QWidget* field, const QString& text) {
+  for (QChar c : text) {
+    if (c.unicode() < 128) {
+      QTest::keyClick(field, c.toLatin1());
+    } else {
+      QTest::sendKeyEvent(QTest::Click, field, Qt::Key_unknown, QString(c), Qt::NoModifier);
+    }
+  }
+}
+
 // Replaces a field's whole text by typing, as the operator would.
 void Retype(QWidget* field, const QString& text) {
   QTest::keyClick(field, Qt::Key_A, Qt::ControlModifier);
   QTest::keyClick(field, Qt::Key_Delete);
-  QTest::keyClicks(field, text);
+  KeyIn(field, text);
 }
 
 int FreePort() {
