@@ -292,9 +292,9 @@ void TFormVESPRIL::DefinirOrdemTabulacao() {
       // GBoxGTabela
       m_btnGGetTabela, m_strGrdGGetTabela, m_btnGSetTabela, m_btnGEraseTabela, m_edGSetTabelaTabela,
       m_edGSetTabelaChave, m_sEdGSetTabelaGerador, m_sEdTmrGTabela, m_sEdGPorta};
-  const QWidget* previous = nullptr;
+  QWidget* previous = nullptr;
   for (QWidget* widget : chain) {
-    if (previous != nullptr) QWidget::setTabOrder(const_cast<QWidget*>(previous), widget);
+    if (previous != nullptr) QWidget::setTabOrder(previous, widget);
     previous = widget;
   }
 }
