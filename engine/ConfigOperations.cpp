@@ -1,1 +1,179 @@
-// placeholder
+// The operations through which the operator changes the configuration. Each posts its change and
+// saves the changed table before it returns; a failing step stops the operation, and the steps already
+// done stay done.
+#include <string>
+
+#include "engine/UVESPRIL.h"
+#include "foundation/Error.h"
+#include "foundation/Text.h"
+
+namespace vespril {
+
+namespace {
+
+void EditOrAppend(PersistedTable& table, std::string_view field, std::string_view value) {
+  if (table.Locate(field, value)) {
+    table.Edit();
+  } else {
+    table.Append();
+  }
+}
+
+}  // namespace
+
+void VESPRIL::SetPorta(int porta) {
+  EditOrAppend(CdsPortaRelembrar, "Atributo", "Porta");
+  CdsPortaRelembrar.SetFieldAsString("Atributo", "Porta");
+  CdsPortaRelembrar.SetFieldAsString("Valor", std::to_string(porta));
+  CdsPortaRelembrar.Post();
+  Salvar(CdsPortaRelembrar);
+
+  SoqueteServidor& soquete = Soquete();
+  soquete.SetActive(false);
+  soquete.SetPort(porta);
+  soquete.SetActive(true);
+}
+
+void VESPRIL::SetTabelaRelembrar(bool relembrar) {
+  EditOrAppend(CdsPortaRelembrar, "Atributo", "TabelaRelembrar");
+  CdsPortaRelembrar.SetFieldAsString("Atributo", "TabelaRelembrar");
+  CdsPortaRelembrar.SetFieldAsString("Valor", relembrar ? "True" : "False");
+  CdsPortaRelembrar.Post();
+  Salvar(CdsPortaRelembrar);
+}
+
+std::string VESPRIL::GetServidor() {
+  std::string lista;
+  for (CdsServidor.First(); !CdsServidor.Eof(); CdsServidor.Next()) {
+    lista += CdsServidor.FieldAsString("Nome") + "," + CdsServidor.FieldAsString("Endereco") + ";";
+  }
+  return lista;
+}
+
+void VESPRIL::SetServidor(const std::string& nome, const std::string& endereco) {
+  const bool existe = CdsServidor.Locate("Nome", nome);
+  if (!existe && CdsServidor.RecordCount() >= kSlots) {
+    throw Error("N\xE3o \xE9 poss\xEDvel incluir o servidor " + nome + ": o limite \xE9 de 10 servidores");
+  }
+  if (existe) {
+    CdsServidor.Edit();
+  } else {
+    CdsServidor.Append();
+  }
+  CdsServidor.SetFieldAsString("Nome", nome);
+  CdsServidor.SetFieldAsString("Endereco", endereco);
+  CdsServidor.Post();
+
+  std::string falhaDoServidor;
+  try {
+    ConectarServidor(nome);
+  } catch (const Error& e) {
+    falhaDoServidor = e.Message();
+  }
+  // A new name shifts the record numbers of the servers after it; their slots follow them even when
+  // the named server can't be reached.
+  std::string falhaDeOutro;
+  try {
+    ReatarSlots();
+  } catch (const Error& e) {
+    falhaDeOutro = e.Message();
+  }
+  if (!falhaDoServidor.empty()) throw Error(falhaDoServidor);
+  Salvar(CdsServidor);
+  MontarServidorTabela();
+  if (!falhaDeOutro.empty()) throw Error(falhaDeOutro);
+}
+
+void VESPRIL::ReatarSlots() {
+  std::string falha;
+  for (int n = CdsServidor.RecordCount() + 1; n <= kSlots; ++n) {
+    SlotConexao slot = Slot(n);
+    slot.baseDados.Close();
+    slot.baseDados.SetDatabaseName("");
+  }
+  // A server that can't be reached is reported after the others had their turn, so one dead server
+  // doesn't leave the rest bound to the wrong slots.
+  for (CdsServidor.First(); !CdsServidor.Eof(); CdsServidor.Next()) {
+    SlotConexao slot = Slot(CdsServidor.RecNo());
+    if (slot.baseDados.DatabaseName() == CdsServidor.FieldAsString("Endereco")) continue;
+    try {
+      ConectarServidor(CdsServidor.FieldAsString("Nome"));
+    } catch (const Error& e) {
+      if (falha.empty()) falha = e.Message();
+    }
+  }
+  if (!falha.empty()) throw Error(falha);
+}
+
+void VESPRIL::EraseServidor(const std::string& nome) {
+  if (!CdsServidor.Locate("Nome", nome)) return;
+  DesconectarServidor(nome);
+  EraseServidorTabela(nome, true);
+  CdsServidor.Locate("Nome", nome);
+  CdsServidor.Delete();
+  // The slot after the last remaining server is no longer anyone's.
+  SlotConexao livre = Slot(CdsServidor.RecordCount() + 1);
+  livre.baseDados.Close();
+  livre.baseDados.SetDatabaseName("");
+  for (CdsServidor.First(); !CdsServidor.Eof(); CdsServidor.Next()) {
+    ConectarServidor(CdsServidor.FieldAsString("Nome"));
+  }
+  Salvar(CdsServidor);
+}
+
+std::string VESPRIL::GetTabela() {
+  std::string lista;
+  for (CdsTabela.First(); !CdsTabela.Eof(); CdsTabela.Next()) {
+    lista += CdsTabela.FieldAsString("Tabela") + "," + CdsTabela.FieldAsString("Chave") + "," +
+             CdsTabela.FieldAsString("Gerador") + ";";
+  }
+  return lista;
+}
+
+void VESPRIL::SetTabela(const std::string& nome, const std::string& chave, int gerador) {
+  // Located by the name as it is stored, so " ITEM " changes the record ITEM instead of adding one.
+  const std::string tabela = Trim(nome);
+  EditOrAppend(CdsTabela, "Tabela", tabela);
+  CdsTabela.SetFieldAsString("Tabela", tabela);
+  CdsTabela.SetFieldAsString("Chave", Trim(chave));
+  CdsTabela.SetFieldAsInteger("Gerador", gerador);
+  CdsTabela.Post();
+  Salvar(CdsTabela);
+  MontarServidorTabela();
+}
+
+void VESPRIL::EraseTabela(const std::string& nome) {
+  const std::string tabela = Trim(nome);
+  if (!CdsTabela.Locate("Tabela", tabela)) return;
+  EraseServidorTabela(tabela, false);
+  CdsTabela.Locate("Tabela", tabela);
+  CdsTabela.Delete();
+  Salvar(CdsTabela);
+}
+
+void VESPRIL::EraseServidorTabela(const std::string& nome, bool porServidor) {
+  const char* campo = porServidor ? "Servidor" : "Tabela";
+  while (CdsServidorTabela.Locate(campo, nome)) CdsServidorTabela.Delete();
+  Salvar(CdsServidorTabela);
+}
+
+void VESPRIL::MontarServidorTabela() {
+  for (CdsServidor.First(); !CdsServidor.Eof(); CdsServidor.Next()) {
+    const std::string servidor = CdsServidor.FieldAsString("Nome");
+    for (CdsTabela.First(); !CdsTabela.Eof(); CdsTabela.Next()) {
+      const std::string tabela = CdsTabela.FieldAsString("Tabela");
+      if (CdsServidorTabela.Locate("Servidor;Tabela", {servidor, tabela})) {
+        CdsServidorTabela.Edit();
+      } else {
+        CdsServidorTabela.Append();
+      }
+      CdsServidorTabela.SetFieldAsString("Servidor", servidor);
+      CdsServidorTabela.SetFieldAsString("Tabela", tabela);
+      CdsServidorTabela.SetFieldAsInteger("Registro", 0);
+      CdsServidorTabela.Post();
+    }
+  }
+  Salvar(CdsServidorTabela);
+}
+
+}  // namespace vespril

@@ -1,1 +1,154 @@
 #include "engine/UVESPRIL.h"
+
+#include "config/ConfigTables.h"
+#include "engine/ArquivoConsulta.h"
+#include "foundation/Error.h"
+#include "foundation/Text.h"
+
+namespace vespril {
+
+namespace {
+
+constexpr char kAtributoPorta[] = "Porta";
+constexpr char kAtributoTabelaRelembrar[] = "TabelaRelembrar";
+
+}  // namespace
+
+VESPRIL::VESPRIL() : VESPRIL(ProgramDirectory()) {}
+
+VESPRIL::VESPRIL(std::string programDirectory) : m_programDirectory(std::move(programDirectory)) {
+  CriarSlots();
+  CdsPortaRelembrar = config::BuildPortaRelembrar();
+  CdsServidor = config::BuildServidor();
+  ConectarServidores();
+  CdsTabela = config::BuildTabela();
+  CdsServidorTabela = config::BuildServidorTabela();
+  CriarSoquete();
+}
+
+VESPRIL::~VESPRIL() = default;
+
+Componente& VESPRIL::Componentes(int index) const { return *m_componentes.at(index); }
+
+SoqueteServidor& VESPRIL::Soquete() const { return static_cast<SoqueteServidor&>(*m_componentes[0]); }
+
+SlotConexao VESPRIL::Slot(int n) const {
+  if (n < 1 || n > kSlots) throw Error("Slot de conex\xE3o inexistente: " + std::to_string(n));
+  return SlotConexao{static_cast<BaseDados&>(*m_componentes[n]),
+                     static_cast<Transacao&>(*m_componentes[n + kSlots]),
+                     static_cast<ConexaoSQL&>(*m_componentes[n + 2 * kSlots])};
+}
+
+void VESPRIL::CriarSlots() {
+  for (int n = 1; n <= kSlots; ++n) {
+    auto base = std::make_unique<BaseDados>("BaseDados" + std::to_string(n));
+    base->SetSQLDialect(3);
+    base->SetLoginPrompt(false);
+    base->Params().clear();
+    base->Params().push_back(std::string("user_name=") + kUsuario);
+    base->Params().push_back(std::string("password=") + kSenha);
+    m_componentes[n] = std::move(base);
+  }
+  for (int n = 1; n <= kSlots; ++n) {
+    auto transacao = std::make_unique<Transacao>("Transacao" + std::to_string(n));
+    transacao->SetDefaultAction(TransactionAction::Commit);
+    transacao->SetIdleTimer(0);
+    transacao->SetDefaultDatabase(static_cast<BaseDados*>(m_componentes[n].get()));
+    m_componentes[n + kSlots] = std::move(transacao);
+  }
+  for (int n = 1; n <= kSlots; ++n) {
+    auto consulta = std::make_unique<ConexaoSQL>("ConexaoSQL" + std::to_string(n));
+    consulta->SetTransaction(static_cast<Transacao*>(m_componentes[n + kSlots].get()));
+    consulta->SetDatabase(static_cast<BaseDados*>(m_componentes[n].get()));
+    consulta->AfterClose = [this](ConexaoSQL& q) { ConexaoSQLAfterClose(q); };
+    consulta->BeforeOpen = [this](ConexaoSQL& q) { ConexaoSQLBeforeOpen(q); };
+    consulta->AfterPost = [this](ConexaoSQL& q) { ConexaoSQLAfterPost(q); };
+    m_componentes[n + 2 * kSlots] = std::move(consulta);
+  }
+}
+
+void VESPRIL::ConferirServidores() {
+  // Slots are reached by record number, and locating a name must come back to the same record, so a
+  // file edited by hand with too many servers or with names equal but for case is refused outright.
+  if (CdsServidor.RecordCount() > kSlots) {
+    throw Error(Format("O arquivo %s tem mais de 10 servidores", CdsServidor.FileName()));
+  }
+  std::vector<std::string> nomes;
+  for (CdsServidor.First(); !CdsServidor.Eof(); CdsServidor.Next()) {
+    std::string nome = CdsServidor.FieldAsString("Nome");
+    for (const std::string& anterior : nomes) {
+      if (SameText(anterior, nome)) {
+        throw Error(Format("O arquivo %s tem dois servidores de mesmo nome: ", CdsServidor.FileName()) +
+                    anterior + " e " + nome);
+      }
+    }
+    nomes.push_back(std::move(nome));
+  }
+}
+
+void VESPRIL::ConectarServidores() {
+  ConferirServidores();
+  if (CdsServidor.RecordCount() == 0) return;
+  for (CdsServidor.First(); !CdsServidor.Eof(); CdsServidor.Next()) {
+    ConectarServidor(CdsServidor.FieldAsString("Nome"));
+  }
+}
+
+void VESPRIL::CriarSoquete() {
+  auto soquete = std::make_unique<SoqueteServidor>("SoqueteServidorVESPRIL");
+  SoqueteServidor& listener = *soquete;
+  m_componentes[0] = std::move(soquete);
+  listener.SetPort(GetPorta());
+  listener.OnClientRead = [this](QTcpSocket& connection) { SoqueteClientRead(connection); };
+  listener.OnClientError = [this](QTcpSocket& connection, int& code) {
+    SoqueteClientError(connection, code);
+  };
+  listener.OnListenerError = [this](const std::string& message) {
+    if (OnListenerError) OnListenerError(message);
+  };
+  if (listener.Port() != 0) listener.SetActive(true);
+}
+
+void VESPRIL::ConexaoSQLAfterClose(ConexaoSQL& query) {
+  Transacao* transacao = query.Transaction();
+  if (transacao != nullptr && transacao->InTransaction()) transacao->Rollback();
+}
+
+void VESPRIL::ConexaoSQLBeforeOpen(ConexaoSQL& query) {
+  Transacao* transacao = query.Transaction();
+  if (transacao != nullptr && !transacao->InTransaction()) transacao->StartTransaction();
+}
+
+void VESPRIL::ConexaoSQLAfterPost(ConexaoSQL& /*query*/) {
+  // Result sets are only read here: no row of one is ever edited or posted, so there is nothing to
+  // apply to the database.
+}
+
+int VESPRIL::GetPorta() {
+  if (!CdsPortaRelembrar.Locate("Atributo", kAtributoPorta)) return 0;
+  return CdsPortaRelembrar.FieldAsInteger("Valor");
+}
+
+bool VESPRIL::GetTabelaRelembrar() {
+  if (!CdsPortaRelembrar.Locate("Atributo", kAtributoTabelaRelembrar)) return false;
+  return SameTextAscii(CdsPortaRelembrar.FieldAsString("Valor"), "True");
+}
+
+void VESPRIL::Salvar(PersistedTable& table) { table.SaveToFile(table.FileName()); }
+
+void VESPRIL::ConectarServidor(const std::string& nome) {
+  if (!CdsServidor.Locate("Nome", nome)) return;
+  SlotConexao slot = Slot(CdsServidor.RecNo());
+  slot.baseDados.Close();
+  slot.baseDados.SetDatabaseName(CdsServidor.FieldAsString("Endereco"));
+  slot.baseDados.Open();
+}
+
+void VESPRIL::DesconectarServidor(const std::string& nome) {
+  if (!CdsServidor.Locate("Nome", nome)) return;
+  SlotConexao slot = Slot(CdsServidor.RecNo());
+  slot.baseDados.Close();
+  slot.baseDados.SetDatabaseName("");
+}
+
+}  // namespace vespril

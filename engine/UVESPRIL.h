@@ -86,7 +86,13 @@ class VESPRIL {
 
  private:
   void CriarSlots();
+  void ConferirServidores();
   void ConectarServidores();
+  void ReatarSlots();
+  // The three paths of a script's statement; each raises its failure.
+  void ExecutarConsulta(const std::string& statement, const std::string& cliente, const std::string& pedido);
+  void ExecutarOutra(const std::string& statement);
+  void ExecutarInsert(const std::string& statement);
   void CriarSoquete();
   void ConexaoSQLAfterClose(ConexaoSQL& query);
   void ConexaoSQLBeforeOpen(ConexaoSQL& query);
