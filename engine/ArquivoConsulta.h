@@ -8,11 +8,19 @@
 #include <string_view>
 #include <vector>
 
+class QFile;
 class QIODevice;
+class QString;
 
 namespace vespril {
 
-// The directory of the running executable, with a trailing "/".
+// Paths are ISO-8859-1 text, like everything a client sees (the reply to "Baixar" carries one); each
+// byte is the character of the same code, stored on disk in the file system's own encoding.
+QString PathToQString(std::string_view path);
+
+// The directory of the running executable, with a trailing "/". Throws Error when the directory's name
+// has a character outside ISO-8859-1, since no path built on it could name the real file.
+// REQUIRES: a QCoreApplication exists.
 std::string ProgramDirectory();
 
 // programDir + "Consulta" + cliente without its dots + pedido + ".xml". Refuses (Error "Cliente ou
@@ -21,27 +29,33 @@ std::string ProgramDirectory();
 std::string CaminhoArquivoConsulta(std::string_view programDir, std::string_view cliente,
                                    std::string_view pedido);
 
+// Removes the file at path if there is one; a file that is missing or can't be removed is no failure.
+void DeleteArquivoConsulta(std::string_view path);
+
 // Streams one result file. Every write failure raises Error with a message naming the file.
 class ArquivoConsulta {
  public:
   // Creates or truncates the file and writes the declaration and root lines.
   // Throws Error "Cannot create file <path>" when it can't be created.
   explicit ArquivoConsulta(const std::string& path);
-  // Over a device already open for writing (the seam the tests use to make writes fail).
+  // Over a device already open for writing (the seam the tests use to make writes fail); writes the same
+  // two lines. The device must outlive this writer.
   ArquivoConsulta(QIODevice& device, std::string nameForMessages);
   ~ArquivoConsulta();  // closes the file; writes nothing more
   ArquivoConsulta(const ArquivoConsulta&) = delete;
   ArquivoConsulta& operator=(const ArquivoConsulta&) = delete;
 
   // One <registro> with one line per column, names and values paired by position.
+  // REQUIRES: as many values as names (Error otherwise, before anything is written).
   void EscreverRegistro(const std::vector<std::string>& names, const std::vector<std::string>& values);
-  // The root close line; the file is then closed.
+  // The root close line; a file of its own is then flushed and closed, so a failure of the last writes
+  // is reported too. A device given by the caller stays open.
   void Finalizar();
 
  private:
   void Write(std::string_view bytes);
 
-  std::unique_ptr<QIODevice> m_file;
+  std::unique_ptr<QFile> m_file;  // null when writing to a caller's device
   QIODevice* m_device = nullptr;
   std::string m_name;
 };

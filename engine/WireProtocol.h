@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <deque>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -13,34 +14,52 @@ inline constexpr std::string_view MarcaInicio{"\r\n\x1BTPYALG\x1B\n\r", 12};
 inline constexpr std::string_view Separador{"\r\n\x1B", 3};
 inline constexpr std::string_view MarcaFim{"\r\n\x1BGLAYPT", 9};
 
-// An unfinished frame may grow to this many bytes before its connection is closed.
+// A frame's start marker and content may hold this many bytes; a longer frame closes its connection.
 inline constexpr size_t kMaxFrameBytes = 64u * 1024u * 1024u;
 
 struct Pedido {
   std::string cliente;
   std::string pedido;
   std::string comando;
+  bool operator==(const Pedido&) const = default;
 };
 
 // MarcaInicio cliente Separador pedido Separador mensagem Separador retorno MarcaFim.
 std::string MontarResposta(std::string_view cliente, std::string_view pedido, std::string_view mensagem,
                            std::string_view retorno);
 
-// Per-connection receive buffer. Bytes that don't begin a frame are skipped up to the next MarcaInicio;
-// a frame is handed out once its MarcaFim has arrived. A frame whose fields lack a Separador is dropped.
+// Per-connection receive buffer; one per client connection, on the GUI thread. Bytes that don't begin a
+// frame are skipped up to the next MarcaInicio; a frame is handed out once its MarcaFim has arrived. Its
+// content (the bytes between MarcaInicio and the first MarcaFim after it) is cut at the first two
+// Separadors into cliente, pedido and comando; a frame with fewer than two is dropped. Work and memory
+// are linear in the bytes appended, however small the pieces.
 class FrameAssembler {
  public:
+  FrameAssembler() = default;
+  // A smaller limit than kMaxFrameBytes, for tests.
+  explicit FrameAssembler(size_t maxFrameBytes) : m_maxFrameBytes(maxFrameBytes) {}
+
+  // Bytes after an overflow are ignored.
   void Append(std::string_view bytes);
-  // The next complete frame, in arrival order, or nothing until more bytes arrive.
+  // The next complete frame, in arrival order, or nothing until more bytes arrive. Frames completed
+  // before an overflow are still handed out.
   std::optional<Pedido> Next();
-  // True when the unfinished frame has grown past kMaxFrameBytes (the connection must be closed).
-  bool Overflowed() const;
+  // True once a frame's MarcaInicio and content exceed the limit, however the frame was split (the
+  // connection must be closed).
+  bool Overflowed() const { return m_overflowed; }
+  // Bytes held for a frame not yet complete (or for what may become its start marker).
   size_t Buffered() const { return m_buffer.size() - m_start; }
 
  private:
+  void Scan();
+  void Parse(std::string_view content);
+
+  size_t m_maxFrameBytes = kMaxFrameBytes;
   std::string m_buffer;
   size_t m_start = 0;    // bytes before it are consumed
-  size_t m_scanned = 0;  // resume point for the MarcaFim search
+  size_t m_scanned = 0;  // no marker that the search is after begins before this position
+  std::deque<Pedido> m_ready;
+  bool m_overflowed = false;
 };
 
 }  // namespace vespril

@@ -1,1 +1,202 @@
+#include "engine/WireProtocol.h"
+
+#include <string>
+#include <vector>
+
 #include <gtest/gtest.h>
+
+#include "engine/ArquivoConsulta.h"
+
+namespace vespril {
+namespace {
+
+// The delimiters as the wire carries them, spelt out byte by byte rather than taken from the header.
+const std::string kInicio =
+    "\x0D\x0A\x1B"
+    "TPYALG"
+    "\x1B\x0A\x0D";
+const std::string kSep = "\x0D\x0A\x1B";
+const std::string kFim =
+    "\x0D\x0A\x1B"
+    "GLAYPT";
+
+std::string Frame(const std::string& cliente, const std::string& pedido, const std::string& comando) {
+  return kInicio + cliente + kSep + pedido + kSep + comando + kFim;
+}
+
+// Everything the assembler hands out, one frame per line.
+std::string Drain(FrameAssembler& assembler) {
+  std::string out;
+  while (std::optional<Pedido> p = assembler.Next())
+    out += p->cliente + "|" + p->pedido + "|" + p->comando + "\n";
+  return out;
+}
+
+TEST(WireProtocolTest, BaixarRequestAndItsReplyByteForByte) {
+  FrameAssembler assembler;
+  assembler.Append(kInicio + "loja.3" + kSep + "42" + kSep + "Baixar" + kFim);
+  const std::optional<Pedido> pedido = assembler.Next();
+  ASSERT_TRUE(pedido);
+  EXPECT_EQ(*pedido, (Pedido{"loja.3", "42", "Baixar"}));
+
+  const std::string path = CaminhoArquivoConsulta("/opt/vespril/", pedido->cliente, pedido->pedido);
+  EXPECT_EQ(MontarResposta(pedido->cliente, pedido->pedido, "", path),
+            kInicio + "loja.3" + kSep + "42" + kSep + kSep + "/opt/vespril/Consultaloja342.xml" + kFim);
+}
+
+TEST(WireProtocolTest, ParsesWhatOneAppendDelivers) {
+  struct Case {
+    const char* what;
+    std::string stream;
+    std::string frames;
+    size_t buffered;
+  };
+  const std::vector<Case> cases = {
+      {"two frames back to back", Frame("a", "1", "select 1") + Frame("b", "2", "Deletar"),
+       "a|1|select 1\nb|2|Deletar\n", 0},
+      {"junk before a frame", "lixo\r\n\x1B" + Frame("a", "1", "x"), "a|1|x\n", 0},
+      {"junk between frames", Frame("a", "1", "x") + "\r\n\x1BTPY lixo" + Frame("b", "2", "y"),
+       "a|1|x\nb|2|y\n", 0},
+      {"comando holds separators", Frame("a", "1", "x" + kSep + "y" + kSep),
+       "a|1|x" + kSep + "y" + kSep + "\n", 0},
+      {"empty fields", Frame("", "", ""), "||\n", 0},
+      {"no separator: dropped, next still parsed", kInicio + "a" + kFim + Frame("b", "2", "y"), "b|2|y\n", 0},
+      {"one separator: dropped, next still parsed", kInicio + "a" + kSep + "1" + kFim + Frame("b", "2", "y"),
+       "b|2|y\n", 0},
+      {"empty frame dropped", kInicio + kFim + Frame("b", "2", "y"), "b|2|y\n", 0},
+      {"delimiter bytes alone in fields", Frame("\r\n", "\x1B", "\r\n\x1BGLAYP"), "\r\n|\x1B|\r\n\x1BGLAYP\n",
+       0},
+      {"an end marker right after the start marker's last byte is content",
+       kInicio + "\n\x1BGLAYPT" + kSep + "p" + kSep + "c" + kFim, "\n\x1BGLAYPT|p|c\n", 0},
+      {"a start marker inside an unfinished frame is content",
+       kInicio + "a" + kSep + "1" + kSep + "cut" + Frame("b", "2", "y"),
+       "a|1|cut" + kInicio + "b" + kSep + "2" + kSep + "y\n", 0},
+      {"unfinished frame is kept", Frame("a", "1", "x") + kInicio + "b" + kSep, "a|1|x\n",
+       kInicio.size() + 4},
+      {"junk after the last frame keeps only a marker's head", Frame("a", "1", "x") + "lixo lixo\r\n\x1BTPYA",
+       "a|1|x\n", kInicio.size() - 1},
+      {"junk only", "sem marca nenhuma aqui", "", kInicio.size() - 1},
+      {"nothing", "", "", 0},
+  };
+  for (const Case& c : cases) {
+    FrameAssembler assembler;
+    assembler.Append(c.stream);
+    EXPECT_EQ(Drain(assembler), c.frames) << c.what;
+    EXPECT_EQ(assembler.Buffered(), c.buffered) << c.what;
+    EXPECT_FALSE(assembler.Overflowed()) << c.what;
+  }
+}
+
+TEST(WireProtocolTest, EverySplitOfTheStreamGivesTheSameFrames) {
+  struct Case {
+    std::string stream;
+    std::string frames;
+    size_t buffered;
+  };
+  const std::vector<Case> cases = {
+      {Frame("loja.3", "42", "Baixar") + Frame("c", "7", "a" + kSep + "b"),
+       "loja.3|42|Baixar\nc|7|a" + kSep + "b\n", 0},
+      {"\r\n\x1BTP" + Frame("a", "1", "x") + "\r\n\x1B\r\n" + Frame("b", "2", "") + "\r\n\x1BTPYALG",
+       "a|1|x\nb|2|\n", 9},
+  };
+  for (const auto& [stream, expected, buffered] : cases) {
+    for (size_t i = 0; i <= stream.size(); ++i) {
+      for (size_t j = i; j <= stream.size(); ++j) {
+        FrameAssembler assembler;
+        std::string got;
+        assembler.Append(stream.substr(0, i));
+        got += Drain(assembler);
+        assembler.Append(stream.substr(i, j - i));
+        got += Drain(assembler);
+        assembler.Append(stream.substr(j));
+        got += Drain(assembler);
+        ASSERT_EQ(got, expected) << "cut at " << i << " and " << j;
+        ASSERT_EQ(assembler.Buffered(), buffered) << "cut at " << i << " and " << j;
+      }
+    }
+    FrameAssembler bytewise;
+    std::string got;
+    for (char c : stream) {
+      bytewise.Append(std::string_view(&c, 1));
+      got += Drain(bytewise);
+    }
+    EXPECT_EQ(got, expected);
+  }
+}
+
+TEST(WireProtocolTest, EndMarkerSplitAfterItsSeparatorBytesWaitsForTheRest) {
+  FrameAssembler assembler;
+  assembler.Append(kInicio + "a" + kSep + "1" + kSep + "x" + kSep);
+  EXPECT_EQ(Drain(assembler), "");
+  assembler.Append("GLAYP");
+  EXPECT_EQ(Drain(assembler), "");
+  assembler.Append("T");
+  EXPECT_EQ(Drain(assembler), "a|1|x\n");
+  EXPECT_EQ(assembler.Buffered(), 0u);
+}
+
+TEST(WireProtocolTest, JunkNeverAccumulates) {
+  FrameAssembler assembler;
+  const std::string junk = std::string(1 << 16, 'j') + "\r\n\x1BTPYAL";
+  for (int i = 0; i < 200; ++i) {
+    assembler.Append(junk);
+    ASSERT_LT(assembler.Buffered(), kInicio.size());
+  }
+  EXPECT_FALSE(assembler.Overflowed());
+  assembler.Append(Frame("a", "1", "x"));
+  EXPECT_EQ(Drain(assembler), "a|1|x\n");
+}
+
+TEST(WireProtocolTest, OverflowDoesNotDependOnHowTheFrameIsCut) {
+  const size_t limit = 40;
+  const std::string before = Frame("a", "1", "x");
+  const std::string head = kInicio + "c" + kSep + "2" + kSep;
+  const std::string fits = head + std::string(limit - head.size(), 'z') + kFim;
+  const std::string tooLong = head + std::string(limit - head.size() + 1, 'z') + kFim;
+
+  for (const bool overflows : {false, true}) {
+    const std::string stream = before + (overflows ? tooLong : fits) + Frame("d", "3", "w");
+    for (size_t piece : {stream.size(), size_t{1}, size_t{7}}) {
+      FrameAssembler assembler(limit);
+      for (size_t at = 0; at < stream.size(); at += piece) assembler.Append(stream.substr(at, piece));
+      EXPECT_EQ(assembler.Overflowed(), overflows) << "pieces of " << piece;
+      EXPECT_EQ(Drain(assembler),
+                overflows ? "a|1|x\n" : "a|1|x\nc|2|" + std::string(limit - head.size(), 'z') + "\nd|3|w\n")
+          << "pieces of " << piece;
+      if (overflows) {
+        EXPECT_EQ(assembler.Buffered(), 0u);
+      }
+    }
+  }
+}
+
+TEST(WireProtocolTest, UnfinishedFrameOverflowsPastTheDefaultLimit) {
+  FrameAssembler assembler;
+  assembler.Append(kInicio);
+  const std::string chunk(1 << 20, 'x');
+  while (assembler.Buffered() + chunk.size() <= kMaxFrameBytes) assembler.Append(chunk);
+  EXPECT_FALSE(assembler.Overflowed());
+  assembler.Append(std::string(kMaxFrameBytes - assembler.Buffered() + MarcaFim.size(), 'x'));
+  EXPECT_TRUE(assembler.Overflowed());
+  EXPECT_EQ(assembler.Buffered(), 0u);
+  assembler.Append(chunk);
+  EXPECT_EQ(assembler.Buffered(), 0u);
+}
+
+// Its speed is measured by the frame benchmark in bench/; here only the result counts.
+TEST(WireProtocolTest, LargeFrameFullOfNearMissMarkersArrivesWholeFromSmallPieces) {
+  std::string comando;
+  while (comando.size() < (2u << 20)) comando += "abc" + kSep + "\r\n\x1BGLAY";
+  const std::string stream = Frame("a", "1", comando);
+
+  FrameAssembler assembler;
+  for (size_t at = 0; at < stream.size(); at += 64) assembler.Append(std::string_view(stream).substr(at, 64));
+
+  const std::optional<Pedido> pedido = assembler.Next();
+  ASSERT_TRUE(pedido);
+  EXPECT_EQ(pedido->comando, comando);
+  EXPECT_FALSE(assembler.Next());
+}
+
+}  // namespace
+}  // namespace vespril
