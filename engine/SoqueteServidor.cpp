@@ -154,8 +154,7 @@ std::optional<std::string> Atender(VESPRIL& engine, const Pedido& request) {
     return MontarResposta(request.cliente, request.pedido, refusal.Message(), baixar ? "" : request.comando);
   }
   if (request.comando == "Deletar") {
-    // unlink removes only a file, and a missing one is just what was asked for.
-    ::unlink(path.c_str());
+    DeleteArquivoConsulta(path);
     return std::nullopt;
   }
   if (baixar) return MontarResposta(request.cliente, request.pedido, "", path);
@@ -172,18 +171,17 @@ void VESPRIL::SoqueteClientRead(QTcpSocket& connection) {
     FrameAssembler& assembler = Soquete().Assembler(connection);
     const QByteArray bytes = connection.readAll();
     assembler.Append(std::string_view(bytes.constData(), static_cast<size_t>(bytes.size())));
-    if (assembler.Overflowed()) {
-      connection.abort();
-      return;
-    }
     while (guard) {
       const std::optional<Pedido> request = assembler.Next();
-      if (!request) return;
+      if (!request) break;
       const std::optional<std::string> reply = Atender(*this, *request);
       if (reply && guard && guard->state() == QAbstractSocket::ConnectedState) {
         guard->write(reply->data(), static_cast<qint64>(reply->size()));
       }
     }
+    // The requests that came whole before the oversized frame have been answered; a graceful close
+    // lets their replies go out before the connection ends.
+    if (guard && assembler.Overflowed()) guard->close();
   } catch (...) {
     // Nothing may escape into the event loop; a client's failure must not touch the others.
   }
