@@ -8,9 +8,11 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 class QIODevice;
@@ -24,6 +26,9 @@ struct FieldDef {
   FieldType type = FieldType::String;
   int size = 0;  // characters, string fields only
 };
+
+// One value of a record: unset, the text of a string field, or the number of an integer field.
+using FieldValue = std::variant<std::monostate, std::string, int32_t>;
 
 class PersistedTable {
  public:
@@ -59,51 +64,65 @@ class PersistedTable {
   void SaveTo(QIODevice& device, const std::string& nameForMessages) const;
 
   // Cursor. Moving posts a pending edit or append first (dropping one where no field was assigned).
+  // First on an empty table, and Next past the last record, set Eof; Next leaves the cursor on the last.
   void First();
   void Next();
   bool Eof() const { return m_eof; }
   // Finds the first record, in index order, whose named fields (one name, or two joined by ";") equal
-  // the values as whole values without regard to letter case. Found: the cursor moves there. Not
-  // found: the cursor stays. Values may hold any byte, a single quote included.
+  // the values as whole values without regard to letter case. Found: the cursor moves there and Eof
+  // clears. Not found: the cursor and Eof stay. Values may hold any byte, a single quote included;
+  // an unset value equals "". Throws Error when the number of values differs from that of the names.
   bool Locate(std::string_view fieldNames, const std::vector<std::string>& values);
   bool Locate(std::string_view fieldName, std::string_view value);
+  // Makes the braced form Locate("Servidor;Tabela", {nome, tabela}) unambiguous.
+  bool Locate(std::string_view fieldNames, std::initializer_list<std::string_view> values);
 
-  // Editing. A field is assigned only between Edit/Append and Post.
+  // Editing. A field is assigned only between Edit/Append and Post; assigning while browsing throws.
   void Edit();    // begins a change of the current record (an empty table appends instead)
-  void Append();  // begins a new, empty record
-  void Post();    // completes it; the cursor stands on the record at its sorted place
-  void Delete();  // removes the current record; the cursor moves to the one after (or before) it
+  void Append();  // begins a new, empty record (posting or dropping a pending one first)
+  // Completes the pending record, even one with nothing assigned, and places it after every record
+  // whose index fields equal its own; the cursor stands on it and Eof clears. Browsing: does nothing.
+  void Post();
+  // Removes the current record; the cursor moves to the one after (or before) it. While appending it
+  // drops the new record instead; while editing it drops the change and removes the record. Throws
+  // Error "Cannot perform this operation on an empty dataset" when there is no record.
+  void Delete();
 
   int RecNo() const;  // 1-based position of the current record in index order; 0 when empty
   int RecordCount() const;
 
-  // Reading the current record (or the pending one while editing or appending).
+  // Reading the current record (or the pending one while editing or appending); "" or 0 when there
+  // is none. An unknown field name throws Error naming it, here and in the setters.
   std::string FieldAsString(std::string_view field) const;
   // Integer fields: their value (0 when unset). String fields: their text as a decimal integer,
   // or Error "'<text>' is not a valid integer value".
   int32_t FieldAsInteger(std::string_view field) const;
-  // Texts longer than a string field's size are cut to that size.
+  // Texts longer than a string field's size are cut to that size; an integer field takes the text
+  // as a decimal integer (or throws as FieldAsInteger does).
   void SetFieldAsString(std::string_view field, std::string_view value);
+  // A string field takes the decimal text of the value.
   void SetFieldAsInteger(std::string_view field, int32_t value);
 
  private:
   enum class Mode { Browse, Edit, Append };
-  struct Value {
-    std::optional<std::string> text;  // string fields
-    std::optional<int32_t> integer;   // integer fields
-  };
-  using Record = std::vector<Value>;
+  using Record = std::vector<FieldValue>;
 
-  int FieldIndex(std::string_view field) const;
-  void CheckBrowseMode();
+  size_t FieldIndex(std::string_view field) const;
+  std::vector<size_t> FieldIndexes(std::string_view names) const;
+  void CheckCreated() const;
+  void CheckDefinable() const;
+  // Posts a pending change before a move, or drops it when nothing was assigned.
+  void SettlePending();
+  void Assign(size_t field, FieldValue value);
   bool Less(const Record& a, const Record& b) const;
   size_t SortedPlace(const Record& record) const;
   const Record* CurrentRecord() const;
+  std::string ValueAsString(const FieldValue& value) const;
 
   std::vector<FieldDef> m_fields;
   std::string m_fileName;
   std::string m_indexFieldNames;
-  std::vector<int> m_indexFields;
+  std::vector<size_t> m_indexFields;
   std::vector<Record> m_records;
   size_t m_cursor = 0;  // index into m_records; meaningful while not empty
   bool m_eof = true;
