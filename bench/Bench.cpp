@@ -1,1 +1,133 @@
-int main() { return 0; }
+// Prints throughput and memory figures for the gateway's hot paths. Not a test: nothing here fails on
+// a number. Run: build/bench/vespril-bench [section...] (sections: frames, resultfile, tables, engine).
+#include <sys/resource.h>
+
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <QCoreApplication>
+#include <QTemporaryDir>
+
+#include "config/ConfigTables.h"
+#include "engine/ArquivoConsulta.h"
+#include "engine/WireProtocol.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double Seconds(Clock::time_point since) {
+  return std::chrono::duration<double>(Clock::now() - since).count();
+}
+
+long PeakRssKiB() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_maxrss;
+}
+
+std::string Frame(const std::string& cliente, const std::string& pedido, const std::string& comando) {
+  return std::string(vespril::MarcaInicio) + cliente + std::string(vespril::Separador) + pedido +
+         std::string(vespril::Separador) + comando + std::string(vespril::MarcaFim);
+}
+
+void BenchFrames() {
+  // One 32 MiB script arriving in 4 KiB reads, the way a large request comes off the socket.
+  std::string comando;
+  while (comando.size() < (32u << 20)) comando += "insert into ITEM (QTD) values (1);\r\n";
+  const std::string big = Frame("loja", "1", comando);
+  auto start = Clock::now();
+  vespril::FrameAssembler assembler;
+  for (size_t at = 0; at < big.size(); at += 4096) assembler.Append(std::string_view(big).substr(at, 4096));
+  const bool whole = assembler.Next().has_value();
+  double s = Seconds(start);
+  std::printf("frames: one %.0f MiB frame in 4 KiB reads: %.3f s, %.0f MiB/s (%s)\n", big.size() / 1048576.0,
+              s, big.size() / 1048576.0 / s, whole ? "complete" : "MISSING");
+
+  // Many small frames in one stream, one byte at a time at worst.
+  std::string many;
+  const int frames = 200000;
+  for (int i = 0; i < frames; ++i) many += Frame("c" + std::to_string(i), "42", "Baixar");
+  start = Clock::now();
+  vespril::FrameAssembler stream;
+  int handed = 0;
+  for (size_t at = 0; at < many.size(); at += 1500) {
+    stream.Append(std::string_view(many).substr(at, 1500));
+    while (stream.Next()) ++handed;
+  }
+  s = Seconds(start);
+  std::printf("frames: %d small frames in 1500-byte reads: %.3f s, %.0f frames/s (%d handed out)\n", frames,
+              s, frames / s, handed);
+}
+
+void BenchResultFile(const QString& dir) {
+  const std::string path = (dir + "/ConsultaBench1.xml").toStdString();
+  const std::vector<std::string> names{"IDITEM", "IDPEDIDO", "QTD", "PRECO", "DESCRICAO"};
+  std::vector<std::string> values{"", "41", "2", "10.50", "Parafuso & porca 3/8"};
+  const int rows = 1000000;
+  auto start = Clock::now();
+  {
+    vespril::ArquivoConsulta arquivo(path);
+    for (int i = 0; i < rows; ++i) {
+      values[0] = std::to_string(i);
+      arquivo.EscreverRegistro(names, values);
+    }
+    arquivo.Finalizar();
+  }
+  const double s = Seconds(start);
+  std::printf("resultfile: %d rows of 5 columns: %.3f s, %.0f rows/s\n", rows, s, rows / s);
+}
+
+void BenchTables(const QString& dir) {
+  // The matrix at its largest: ten servers by two hundred tables.
+  vespril::PersistedTable matrix = vespril::config::BuildServidorTabela();
+  for (int t = 0; t < 200; ++t) {
+    for (int sv = 0; sv < 10; ++sv) {
+      matrix.Append();
+      matrix.SetFieldAsString("Servidor", "SERVIDOR" + std::to_string(sv));
+      matrix.SetFieldAsString("Tabela", "TABELA" + std::to_string(t));
+      matrix.SetFieldAsInteger("Registro", t * sv);
+      matrix.Post();
+    }
+  }
+  const std::string path = (dir + "/ServidorTabela.xml").toStdString();
+  const int rounds = 200;
+  auto start = Clock::now();
+  for (int i = 0; i < rounds; ++i) matrix.SaveToFile(path);
+  double s = Seconds(start);
+  std::printf("tables: save of a 2000-row matrix: %.2f ms each\n", s * 1000 / rounds);
+  start = Clock::now();
+  for (int i = 0; i < rounds; ++i) matrix.LoadFromFile(path);
+  s = Seconds(start);
+  std::printf("tables: load of a 2000-row matrix: %.2f ms each\n", s * 1000 / rounds);
+  start = Clock::now();
+  int found = 0;
+  for (int i = 0; i < 20000; ++i)
+    found += matrix.Locate("Tabela", "tabela" + std::to_string(i % 200)) ? 1 : 0;
+  s = Seconds(start);
+  std::printf("tables: locate by Tabela in a 2000-row matrix: %.1f us each (%d found)\n", s * 1e6 / 20000,
+              found);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QCoreApplication app(argc, argv);
+  QTemporaryDir dir;
+  std::vector<std::string> sections(argv + 1, argv + argc);
+  auto wanted = [&](const std::string& name) {
+    if (sections.empty()) return true;
+    for (const auto& s : sections) {
+      if (s == name) return true;
+    }
+    return false;
+  };
+  if (wanted("frames")) BenchFrames();
+  if (wanted("resultfile")) BenchResultFile(dir.path());
+  if (wanted("tables")) BenchTables(dir.path());
+  std::printf("peak resident memory: %ld KiB\n", PeakRssKiB());
+  return 0;
+}

@@ -72,6 +72,9 @@ class BaseDados final : public Componente {
   void AddTransaction(Transacao* transaction);
 
  private:
+  friend class Transacao;
+  void RemoveTransaction(Transacao* transaction);
+
   std::string m_databaseName;
   std::vector<std::string> m_params;
   int m_dialect = 3;
@@ -107,7 +110,15 @@ class Transacao final : public Componente {
   void AddDataSet(ConexaoSQL* dataSet);
 
  private:
+  friend class BaseDados;
+  friend class ConexaoSQL;
   void CloseDataSets();
+  void RemoveDataSet(ConexaoSQL* dataSet);
+  // Ends the transaction whatever the client says: open statement objects are released without their
+  // hooks and the transaction is rolled back, failures unreported. Afterwards not active.
+  void Abandon() noexcept;
+  // Detach's forcible end: close the statement objects, then the default action, then a rollback.
+  void EndForDetach() noexcept;
 
   BaseDados* m_database = nullptr;
   TransactionAction m_defaultAction = TransactionAction::Commit;
@@ -145,24 +156,35 @@ class ConexaoSQL final : public Componente {
   void Open();
   // Closes the result set when open, then runs AfterClose; nothing when already closed.
   void Close();
-  // REQUIRES: !Active(). Attaches when needed, starts a transaction when none is active, prepares and
-  // executes, and commits the transaction it started whether the statement succeeded or not; the
-  // statement's failure is raised after that commit.
+  // Closes an open result set first (the executor always has). Attaches when needed, starts a
+  // transaction when none is active, prepares and executes, and commits the transaction it started
+  // whether the statement succeeded or not; the statement's failure is raised after that commit. A
+  // commit that fails is raised too, and its transaction rolled back.
   void ExecSQL();
 
-  // Row access on an open result set.
+  // Row access on an open result set; each throws Error on a closed one. Firebird cursors only go
+  // forward, so First after Next runs the query again in the same transaction (same snapshot, same
+  // rows).
   void First();  // the cursor stands on the first row after Open; First only re-reads Eof there
   void Next();
   bool Eof() const { return m_eof; }
-  int FieldCount() const;
+  int FieldCount() const;                  // 0 when closed
   std::string FieldName(int index) const;  // result order, 0-based: the column's alias
-  // Values as text: "" for NULL; see the README for the forms of each type.
+  // Values as text: "" for NULL, and for every column at Eof; the forms of each type are listed in
+  // foundation/FbStatement.h. Each column has its own value, also when two share a name.
   std::string FieldAsString(int index) const;
   std::string FieldAsString(std::string_view name) const;  // first column of that name, any case
+  int64_t FieldAsInteger(int index) const;                 // 0 for NULL; see FbStatement.h
   int64_t FieldAsInteger(std::string_view name) const;     // 0 for NULL
 
  private:
+  friend class BaseDados;
+  friend class Transacao;
   std::string StatementText() const;
+  int FieldIndex(std::string_view name) const;
+  void RequireActive() const;
+  // Drops the result set without the hook, for a transaction that ends under it.
+  void Release() noexcept;
 
   Transacao* m_transaction = nullptr;
   BaseDados* m_database = nullptr;
@@ -170,6 +192,7 @@ class ConexaoSQL final : public Componente {
   std::unique_ptr<fb::Statement> m_statement;
   bool m_active = false;
   bool m_eof = true;
+  int m_rowsRead = 0;  // rows stepped over since the cursor opened, for First
 };
 
 // The three objects of slot n, as the engine reaches them through its component array.

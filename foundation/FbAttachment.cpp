@@ -1,1 +1,110 @@
-// placeholder
+#include "foundation/FbAttachment.h"
+
+#include <utility>
+
+#include "foundation/Error.h"
+#include "foundation/FbError.h"
+
+namespace vespril::fb {
+
+namespace {
+
+// Appends one DPB item whose value is text; the DPB's length byte limits it to 255 bytes.
+void AppendText(std::string& dpb, char item, std::string_view value) {
+  if (value.size() > 255) throw Error("Connection parameter too long");
+  dpb += item;
+  dpb += static_cast<char>(value.size());
+  dpb.append(value);
+}
+
+// Appends one DPB item whose value is a number, in the four bytes the client expects.
+void AppendNumber(std::string& dpb, char item, int value) {
+  dpb += item;
+  dpb += static_cast<char>(4);
+  for (int shift = 0; shift < 32; shift += 8) dpb += static_cast<char>((value >> shift) & 0xFF);
+}
+
+}  // namespace
+
+std::string Attachment::ParameterBlock(std::string_view user, std::string_view password) {
+  std::string dpb(1, static_cast<char>(isc_dpb_version1));
+  AppendText(dpb, isc_dpb_user_name, user);
+  AppendText(dpb, isc_dpb_password, password);
+  return dpb;
+}
+
+Attachment::Attachment(std::string_view connection, std::string_view user, std::string_view password) {
+  if (connection.size() > 0x7FFF) throw Error("Database name too long");
+  const std::string dpb = ParameterBlock(user, password);
+  ISC_STATUS_ARRAY status;
+  isc_attach_database(status, static_cast<short>(connection.size()), connection.data(), &m_handle,
+                      static_cast<short>(dpb.size()), dpb.data());
+  Check(status);
+}
+
+Attachment Attachment::Create(std::string_view connection, std::string_view user, std::string_view password,
+                              int dialect, bool forcedWrites) {
+  if (connection.size() > 0x7FFF) throw Error("Database name too long");
+  std::string dpb = ParameterBlock(user, password);
+  AppendNumber(dpb, isc_dpb_sql_dialect, dialect);
+  AppendNumber(dpb, isc_dpb_force_write, forcedWrites ? 1 : 0);
+  Attachment created;
+  ISC_STATUS_ARRAY status;
+  isc_create_database(status, static_cast<short>(connection.size()), connection.data(), &created.m_handle,
+                      static_cast<short>(dpb.size()), dpb.data(), 0);
+  Check(status);
+  return created;
+}
+
+Attachment::Attachment(Attachment&& other) noexcept : m_handle(std::exchange(other.m_handle, 0)) {}
+
+Attachment& Attachment::operator=(Attachment&& other) noexcept {
+  if (this != &other) {
+    DetachSilently();
+    m_handle = std::exchange(other.m_handle, 0);
+  }
+  return *this;
+}
+
+Attachment::~Attachment() { DetachSilently(); }
+
+int Attachment::DatabaseDialect() {
+  const char items[] = {isc_info_db_sql_dialect, isc_info_end};
+  char result[64] = {};
+  ISC_STATUS_ARRAY status;
+  isc_database_info(status, &m_handle, sizeof items, items, sizeof result, result);
+  Check(status);
+  // Each answer is its item code, a two-byte length and the value; a database that predates
+  // dialects leaves the item out.
+  for (size_t at = 0; at + 3 <= sizeof result && result[at] != isc_info_end;) {
+    const char item = result[at];
+    const auto length = static_cast<short>(isc_vax_integer(result + at + 1, 2));
+    if (length < 0 || at + 3 + static_cast<size_t>(length) > sizeof result) break;
+    if (item == isc_info_db_sql_dialect) return static_cast<int>(isc_vax_integer(result + at + 3, length));
+    at += 3 + static_cast<size_t>(length);
+  }
+  return 1;
+}
+
+void Attachment::Detach() {
+  ISC_STATUS_ARRAY status;
+  isc_detach_database(status, &m_handle);
+  Check(status);
+  m_handle = 0;
+}
+
+void Attachment::Drop() {
+  ISC_STATUS_ARRAY status;
+  isc_drop_database(status, &m_handle);
+  Check(status);
+  m_handle = 0;
+}
+
+void Attachment::DetachSilently() noexcept {
+  if (m_handle == 0) return;
+  ISC_STATUS_ARRAY status;
+  isc_detach_database(status, &m_handle);
+  m_handle = 0;
+}
+
+}  // namespace vespril::fb

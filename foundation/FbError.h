@@ -1,1 +1,35 @@
+// FbError: a refusal by the Firebird client, carrying the client's own status messages as its text.
+// Check() is the one gate after every isc_* call of the wrapper: it turns a failed status vector into
+// an FbError and lets everything else through.
 #pragma once
+
+#include <ibase.h>
+
+#include <string>
+
+#include "foundation/Error.h"
+
+namespace vespril::fb {
+
+class FbError : public Error {
+ public:
+  // REQUIRES: status holds an error (status[0] == 1, status[1] != 0).
+  explicit FbError(const ISC_STATUS* status);
+
+  // The first error code of the vector (isc_io_error, isc_dsql_error, ...), for callers that must
+  // tell one refusal from another without reading the text.
+  ISC_STATUS Code() const { return m_code; }
+
+ private:
+  ISC_STATUS m_code;
+};
+
+// The messages of the status vector in the client's order, each separated from the text before it by
+// CR LF unless that text already ends with a line feed, without one full stop at the very end. No
+// SQLCODE text: operators and clients read only what the client library itself says.
+std::string StatusText(const ISC_STATUS* status);
+
+// Throws FbError when status holds an error.
+void Check(const ISC_STATUS* status);
+
+}  // namespace vespril::fb

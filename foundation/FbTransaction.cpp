@@ -1,1 +1,49 @@
-// placeholder
+#include "foundation/FbTransaction.h"
+
+#include <utility>
+
+#include "foundation/FbAttachment.h"
+#include "foundation/FbError.h"
+
+namespace vespril::fb {
+
+Transaction::Transaction(Attachment& attachment) {
+  ISC_STATUS_ARRAY status;
+  isc_start_transaction(status, &m_handle, 1, attachment.Handle(), 0, nullptr);
+  Check(status);
+}
+
+Transaction::Transaction(Transaction&& other) noexcept : m_handle(std::exchange(other.m_handle, 0)) {}
+
+Transaction& Transaction::operator=(Transaction&& other) noexcept {
+  if (this != &other) {
+    RollbackSilently();
+    m_handle = std::exchange(other.m_handle, 0);
+  }
+  return *this;
+}
+
+Transaction::~Transaction() { RollbackSilently(); }
+
+void Transaction::Commit() {
+  ISC_STATUS_ARRAY status;
+  isc_commit_transaction(status, &m_handle);
+  Check(status);
+  m_handle = 0;
+}
+
+void Transaction::Rollback() {
+  ISC_STATUS_ARRAY status;
+  isc_rollback_transaction(status, &m_handle);
+  Check(status);
+  m_handle = 0;
+}
+
+void Transaction::RollbackSilently() noexcept {
+  if (m_handle == 0) return;
+  ISC_STATUS_ARRAY status;
+  isc_rollback_transaction(status, &m_handle);
+  m_handle = 0;
+}
+
+}  // namespace vespril::fb

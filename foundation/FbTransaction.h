@@ -1,1 +1,40 @@
+// Transaction: one transaction on one attachment, as a move-only handle, started by its constructor
+// with no parameter block (the client's defaults: concurrency, wait, read-write). The destructor rolls
+// an active transaction back without throwing. The attachment must outlive it.
 #pragma once
+
+#include <ibase.h>
+
+namespace vespril::fb {
+
+class Attachment;
+
+class Transaction {
+ public:
+  // REQUIRES: attachment.Attached(). Throws FbError.
+  explicit Transaction(Attachment& attachment);
+
+  Transaction(Transaction&& other) noexcept;
+  Transaction& operator=(Transaction&& other) noexcept;
+  Transaction(const Transaction&) = delete;
+  Transaction& operator=(const Transaction&) = delete;
+  ~Transaction();
+
+  // Active until a commit or rollback succeeds, through this object or through a COMMIT or ROLLBACK
+  // statement executed in it (the client then clears the handle).
+  bool Active() const { return m_handle != 0; }
+
+  // REQUIRES: Active(). Throw FbError and leave the transaction active when the client refuses.
+  void Commit();
+  void Rollback();
+
+  // REQUIRES: Active(). For the statement class.
+  isc_tr_handle* Handle() { return &m_handle; }
+
+ private:
+  void RollbackSilently() noexcept;
+
+  isc_tr_handle m_handle = 0;
+};
+
+}  // namespace vespril::fb
