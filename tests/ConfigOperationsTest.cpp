@@ -1,1 +1,200 @@
+// The operator's configuration operations on a running engine: what each stores and saves, how the
+// slots follow the server table, and what a failing step leaves behind.
 #include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include <QFileInfo>
+#include <QTcpServer>
+#include <QTcpSocket>
+
+#include "engine/UVESPRIL.h"
+#include "foundation/Error.h"
+#include "tests/support/EngineDump.h"
+#include "tests/support/FirebirdTestDatabase.h"
+#include "tests/support/Workspace.h"
+
+namespace vespril {
+namespace {
+
+using test::FirebirdTestDatabase;
+using test::Slots;
+using test::Workspace;
+
+std::string Failure(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const Error& e) {
+    return e.Message();
+  }
+  return "(no failure)";
+}
+
+bool Accepts(int port) {
+  QTcpSocket socket;
+  socket.connectToHost("127.0.0.1", port);
+  return socket.waitForConnected(2000);
+}
+
+class ConfigOperationsTest : public ::testing::Test {
+ protected:
+  void Start() { engine = std::make_unique<VESPRIL>(workspace.ResultDirectory()); }
+
+  FirebirdTestDatabase alfa, beta, gama;
+  Workspace workspace;
+  std::unique_ptr<VESPRIL> engine;
+};
+
+TEST_F(ConfigOperationsTest, SetPortaStoresSavesAndMovesTheListener) {
+  Start();
+  const int first = test::FreeTcpPort();
+  engine->SetPorta(first);
+  EXPECT_EQ(workspace.Read("Porta_Relembrar.xml"),
+            "<?xml version=\"1.0\" standalone=\"yes\"?>  <DATAPACKET Version=\"2.0\"><METADATA><FIELDS>"
+            "<FIELD attrname=\"Atributo\" fieldtype=\"string\" WIDTH=\"30\"/>"
+            "<FIELD attrname=\"Valor\" fieldtype=\"string\" WIDTH=\"30\"/></FIELDS><PARAMS/></METADATA>"
+            "<ROWDATA><ROW Atributo=\"Porta\" Valor=\"" +
+                std::to_string(first) + "\"/></ROWDATA></DATAPACKET>");
+  EXPECT_TRUE(Accepts(first));
+
+  const int second = test::FreeTcpPort();
+  engine->SetPorta(second);
+  EXPECT_EQ(engine->GetPorta(), second);
+  EXPECT_TRUE(Accepts(second));
+  EXPECT_FALSE(Accepts(first));
+
+  // Port 0 means "do not listen", as it does at start-up.
+  engine->SetPorta(0);
+  EXPECT_FALSE(engine->Soquete().Active());
+  EXPECT_FALSE(Accepts(second));
+  EXPECT_EQ(engine->CdsPortaRelembrar.RecordCount(), 1);
+}
+
+TEST_F(ConfigOperationsTest, SetPortaOnATakenPortKeepsTheStoredPortAndStaysQuiet) {
+  Start();
+  QTcpServer squatter;
+  ASSERT_TRUE(squatter.listen(QHostAddress::Any, 0));
+  const int port = squatter.serverPort();
+  EXPECT_EQ(Failure([&] { engine->SetPorta(port); }),
+            "Windows socket error: Address already in use (98), on API 'bind'");
+  EXPECT_EQ(engine->GetPorta(), port);
+  EXPECT_NE(workspace.Read("Porta_Relembrar.xml").find(std::to_string(port)), std::string::npos);
+  EXPECT_FALSE(engine->Soquete().Active());
+}
+
+TEST_F(ConfigOperationsTest, SetTabelaRelembrarKeepsOneRecord) {
+  Start();
+  engine->SetTabelaRelembrar(true);
+  engine->SetTabelaRelembrar(false);
+  engine->SetTabelaRelembrar(true);
+  EXPECT_TRUE(engine->GetTabelaRelembrar());
+  EXPECT_EQ(engine->CdsPortaRelembrar.RecordCount(), 1);
+  engine->SetPorta(0);
+  EXPECT_NE(workspace.Read("Porta_Relembrar.xml")
+                .find("<ROW Atributo=\"Porta\" Valor=\"0\"/>"
+                      "<ROW Atributo=\"TabelaRelembrar\" Valor=\"True\"/>"),
+            std::string::npos);
+}
+
+TEST_F(ConfigOperationsTest, ServersListInNameOrderAndSlotsFollowTheirRecordNumbers) {
+  Start();
+  engine->SetServidor("GAMA", gama.Address());
+  engine->SetServidor("BETA", beta.Address());
+  EXPECT_EQ(Slots(*engine), "1=" + beta.Address() + "*;2=" + gama.Address() + "*;");
+
+  // A name that sorts first moves every other server up one slot.
+  engine->SetServidor("ALFA", alfa.Address());
+  EXPECT_EQ(engine->GetServidor(),
+            "ALFA," + alfa.Address() + ";BETA," + beta.Address() + ";GAMA," + gama.Address() + ";");
+  EXPECT_EQ(Slots(*engine), "1=" + alfa.Address() + "*;2=" + beta.Address() + "*;3=" + gama.Address() + "*;");
+  EXPECT_EQ(workspace.DumpServers(),
+            "ALFA," + alfa.Address() + ";BETA," + beta.Address() + ";GAMA," + gama.Address());
+
+  // The same name in another case changes that record.
+  engine->SetServidor("beta", gama.Address());
+  EXPECT_EQ(engine->GetServidor(),
+            "ALFA," + alfa.Address() + ";GAMA," + gama.Address() + ";beta," + gama.Address() + ";");
+  EXPECT_EQ(Slots(*engine), "1=" + alfa.Address() + "*;2=" + gama.Address() + "*;3=" + gama.Address() + "*;");
+}
+
+TEST_F(ConfigOperationsTest, EraseServidorRebindsTheRestAndFreesTheLastSlot) {
+  Start();
+  engine->SetServidor("ALFA", alfa.Address());
+  engine->SetServidor("BETA", beta.Address());
+  engine->SetServidor("GAMA", gama.Address());
+  engine->SetTabela("ITEM", "IDITEM", 0);
+
+  engine->EraseServidor("alfa");
+  EXPECT_EQ(Slots(*engine), "1=" + beta.Address() + "*;2=" + gama.Address() + "*;");
+  EXPECT_EQ(workspace.DumpServers(), "BETA," + beta.Address() + ";GAMA," + gama.Address());
+  EXPECT_EQ(workspace.DumpMatrix(), "BETA,ITEM,0;GAMA,ITEM,0");
+
+  // Erasing a name that isn't stored writes nothing.
+  QFile::remove("Servidor.xml");
+  QFile::remove("ServidorTabela.xml");
+  engine->EraseServidor("DELTA");
+  EXPECT_EQ(workspace.Files(), "Tabela.xml");
+}
+
+TEST_F(ConfigOperationsTest, AnEleventhServerIsRefusedBeforeAnythingChanges) {
+  std::vector<std::pair<std::string, std::string>> ten;
+  for (int i = 0; i < 10; ++i) ten.emplace_back("S" + std::to_string(i), alfa.Address());
+  workspace.WriteServers(ten);
+  Start();
+  QFile::remove("Servidor.xml");
+  EXPECT_EQ(Failure([&] { engine->SetServidor("EXTRA", beta.Address()); }),
+            "N\xE3o \xE9 poss\xEDvel incluir o servidor EXTRA: o limite \xE9 de 10 servidores");
+  EXPECT_EQ(engine->CdsServidor.RecordCount(), 10);
+  EXPECT_EQ(workspace.Files(), "");
+}
+
+TEST_F(ConfigOperationsTest, UnreachableServerIsPostedButNotSaved) {
+  Start();
+  engine->SetServidor("BETA", beta.Address());
+  engine->SetTabela("ITEM", "IDITEM", 3);
+  const std::string saved = workspace.Read("Servidor.xml");
+  const std::string matrix = workspace.Read("ServidorTabela.xml");
+
+  const std::string failure = Failure([&] { engine->SetServidor("ALFA", workspace.Path() + "missing.fdb"); });
+  EXPECT_NE(failure.find("missing.fdb"), std::string::npos) << failure;
+  EXPECT_EQ(workspace.Read("Servidor.xml"), saved);
+  EXPECT_EQ(workspace.Read("ServidorTabela.xml"), matrix);
+  // The record stays posted in memory, and BETA's slot still follows BETA's new record number.
+  EXPECT_EQ(engine->GetServidor(), "ALFA," + workspace.Path() + "missing.fdb;BETA," + beta.Address() + ";");
+  EXPECT_EQ(Slots(*engine), "1=" + workspace.Path() + "missing.fdb;2=" + beta.Address() + "*;");
+
+  EXPECT_EQ(Failure([&] { engine->SetServidor("VAZIO", ""); }), "Database name is missing");
+}
+
+TEST_F(ConfigOperationsTest, TablesAreTrimmedListedAndRebuildTheMatrix) {
+  Start();
+  engine->SetServidor("ALFA", alfa.Address());
+  engine->SetServidor("BETA", beta.Address());
+  engine->SetTabela("  ITEM\t", " IDITEM ", 6);
+  engine->SetTabela("PEDIDO", "IDPEDIDO", 41);
+  engine->CdsServidorTabela.Locate("Servidor;Tabela", {"ALFA", "ITEM"});
+  engine->CdsServidorTabela.Edit();
+  engine->CdsServidorTabela.SetFieldAsInteger("Registro", 9);
+  engine->CdsServidorTabela.Post();
+
+  // Found by its trimmed name, so the record changes instead of a second one being added.
+  engine->SetTabela(" ITEM ", "IDITEM", 7);
+  engine->SetTabela("PRODUTO", "IDPRODUTO", 0);
+  EXPECT_EQ(engine->GetTabela(), "ITEM,IDITEM,7;PEDIDO,IDPEDIDO,41;PRODUTO,IDPRODUTO,0;");
+  EXPECT_EQ(workspace.DumpMatrix(),
+            "ALFA,ITEM,0;BETA,ITEM,0;ALFA,PEDIDO,0;BETA,PEDIDO,0;ALFA,PRODUTO,0;BETA,PRODUTO,0");
+
+  engine->EraseTabela(" pedido ");
+  EXPECT_EQ(workspace.DumpTables(), "ITEM,IDITEM,7;PRODUTO,IDPRODUTO,0");
+  EXPECT_EQ(workspace.DumpMatrix(), "ALFA,ITEM,0;BETA,ITEM,0;ALFA,PRODUTO,0;BETA,PRODUTO,0");
+
+  QFile::remove("Tabela.xml");
+  QFile::remove("ServidorTabela.xml");
+  engine->EraseTabela("PEDIDO");
+  EXPECT_EQ(workspace.Files(), "Servidor.xml");
+}
+
+}  // namespace
+}  // namespace vespril

@@ -1,1 +1,173 @@
+// Start-up of the engine: what it builds, in which order it attaches the servers, what it refuses,
+// and that it writes nothing.
 #include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+
+#include <QTcpSocket>
+#include <QTest>
+
+#include "engine/UVESPRIL.h"
+#include "foundation/Error.h"
+#include "tests/support/EngineDump.h"
+#include "tests/support/FirebirdTestDatabase.h"
+#include "tests/support/Workspace.h"
+
+namespace vespril {
+namespace {
+
+using test::FirebirdTestDatabase;
+using test::Slots;
+using test::Workspace;
+
+std::string StartupFailure(const Workspace& workspace) {
+  try {
+    VESPRIL engine(workspace.ResultDirectory());
+  } catch (const Error& e) {
+    return e.Message();
+  }
+  return "(started)";
+}
+
+bool Accepts(int port) {
+  QTcpSocket socket;
+  socket.connectToHost("127.0.0.1", port);
+  return socket.waitForConnected(2000);
+}
+
+TEST(EngineStartupTest, WithoutConfigurationStartsEmptyWritesNothingAndDoesNotListen) {
+  Workspace workspace;
+  VESPRIL engine(workspace.ResultDirectory());
+
+  EXPECT_EQ(engine.GetPorta(), 0);
+  EXPECT_FALSE(engine.GetTabelaRelembrar());
+  EXPECT_EQ(engine.GetServidor(), "");
+  EXPECT_EQ(engine.GetTabela(), "");
+  EXPECT_EQ(engine.CdsServidorTabela.RecordCount(), 0);
+  EXPECT_FALSE(engine.Soquete().Active());
+  EXPECT_EQ(Slots(engine), "");
+  EXPECT_EQ(workspace.Files(), "");
+}
+
+TEST(EngineStartupTest, ComponentsAreNamedByTheirPlaceInTheArray) {
+  Workspace workspace;
+  VESPRIL engine(workspace.ResultDirectory());
+  std::string names;
+  for (int i = 0; i < kComponentes; ++i) names += engine.Componentes(i).Name() + " ";
+  EXPECT_EQ(names,
+            "SoqueteServidorVESPRIL BaseDados1 BaseDados2 BaseDados3 BaseDados4 BaseDados5 BaseDados6 "
+            "BaseDados7 BaseDados8 BaseDados9 BaseDados10 Transacao1 Transacao2 Transacao3 Transacao4 "
+            "Transacao5 Transacao6 Transacao7 Transacao8 Transacao9 Transacao10 ConexaoSQL1 ConexaoSQL2 "
+            "ConexaoSQL3 ConexaoSQL4 ConexaoSQL5 ConexaoSQL6 ConexaoSQL7 ConexaoSQL8 ConexaoSQL9 "
+            "ConexaoSQL10 ");
+  // Each slot's objects are wired to one another, and every attachment carries the fixed credentials.
+  for (int n = 1; n <= kSlots; ++n) {
+    SlotConexao slot = engine.Slot(n);
+    EXPECT_EQ(slot.transacao.DefaultDatabase(), &slot.baseDados);
+    EXPECT_EQ(slot.conexaoSQL.Transaction(), &slot.transacao);
+    EXPECT_EQ(slot.conexaoSQL.Database(), &slot.baseDados);
+    EXPECT_EQ(slot.transacao.DefaultAction(), TransactionAction::Commit);
+    EXPECT_EQ(slot.baseDados.SQLDialect(), 3);
+    EXPECT_EQ(slot.baseDados.Params(), (std::vector<std::string>{"user_name=SYSDBA", "password=quillbark"}));
+  }
+}
+
+TEST(EngineStartupTest, ServersAreAttachedToTheSlotOfTheirRecordNumber) {
+  FirebirdTestDatabase alfa, beta, gama;
+  Workspace workspace;
+  // Written out of order: the slot is the place in name order.
+  workspace.WriteServers({{"GAMA", gama.Address()}, {"alfa", alfa.Address()}, {"BETA", beta.Address()}});
+  const std::string before = workspace.Read("Servidor.xml");
+
+  VESPRIL engine(workspace.ResultDirectory());
+  EXPECT_EQ(Slots(engine), "1=" + beta.Address() + "*;2=" + gama.Address() + "*;3=" + alfa.Address() + "*;");
+  EXPECT_EQ(workspace.Read("Servidor.xml"), before);
+  EXPECT_EQ(workspace.Files(), "Servidor.xml");
+}
+
+TEST(EngineStartupTest, FirstServerThatCannotBeAttachedEndsStartUpBeforeTheListenerOpens) {
+  FirebirdTestDatabase alfa, gama;
+  Workspace workspace;
+  const int port = test::FreeTcpPort();
+  workspace.WriteSettings(std::to_string(port));
+  workspace.WriteServers(
+      {{"ALFA", alfa.Address()}, {"BETA", workspace.Path() + "missing.fdb"}, {"GAMA", gama.Address()}});
+
+  const std::string failure = StartupFailure(workspace);
+  EXPECT_NE(failure.find("missing.fdb"), std::string::npos) << failure;
+  EXPECT_EQ(failure.find("\r\n\r\n"), std::string::npos);
+  EXPECT_NE(failure.back(), '.');
+  EXPECT_FALSE(Accepts(port));
+}
+
+TEST(EngineStartupTest, RefusesServerFilesItCannotServe) {
+  Workspace workspace;
+  workspace.WriteServers({{"ALFA", ""}});
+  EXPECT_EQ(StartupFailure(workspace), "Database name is missing");
+
+  // Slots are reached by record number, and a name must locate its own record.
+  std::vector<std::pair<std::string, std::string>> eleven;
+  for (int i = 0; i < 11; ++i) eleven.emplace_back("S" + std::to_string(i), "/nowhere/s.fdb");
+  workspace.WriteServers(eleven);
+  EXPECT_EQ(StartupFailure(workspace), "O arquivo Servidor.xml tem mais de 10 servidores");
+
+  workspace.WriteServers({{"alfa", "/nowhere/a.fdb"}, {"ALFA", "/nowhere/b.fdb"}});
+  EXPECT_EQ(StartupFailure(workspace),
+            "O arquivo Servidor.xml tem dois servidores de mesmo nome: ALFA e alfa");
+}
+
+TEST(EngineStartupTest, DamagedFileOrPortStopsStartUpWithItsMessage) {
+  Workspace workspace;
+  workspace.WriteSettings("abc");
+  EXPECT_EQ(StartupFailure(workspace), "'abc' is not a valid integer value");
+
+  workspace.WriteSettings("0");
+  QFile(QString::fromStdString(workspace.Path() + "Tabela.xml")).open(QIODevice::WriteOnly);
+  const std::string failure = StartupFailure(workspace);
+  EXPECT_NE(failure.find("Tabela.xml"), std::string::npos) << failure;
+  EXPECT_EQ(workspace.Read("Tabela.xml"), "");
+}
+
+TEST(EngineStartupTest, ListensOnTheStoredPortAndReadsTheRecountFlagInAnyCase) {
+  Workspace workspace;
+  const int port = test::FreeTcpPort();
+  workspace.WriteSettings(std::to_string(port), "tRUE");
+  VESPRIL engine(workspace.ResultDirectory());
+  EXPECT_EQ(engine.GetPorta(), port);
+  EXPECT_TRUE(engine.Soquete().Active());
+  EXPECT_TRUE(Accepts(port));
+  EXPECT_TRUE(engine.GetTabelaRelembrar());
+
+  for (const char* valor : {"False", "1", "Yes", "True ", ""}) {
+    workspace.WriteSettings("0", valor);
+    VESPRIL other(workspace.ResultDirectory());
+    EXPECT_FALSE(other.GetTabelaRelembrar()) << valor;
+    EXPECT_FALSE(other.Soquete().Active());
+  }
+}
+
+TEST(EngineStartupTest, PortAlreadyTakenStopsStartUpWithTheSocketError) {
+  Workspace workspace;
+  const int port = test::FreeTcpPort();
+  workspace.WriteSettings(std::to_string(port));
+  VESPRIL first(workspace.ResultDirectory());
+  EXPECT_EQ(StartupFailure(workspace), "Windows socket error: Address already in use (98), on API 'bind'");
+}
+
+TEST(EngineStartupTest, ServerReachedThroughTheLoopbackServer) {
+  VESPRIL_REQUIRE_FB_SERVER();
+  auto remote = FirebirdTestDatabase::WithOrders(test::FbLocation::Server);
+  Workspace workspace;
+  workspace.WriteServers({{"REMOTO", remote.Address()}});
+  VESPRIL engine(workspace.ResultDirectory());
+  EXPECT_EQ(Slots(engine), "1=" + remote.Address() + "*;");
+
+  workspace.WriteServers(
+      {{"PARADO", "localhost/" + std::to_string(test::UnusedLoopbackPort()) + ":/tmp/x.fdb"}});
+  EXPECT_EQ(StartupFailure(workspace),
+            "Unable to complete network request to host \"localhost\".\r\nFailed to establish a connection");
+}
+
+}  // namespace
+}  // namespace vespril

@@ -1,1 +1,293 @@
+// Scripts run across real databases: routing of INSERTs with their keys, broadcast statements,
+// queries merged into the result file, the recount, and every way a script stops.
 #include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include <QDir>
+#include <QFile>
+
+#include "engine/UVESPRIL.h"
+#include "tests/support/FirebirdTestDatabase.h"
+#include "tests/support/Workspace.h"
+
+namespace vespril {
+namespace {
+
+using test::FirebirdTestDatabase;
+using test::Workspace;
+
+const std::string SEP = "\x1B\n\r";
+constexpr char kFalhaChaveEstrangeira[] = "Falha na localiza\xE7\xE3o da chave estrangeira";
+constexpr char kFalhaChavePrimaria[] = "Falha na localiza\xE7\xE3o da chave prim\xE1ria";
+constexpr char kFalhaRecontagem[] =
+    "Falha na atualiza\xE7\xE3o da quantidade de registros da tabela no servidor";
+constexpr char kFalhaTabela[] = "Falha na localiza\xE7\xE3o da tabela";
+constexpr char kFalhaServidor[] = "Falha na localiza\xE7\xE3o do servidor";
+
+constexpr char kItens[] = "select IDITEM, IDPEDIDO, QTD, PRECO from ITEM order by IDITEM";
+
+class ScriptExecutionTest : public ::testing::Test {
+ protected:
+  // Two servers holding the same tables: ALFA is slot 1, BETA slot 2.
+  void Configure(int geradorPedido, int geradorItem,
+                 const std::vector<std::tuple<std::string, std::string, int>>& matrix) {
+    workspace.WriteServers({{"BETA", beta.Address()}, {"ALFA", alfa.Address()}});
+    workspace.WriteTables({{"PEDIDO", "IDPEDIDO", geradorPedido}, {"ITEM", "IDITEM", geradorItem}});
+    workspace.WriteMatrix(matrix);
+  }
+  void Start() { engine = std::make_unique<VESPRIL>(workspace.ResultDirectory()); }
+  std::string Run(const std::string& script, const std::string& cliente = "loja",
+                  const std::string& pedido = "1") {
+    return engine->ExecutarScript(script, cliente, pedido);
+  }
+  std::string ResultFile(const std::string& name = "Consultaloja1.xml") const {
+    QFile file(QString::fromStdString(workspace.ResultDirectory() + name));
+    if (!file.open(QIODevice::ReadOnly)) return "(no file)";
+    return file.readAll().toStdString();
+  }
+  // Everything a failed statement could have changed, in one text.
+  std::string State() const {
+    return alfa.Dump(kItens) + " / " + beta.Dump(kItens) + " / " + workspace.DumpTables() + " / " +
+           workspace.DumpMatrix() + " / " + engine->GetTabela();
+  }
+
+  FirebirdTestDatabase alfa = FirebirdTestDatabase::WithOrders();
+  FirebirdTestDatabase beta = FirebirdTestDatabase::WithOrders();
+  Workspace workspace;
+  std::unique_ptr<VESPRIL> engine;
+};
+
+std::string Registro(const std::vector<std::pair<std::string, std::string>>& columns) {
+  std::string out = "    <registro>\r\n";
+  for (const auto& [name, value] : columns) out += "      <" + name + ">" + value + "</" + name + ">\r\n";
+  return out + "    </registro>\r\n";
+}
+
+const std::string kCabecalho = "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\r\n  <dados>\r\n";
+const std::string kRodape = "  </dados>\r\n";
+
+TEST_F(ScriptExecutionTest, InsertGoesToTheLeastFilledServerWithItsKeysAndTheQueryGathersBoth) {
+  Configure(41, 6, {{"ALFA", "ITEM", 3}, {"BETA", "ITEM", 2}, {"ALFA", "PEDIDO", 10}, {"BETA", "PEDIDO", 9}});
+  alfa.Execute("insert into ITEM values (1, 40, 5, 1)");
+  Start();
+
+  EXPECT_EQ(Run("insert into ITEM (QTD, PRECO) values (2, 10)" + SEP + "PEDIDO, IDPEDIDO" + SEP +
+                    ";\r\nselect IDITEM, IDPEDIDO, QTD, PRECO from ITEM;",
+                "loja.3", "42"),
+            "");
+
+  EXPECT_EQ(alfa.Dump(kItens), "1|40|5|1.00");
+  EXPECT_EQ(beta.Dump(kItens), "7|41|2|10.00");
+  EXPECT_EQ(workspace.DumpMatrix(), "ALFA,ITEM,3;BETA,ITEM,3;BETA,PEDIDO,9;ALFA,PEDIDO,10");
+  EXPECT_EQ(workspace.DumpTables(), "ITEM,IDITEM,7;PEDIDO,IDPEDIDO,41");
+  EXPECT_EQ(ResultFile("Consultaloja342.xml"),
+            kCabecalho + Registro({{"IDITEM", "1"}, {"IDPEDIDO", "40"}, {"QTD", "5"}, {"PRECO", "1.00"}}) +
+                Registro({{"IDITEM", "7"}, {"IDPEDIDO", "41"}, {"QTD", "2"}, {"PRECO", "10.00"}}) + kRodape);
+}
+
+TEST_F(ScriptExecutionTest, EqualCountsTakeTurnsAndAParentGivesItsChildrenItsKey) {
+  Configure(0, 0, {{"ALFA", "ITEM", 0}, {"BETA", "ITEM", 0}, {"ALFA", "PEDIDO", 0}, {"BETA", "PEDIDO", 0}});
+  Start();
+  const std::string item = SEP + "PEDIDO, IDPEDIDO" + SEP + ";\r\n";
+  EXPECT_EQ(Run("insert into PEDIDO (CLIENTE) values ('Ana');\r\n"
+                "insert into ITEM (QTD) values (1)" +
+                item + "insert into ITEM (QTD) values (2)" + item +
+                "insert into PEDIDO (CLIENTE) values ('Bia');\r\n"
+                "insert into ITEM (QTD) values (3)" +
+                item),
+            "");
+
+  EXPECT_EQ(alfa.Dump("select * from PEDIDO"), "1|Ana");
+  EXPECT_EQ(beta.Dump("select * from PEDIDO"), "2|Bia");
+  EXPECT_EQ(alfa.Dump(kItens), "1|1|1|;3|2|3|");
+  EXPECT_EQ(beta.Dump(kItens), "2|1|2|");
+  EXPECT_EQ(workspace.DumpMatrix(), "BETA,ITEM,1;ALFA,ITEM,2;ALFA,PEDIDO,1;BETA,PEDIDO,1");
+  EXPECT_EQ(engine->GetTabela(), "ITEM,IDITEM,3;PEDIDO,IDPEDIDO,2;");
+}
+
+TEST_F(ScriptExecutionTest, RecountTakesTheServersCountsAndRaisesTheGenerator) {
+  Configure(0, 4, {{"ALFA", "ITEM", 0}, {"BETA", "ITEM", 5}});
+  workspace.WriteSettings(std::nullopt, "True");
+  for (int id : {1, 2, 3}) alfa.Execute("insert into ITEM (IDITEM) values (" + std::to_string(id) + ")");
+  beta.Execute("insert into ITEM (IDITEM) values (10)");
+  Start();
+
+  EXPECT_EQ(Run("insert into ITEM (QTD) values (9);"), "");
+  EXPECT_EQ(beta.Dump("select IDITEM, QTD from ITEM order by 1"), "10|;11|9");
+  EXPECT_EQ(workspace.DumpMatrix(), "BETA,ITEM,2;ALFA,ITEM,3");
+  EXPECT_EQ(workspace.DumpTables(), "ITEM,IDITEM,11;PEDIDO,IDPEDIDO,0");
+}
+
+TEST_F(ScriptExecutionTest, RecountOfEmptyTablesKeepsTheGenerator) {
+  Configure(0, 5, {{"ALFA", "ITEM", 7}, {"BETA", "ITEM", 3}});
+  workspace.WriteSettings(std::nullopt, "true");
+  Start();
+  EXPECT_EQ(Run("insert into ITEM (QTD) values (1);"), "");
+  EXPECT_EQ(alfa.Count("ITEM") + beta.Count("ITEM"), 1);
+  EXPECT_EQ(alfa.Dump("select IDITEM from ITEM") + beta.Dump("select IDITEM from ITEM"), "6");
+  EXPECT_EQ(engine->GetTabela(), "ITEM,IDITEM,6;PEDIDO,IDPEDIDO,0;");
+}
+
+TEST_F(ScriptExecutionTest, InsertPathRefusalsChangeNothing) {
+  Configure(0, 6, {{"ALFA", "ITEM", 1}, {"BETA", "ITEM", 0}, {"GAMA", "PEDIDO", 0}});
+  Start();
+  const std::string before = State();
+  struct Case {
+    std::string script;
+    std::string message;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"insert into ITEM (QTD) values (1)" + SEP + "NADA, IDPEDIDO" + SEP + ";", kFalhaChaveEstrangeira},
+           {"insert into ITEM (QTD) values (1)" + SEP + ";", kFalhaChaveEstrangeira},
+           {"insert into PRODUTO (QTD) values (1);", kFalhaTabela},
+           {"INSERT INTO ITEM (QTD) values (1);", kFalhaTabela},
+           {"insert into ITEM(QTD) values (1);", kFalhaTabela},
+           {"insert into ITEM\r\n(QTD) values (1);", kFalhaTabela},
+           // The matrix names a server that is not configured.
+           {"insert into PEDIDO (CLIENTE) values ('x');", kFalhaServidor},
+       }) {
+    EXPECT_EQ(Run(c.script + "\r\ndelete from ITEM;"), c.message) << c.script;
+    EXPECT_EQ(State(), before) << c.script;
+  }
+}
+
+TEST_F(ScriptExecutionTest, RecountRefusalsNameWhatIsMissing) {
+  Configure(0, 6, {{"ALFA", "ITEM", 0}});
+  workspace.WriteSettings(std::nullopt, "True");
+  Start();
+  EXPECT_EQ(Run("insert into PRODUTO (X) values (1);"), kFalhaChavePrimaria);
+  EXPECT_EQ(Run("insert into ITEM (QTD) values (1);"), kFalhaRecontagem);
+  EXPECT_EQ(alfa.Count("ITEM") + beta.Count("ITEM"), 0);
+}
+
+TEST_F(ScriptExecutionTest, InsertRejectedByTheDatabaseRaisesNoCounter) {
+  Configure(0, 6, {{"ALFA", "ITEM", 1}, {"BETA", "ITEM", 0}});
+  beta.Execute("insert into ITEM (IDITEM) values (7)");
+  Start();
+  const std::string files = workspace.Read("Tabela.xml") + workspace.Read("ServidorTabela.xml");
+  const std::string message = Run("insert into ITEM (QTD) values (1);");
+  EXPECT_NE(message.find("violation of PRIMARY or UNIQUE KEY constraint"), std::string::npos) << message;
+  EXPECT_EQ(engine->GetTabela(), "ITEM,IDITEM,6;PEDIDO,IDPEDIDO,0;");
+  EXPECT_EQ(workspace.Read("Tabela.xml") + workspace.Read("ServidorTabela.xml"), files);
+}
+
+TEST_F(ScriptExecutionTest, FailedSaveNeverHandsTheSameKeyOutTwice) {
+  Configure(0, 6, {{"ALFA", "ITEM", 0}, {"BETA", "ITEM", 0}});
+  Start();
+  QFile::remove("ServidorTabela.xml");
+  QDir().mkdir("ServidorTabela.xml");
+
+  EXPECT_EQ(Run("insert into ITEM (QTD) values (1);"), "Cannot create file ServidorTabela.xml");
+  EXPECT_EQ(Run("insert into ITEM (QTD) values (2);"), "Cannot create file ServidorTabela.xml");
+  EXPECT_EQ(alfa.Dump(kItens), "7||1|");
+  EXPECT_EQ(beta.Dump(kItens), "8||2|");
+  EXPECT_EQ(workspace.DumpTables(), "ITEM,IDITEM,8;PEDIDO,IDPEDIDO,0");
+}
+
+TEST_F(ScriptExecutionTest, BroadcastStopsAtTheFirstServerThatRejectsIt) {
+  FirebirdTestDatabase gama = FirebirdTestDatabase::WithOrders();
+  workspace.WriteServers({{"ALFA", alfa.Address()}, {"BETA", beta.Address()}, {"GAMA", gama.Address()}});
+  beta.Execute("create table EXTRA (I integer)");
+  Start();
+  const std::string message = Run("create table EXTRA (I integer);\r\ndelete from PEDIDO;");
+  EXPECT_NE(message.find("EXTRA"), std::string::npos) << message;
+  const char* tabelas = "select count(*) from RDB$RELATIONS where RDB$RELATION_NAME = 'EXTRA'";
+  EXPECT_EQ(alfa.Dump(tabelas) + beta.Dump(tabelas) + gama.Dump(tabelas), "110");
+}
+
+TEST_F(ScriptExecutionTest, QueryFailingOnTheSecondServerLeavesTheFirstServersRows) {
+  Configure(0, 0, {});
+  alfa.Execute("create table SO_ALFA (I integer)");
+  alfa.Execute("insert into SO_ALFA values (5)");
+  Start();
+  const std::string message = Run("select I from SO_ALFA;\r\ndelete from PEDIDO;");
+  EXPECT_NE(message.find("SO_ALFA"), std::string::npos) << message;
+  EXPECT_EQ(ResultFile(), kCabecalho + Registro({{"I", "5"}}));
+}
+
+TEST_F(ScriptExecutionTest, StatementThatIsNotAQueryIsRefusedOnTheQueryPath) {
+  Configure(0, 0, {});
+  alfa.Execute("insert into PEDIDO values (1, 'Ana')");
+  Start();
+  EXPECT_EQ(Run("insert into ITEM (IDITEM, QTD) select IDPEDIDO, 1 from PEDIDO;"),
+            "Instru\xE7\xE3o n\xE3o \xE9 uma consulta");
+  EXPECT_EQ(alfa.Count("ITEM") + beta.Count("ITEM"), 0);
+}
+
+TEST_F(ScriptExecutionTest, ScriptIsCutAtEverySemicolon) {
+  Configure(0, 0, {});
+  alfa.Execute("insert into PEDIDO values (1, 'Ana')");
+  beta.Execute("insert into PEDIDO values (1, 'Bia')");
+  Start();
+  EXPECT_EQ(Run(""), "");
+
+  // Without any ";" the one statement is empty, and the database refuses it.
+  EXPECT_NE(Run("delete from PEDIDO").find("Unexpected end of command"), std::string::npos);
+  // A ";" inside a quoted text ends the statement there.
+  EXPECT_NE(Run("update PEDIDO set CLIENTE = 'a;b';").find("Unexpected end of command"), std::string::npos);
+  EXPECT_EQ(alfa.Dump("select * from PEDIDO") + beta.Dump("select * from PEDIDO"), "1|Ana1|Bia");
+
+  // Text after the last ";" never runs; of two queries the file keeps the second.
+  EXPECT_EQ(Run("update PEDIDO set CLIENTE = 'X';\r\nselect * from PEDIDO;select CLIENTE from PEDIDO;\r\n"
+                "delete from PEDIDO"),
+            "");
+  EXPECT_EQ(alfa.Dump("select * from PEDIDO") + beta.Dump("select * from PEDIDO"), "1|X1|X");
+  EXPECT_EQ(ResultFile(), kCabecalho + Registro({{"CLIENTE", "X"}}) + Registro({{"CLIENTE", "X"}}) + kRodape);
+}
+
+TEST_F(ScriptExecutionTest, WithoutServersQueriesGiveAnEmptyFileAndInsertsFindNoTable) {
+  workspace.WriteTables({{"ITEM", "IDITEM", 0}});
+  Start();
+  EXPECT_EQ(Run("select * from ITEM;"), "");
+  EXPECT_EQ(ResultFile(), kCabecalho + kRodape);
+  EXPECT_EQ(Run("delete from ITEM;"), "");
+  EXPECT_EQ(Run("delete from ITEM"), "");
+  EXPECT_EQ(Run("insert into ITEM (QTD) values (1);"), kFalhaTabela);
+  EXPECT_EQ(engine->GetTabela(), "ITEM,IDITEM,0;");
+}
+
+TEST_F(ScriptExecutionTest, ResultFileProblemsStopTheScriptBeforeTheQueryRuns) {
+  Configure(0, 0, {{"ALFA", "ITEM", 0}, {"BETA", "ITEM", 0}});
+  Start();
+  EXPECT_EQ(Run("select * from ITEM;insert into ITEM (QTD) values (1);", "../x", "1"),
+            "Cliente ou Pedido inv\xE1lido para o arquivo de consulta");
+  EXPECT_EQ(Run("select * from ITEM;insert into ITEM (QTD) values (1);", "a", "\n"),
+            "Cliente ou Pedido inv\xE1lido para o arquivo de consulta");
+
+  engine.reset();
+  engine = std::make_unique<VESPRIL>(workspace.ResultDirectory() + "missing/");
+  EXPECT_EQ(Run("select * from ITEM;insert into ITEM (QTD) values (1);"),
+            "Cannot create file " + workspace.ResultDirectory() + "missing/Consultaloja1.xml");
+  EXPECT_EQ(alfa.Count("ITEM") + beta.Count("ITEM"), 0);
+  EXPECT_EQ(QDir(QString::fromStdString(workspace.ResultDirectory())).entryList(QDir::Files).size(), 0);
+}
+
+TEST_F(ScriptExecutionTest, GeneratorAtItsLimitRefusesTheInsert) {
+  Configure(0, 2147483647, {{"ALFA", "ITEM", 0}});
+  Start();
+  EXPECT_EQ(Run("insert into ITEM (QTD) values (1);"), "O gerador da tabela ITEM chegou ao seu limite");
+  EXPECT_EQ(alfa.Count("ITEM"), 0);
+}
+
+TEST(ScriptExecutionServerTest, InsertAndQueryThroughTheLoopbackServer) {
+  VESPRIL_REQUIRE_FB_SERVER();
+  auto local = FirebirdTestDatabase::WithOrders();
+  auto remote = FirebirdTestDatabase::WithOrders(test::FbLocation::Server);
+  Workspace workspace;
+  workspace.WriteServers({{"LOCAL", local.Address()}, {"REMOTO", remote.Address()}});
+  workspace.WriteTables({{"PEDIDO", "IDPEDIDO", 0}});
+  workspace.WriteMatrix({{"LOCAL", "PEDIDO", 1}, {"REMOTO", "PEDIDO", 0}});
+  VESPRIL engine(workspace.ResultDirectory());
+  EXPECT_EQ(
+      engine.ExecutarScript("insert into PEDIDO (CLIENTE) values ('Ana');update PEDIDO set CLIENTE = 'Bia';"
+                            "select * from PEDIDO;",
+                            "srv", "1"),
+      "");
+  EXPECT_EQ(remote.Dump("select * from PEDIDO"), "1|Bia");
+  EXPECT_EQ(local.Count("PEDIDO"), 0);
+}
+
+}  // namespace
+}  // namespace vespril
