@@ -20,7 +20,6 @@
 #include <QHostAddress>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include "engine/ArquivoConsulta.h"
@@ -29,6 +28,7 @@
 #include "engine/WireProtocol.h"
 #include "foundation/Error.h"
 #include "tests/support/FirebirdTestDatabase.h"
+#include "tests/support/Workspace.h"
 
 namespace vespril {
 namespace {
@@ -38,13 +38,6 @@ constexpr int kWaitMs = 5000;
 template <typename Predicate>
 bool WaitFor(Predicate predicate, int timeoutMs = kWaitMs) {
   return QTest::qWaitFor(predicate, timeoutMs);
-}
-
-// A port nobody listens on right now.
-int FreePort() {
-  QTcpServer probe;
-  probe.listen(QHostAddress::AnyIPv4, 0);
-  return probe.serverPort();
 }
 
 std::string ErrorOf(SoqueteServidor& listener) {
@@ -104,7 +97,7 @@ class ListenerTest : public ::testing::Test {
     m_listener.SetActive(true);
   }
 
-  int m_port = FreePort();
+  int m_port = test::FreeTcpPort();
   SoqueteServidor m_listener{"SoqueteServidorVESPRIL"};
   int m_reads = 0;
   std::vector<std::string> m_errors;
@@ -295,26 +288,25 @@ void WriteFile(const std::string& path, const std::string& content) {
   file.write(content.data(), static_cast<qint64>(content.size()));
 }
 
+// The engine started on a stored port, in a workspace of its own.
 class GatewayTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(m_workDir.isValid() && m_programDir.isValid());
-    m_savedDir = QDir::currentPath();
-    ASSERT_TRUE(QDir::setCurrent(m_workDir.path()));
-    m_engine = std::make_unique<VESPRIL>(m_programDir.path().toStdString() + "/");
+    m_workspace.WriteSettings(std::to_string(m_port));
+    m_engine = std::make_unique<VESPRIL>(m_workspace.ResultDirectory());
     m_engine->OnListenerError = [this](const std::string& message) { m_errors.push_back(message); };
-    m_engine->SetPorta(m_port);
+    ASSERT_TRUE(m_engine->Soquete().Active());
   }
   void TearDown() override {
     EXPECT_TRUE(m_errors.empty()) << m_errors.front();
+    // Detached before a subclass drops its databases.
     m_engine.reset();
-    QDir::setCurrent(m_savedDir);
   }
 
-  std::string Path(const std::string& name) const { return m_engine->DiretorioPrograma() + name; }
+  std::string Path(const std::string& name) const { return m_workspace.ResultDirectory() + name; }
   std::string Refusal(const std::string& cliente, const std::string& pedido) const {
     try {
-      CaminhoArquivoConsulta(m_engine->DiretorioPrograma(), cliente, pedido);
+      CaminhoArquivoConsulta(m_workspace.ResultDirectory(), cliente, pedido);
     } catch (const Error& error) {
       return error.Message();
     }
@@ -322,10 +314,8 @@ class GatewayTest : public ::testing::Test {
     return "";
   }
 
-  QTemporaryDir m_workDir;
-  QTemporaryDir m_programDir;
-  QString m_savedDir;
-  int m_port = FreePort();
+  test::Workspace m_workspace;
+  int m_port = test::FreeTcpPort();
   std::unique_ptr<VESPRIL> m_engine;
   std::vector<std::string> m_errors;
 };
@@ -334,7 +324,7 @@ TEST_F(GatewayTest, BaixarAnswersWithThePathOfTheResultFile) {
   Client client(m_port);
   client.Send(Request("loja.3", "42", "Baixar"));
   const std::string expected = kInicio + "loja.3" + kSeparador + "42" + kSeparador + kSeparador +
-                               m_programDir.path().toStdString() + "/Consultaloja342.xml" + kFim;
+                               m_workspace.ResultDirectory() + "Consultaloja342.xml" + kFim;
   EXPECT_EQ(client.Received(expected.size()), expected);
   EXPECT_FALSE(FileExists(Path("Consultaloja342.xml")));
 }
@@ -422,7 +412,7 @@ TEST_F(GatewayTest, ClientGoneBeforeItsReplyHarmsNoOne) {
 // Cliente or Pedido that could name another file: nothing is touched; Baixar and scripts say why.
 TEST_F(GatewayTest, UnsafeClienteOrPedidoIsRefused) {
   // Where "a/b" with an empty Pedido would lead.
-  ASSERT_TRUE(QDir(m_programDir.path()).mkdir("Consultaa"));
+  ASSERT_TRUE(QDir(QString::fromLatin1(m_workspace.ResultDirectory().c_str())).mkdir("Consultaa"));
   const std::string bait = Path("Consultaa/b.xml");
   WriteFile(bait, "not yours");
 
@@ -470,7 +460,7 @@ TEST_F(GatewayTest, PortThatCannotBeTakenFailsStartAndSetPorta) {
   EXPECT_THROW(
       {
         try {
-          VESPRIL second(m_programDir.path().toStdString() + "/");
+          VESPRIL second(m_workspace.ResultDirectory());
         } catch (const Error& error) {
           EXPECT_EQ(error.Message(), Expected(EADDRINUSE, "bind"));
           throw;
@@ -479,7 +469,7 @@ TEST_F(GatewayTest, PortThatCannotBeTakenFailsStartAndSetPorta) {
       Error);
 
   QTcpServer squatter;
-  const int taken = FreePort();
+  const int taken = test::FreeTcpPort();
   ASSERT_TRUE(squatter.listen(QHostAddress::AnyIPv4, static_cast<quint16>(taken)));
   try {
     m_engine->SetPorta(taken);
