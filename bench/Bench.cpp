@@ -11,9 +11,15 @@
 #include <QCoreApplication>
 #include <QTemporaryDir>
 
+#include <QDir>
+
 #include "config/ConfigTables.h"
 #include "engine/ArquivoConsulta.h"
+#include "engine/UVESPRIL.h"
 #include "engine/WireProtocol.h"
+#include "foundation/FbAttachment.h"
+#include "foundation/FbStatement.h"
+#include "foundation/FbTransaction.h"
 
 namespace {
 
@@ -112,6 +118,71 @@ void BenchTables(const QString& dir) {
               found);
 }
 
+std::string MakeDatabase(const QString& dir, const std::string& name) {
+  const std::string path = (dir + "/").toStdString() + name + ".fdb";
+  vespril::fb::Attachment db = vespril::fb::Attachment::Create(path, "SYSDBA", "quillbark", 3, false);
+  vespril::fb::Transaction transaction(db);
+  vespril::fb::Statement statement(db);
+  statement.Prepare(transaction, "CREATE TABLE ITEM (IDITEM INTEGER NOT NULL PRIMARY KEY, QTD INTEGER)", 3);
+  statement.Execute(transaction);
+  transaction.Commit();
+  db.Detach();
+  return path;
+}
+
+void Save(vespril::PersistedTable table, const std::vector<std::vector<std::string>>& rows) {
+  for (const auto& row : rows) {
+    table.Append();
+    for (size_t i = 0; i < row.size(); ++i) table.SetFieldAsString(table.Fields()[i].name, row[i]);
+    table.Post();
+  }
+  table.SaveToFile(table.FileName());
+}
+
+// Scripts through the engine itself against two embedded databases (no sockets): routed INSERTs,
+// each saving both bookkeeping tables, and a query gathering every row into the result file.
+void BenchEngine(const QString& dir) {
+  const QString previous = QDir::currentPath();
+  QDir::setCurrent(dir);
+  const std::string alfa = MakeDatabase(dir, "alfa");
+  const std::string beta = MakeDatabase(dir, "beta");
+  Save(vespril::config::BuildServidor(), {{"ALFA", alfa}, {"BETA", beta}});
+  Save(vespril::config::BuildTabela(), {{"ITEM", "IDITEM", "0"}});
+  Save(vespril::config::BuildServidorTabela(), {{"ALFA", "ITEM", "0"}, {"BETA", "ITEM", "0"}});
+  {
+    vespril::VESPRIL engine((dir + "/").toStdString());
+    const int inserts = 2000;
+    auto start = Clock::now();
+    for (int i = 0; i < inserts; ++i)
+      engine.ExecutarScript("insert into ITEM (QTD) values (1);", "bench", "1");
+    double s = Seconds(start);
+    std::printf("engine: %d routed INSERTs, one script each: %.3f s, %.0f inserts/s\n", inserts, s,
+                inserts / s);
+
+    std::string script;
+    for (int i = 0; i < inserts; ++i) script += "insert into ITEM (QTD) values (2);\r\n";
+    start = Clock::now();
+    const std::string message = engine.ExecutarScript(script, "bench", "1");
+    s = Seconds(start);
+    std::printf("engine: %d routed INSERTs in one script: %.3f s, %.0f inserts/s%s\n", inserts, s,
+                inserts / s, message.empty() ? "" : " (FAILED)");
+
+    engine.SetTabelaRelembrar(true);
+    start = Clock::now();
+    for (int i = 0; i < 200; ++i) engine.ExecutarScript("insert into ITEM (QTD) values (3);", "bench", "1");
+    s = Seconds(start);
+    std::printf("engine: 200 INSERTs with the recount on: %.3f s, %.0f inserts/s\n", s, 200 / s);
+
+    start = Clock::now();
+    const int queries = 20;
+    for (int i = 0; i < queries; ++i) engine.ExecutarScript("select IDITEM, QTD from ITEM;", "bench", "1");
+    s = Seconds(start);
+    std::printf("engine: query of %d rows over two servers into the result file: %.1f ms each, %.0f rows/s\n",
+                2 * inserts + 200, s * 1000 / queries, (2 * inserts + 200) * queries / s);
+  }
+  QDir::setCurrent(previous);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -128,6 +199,7 @@ int main(int argc, char** argv) {
   if (wanted("frames")) BenchFrames();
   if (wanted("resultfile")) BenchResultFile(dir.path());
   if (wanted("tables")) BenchTables(dir.path());
+  if (wanted("engine")) BenchEngine(dir.path());
   std::printf("peak resident memory: %ld KiB\n", PeakRssKiB());
   return 0;
 }

@@ -63,7 +63,7 @@ void SoqueteServidor::SetActive(bool active) {
   if (!active) {
     m_server->close();
     std::vector<QPointer<QTcpSocket>> connections;
-    for (const auto& entry : m_assemblers) connections.emplace_back(const_cast<QTcpSocket*>(entry.first));
+    for (const auto& entry : m_assemblers) connections.emplace_back(entry.first);
     for (const QPointer<QTcpSocket>& connection : connections) {
       if (connection) connection->close();
     }

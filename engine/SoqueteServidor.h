@@ -64,7 +64,7 @@ class SoqueteServidor final : public QObject, public Componente {
 
   int m_port = 0;
   QTcpServer* m_server = nullptr;  // child of this object; owns the client connections
-  std::unordered_map<const QTcpSocket*, FrameAssembler> m_assemblers;
+  std::unordered_map<QTcpSocket*, FrameAssembler> m_assemblers;
 };
 
 }  // namespace vespril

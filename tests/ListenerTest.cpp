@@ -1,8 +1,10 @@
 // The listener on real loopback sockets: a QTcpSocket client in the test process, the event loop
 // driven by waits until the expected state is reached.
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -13,14 +15,20 @@
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+#include <QDir>
+#include <QFile>
 #include <QHostAddress>
-#include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
 
+#include "engine/ArquivoConsulta.h"
 #include "engine/SoqueteServidor.h"
+#include "engine/UVESPRIL.h"
+#include "engine/WireProtocol.h"
 #include "foundation/Error.h"
+#include "tests/support/FirebirdTestDatabase.h"
+#include "tests/support/Workspace.h"
 
 namespace vespril {
 namespace {
@@ -30,13 +38,6 @@ constexpr int kWaitMs = 5000;
 template <typename Predicate>
 bool WaitFor(Predicate predicate, int timeoutMs = kWaitMs) {
   return QTest::qWaitFor(predicate, timeoutMs);
-}
-
-// A port nobody listens on right now.
-int FreePort() {
-  QTcpServer probe;
-  probe.listen(QHostAddress::AnyIPv4, 0);
-  return probe.serverPort();
 }
 
 std::string ErrorOf(SoqueteServidor& listener) {
@@ -96,7 +97,7 @@ class ListenerTest : public ::testing::Test {
     m_listener.SetActive(true);
   }
 
-  int m_port = FreePort();
+  int m_port = test::FreeTcpPort();
   SoqueteServidor m_listener{"SoqueteServidorVESPRIL"};
   int m_reads = 0;
   std::vector<std::string> m_errors;
@@ -261,6 +262,281 @@ TEST_F(ListenerTest, AcceptFailureIsReportedAndAcceptingResumes) {
   ASSERT_EQ(::write(client, "hi", 2), 2);
   EXPECT_TRUE(WaitFor([&] { return m_reads == 1; }));
   ::close(client);
+}
+
+// The gateway from end to end: the engine in this process, in a working directory of its own, and
+// clients on the wire. Frames are spelt out byte by byte here, independently of the engine's builder.
+
+const std::string kInicio("\r\n\x1BTPYALG\x1B\n\r", 12);
+const std::string kSeparador("\r\n\x1B", 3);
+const std::string kFim("\r\n\x1BGLAYPT", 9);
+
+std::string Request(const std::string& cliente, const std::string& pedido, const std::string& comando) {
+  return kInicio + cliente + kSeparador + pedido + kSeparador + comando + kFim;
+}
+
+std::string Reply(const std::string& cliente, const std::string& pedido, const std::string& mensagem,
+                  const std::string& retorno) {
+  return kInicio + cliente + kSeparador + pedido + kSeparador + mensagem + kSeparador + retorno + kFim;
+}
+
+bool FileExists(const std::string& path) { return QFile::exists(QString::fromLatin1(path.c_str())); }
+
+void WriteFile(const std::string& path, const std::string& content) {
+  QFile file(QString::fromLatin1(path.c_str()));
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+  file.write(content.data(), static_cast<qint64>(content.size()));
+}
+
+// The engine started on a stored port, in a workspace of its own.
+class GatewayTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    m_workspace.WriteSettings(std::to_string(m_port));
+    m_engine = std::make_unique<VESPRIL>(m_workspace.ResultDirectory());
+    m_engine->OnListenerError = [this](const std::string& message) { m_errors.push_back(message); };
+    ASSERT_TRUE(m_engine->Soquete().Active());
+  }
+  void TearDown() override {
+    EXPECT_TRUE(m_errors.empty()) << m_errors.front();
+    // Detached before a subclass drops its databases.
+    m_engine.reset();
+  }
+
+  std::string Path(const std::string& name) const { return m_workspace.ResultDirectory() + name; }
+  std::string Refusal(const std::string& cliente, const std::string& pedido) const {
+    try {
+      CaminhoArquivoConsulta(m_workspace.ResultDirectory(), cliente, pedido);
+    } catch (const Error& error) {
+      return error.Message();
+    }
+    ADD_FAILURE() << "not refused: " << cliente << " / " << pedido;
+    return "";
+  }
+
+  test::Workspace m_workspace;
+  int m_port = test::FreeTcpPort();
+  std::unique_ptr<VESPRIL> m_engine;
+  std::vector<std::string> m_errors;
+};
+
+TEST_F(GatewayTest, BaixarAnswersWithThePathOfTheResultFile) {
+  Client client(m_port);
+  client.Send(Request("loja.3", "42", "Baixar"));
+  const std::string expected = kInicio + "loja.3" + kSeparador + "42" + kSeparador + kSeparador +
+                               m_workspace.ResultDirectory() + "Consultaloja342.xml" + kFim;
+  EXPECT_EQ(client.Received(expected.size()), expected);
+  EXPECT_FALSE(FileExists(Path("Consultaloja342.xml")));
+}
+
+TEST_F(GatewayTest, FramesOfOneWriteAreAnsweredInOrder) {
+  const std::string script = "update ITEM set QTD = 1;\r\ndelete from ITEM;";
+  Client client(m_port);
+  client.Send(Request("c", "1", script) + Request("c", "2", "Baixar") + Request("c", "3", script));
+  const std::string expected =
+      Reply("c", "1", "", script) + Reply("c", "2", "", Path("Consultac2.xml")) + Reply("c", "3", "", script);
+  EXPECT_EQ(client.Received(expected.size()), expected);
+}
+
+TEST_F(GatewayTest, FrameCutIntoManyPiecesIsAnsweredOnceWhole) {
+  const std::string request = Request("loja.3", "42", "Baixar");
+  Client client(m_port);
+  for (char byte : request) {
+    client.Send(std::string(1, byte));
+    QTest::qWait(2);
+  }
+  const std::string expected = Reply("loja.3", "42", "", Path("Consultaloja342.xml"));
+  EXPECT_EQ(client.Received(expected.size()), expected);
+  QTest::qWait(50);
+  EXPECT_EQ(client.Received(0), expected);
+}
+
+TEST_F(GatewayTest, BytesBeforeAFrameAreSkipped) {
+  Client client(m_port);
+  client.Send("junk\r\n\x1B" + Request("c", "7", "Baixar") + "trailing");
+  client.Send(Request("c", "8", "Baixar"));
+  const std::string expected =
+      Reply("c", "7", "", Path("Consultac7.xml")) + Reply("c", "8", "", Path("Consultac8.xml"));
+  EXPECT_EQ(client.Received(expected.size()), expected);
+}
+
+TEST_F(GatewayTest, DeletarRemovesTheFileAndSendsNothing) {
+  const std::string file = Path("Consultaloja342.xml");
+  WriteFile(file, "old rows");
+  Client client(m_port);
+  // Each "Deletar" is followed by a "Baixar" whose reply must be the first bytes to arrive.
+  client.Send(Request("loja.3", "42", "Deletar") + Request("loja.3", "42", "Baixar"));
+  const std::string baixar = Reply("loja.3", "42", "", file);
+  EXPECT_EQ(client.Received(baixar.size()), baixar);
+  EXPECT_FALSE(FileExists(file));
+
+  client.Send(Request("loja.3", "42", "Deletar") + Request("loja.3", "42", "Baixar"));
+  EXPECT_EQ(client.Received(2 * baixar.size()), baixar + baixar);
+}
+
+// Anything but the two keywords exactly, the empty text included, is a script.
+TEST_F(GatewayTest, KeywordsMustMatchExactlyOrRunAsScripts) {
+  Client client(m_port);
+  std::string expected;
+  for (const std::string comando :
+       {"baixar", "BAIXAR", " Baixar", "Baixar ", "deletar", "Deletar\r\n", "\tDeletar", ""}) {
+    client.Send(Request("c", "1", comando));
+    expected += Reply("c", "1", "", comando);
+  }
+  EXPECT_EQ(client.Received(expected.size()), expected);
+}
+
+TEST_F(GatewayTest, FieldsTravelAsRawBytes) {
+  const std::string cliente = "loj\xE1";
+  const std::string script = "update T set N = 'a\xE7\xE3o\xFF';\r\n";
+  Client client(m_port);
+  client.Send(Request(cliente, "9", "Baixar") + Request(cliente, "9", script));
+  const std::string expected =
+      Reply(cliente, "9", "", Path("Consulta" + cliente + "9.xml")) + Reply(cliente, "9", "", script);
+  EXPECT_EQ(client.Received(expected.size()), expected);
+}
+
+TEST_F(GatewayTest, ClientGoneBeforeItsReplyHarmsNoOne) {
+  {
+    Client leaving(m_port);
+    leaving.Send(Request("c", "1", "select * from ITEM;") + Request("c", "2", "Baixar"));
+    leaving.Socket().abort();
+  }
+  ASSERT_TRUE(WaitFor([&] { return m_engine->Soquete().ClientCount() == 0; }));
+  Client next(m_port);
+  next.Send(Request("c", "3", "Baixar"));
+  const std::string expected = Reply("c", "3", "", Path("Consultac3.xml"));
+  EXPECT_EQ(next.Received(expected.size()), expected);
+}
+
+// Cliente or Pedido that could name another file: nothing is touched; Baixar and scripts say why.
+TEST_F(GatewayTest, UnsafeClienteOrPedidoIsRefused) {
+  // Where "a/b" with an empty Pedido would lead.
+  ASSERT_TRUE(QDir(QString::fromLatin1(m_workspace.ResultDirectory().c_str())).mkdir("Consultaa"));
+  const std::string bait = Path("Consultaa/b.xml");
+  WriteFile(bait, "not yours");
+
+  Client client(m_port);
+  const std::string script = "select * from ITEM;";
+  std::string expected;
+  for (const auto& [cliente, pedido] :
+       std::vector<std::pair<std::string, std::string>>{{"a/b", ""},
+                                                        {"../x", "1"},
+                                                        {"a\\b", "1"},
+                                                        {std::string("a\x01"
+                                                                     "b"),
+                                                         "1"},
+                                                        {"c", "../../x"},
+                                                        {"c", std::string("1\x00", 2)}}) {
+    const std::string refusal = Refusal(cliente, pedido);
+    client.Send(Request(cliente, pedido, "Deletar") + Request(cliente, pedido, "Baixar") +
+                Request(cliente, pedido, script));
+    expected += Reply(cliente, pedido, refusal, "") + Reply(cliente, pedido, refusal, script);
+  }
+  EXPECT_EQ(client.Received(expected.size()), expected);
+  ASSERT_TRUE(FileExists(bait));
+  QFile file(QString::fromLatin1(bait.c_str()));
+  ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+  EXPECT_EQ(file.readAll(), "not yours");
+}
+
+// The requests that came whole before the oversized frame are still answered.
+TEST_F(GatewayTest, OversizedFrameClosesOnlyItsConnection) {
+  Client other(m_port);
+  ASSERT_TRUE(other.Connected());
+  Client flooding(m_port);
+  flooding.Send(Request("c", "0", "Baixar") + kInicio + std::string(kMaxFrameBytes, 'x'));
+  const std::string answered = Reply("c", "0", "", Path("Consultac0.xml"));
+  EXPECT_EQ(flooding.Received(answered.size()), answered);
+  EXPECT_TRUE(flooding.Closed());
+
+  other.Send(Request("c", "1", "Baixar"));
+  const std::string expected = Reply("c", "1", "", Path("Consultac1.xml"));
+  EXPECT_EQ(other.Received(expected.size()), expected);
+}
+
+TEST_F(GatewayTest, PortThatCannotBeTakenFailsStartAndSetPorta) {
+  // The stored port is in use by the running engine.
+  EXPECT_THROW(
+      {
+        try {
+          VESPRIL second(m_workspace.ResultDirectory());
+        } catch (const Error& error) {
+          EXPECT_EQ(error.Message(), Expected(EADDRINUSE, "bind"));
+          throw;
+        }
+      },
+      Error);
+
+  QTcpServer squatter;
+  const int taken = test::FreeTcpPort();
+  ASSERT_TRUE(squatter.listen(QHostAddress::AnyIPv4, static_cast<quint16>(taken)));
+  try {
+    m_engine->SetPorta(taken);
+    ADD_FAILURE() << "SetPorta took a port in use";
+  } catch (const Error& error) {
+    EXPECT_EQ(error.Message(), Expected(EADDRINUSE, "bind"));
+  }
+  EXPECT_FALSE(m_engine->Soquete().Active());
+}
+
+// With a database behind the gateway.
+class GatewayWithServerTest : public GatewayTest {
+ protected:
+  void SetUp() override {
+    GatewayTest::SetUp();
+    m_engine->SetServidor("ALFA", m_database.Address());
+  }
+
+  test::FirebirdTestDatabase m_database = test::FirebirdTestDatabase::WithOrders();
+};
+
+TEST_F(GatewayWithServerTest, FailingStatementIsAnsweredWithTheDatabaseText) {
+  const std::string failing = "update NOPE set X = 1;";
+  std::string databaseText;
+  try {
+    // As the script hands it over: the line break before it is part of the statement.
+    m_database.Execute("\r\n" + failing);
+  } catch (const Error& error) {
+    databaseText = error.Message();
+  }
+  ASSERT_NE(databaseText, "");
+
+  m_database.Execute("insert into PEDIDO values (1, 'Ana')");
+  const std::string script = "update PEDIDO set CLIENTE = 'Bia';\r\n" + failing + "\r\ndelete from PEDIDO;";
+  Client client(m_port);
+  client.Send(Request("c", "1", script));
+  const std::string expected = Reply("c", "1", databaseText, script);
+  EXPECT_EQ(client.Received(expected.size()), expected);
+  EXPECT_EQ(m_database.Dump("select IDPEDIDO, CLIENTE from PEDIDO"), "1|Bia");
+}
+
+TEST_F(GatewayWithServerTest, QueryThenBaixarThenDeletar) {
+  m_database.Execute("insert into PEDIDO values (7, 'Ana')");
+  const std::string file = Path("Consultaloja342.xml");
+  Client client(m_port);
+  client.Send(Request("loja.3", "42", "select CLIENTE from PEDIDO;") + Request("loja.3", "42", "Baixar"));
+  const std::string expected =
+      Reply("loja.3", "42", "", "select CLIENTE from PEDIDO;") + Reply("loja.3", "42", "", file);
+  EXPECT_EQ(client.Received(expected.size()), expected);
+  QFile result(QString::fromLatin1(file.c_str()));
+  ASSERT_TRUE(result.open(QIODevice::ReadOnly));
+  EXPECT_TRUE(result.readAll().contains("Ana"));
+  result.close();
+
+  client.Send(Request("loja.3", "42", "Deletar"));
+  EXPECT_TRUE(WaitFor([&] { return !FileExists(file); }));
+}
+
+// The refusal comes before the script: not even the statements ahead of the query run.
+TEST_F(GatewayWithServerTest, ScriptOfAnUnsafeClienteRunsNothing) {
+  m_database.Execute("insert into PEDIDO values (1, 'Ana')");
+  const std::string script = "delete from PEDIDO;\r\nselect * from PEDIDO;";
+  Client client(m_port);
+  client.Send(Request("../x", "1", script));
+  const std::string expected = Reply("../x", "1", Refusal("../x", "1"), script);
+  EXPECT_EQ(client.Received(expected.size()), expected);
+  EXPECT_EQ(m_database.Count("PEDIDO"), 1);
 }
 
 }  // namespace

@@ -1,1 +1,132 @@
+// The built program as its users meet it: started as a process in a directory of configuration
+// files, on the offscreen platform, with a client in this process speaking the protocol over TCP.
 #include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include <QFile>
+#include <QProcess>
+#include <QTcpSocket>
+#include <QThread>
+
+#include "engine/WireProtocol.h"
+#include "tests/support/FirebirdTestDatabase.h"
+#include "tests/support/Workspace.h"
+
+namespace vespril {
+namespace {
+
+using test::FirebirdTestDatabase;
+using test::Workspace;
+
+const std::string SEP = "\x1B\n\r";
+
+std::string Program() { return std::string(std::getenv("VESPRIL_BUILD_DIR")) + "/ui/vespril"; }
+
+std::string Pedir(const std::string& cliente, const std::string& pedido, const std::string& comando) {
+  return std::string(MarcaInicio) + cliente + std::string(Separador) + pedido + std::string(Separador) +
+         comando + std::string(MarcaFim);
+}
+
+std::string ReadFile(const std::string& path) {
+  QFile file(QString::fromStdString(path));
+  return file.open(QIODevice::ReadOnly) ? file.readAll().toStdString() : "(no file)";
+}
+
+// The program running in the workspace's directory until the object dies.
+class RunningProgram {
+ public:
+  RunningProgram(const Workspace& workspace, int port) : m_port(port) {
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("QT_QPA_PLATFORM", "offscreen");
+    m_process.setProcessEnvironment(environment);
+    m_process.setWorkingDirectory(QString::fromStdString(workspace.Path()));
+    m_process.setProcessChannelMode(QProcess::ForwardedChannels);
+    m_process.start(QString::fromStdString(Program()), {});
+  }
+  ~RunningProgram() {
+    m_process.kill();
+    m_process.waitForFinished(5000);
+  }
+  // Connects once the program listens; false when it never does.
+  bool Connect(QTcpSocket& socket) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      socket.connectToHost("127.0.0.1", static_cast<quint16>(m_port));
+      if (socket.waitForConnected(1000)) return true;
+      socket.abort();
+      if (m_process.state() == QProcess::NotRunning) return false;
+      QThread::msleep(100);
+    }
+    return false;
+  }
+
+ private:
+  QProcess m_process;
+  int m_port;
+};
+
+// Sends one request and reads until a whole reply has arrived (or the time is up).
+std::string Ask(QTcpSocket& socket, const std::string& request) {
+  socket.write(request.data(), static_cast<qint64>(request.size()));
+  socket.waitForBytesWritten(5000);
+  std::string reply;
+  while (reply.find(MarcaFim) == std::string::npos && socket.waitForReadyRead(20000)) {
+    reply += socket.readAll().toStdString();
+  }
+  return reply;
+}
+
+TEST(ProgramTest, ServesScriptsBaixarAndDeletarFromItsConfigurationDirectory) {
+  auto alfa = FirebirdTestDatabase::WithOrders();
+  auto beta = FirebirdTestDatabase::WithOrders();
+  Workspace workspace;
+  const int port = test::FreeTcpPort();
+  workspace.WriteSettings(std::to_string(port), "False");
+  workspace.WriteServers({{"ALFA", alfa.Address()}, {"BETA", beta.Address()}});
+  workspace.WriteTables({{"PEDIDO", "IDPEDIDO", 41}, {"ITEM", "IDITEM", 6}});
+  workspace.WriteMatrix(
+      {{"ALFA", "ITEM", 3}, {"BETA", "ITEM", 2}, {"ALFA", "PEDIDO", 10}, {"BETA", "PEDIDO", 9}});
+  const std::string matrixBefore = workspace.DumpMatrix();
+
+  {
+    RunningProgram program(workspace, port);
+    QTcpSocket socket;
+    ASSERT_TRUE(program.Connect(socket));
+
+    const std::string script = "insert into ITEM (QTD, PRECO) values (2, 10)" + SEP + "PEDIDO, IDPEDIDO" +
+                               SEP + ";\r\nselect IDITEM, IDPEDIDO, QTD from ITEM;";
+    EXPECT_EQ(Ask(socket, Pedir("loja.3", "42", script)), MontarResposta("loja.3", "42", "", script));
+
+    const std::string directory = std::string(std::getenv("VESPRIL_BUILD_DIR")) + "/ui/";
+    const std::string path = directory + "Consultaloja342.xml";
+    EXPECT_EQ(Ask(socket, Pedir("loja.3", "42", "Baixar")), MontarResposta("loja.3", "42", "", path));
+    EXPECT_EQ(ReadFile(path),
+              "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\r\n  <dados>\r\n    <registro>\r\n"
+              "      <IDITEM>7</IDITEM>\r\n      <IDPEDIDO>41</IDPEDIDO>\r\n      <QTD>2</QTD>\r\n"
+              "    </registro>\r\n  </dados>\r\n");
+
+    // "Deletar" answers nothing: the reply that follows is the next request's.
+    const std::string falha =
+        Ask(socket, Pedir("loja.3", "42", "Deletar") + Pedir("x", "1", "delete from NADA;"));
+    EXPECT_EQ(falha.rfind(std::string(MarcaInicio) + "x", 0), 0u) << falha;
+    EXPECT_NE(falha.find("NADA"), std::string::npos);
+    EXPECT_FALSE(QFile::exists(QString::fromStdString(path)));
+  }
+
+  EXPECT_EQ(beta.Dump("select IDITEM, IDPEDIDO, QTD from ITEM"), "7|41|2");
+  EXPECT_NE(workspace.DumpMatrix(), matrixBefore);
+  EXPECT_EQ(workspace.DumpTables(), "ITEM,IDITEM,7;PEDIDO,IDPEDIDO,41");
+}
+
+TEST(ProgramTest, StartsWithoutConfigurationAndWritesNothing) {
+  Workspace workspace;
+  {
+    RunningProgram program(workspace, 0);
+    QThread::msleep(1500);
+  }
+  EXPECT_EQ(workspace.Files(), "");
+}
+
+}  // namespace
+}  // namespace vespril
