@@ -107,4 +107,13 @@ void Attachment::DetachSilently() noexcept {
   m_handle = 0;
 }
 
+void PrepareClient() noexcept {
+  // An attach to no database at all is refused at once, after the client has loaded its providers.
+  ISC_STATUS_ARRAY status{};
+  isc_db_handle handle = 0;
+  const char dpb[] = {isc_dpb_version1};
+  isc_attach_database(status, 0, "", &handle, sizeof dpb, dpb);
+  if (handle != 0) isc_detach_database(status, &handle);
+}
+
 }  // namespace vespril::fb

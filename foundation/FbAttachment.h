@@ -50,4 +50,9 @@ class Attachment {
   isc_db_handle m_handle = 0;
 };
 
+// Makes the client library do now the set-up it otherwise does at the first attach, which among other
+// things installs its own SIGINT and SIGTERM handlers. A program that wants its own handlers calls
+// this first and installs them afterwards. Never fails.
+void PrepareClient() noexcept;
+
 }  // namespace vespril::fb

@@ -22,7 +22,13 @@ using test::Workspace;
 
 const std::string SEP = "\x1B\n\r";
 
-std::string Program() { return std::string(std::getenv("VESPRIL_BUILD_DIR")) + "/ui/vespril"; }
+std::string Program() { return VESPRIL_PROGRAM; }
+
+// Result files go beside the program.
+std::string ProgramDirectory() {
+  const std::string program = Program();
+  return program.substr(0, program.rfind('/') + 1);
+}
 
 std::string Pedir(const std::string& cliente, const std::string& pedido, const std::string& comando) {
   return std::string(MarcaInicio) + cliente + std::string(Separador) + pedido + std::string(Separador) +
@@ -48,6 +54,11 @@ class RunningProgram {
   ~RunningProgram() {
     m_process.kill();
     m_process.waitForFinished(5000);
+  }
+  // SIGTERM, as a service manager or Ctrl+C in a terminal would stop it; true when it ended in time.
+  bool Terminate() {
+    m_process.terminate();
+    return m_process.waitForFinished(10000) && m_process.exitStatus() == QProcess::NormalExit;
   }
   // Connects once the program listens; false when it never does.
   bool Connect(QTcpSocket& socket) {
@@ -98,8 +109,7 @@ TEST(ProgramTest, ServesScriptsBaixarAndDeletarFromItsConfigurationDirectory) {
                                SEP + ";\r\nselect IDITEM, IDPEDIDO, QTD from ITEM;";
     EXPECT_EQ(Ask(socket, Pedir("loja.3", "42", script)), MontarResposta("loja.3", "42", "", script));
 
-    const std::string directory = std::string(std::getenv("VESPRIL_BUILD_DIR")) + "/ui/";
-    const std::string path = directory + "Consultaloja342.xml";
+    const std::string path = ProgramDirectory() + "Consultaloja342.xml";
     EXPECT_EQ(Ask(socket, Pedir("loja.3", "42", "Baixar")), MontarResposta("loja.3", "42", "", path));
     EXPECT_EQ(ReadFile(path),
               "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\r\n  <dados>\r\n    <registro>\r\n"
@@ -119,13 +129,26 @@ TEST(ProgramTest, ServesScriptsBaixarAndDeletarFromItsConfigurationDirectory) {
   EXPECT_EQ(workspace.DumpTables(), "ITEM,IDITEM,7;PEDIDO,IDPEDIDO,41");
 }
 
-TEST(ProgramTest, StartsWithoutConfigurationAndWritesNothing) {
+TEST(ProgramTest, StartsWithoutConfigurationWritesNothingAndStopsWhenAsked) {
   Workspace workspace;
-  {
-    RunningProgram program(workspace, 0);
-    QThread::msleep(1500);
-  }
+  RunningProgram program(workspace, 0);
+  QThread::msleep(1500);
+  EXPECT_TRUE(program.Terminate());
   EXPECT_EQ(workspace.Files(), "");
+}
+
+TEST(ProgramTest, StopsWhenAskedWhileAttachedToItsServers) {
+  auto alfa = FirebirdTestDatabase::WithOrders();
+  Workspace workspace;
+  const int port = test::FreeTcpPort();
+  workspace.WriteSettings(std::to_string(port));
+  workspace.WriteServers({{"ALFA", alfa.Address()}});
+  RunningProgram program(workspace, port);
+  QTcpSocket socket;
+  ASSERT_TRUE(program.Connect(socket));
+  EXPECT_TRUE(program.Terminate());
+  // Its attachment is gone with it: this process can open the embedded database again.
+  EXPECT_EQ(alfa.Count("PEDIDO"), 0);
 }
 
 }  // namespace

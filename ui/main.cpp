@@ -1,7 +1,36 @@
-// The program: one application, its one window, and the message loop until that window is closed.
-#include <QApplication>
+// The program: one application, its one window, and the message loop until that window is closed or
+// the process is asked to stop (SIGINT, SIGTERM, SIGHUP).
+#include <fcntl.h>
+#include <unistd.h>
 
+#include <csignal>
+
+#include <QApplication>
+#include <QSocketNotifier>
+
+#include "foundation/FbAttachment.h"
 #include "ui/UFormVESPRIL.h"
+
+namespace {
+
+int g_stopPipe[2] = {-1, -1};
+
+void OnStopSignal(int) {
+  const char byte = 1;
+  [[maybe_unused]] const ssize_t written = write(g_stopPipe[1], &byte, 1);
+}
+
+// The Firebird client installs handlers for these signals (at its first attach) that shut its
+// connections down and then leave the process running; ours replace them and end the message loop.
+void StopOnSignals() {
+  struct sigaction action {};
+  action.sa_handler = OnStopSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   // Without a display the gateway still serves its clients, on Qt's platform that draws nowhere.
@@ -9,8 +38,20 @@ int main(int argc, char** argv) {
       qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
   }
+
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("VESPRIL"));
+  if (pipe2(g_stopPipe, O_CLOEXEC | O_NONBLOCK) != 0) return 1;
+  QSocketNotifier stopNotifier(g_stopPipe[0], QSocketNotifier::Read);
+  QObject::connect(&stopNotifier, &QSocketNotifier::activated, [] {
+    char bytes[16];
+    while (read(g_stopPipe[0], bytes, sizeof bytes) > 0) {
+    }
+    QApplication::quit();
+  });
+
+  vespril::fb::PrepareClient();
+  StopOnSignals();
   vespril::TFormVESPRIL form;
   form.show();
   return QApplication::exec();
