@@ -4,12 +4,14 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+
 #include <QBuffer>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
+#include "tests/support/ErrorOf.h"
 
 #include "foundation/Error.h"
 
@@ -41,15 +43,6 @@ std::string ReadAll(const std::string& path) {
   QFile file(PathToQString(path));
   if (!file.open(QIODevice::ReadOnly)) return "<missing>";
   return file.readAll().toStdString();
-}
-
-std::string ErrorOf(auto&& action) {
-  try {
-    action();
-  } catch (const Error& e) {
-    return e.Message();
-  }
-  return "<no error>";
 }
 
 class ArquivoConsultaTest : public ::testing::Test {
@@ -134,7 +127,7 @@ TEST_F(ArquivoConsultaTest, MismatchedRowIsRefusedBeforeWriting) {
   QBuffer buffer;
   buffer.open(QIODevice::WriteOnly);
   ArquivoConsulta arquivo(buffer, "mem");
-  EXPECT_NE(ErrorOf([&] { arquivo.EscreverRegistro({"ID", "NOME"}, {"1"}); }), "<no error>");
+  EXPECT_NE(test::ErrorOf([&] { arquivo.EscreverRegistro({"ID", "NOME"}, {"1"}); }), test::kNoError);
   EXPECT_EQ(buffer.data().toStdString(), kDeclaracao + "  <dados>\r\n");
 }
 
@@ -165,7 +158,7 @@ TEST(CaminhoArquivoConsultaTest, RefusesFieldsThatCouldNameAnotherFile) {
     for (bool inCliente : {true, false}) {
       const std::string cliente = inCliente ? field : "loja";
       const std::string pedido = inCliente ? "42" : field;
-      EXPECT_EQ(ErrorOf([&] { CaminhoArquivoConsulta("/opt/v/", cliente, pedido); }),
+      EXPECT_EQ(test::ErrorOf([&] { CaminhoArquivoConsulta("/opt/v/", cliente, pedido); }),
                 "Cliente ou Pedido inv\xE1lido para o arquivo de consulta")
           << (inCliente ? "Cliente " : "Pedido ") << field;
     }
@@ -185,7 +178,7 @@ TEST_F(ArquivoConsultaTest, AccentedNamesAreStoredAsTheirCharacters) {
 
 TEST_F(ArquivoConsultaTest, FileThatCannotBeCreatedIsReported) {
   const std::string path = Dir() + "naoexiste/Consultac1.xml";
-  EXPECT_EQ(ErrorOf([&] { ArquivoConsulta arquivo(path); }), "Cannot create file " + path);
+  EXPECT_EQ(test::ErrorOf([&] { ArquivoConsulta arquivo(path); }), "Cannot create file " + path);
   EXPECT_FALSE(QFileInfo::exists(PathToQString(path)));
 }
 
@@ -202,10 +195,10 @@ TEST_F(ArquivoConsultaTest, EveryFailedWriteIsReportedWhereverItFalls) {
 
   for (qint64 limit = 0; limit < total; ++limit) {
     FailingDevice device(limit);
-    EXPECT_EQ(ErrorOf([&] { escrever(device); }), "Cannot write file Consultac1.xml") << limit;
+    EXPECT_EQ(test::ErrorOf([&] { escrever(device); }), "Cannot write file Consultac1.xml") << limit;
   }
   FailingDevice exact(total);
-  EXPECT_EQ(ErrorOf([&] { escrever(exact); }), "<no error>");
+  EXPECT_EQ(test::ErrorOf([&] { escrever(exact); }), test::kNoError);
   EXPECT_EQ(exact.Written(), unlimited.Written());
 }
 
@@ -213,7 +206,7 @@ TEST_F(ArquivoConsultaTest, FullDiskIsReportedWhenTheFileIsFinished) {
   if (!QFileInfo::exists("/dev/full")) GTEST_SKIP() << "no /dev/full here";
   ArquivoConsulta arquivo("/dev/full");
   arquivo.EscreverRegistro({"ID"}, {"1"});
-  EXPECT_EQ(ErrorOf([&] { arquivo.Finalizar(); }), "Cannot write file /dev/full");
+  EXPECT_EQ(test::ErrorOf([&] { arquivo.Finalizar(); }), "Cannot write file /dev/full");
 }
 
 TEST_F(ArquivoConsultaTest, ExistingLongerFileIsTruncated) {

@@ -13,30 +13,17 @@
 #include "engine/UVESPRIL.h"
 #include "foundation/Error.h"
 #include "tests/support/EngineDump.h"
+#include "tests/support/ErrorOf.h"
 #include "tests/support/FirebirdTestDatabase.h"
 #include "tests/support/Workspace.h"
 
 namespace vespril {
 namespace {
 
+using test::ErrorOf;
 using test::FirebirdTestDatabase;
 using test::Slots;
 using test::Workspace;
-
-std::string Failure(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const Error& e) {
-    return e.Message();
-  }
-  return "(no failure)";
-}
-
-bool Accepts(int port) {
-  QTcpSocket socket;
-  socket.connectToHost("127.0.0.1", port);
-  return socket.waitForConnected(2000);
-}
 
 class ConfigOperationsTest : public ::testing::Test {
  protected:
@@ -57,18 +44,18 @@ TEST_F(ConfigOperationsTest, SetPortaStoresSavesAndMovesTheListener) {
             "<FIELD attrname=\"Valor\" fieldtype=\"string\" WIDTH=\"30\"/></FIELDS><PARAMS/></METADATA>"
             "<ROWDATA><ROW Atributo=\"Porta\" Valor=\"" +
                 std::to_string(first) + "\"/></ROWDATA></DATAPACKET>");
-  EXPECT_TRUE(Accepts(first));
+  EXPECT_TRUE(test::Accepts(first));
 
   const int second = test::FreeTcpPort();
   engine->SetPorta(second);
   EXPECT_EQ(engine->GetPorta(), second);
-  EXPECT_TRUE(Accepts(second));
-  EXPECT_FALSE(Accepts(first));
+  EXPECT_TRUE(test::Accepts(second));
+  EXPECT_FALSE(test::Accepts(first));
 
   // Port 0 means "do not listen", as it does at start-up.
   engine->SetPorta(0);
   EXPECT_FALSE(engine->Soquete().Active());
-  EXPECT_FALSE(Accepts(second));
+  EXPECT_FALSE(test::Accepts(second));
   EXPECT_EQ(engine->CdsPortaRelembrar.RecordCount(), 1);
 }
 
@@ -77,7 +64,7 @@ TEST_F(ConfigOperationsTest, SetPortaOnATakenPortKeepsTheStoredPortAndStaysQuiet
   QTcpServer squatter;
   ASSERT_TRUE(squatter.listen(QHostAddress::Any, 0));
   const int port = squatter.serverPort();
-  EXPECT_EQ(Failure([&] { engine->SetPorta(port); }),
+  EXPECT_EQ(ErrorOf([&] { engine->SetPorta(port); }),
             "Windows socket error: Address already in use (98), on API 'bind'");
   EXPECT_EQ(engine->GetPorta(), port);
   EXPECT_NE(workspace.Read("Porta_Relembrar.xml").find(std::to_string(port)), std::string::npos);
@@ -144,7 +131,7 @@ TEST_F(ConfigOperationsTest, AnEleventhServerIsRefusedBeforeAnythingChanges) {
   workspace.WriteServers(ten);
   Start();
   QFile::remove("Servidor.xml");
-  EXPECT_EQ(Failure([&] { engine->SetServidor("EXTRA", beta.Address()); }),
+  EXPECT_EQ(ErrorOf([&] { engine->SetServidor("EXTRA", beta.Address()); }),
             "N\xE3o \xE9 poss\xEDvel incluir o servidor EXTRA: o limite \xE9 de 10 servidores");
   EXPECT_EQ(engine->CdsServidor.RecordCount(), 10);
   EXPECT_EQ(workspace.Files(), "");
@@ -157,7 +144,7 @@ TEST_F(ConfigOperationsTest, UnreachableServerIsPostedButNotSaved) {
   const std::string saved = workspace.Read("Servidor.xml");
   const std::string matrix = workspace.Read("ServidorTabela.xml");
 
-  const std::string failure = Failure([&] { engine->SetServidor("ALFA", workspace.Path() + "missing.fdb"); });
+  const std::string failure = ErrorOf([&] { engine->SetServidor("ALFA", workspace.Path() + "missing.fdb"); });
   EXPECT_NE(failure.find("missing.fdb"), std::string::npos) << failure;
   EXPECT_EQ(workspace.Read("Servidor.xml"), saved);
   EXPECT_EQ(workspace.Read("ServidorTabela.xml"), matrix);
@@ -165,7 +152,7 @@ TEST_F(ConfigOperationsTest, UnreachableServerIsPostedButNotSaved) {
   EXPECT_EQ(engine->GetServidor(), "ALFA," + workspace.Path() + "missing.fdb;BETA," + beta.Address() + ";");
   EXPECT_EQ(Slots(*engine), "1=" + workspace.Path() + "missing.fdb;2=" + beta.Address() + "*;");
 
-  EXPECT_EQ(Failure([&] { engine->SetServidor("VAZIO", ""); }), "Database name is missing");
+  EXPECT_EQ(ErrorOf([&] { engine->SetServidor("VAZIO", ""); }), "Database name is missing");
 }
 
 TEST_F(ConfigOperationsTest, TablesAreTrimmedListedAndRebuildTheMatrix) {

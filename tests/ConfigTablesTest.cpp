@@ -3,9 +3,11 @@
 #include <string>
 
 #include <gtest/gtest.h>
+
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+#include "tests/support/ErrorOf.h"
 
 #include "foundation/Error.h"
 
@@ -95,14 +97,7 @@ TEST_F(ConfigTablesTest, LoadsStoredFilesWithoutRewritingThem) {
 }
 
 TEST_F(ConfigTablesTest, AnythingUnloadableAtTheFileNameStopsTheBuild) {
-  const auto errorOf = [](PersistedTable (*build)()) -> std::string {
-    try {
-      build();
-    } catch (const Error& e) {
-      return e.Message();
-    }
-    return "(no error)";
-  };
+  const auto errorOf = [](PersistedTable (*build)()) { return test::ErrorOf([&] { build(); }); };
   Write(kArquivoServidor, "");
   EXPECT_EQ(errorOf(BuildServidor), "Cannot read file Servidor.xml: the file is empty");
   ASSERT_TRUE(QDir().mkdir(kArquivoTabela));

@@ -30,12 +30,6 @@ std::string StartupFailure(const Workspace& workspace) {
   return "(started)";
 }
 
-bool Accepts(int port) {
-  QTcpSocket socket;
-  socket.connectToHost("127.0.0.1", port);
-  return socket.waitForConnected(2000);
-}
-
 TEST(EngineStartupTest, WithoutConfigurationStartsEmptyWritesNothingAndDoesNotListen) {
   Workspace workspace;
   VESPRIL engine(workspace.ResultDirectory());
@@ -98,7 +92,7 @@ TEST(EngineStartupTest, FirstServerThatCannotBeAttachedEndsStartUpBeforeTheListe
   EXPECT_NE(failure.find("missing.fdb"), std::string::npos) << failure;
   EXPECT_EQ(failure.find("\r\n\r\n"), std::string::npos);
   EXPECT_NE(failure.back(), '.');
-  EXPECT_FALSE(Accepts(port));
+  EXPECT_FALSE(test::Accepts(port));
 }
 
 TEST(EngineStartupTest, RefusesServerFilesItCannotServe) {
@@ -136,7 +130,7 @@ TEST(EngineStartupTest, ListensOnTheStoredPortAndReadsTheRecountFlagInAnyCase) {
   VESPRIL engine(workspace.ResultDirectory());
   EXPECT_EQ(engine.GetPorta(), port);
   EXPECT_TRUE(engine.Soquete().Active());
-  EXPECT_TRUE(Accepts(port));
+  EXPECT_TRUE(test::Accepts(port));
   EXPECT_TRUE(engine.GetTabelaRelembrar());
 
   for (const char* valor : {"False", "1", "Yes", "True ", ""}) {

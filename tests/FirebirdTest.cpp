@@ -10,23 +10,16 @@
 #include "foundation/FbError.h"
 #include "foundation/FbStatement.h"
 #include "foundation/FbTransaction.h"
+#include "tests/support/ErrorOf.h"
 #include "tests/support/FirebirdTestDatabase.h"
 
 namespace vespril::fb {
 namespace {
 
+using test::ErrorOf;
 using test::FirebirdTestDatabase;
 using test::kFbPassword;
 using test::kFbUser;
-
-std::string ErrorText(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const FbError& e) {
-    return e.Message();
-  }
-  return "(no FbError)";
-}
 
 class FirebirdTest : public ::testing::Test {
  protected:
@@ -76,13 +69,13 @@ TEST_F(FirebirdTest, ErrorTextIsTheClientsMessagesWithoutSqlCodeText) {
   Attachment attachment = Attach();
   Transaction transaction(attachment);
   Statement statement(attachment);
-  EXPECT_EQ(ErrorText([&] { statement.Prepare(transaction, "", 3); }),
+  EXPECT_EQ(ErrorOf<FbError>([&] { statement.Prepare(transaction, "", 3); }),
             "Dynamic SQL Error\r\nSQL error code = -104\r\nUnexpected end of command - line 1, column 1");
-  EXPECT_EQ(ErrorText([&] { statement.Prepare(transaction, "select * from NOSUCH", 3); }),
+  EXPECT_EQ(ErrorOf<FbError>([&] { statement.Prepare(transaction, "select * from NOSUCH", 3); }),
             "Dynamic SQL Error\r\nSQL error code = -204\r\nTable unknown\r\nNOSUCH\r\nAt line 1, column 15");
 
   const std::string missing = s_db->Directory() + "/missing.fdb";
-  EXPECT_EQ(ErrorText([&] { Attachment(missing, kFbUser, kFbPassword); }),
+  EXPECT_EQ(ErrorOf<FbError>([&] { Attachment(missing, kFbUser, kFbPassword); }),
             "I/O error during \"open\" operation for file \"" + missing +
                 "\"\r\nError while trying to open file\r\nNo such file or directory");
 }
@@ -265,7 +258,7 @@ TEST_F(FirebirdTest, TransactionCommitsRollsBackAndRollsBackWhenDestroyed) {
 TEST_F(FirebirdTest, FailedDetachLeavesTheAttachmentAttachedUntilADetachSucceeds) {
   Attachment attachment = Attach();
   Transaction transaction(attachment);
-  EXPECT_EQ(ErrorText([&] { attachment.Detach(); }),
+  EXPECT_EQ(ErrorOf<FbError>([&] { attachment.Detach(); }),
             "cannot disconnect database with open transactions (1 active)");
   EXPECT_TRUE(attachment.Attached());
   // The client has shut the connection down all the same; only a second detach releases the handle.

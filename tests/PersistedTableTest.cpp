@@ -10,9 +10,11 @@
 #include <sys/resource.h>
 
 #include <gtest/gtest.h>
+
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+#include "tests/support/ErrorOf.h"
 
 #include "foundation/Error.h"
 #include "foundation/Text.h"
@@ -51,15 +53,6 @@ std::string Dump(PersistedTable& table) {
   return out;
 }
 
-std::string ErrorOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const Error& e) {
-    return e.Message();
-  }
-  return "(no error)";
-}
-
 std::string ReadBytes(const QString& path) {
   QFile file(path);
   return file.open(QIODevice::ReadOnly) ? file.readAll().toStdString() : "(unreadable)";
@@ -89,7 +82,7 @@ TEST(PersistedTableTest, CursorWalksTheRecordsInIndexOrder) {
   table.First();
   EXPECT_TRUE(table.Eof());
   EXPECT_EQ(table.RecNo(), 0);
-  EXPECT_EQ(ErrorOf([&] { table.Delete(); }), "Cannot perform this operation on an empty dataset");
+  EXPECT_EQ(test::ErrorOf([&] { table.Delete(); }), "Cannot perform this operation on an empty dataset");
 
   Add(table, {"A", "pedido", "3"});
   Add(table, {"B", "item", "12"});
@@ -188,7 +181,8 @@ TEST(PersistedTableTest, EditAndDeleteFollowTheCursor) {
   EXPECT_EQ(table.FieldAsString("Valor"), "x");
   table.Delete();  // while editing, the change and the record go
   EXPECT_EQ(Dump(table), "a,;");
-  EXPECT_EQ(ErrorOf([&] { table.SetFieldAsString("Valor", "1"); }), "Dataset not in edit or insert mode");
+  EXPECT_EQ(test::ErrorOf([&] { table.SetFieldAsString("Valor", "1"); }),
+            "Dataset not in edit or insert mode");
 }
 
 TEST(PersistedTableTest, ValuesConvertBetweenTextAndInteger) {
@@ -196,12 +190,13 @@ TEST(PersistedTableTest, ValuesConvertBetweenTextAndInteger) {
   table.Append();
   EXPECT_EQ(table.FieldAsString("Registro"), "");
   EXPECT_EQ(table.FieldAsInteger("Registro"), 0);
-  EXPECT_EQ(ErrorOf([&] { table.SetFieldAsString("Registro", "x1"); }), "'x1' is not a valid integer value");
+  EXPECT_EQ(test::ErrorOf([&] { table.SetFieldAsString("Registro", "x1"); }),
+            "'x1' is not a valid integer value");
   table.SetFieldAsInteger("Servidor", -7);
   EXPECT_EQ(table.FieldAsString("Servidor"), "-7");
   table.SetFieldAsString("Tabela", "abc");
-  EXPECT_EQ(ErrorOf([&] { table.FieldAsInteger("Tabela"); }), "'abc' is not a valid integer value");
-  EXPECT_EQ(ErrorOf([&] { table.FieldAsString("Nada"); }), "Field 'Nada' not found");
+  EXPECT_EQ(test::ErrorOf([&] { table.FieldAsInteger("Tabela"); }), "'abc' is not a valid integer value");
+  EXPECT_EQ(test::ErrorOf([&] { table.FieldAsString("Nada"); }), "Field 'Nada' not found");
 }
 
 class PersistedTableFileTest : public ::testing::Test {
@@ -304,16 +299,17 @@ TEST_F(PersistedTableFileTest, UnreadableFilesFailAndStayUntouched) {
     PersistedTable table = Table(true);
     Add(table, {"kept", "x", "0"});
     WriteBytes(m_dir.filePath("bad.xml"), c.content);
-    EXPECT_EQ(ErrorOf([&] { table.LoadFromFile(Path("bad.xml")); }),
+    EXPECT_EQ(test::ErrorOf([&] { table.LoadFromFile(Path("bad.xml")); }),
               "Cannot read file " + Path("bad.xml") + ": " + c.error);
     EXPECT_EQ(Dump(table), "kept,x,0;");
     EXPECT_EQ(ReadBytes(m_dir.filePath("bad.xml")), c.content);
   }
   PersistedTable table = Table(true);
-  EXPECT_EQ(ErrorOf([&] { table.LoadFromFile(Path("missing.xml")); }),
+  EXPECT_EQ(test::ErrorOf([&] { table.LoadFromFile(Path("missing.xml")); }),
             "Cannot open file " + Path("missing.xml"));
   ASSERT_TRUE(QDir(m_dir.path()).mkdir("dir.xml"));
-  EXPECT_EQ(ErrorOf([&] { table.LoadFromFile(Path("dir.xml")); }), "Cannot open file " + Path("dir.xml"));
+  EXPECT_EQ(test::ErrorOf([&] { table.LoadFromFile(Path("dir.xml")); }),
+            "Cannot open file " + Path("dir.xml"));
   EXPECT_EQ(Listing(), QStringList({"bad.xml", "dir.xml"}));  // loading never writes
 }
 
@@ -339,11 +335,13 @@ TEST_F(PersistedTableFileTest, FailedSavesKeepTheEarlierFile) {
   for (int i = 0; i < 500; ++i) Add(table, {"attribute" + std::to_string(i), std::string(30, 'v')});
   for (const qint64 capacity : {0, 100, 20000}) {
     FailingDevice device(capacity);
-    EXPECT_EQ(ErrorOf([&] { table.SaveTo(device, "Servidor.xml"); }), "Cannot create file Servidor.xml");
+    EXPECT_EQ(test::ErrorOf([&] { table.SaveTo(device, "Servidor.xml"); }),
+              "Cannot create file Servidor.xml");
   }
   ASSERT_TRUE(QDir(m_dir.path()).mkdir("dir.xml"));
-  EXPECT_EQ(ErrorOf([&] { table.SaveToFile(Path("dir.xml")); }), "Cannot create file " + Path("dir.xml"));
-  EXPECT_EQ(ErrorOf([&] { table.SaveToFile(Path("no/such.xml")); }),
+  EXPECT_EQ(test::ErrorOf([&] { table.SaveToFile(Path("dir.xml")); }),
+            "Cannot create file " + Path("dir.xml"));
+  EXPECT_EQ(test::ErrorOf([&] { table.SaveToFile(Path("no/such.xml")); }),
             "Cannot create file " + Path("no/such.xml"));
 
   // A disk that fills part way through, buffered or not: the file-size limit binds even root.
@@ -355,7 +353,7 @@ TEST_F(PersistedTableFileTest, FailedSavesKeepTheEarlierFile) {
     rlimit small = previous;
     small.rlim_cur = limit;
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-    const std::string error = ErrorOf([&] { table.SaveToFile(Path("old.xml")); });
+    const std::string error = test::ErrorOf([&] { table.SaveToFile(Path("old.xml")); });
     setrlimit(RLIMIT_FSIZE, &previous);
     EXPECT_EQ(error, "Cannot create file " + Path("old.xml"));
   }

@@ -10,11 +10,13 @@
 
 #include "foundation/Error.h"
 #include "foundation/FbAttachment.h"
+#include "tests/support/ErrorOf.h"
 #include "tests/support/FirebirdTestDatabase.h"
 
 namespace vespril {
 namespace {
 
+using test::ErrorOf;
 using test::FbLocation;
 using test::FirebirdTestDatabase;
 
@@ -80,15 +82,6 @@ class Slot {
   ConexaoSQL conexaoSQL{"ConexaoSQL1"};
 };
 
-std::string Failure(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const Error& e) {
-    return e.Message();
-  }
-  return "(no failure)";
-}
-
 class SlotConexaoTest : public ::testing::Test {
  protected:
   FirebirdTestDatabase db = FirebirdTestDatabase::WithOrders();
@@ -96,16 +89,16 @@ class SlotConexaoTest : public ::testing::Test {
 
 TEST_F(SlotConexaoTest, UnboundSlotRefusesBothWaysAndStaysUnbound) {
   Slot slot;
-  EXPECT_EQ(Failure([&] { slot.Query("select * from PEDIDO"); }),
+  EXPECT_EQ(ErrorOf([&] { slot.Query("select * from PEDIDO"); }),
             "Cannot perform operation -- DB is not open");
-  EXPECT_EQ(Failure([&] { slot.Execute("delete from PEDIDO"); }), "Database name is missing");
-  EXPECT_EQ(Failure([&] { slot.baseDados.Open(); }), "Database name is missing");
+  EXPECT_EQ(ErrorOf([&] { slot.Execute("delete from PEDIDO"); }), "Database name is missing");
+  EXPECT_EQ(ErrorOf([&] { slot.baseDados.Open(); }), "Database name is missing");
   EXPECT_EQ(slot.State(), "unbound");
 }
 
 TEST_F(SlotConexaoTest, BoundSlotRefusesAQueryButAttachesForAnExecute) {
   Slot slot(db.Address());
-  EXPECT_EQ(Failure([&] { slot.Query("select * from PEDIDO"); }),
+  EXPECT_EQ(ErrorOf([&] { slot.Query("select * from PEDIDO"); }),
             "Cannot perform operation -- DB is not open");
   EXPECT_EQ(slot.State(), "bound");
 
@@ -134,7 +127,7 @@ TEST_F(SlotConexaoTest, QueryReadsUntilCloseWhichRollsBack) {
   EXPECT_EQ(slot.State(), "idle");
   slot.conexaoSQL.Close();  // closing a closed statement object does nothing
   EXPECT_EQ(slot.State(), "idle");
-  EXPECT_EQ(Failure([&] { slot.conexaoSQL.FieldAsString(0); }),
+  EXPECT_EQ(ErrorOf([&] { slot.conexaoSQL.FieldAsString(0); }),
             "Cannot perform this operation on a closed dataset");
 }
 
@@ -164,7 +157,7 @@ TEST_F(SlotConexaoTest, ColumnsKeepTheirOwnValuesAndNamesAreFoundIgnoringCase) {
   slot.Query("select 1 as A, 2 as A, 'x' as B from RDB$DATABASE");
   EXPECT_EQ(slot.conexaoSQL.FieldAsString("a"), "1");
   EXPECT_EQ(slot.Rows(), "1|2|x");
-  EXPECT_EQ(Failure([&] { slot.conexaoSQL.FieldAsString("C"); }), "Field 'C' not found");
+  EXPECT_EQ(ErrorOf([&] { slot.conexaoSQL.FieldAsString("C"); }), "Field 'C' not found");
 }
 
 TEST_F(SlotConexaoTest, ExecuteCommitsWhatItStartedAlsoWhenTheStatementFails) {
@@ -172,10 +165,10 @@ TEST_F(SlotConexaoTest, ExecuteCommitsWhatItStartedAlsoWhenTheStatementFails) {
   slot.Execute("\r\ninsert into PEDIDO values (1, 'Ana');");
   EXPECT_EQ(slot.State(), "idle");
 
-  const std::string duplicate = Failure([&] { slot.Execute("insert into PEDIDO values (1, 'Bia')"); });
+  const std::string duplicate = ErrorOf([&] { slot.Execute("insert into PEDIDO values (1, 'Bia')"); });
   EXPECT_TRUE(duplicate.starts_with("violation of PRIMARY or UNIQUE KEY constraint")) << duplicate;
   EXPECT_EQ(slot.State(), "idle");
-  EXPECT_EQ(Failure([&] { slot.Execute(""); }),
+  EXPECT_EQ(ErrorOf([&] { slot.Execute(""); }),
             "Dynamic SQL Error\r\nSQL error code = -104\r\nUnexpected end of command - line 1, column 1");
   EXPECT_EQ(slot.State(), "idle");
 
@@ -218,7 +211,7 @@ TEST_F(SlotConexaoTest, InsertAfterAQueryIsCommittedBeforeExecuteReturns) {
 TEST_F(SlotConexaoTest, FailedOpenLeavesNoTransactionToSwallowLaterWork) {
   Slot slot(db.Address());
   slot.baseDados.Open();
-  const std::string failure = Failure([&] { slot.Query("select * from NOSUCH"); });
+  const std::string failure = ErrorOf([&] { slot.Query("select * from NOSUCH"); });
   EXPECT_EQ(failure,
             "Dynamic SQL Error\r\nSQL error code = -204\r\nTable unknown\r\nNOSUCH\r\nAt line 1, column 15");
   EXPECT_EQ(slot.State(), "idle");
@@ -244,7 +237,7 @@ TEST_F(SlotConexaoTest, StatementThatIsNotAQueryIsRefusedBeforeItRuns) {
            "execute procedure NOVO_PEDIDO",
            "execute block as begin insert into PEDIDO values (2, 'block'); end",
        }) {
-    EXPECT_EQ(Failure([&] { slot.Query(sql); }), kNotAQuery) << sql;
+    EXPECT_EQ(ErrorOf([&] { slot.Query(sql); }), kNotAQuery) << sql;
     EXPECT_EQ(slot.State(), "idle") << sql;
   }
   EXPECT_EQ(db.Dump("select count(*) from PEDIDO"), "0");
@@ -293,10 +286,10 @@ TEST_F(SlotConexaoTest, DetachCommitsATransactionLeftActiveWithoutAResultSet) {
 
 TEST_F(SlotConexaoTest, FailedAttachLeavesTheSlotBoundToTheNewName) {
   Slot slot(db.Directory() + "/missing.fdb");
-  const std::string failure = Failure([&] { slot.baseDados.Open(); });
+  const std::string failure = ErrorOf([&] { slot.baseDados.Open(); });
   EXPECT_TRUE(failure.starts_with("I/O error during \"open\" operation for file")) << failure;
   EXPECT_EQ(slot.State(), "bound");
-  EXPECT_EQ(Failure([&] { slot.Query("select * from PEDIDO"); }),
+  EXPECT_EQ(ErrorOf([&] { slot.Query("select * from PEDIDO"); }),
             "Cannot perform operation -- DB is not open");
   // Once the address holds a database, an Execute attaches by itself.
   slot.baseDados.SetDatabaseName(db.Address());
@@ -367,7 +360,7 @@ TEST_F(SlotConexaoServerTest, SlotWorksThroughTheLoopbackServer) {
   slot.Execute("insert into PEDIDO values (1, 'Ana')");
   slot.Query("select * from PEDIDO");
   EXPECT_EQ(slot.Rows(), "1|Ana");
-  EXPECT_EQ(Failure([&] { slot.Query("insert into PEDIDO values (2, 'Bia')"); }), kNotAQuery);
+  EXPECT_EQ(ErrorOf([&] { slot.Query("insert into PEDIDO values (2, 'Bia')"); }), kNotAQuery);
   slot.baseDados.Close();
   EXPECT_EQ(db.Dump("select * from PEDIDO"), "1|Ana");
 }
@@ -378,7 +371,7 @@ TEST_F(SlotConexaoServerTest, MissingFileOnTheServerIsTheServersError) {
   FirebirdTestDatabase db(options);
   const std::string missing = db.Directory() + "/missing.fdb";
   Slot slot("localhost:" + missing);
-  EXPECT_EQ(Failure([&] { slot.baseDados.Open(); }),
+  EXPECT_EQ(ErrorOf([&] { slot.baseDados.Open(); }),
             "I/O error during \"open\" operation for file \"" + missing +
                 "\"\r\nError while trying to open file\r\nNo such file or directory");
   EXPECT_EQ(slot.State(), "bound");
@@ -386,7 +379,7 @@ TEST_F(SlotConexaoServerTest, MissingFileOnTheServerIsTheServersError) {
 
 TEST_F(SlotConexaoServerTest, PortWithoutAServerIsRefused) {
   Slot slot("localhost/" + std::to_string(test::UnusedLoopbackPort()) + ":/tmp/none.fdb");
-  EXPECT_EQ(Failure([&] { slot.Execute("delete from PEDIDO"); }),
+  EXPECT_EQ(ErrorOf([&] { slot.Execute("delete from PEDIDO"); }),
             "Unable to complete network request to host \"localhost\".\r\nFailed to establish a connection");
   EXPECT_EQ(slot.State(), "bound");
 }

@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 
 #include "config/ConfigTables.h"
@@ -112,6 +113,12 @@ int FreeTcpPort() {
   QTcpServer probe;
   probe.listen(QHostAddress::LocalHost, 0);
   return probe.serverPort();
+}
+
+bool Accepts(int port) {
+  QTcpSocket socket;
+  socket.connectToHost("127.0.0.1", static_cast<quint16>(port));
+  return socket.waitForConnected(2000);
 }
 
 }  // namespace vespril::test

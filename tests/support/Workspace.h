@@ -49,5 +49,7 @@ class Workspace {
 
 // A TCP port on 127.0.0.1 that nothing listens on right now.
 int FreeTcpPort();
+// Whether something accepts connections on 127.0.0.1:port (waits up to two seconds).
+bool Accepts(int port);
 
 }  // namespace vespril::test
