@@ -22,6 +22,10 @@ void EditOrAppend(PersistedTable& table, std::string_view field, std::string_vie
 }  // namespace
 
 void VESPRIL::SetPorta(int porta) {
+  // A port no socket can take would be stored and then stop every later start-up.
+  if (porta < 0 || porta > 65535) {
+    throw Error("Porta inv\xE1lida: " + std::to_string(porta) + " (deve estar entre 0 e 65535)");
+  }
   EditOrAppend(CdsPortaRelembrar, "Atributo", "Porta");
   CdsPortaRelembrar.SetFieldAsString("Atributo", "Porta");
   CdsPortaRelembrar.SetFieldAsString("Valor", std::to_string(porta));

@@ -71,6 +71,16 @@ TEST_F(ConfigOperationsTest, SetPortaOnATakenPortKeepsTheStoredPortAndStaysQuiet
   EXPECT_FALSE(engine->Soquete().Active());
 }
 
+TEST_F(ConfigOperationsTest, SetPortaRefusesPortsNoSocketCanTakeBeforeStoringThem) {
+  Start();
+  for (int port : {-5, 65536, 70000}) {
+    EXPECT_EQ(ErrorOf([&] { engine->SetPorta(port); }),
+              "Porta inv\xE1lida: " + std::to_string(port) + " (deve estar entre 0 e 65535)");
+  }
+  EXPECT_EQ(workspace.Files(), "");
+  EXPECT_EQ(engine->GetPorta(), 0);
+}
+
 TEST_F(ConfigOperationsTest, SetTabelaRelembrarKeepsOneRecord) {
   Start();
   engine->SetTabelaRelembrar(true);
