@@ -41,11 +41,17 @@ void Preparar(ConexaoSQL& consulta, const std::string& statement) {
   consulta.SQL().push_back(statement);
 }
 
-int32_t ParaGerador(int64_t value, const std::string& tabela) {
+// The configuration keeps counts and keys as 32-bit integers.
+int32_t ParaInteiro(int64_t value, const std::string& what) {
   if (value < INT32_MIN || value > INT32_MAX) {
-    throw Error("Chave fora do intervalo do gerador na tabela " + tabela + ": " + std::to_string(value));
+    throw Error(what + " fora do intervalo de 32 bits: " + std::to_string(value));
   }
   return static_cast<int32_t>(value);
+}
+
+// A table is located by its name; an empty name names no table, even when one was stored empty.
+bool LocalizarTabela(PersistedTable& table, const char* field, const std::string& nome) {
+  return !nome.empty() && table.Locate(field, nome);
 }
 
 }  // namespace
@@ -118,14 +124,14 @@ void VESPRIL::ExecutarInsert(const std::string& statement) {
   // Foreign keys take the parent's last key handed out: a parent inserted earlier in the same script
   // gives its children its own key.
   for (const ChaveEstrangeira& chave : separado.chaves) {
-    if (!CdsTabela.Locate("Tabela", chave.TabelaPai)) throw Error(kFalhaChaveEstrangeira);
-    sql = IncluirCampo(sql, chave.Campo, CdsTabela.FieldAsString("Gerador"));
+    if (!LocalizarTabela(CdsTabela, "Tabela", chave.TabelaPai)) throw Error(kFalhaChaveEstrangeira);
+    sql = IncluirCampo(sql, chave.Campo, std::to_string(CdsTabela.FieldAsInteger("Gerador")));
   }
 
   const std::string tabela = ExtrairTabela(sql);
 
   if (GetTabelaRelembrar()) {
-    if (!CdsTabela.Locate("Tabela", tabela)) throw Error(kFalhaChavePrimaria);
+    if (!LocalizarTabela(CdsTabela, "Tabela", tabela)) throw Error(kFalhaChavePrimaria);
     const std::string chave = CdsTabela.FieldAsString("Chave");
     const std::string recontagem =
         "select count(" + chave + ") as QtAtual, max(" + chave + ") as IDMax from " + tabela;
@@ -136,11 +142,11 @@ void VESPRIL::ExecutarInsert(const std::string& statement) {
       if (!CdsServidorTabela.Locate("Servidor;Tabela", {CdsServidor.FieldAsString("Nome"), tabela})) {
         throw Error(kFalhaRecontagem);
       }
+      const int32_t quantidade = ParaInteiro(consulta.FieldAsInteger("QtAtual"), "QtAtual de " + tabela);
+      const int32_t maior = ParaInteiro(consulta.FieldAsInteger("IDMax"), "IDMax de " + tabela);
       CdsServidorTabela.Edit();
-      CdsServidorTabela.SetFieldAsInteger("Registro",
-                                          ParaGerador(consulta.FieldAsInteger("QtAtual"), tabela));
+      CdsServidorTabela.SetFieldAsInteger("Registro", quantidade);
       CdsServidorTabela.Post();
-      const int32_t maior = ParaGerador(consulta.FieldAsInteger("IDMax"), tabela);
       if (CdsTabela.FieldAsInteger("Gerador") < maior) {
         CdsTabela.Edit();
         CdsTabela.SetFieldAsInteger("Gerador", maior);
@@ -151,7 +157,8 @@ void VESPRIL::ExecutarInsert(const std::string& statement) {
 
   // The matrix is sorted by table then row count: the first row of the table names the server that
   // holds the fewest of its rows.
-  if (!CdsTabela.Locate("Tabela", tabela) || !CdsServidorTabela.Locate("Tabela", tabela)) {
+  if (!LocalizarTabela(CdsTabela, "Tabela", tabela) ||
+      !LocalizarTabela(CdsServidorTabela, "Tabela", tabela)) {
     throw Error(kFalhaTabela);
   }
   const std::string servidor = CdsServidorTabela.FieldAsString("Servidor");
@@ -167,8 +174,10 @@ void VESPRIL::ExecutarInsert(const std::string& statement) {
 
   // The row is in the database: both counters go up in memory before either file is written, so a
   // failed save can never hand the same key out twice.
+  // The count only steers routing; at its limit it stays there rather than wrap.
+  const int32_t registro = CdsServidorTabela.FieldAsInteger("Registro");
   CdsServidorTabela.Edit();
-  CdsServidorTabela.SetFieldAsInteger("Registro", CdsServidorTabela.FieldAsInteger("Registro") + 1);
+  CdsServidorTabela.SetFieldAsInteger("Registro", registro == INT32_MAX ? registro : registro + 1);
   CdsServidorTabela.Post();
   CdsTabela.Edit();
   CdsTabela.SetFieldAsInteger("Gerador", gerador + 1);

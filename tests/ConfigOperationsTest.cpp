@@ -135,6 +135,27 @@ TEST_F(ConfigOperationsTest, EraseServidorRebindsTheRestAndFreesTheLastSlot) {
   EXPECT_EQ(workspace.Files(), "Tabela.xml");
 }
 
+TEST_F(ConfigOperationsTest, ConectarAndDesconectarServidorWorkOnTheNamedServersSlot) {
+  workspace.WriteServers({{"ALFA", alfa.Address()}, {"BETA", beta.Address()}});
+  Start();
+  // The query leaves both slots reading, with their transactions open.
+  EXPECT_EQ(engine->ExecutarScript("select * from RDB$DATABASE;", "c", "1"), "");
+  EXPECT_TRUE(engine->Slot(1).transacao.InTransaction());
+
+  engine->ConectarServidor("nada");
+  EXPECT_TRUE(engine->Slot(1).conexaoSQL.Active());
+  engine->ConectarServidor("alfa");
+  EXPECT_FALSE(engine->Slot(1).conexaoSQL.Active());
+  EXPECT_FALSE(engine->Slot(1).transacao.InTransaction());
+  EXPECT_EQ(Slots(*engine), "1=" + alfa.Address() + "*;2=" + beta.Address() + "*;");
+
+  engine->DesconectarServidor("BETA");
+  EXPECT_EQ(Slots(*engine), "1=" + alfa.Address() + "*;");
+  EXPECT_EQ(engine->ExecutarScript("select * from RDB$DATABASE;", "c", "1"),
+            "Cannot perform operation -- DB is not open");
+  EXPECT_EQ(engine->ExecutarScript("create table T1 (I integer);", "c", "1"), "Database name is missing");
+}
+
 TEST_F(ConfigOperationsTest, AnEleventhServerIsRefusedBeforeAnythingChanges) {
   std::vector<std::pair<std::string, std::string>> ten;
   for (int i = 0; i < 10; ++i) ten.emplace_back("S" + std::to_string(i), alfa.Address());

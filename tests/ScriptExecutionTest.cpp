@@ -153,12 +153,31 @@ TEST_F(ScriptExecutionTest, InsertPathRefusalsChangeNothing) {
   }
 }
 
-TEST_F(ScriptExecutionTest, RecountRefusalsNameWhatIsMissing) {
-  Configure(0, 6, {{"ALFA", "ITEM", 0}});
+TEST_F(ScriptExecutionTest, RecountRefusalsNameWhatIsMissingAndSaveNothing) {
+  Configure(0, 6, {{"ALFA", "ITEM", 9}});
   workspace.WriteSettings(std::nullopt, "True");
+  alfa.Execute("insert into ITEM (IDITEM) values (1)");
+  alfa.Execute("insert into ITEM (IDITEM) values (30)");
   Start();
   EXPECT_EQ(Run("insert into PRODUTO (X) values (1);"), kFalhaChavePrimaria);
+  EXPECT_EQ(Run("INSERT INTO ITEM (QTD) values (1);"), kFalhaChavePrimaria);
+
+  // ALFA was recounted before BETA's matrix row turned out to be missing: posted, not saved.
   EXPECT_EQ(Run("insert into ITEM (QTD) values (1);"), kFalhaRecontagem);
+  EXPECT_EQ(engine->GetTabela(), "ITEM,IDITEM,30;PEDIDO,IDPEDIDO,0;");
+  ASSERT_TRUE(engine->CdsServidorTabela.Locate("Servidor;Tabela", {"ALFA", "ITEM"}));
+  EXPECT_EQ(engine->CdsServidorTabela.FieldAsInteger("Registro"), 2);
+  EXPECT_EQ(workspace.DumpMatrix(), "ALFA,ITEM,9");
+  EXPECT_EQ(workspace.DumpTables(), "ITEM,IDITEM,6;PEDIDO,IDPEDIDO,0");
+  EXPECT_EQ(alfa.Count("ITEM") + beta.Count("ITEM"), 2);
+}
+
+TEST_F(ScriptExecutionTest, AnEmptyNameNamesNoTableEvenWhenOneIsStoredEmpty) {
+  Configure(0, 0, {{"ALFA", "ITEM", 0}, {"BETA", "ITEM", 1}});
+  Start();
+  engine->SetTabela("", "X", 5);
+  EXPECT_EQ(Run("insert into ITEM (QTD) values (1)" + SEP + ";"), kFalhaChaveEstrangeira);
+  EXPECT_EQ(Run("insert into ITEM;"), kFalhaTabela);
   EXPECT_EQ(alfa.Count("ITEM") + beta.Count("ITEM"), 0);
 }
 
@@ -225,6 +244,8 @@ TEST_F(ScriptExecutionTest, ScriptIsCutAtEverySemicolon) {
 
   // Without any ";" the one statement is empty, and the database refuses it.
   EXPECT_NE(Run("delete from PEDIDO").find("Unexpected end of command"), std::string::npos);
+  // A lone ";" is an empty statement, refused by the first server.
+  EXPECT_NE(Run(";;delete from PEDIDO;").find("Unexpected end of command"), std::string::npos);
   // A ";" inside a quoted text ends the statement there.
   EXPECT_NE(Run("update PEDIDO set CLIENTE = 'a;b';").find("Unexpected end of command"), std::string::npos);
   EXPECT_EQ(alfa.Dump("select * from PEDIDO") + beta.Dump("select * from PEDIDO"), "1|Ana1|Bia");
