@@ -131,9 +131,14 @@ bool PersistedTable::Locate(std::string_view fieldNames, const std::vector<std::
     throw Error(Format("Locate on '%s' needs one value per field", fieldNames));
   }
   SettlePending();
+  std::vector<std::string_view> stored(values.begin(), values.end());
+  for (size_t f = 0; f < fields.size(); ++f) {
+    const FieldDef& field = m_fields[fields[f]];
+    if (field.type == FieldType::String) stored[f] = stored[f].substr(0, static_cast<size_t>(field.size));
+  }
   for (size_t i = 0; i < m_records.size(); ++i) {
     bool match = true;
-    for (size_t f = 0; match && f < fields.size(); ++f) match = SameValue(m_records[i][fields[f]], values[f]);
+    for (size_t f = 0; match && f < fields.size(); ++f) match = SameValue(m_records[i][fields[f]], stored[f]);
     if (match) {
       m_cursor = i;
       m_eof = false;

@@ -71,7 +71,9 @@ class PersistedTable {
   // Finds the first record, in index order, whose named fields (one name, or two joined by ";") equal
   // the values as whole values without regard to letter case. Found: the cursor moves there and Eof
   // clears. Not found: the cursor and Eof stay. Values may hold any byte, a single quote included;
-  // an unset value equals "". Throws Error when the number of values differs from that of the names.
+  // an unset value equals "". A text longer than a string field is compared as the field would store
+  // it (cut to its size), so a writer that locates before it assigns finds what it stored before.
+  // Throws Error when the number of values differs from that of the names.
   bool Locate(std::string_view fieldNames, const std::vector<std::string>& values);
   bool Locate(std::string_view fieldName, std::string_view value);
   // Makes the braced form Locate("Servidor;Tabela", {nome, tabela}) unambiguous.

@@ -76,20 +76,14 @@ void VESPRIL::SetServidor(const std::string& nome, const std::string& endereco) 
   }
   // A new name shifts the record numbers of the servers after it; their slots follow them even when
   // the named server can't be reached.
-  std::string falhaDeOutro;
-  try {
-    ReatarSlots();
-  } catch (const Error& e) {
-    falhaDeOutro = e.Message();
-  }
+  const std::string falhaDeOutro = ReatarSlots(false);
   if (!falhaDoServidor.empty()) throw Error(falhaDoServidor);
   Salvar(CdsServidor);
   MontarServidorTabela();
   if (!falhaDeOutro.empty()) throw Error(falhaDeOutro);
 }
 
-void VESPRIL::ReatarSlots() {
-  std::string falha;
+std::string VESPRIL::ReatarSlots(bool todos) {
   for (int n = CdsServidor.RecordCount() + 1; n <= kSlots; ++n) {
     SlotConexao slot = Slot(n);
     slot.baseDados.Close();
@@ -97,16 +91,19 @@ void VESPRIL::ReatarSlots() {
   }
   // A server that can't be reached is reported after the others had their turn, so one dead server
   // doesn't leave the rest bound to the wrong slots.
+  std::string falha;
   for (CdsServidor.First(); !CdsServidor.Eof(); CdsServidor.Next()) {
-    SlotConexao slot = Slot(CdsServidor.RecNo());
-    if (slot.baseDados.DatabaseName() == CdsServidor.FieldAsString("Endereco")) continue;
+    if (!todos &&
+        Slot(CdsServidor.RecNo()).baseDados.DatabaseName() == CdsServidor.FieldAsString("Endereco")) {
+      continue;
+    }
     try {
       ConectarServidor(CdsServidor.FieldAsString("Nome"));
     } catch (const Error& e) {
       if (falha.empty()) falha = e.Message();
     }
   }
-  if (!falha.empty()) throw Error(falha);
+  return falha;
 }
 
 void VESPRIL::EraseServidor(const std::string& nome) {
@@ -115,13 +112,9 @@ void VESPRIL::EraseServidor(const std::string& nome) {
   EraseServidorTabela(nome, true);
   CdsServidor.Locate("Nome", nome);
   CdsServidor.Delete();
-  // The slot after the last remaining server is no longer anyone's.
-  SlotConexao livre = Slot(CdsServidor.RecordCount() + 1);
-  livre.baseDados.Close();
-  livre.baseDados.SetDatabaseName("");
-  for (CdsServidor.First(); !CdsServidor.Eof(); CdsServidor.Next()) {
-    ConectarServidor(CdsServidor.FieldAsString("Nome"));
-  }
+  // Every remaining server is attached again, to the slot of its new record number.
+  const std::string falha = ReatarSlots(true);
+  if (!falha.empty()) throw Error(falha);
   Salvar(CdsServidor);
 }
 

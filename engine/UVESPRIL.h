@@ -88,7 +88,9 @@ class VESPRIL {
   void CriarSlots();
   void ConferirServidores();
   void ConectarServidores();
-  void ReatarSlots();
+  // Binds slot n to the server of record number n (all of them, or only those bound elsewhere) and
+  // frees the slots past the last server; returns the first attach failure, "" when none.
+  std::string ReatarSlots(bool todos);
   // The three paths of a script's statement; each raises its failure.
   void ExecutarConsulta(const std::string& statement, const std::string& cliente, const std::string& pedido);
   void ExecutarOutra(const std::string& statement);

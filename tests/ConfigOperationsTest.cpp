@@ -156,6 +156,70 @@ TEST_F(ConfigOperationsTest, ConectarAndDesconectarServidorWorkOnTheNamedServers
   EXPECT_EQ(engine->ExecutarScript("create table T1 (I integer);", "c", "1"), "Database name is missing");
 }
 
+TEST_F(ConfigOperationsTest, EraseServidorRebindsEveryServerPastOneThatCannotBeReached) {
+  FirebirdTestDatabase delta;
+  Start();
+  engine->SetServidor("A", alfa.Address());
+  const std::string missing = workspace.Path() + "missing.fdb";
+  EXPECT_NE(ErrorOf([&] { engine->SetServidor("B", missing); }), test::kNoError);
+  engine->SetServidor("C", gama.Address());
+  engine->SetServidor("D", delta.Address());
+  const std::string saved = workspace.Read("Servidor.xml");
+
+  EXPECT_NE(ErrorOf([&] { engine->EraseServidor("A"); }).find("missing.fdb"), std::string::npos);
+  EXPECT_EQ(Slots(*engine), "1=" + missing + ";2=" + gama.Address() + "*;3=" + delta.Address() + "*;");
+  EXPECT_EQ(workspace.Read("Servidor.xml"), saved);
+}
+
+TEST_F(ConfigOperationsTest, NamesLongerThanTheirFieldStillNameOneRecord) {
+  Start();
+  const std::string servidor(40, 'S');
+  engine->SetServidor(servidor, alfa.Address());
+  engine->SetServidor(servidor, beta.Address());
+  EXPECT_EQ(engine->GetServidor(), std::string(30, 'S') + "," + beta.Address() + ";");
+
+  const std::string tabela(40, 'T');
+  engine->SetTabela(tabela, "ID", 1);
+  engine->SetTabela(tabela, "ID", 2);
+  EXPECT_EQ(engine->GetTabela(), std::string(30, 'T') + ",ID,2;");
+  EXPECT_EQ(workspace.DumpMatrix(), std::string(30, 'S') + "," + std::string(30, 'T') + ",0");
+  engine->EraseTabela(tabela);
+  engine->EraseServidor(servidor);
+  EXPECT_EQ(engine->GetTabela() + engine->GetServidor(), "");
+  EXPECT_EQ(Slots(*engine), "");
+}
+
+TEST_F(ConfigOperationsTest, FilesHoldExactlyWhatTheOperationsStored) {
+  Start();
+  engine->SetServidor("ALFA", alfa.Address());
+  engine->SetTabela("ITEM", "IDITEM", -7);
+  const std::string head =
+      "<?xml version=\"1.0\" standalone=\"yes\"?>  <DATAPACKET Version=\"2.0\"><METADATA><FIELDS>";
+  EXPECT_EQ(
+      workspace.Read("Servidor.xml"),
+      head +
+          "<FIELD attrname=\"Nome\" fieldtype=\"string\" WIDTH=\"30\"/>"
+          "<FIELD attrname=\"Endereco\" fieldtype=\"string\" WIDTH=\"500\"/></FIELDS><PARAMS/></METADATA>"
+          "<ROWDATA><ROW Nome=\"ALFA\" Endereco=\"" +
+          alfa.Address() + "\"/></ROWDATA></DATAPACKET>");
+  EXPECT_EQ(workspace.Read("Tabela.xml"),
+            head +
+                "<FIELD attrname=\"Tabela\" fieldtype=\"string\" WIDTH=\"30\"/>"
+                "<FIELD attrname=\"Chave\" fieldtype=\"string\" WIDTH=\"30\"/>"
+                "<FIELD attrname=\"Gerador\" fieldtype=\"i4\"/></FIELDS><PARAMS/></METADATA>"
+                "<ROWDATA><ROW Tabela=\"ITEM\" Chave=\"IDITEM\" Gerador=\"-7\"/></ROWDATA></DATAPACKET>");
+  const std::string matrixHead =
+      head +
+      "<FIELD attrname=\"Servidor\" fieldtype=\"string\" WIDTH=\"30\"/>"
+      "<FIELD attrname=\"Tabela\" fieldtype=\"string\" WIDTH=\"30\"/>"
+      "<FIELD attrname=\"Registro\" fieldtype=\"i4\"/></FIELDS><PARAMS/></METADATA>";
+  EXPECT_EQ(
+      workspace.Read("ServidorTabela.xml"),
+      matrixHead + "<ROWDATA><ROW Servidor=\"ALFA\" Tabela=\"ITEM\" Registro=\"0\"/></ROWDATA></DATAPACKET>");
+  engine->EraseServidor("ALFA");
+  EXPECT_EQ(workspace.Read("ServidorTabela.xml"), matrixHead + "<ROWDATA></ROWDATA></DATAPACKET>");
+}
+
 TEST_F(ConfigOperationsTest, AnEleventhServerIsRefusedBeforeAnythingChanges) {
   std::vector<std::pair<std::string, std::string>> ten;
   for (int i = 0; i < 10; ++i) ten.emplace_back("S" + std::to_string(i), alfa.Address());

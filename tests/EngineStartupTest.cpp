@@ -115,6 +115,8 @@ TEST(EngineStartupTest, DamagedFileOrPortStopsStartUpWithItsMessage) {
   Workspace workspace;
   workspace.WriteSettings("abc");
   EXPECT_EQ(StartupFailure(workspace), "'abc' is not a valid integer value");
+  workspace.WriteSettings("");
+  EXPECT_EQ(StartupFailure(workspace), "'' is not a valid integer value");
 
   workspace.WriteSettings("0");
   QFile(QString::fromStdString(workspace.Path() + "Tabela.xml")).open(QIODevice::WriteOnly);

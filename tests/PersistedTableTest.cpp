@@ -127,6 +127,11 @@ TEST(PersistedTableTest, LocateMatchesWholeValuesIgnoringCase) {
   EXPECT_TRUE(table.Locate("atributo", "a\xe7\xe3o"));
   EXPECT_TRUE(table.Locate("Valor", "o'brien"));
   EXPECT_EQ(table.RecNo(), 1);
+  // A text too long for its field is looked for as the field would have stored it.
+  Add(table, {std::string(30, 'x'), "cut"});
+  EXPECT_TRUE(table.Locate("Atributo", std::string(40, 'X')));
+  EXPECT_EQ(table.FieldAsString("Valor"), "cut");
+  EXPECT_FALSE(table.Locate("Atributo", std::string(29, 'x')));
 
   PersistedTable matrix = Table(true);
   Add(matrix, {"A", "item", "5"});
