@@ -177,6 +177,9 @@ void VESPRIL::SoqueteClientRead(QTcpSocket& connection) {
       const std::optional<std::string> reply = Atender(*this, *request);
       if (reply && guard && guard->state() == QAbstractSocket::ConnectedState) {
         guard->write(reply->data(), static_cast<qint64>(reply->size()));
+        // Out now: a client that half-closed after sending would otherwise have its end of stream
+        // read first, and Qt would drop the queued reply with the connection.
+        guard->flush();
       }
     }
     // The requests that came whole before the oversized frame have been answered; a graceful close

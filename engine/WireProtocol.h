@@ -29,10 +29,11 @@ std::string MontarResposta(std::string_view cliente, std::string_view pedido, st
                            std::string_view retorno);
 
 // Per-connection receive buffer; one per client connection, on the GUI thread. Bytes that don't begin a
-// frame are skipped up to the next MarcaInicio; a frame is handed out once its MarcaFim has arrived. Its
-// content (the bytes between MarcaInicio and the first MarcaFim after it) is cut at the first two
-// Separadors into cliente, pedido and comando; a frame with fewer than two is dropped. Work and memory
-// are linear in the bytes appended, however small the pieces.
+// frame are skipped up to the next MarcaInicio. In a frame, cliente ends at the first Separador, pedido
+// at the next, and comando at the first MarcaFim after that; the frame is handed out once that MarcaFim
+// has arrived. No field may hold a MarcaInicio: one that appears inside a frame means the frame was cut
+// short, so it is dropped and a new frame begins there. Work and memory are linear in the bytes
+// appended, however small the pieces.
 class FrameAssembler {
  public:
   FrameAssembler() = default;
@@ -52,12 +53,20 @@ class FrameAssembler {
 
  private:
   void Scan();
-  void Parse(std::string_view content);
+  void StartFrame(size_t at);
+  // Marks the overflow (dropping everything held) when the frame begun at m_start reaches past the
+  // limit at `known`.
+  bool TooLong(size_t known);
+  void Emit(std::string_view buffer, size_t fim);
+  void Compact();
 
   size_t m_maxFrameBytes = kMaxFrameBytes;
   std::string m_buffer;
-  size_t m_start = 0;    // bytes before it are consumed
-  size_t m_scanned = 0;  // no marker that the search is after begins before this position
+  size_t m_start = 0;    // bytes before it are consumed; in a frame, where its start marker begins
+  size_t m_scanned = 0;  // no delimiter that the search is after begins before this position
+  bool m_inFrame = false;
+  size_t m_fields = 0;          // separators found in the current frame (0 to 2)
+  size_t m_separators[2] = {};  // their positions
   std::deque<Pedido> m_ready;
   bool m_overflowed = false;
 };

@@ -409,6 +409,29 @@ TEST_F(GatewayTest, ClientGoneBeforeItsReplyHarmsNoOne) {
   EXPECT_EQ(next.Received(expected.size()), expected);
 }
 
+TEST_F(GatewayTest, ClientThatStopsSendingStillGetsItsReplies) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(m_port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  const std::string request = Request("h", "1", "Baixar") + Request("h", "2", "Baixar");
+  ASSERT_EQ(::write(fd, request.data(), request.size()), static_cast<ssize_t>(request.size()));
+  ::shutdown(fd, SHUT_WR);
+
+  const std::string expected =
+      Reply("h", "1", "", Path("Consultah1.xml")) + Reply("h", "2", "", Path("Consultah2.xml"));
+  std::string received;
+  WaitFor([&] {
+    char buffer[4096];
+    for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT)) > 0;) received.append(buffer, n);
+    return received.size() >= expected.size();
+  });
+  EXPECT_EQ(received, expected);
+  ::close(fd);
+}
+
 // Cliente or Pedido that could name another file: nothing is touched; Baixar and scripts say why.
 TEST_F(GatewayTest, UnsafeClienteOrPedidoIsRefused) {
   // Where "a/b" with an empty Pedido would lead.

@@ -48,7 +48,8 @@ class RunningProgram {
     environment.insert("QT_QPA_PLATFORM", "offscreen");
     m_process.setProcessEnvironment(environment);
     m_process.setWorkingDirectory(QString::fromStdString(workspace.Path()));
-    m_process.setProcessChannelMode(QProcess::ForwardedChannels);
+    m_process.setProcessChannelMode(QProcess::ForwardedOutputChannel);
+    m_process.setReadChannel(QProcess::StandardError);
     m_process.start(QString::fromStdString(Program()), {});
   }
   ~RunningProgram() {
@@ -59,6 +60,14 @@ class RunningProgram {
   bool Terminate() {
     m_process.terminate();
     return m_process.waitForFinished(10000) && m_process.exitStatus() == QProcess::NormalExit;
+  }
+  // True once the program has written `text` to its standard error.
+  bool Wrote(const std::string& text) {
+    while (m_errors.find(text) == std::string::npos) {
+      if (!m_process.waitForReadyRead(10000)) return false;
+      m_errors += m_process.readAllStandardError().toStdString();
+    }
+    return true;
   }
   // Connects once the program listens; false when it never does.
   bool Connect(QTcpSocket& socket) {
@@ -75,6 +84,7 @@ class RunningProgram {
  private:
   QProcess m_process;
   int m_port;
+  std::string m_errors;
 };
 
 // Sends one request and reads until a whole reply has arrived (or the time is up).
@@ -135,6 +145,15 @@ TEST(ProgramTest, StartsWithoutConfigurationWritesNothingAndStopsWhenAsked) {
   QThread::msleep(1500);
   EXPECT_TRUE(program.Terminate());
   EXPECT_EQ(workspace.Files(), "");
+}
+
+TEST(ProgramTest, FailedStartIsReportedAndTheProgramStillStopsWhenAsked) {
+  Workspace workspace;
+  workspace.WriteSettings("abc");
+  RunningProgram program(workspace, 0);
+  // Without a display nobody can answer the error box: its text goes to standard error too.
+  EXPECT_TRUE(program.Wrote("VESPRIL: 'abc' is not a valid integer value.\n"));
+  EXPECT_TRUE(program.Terminate());
 }
 
 TEST(ProgramTest, StopsWhenAskedWhileAttachedToItsServers) {

@@ -14,6 +14,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
+#include <QSignalBlocker>
 #include <QTableWidget>
 #include <QTimer>
 #include <QValidator>
@@ -144,6 +145,8 @@ QTableWidget* Grade(QWidget* parent, const char* name, QRect geometry, int colum
 }
 
 void PreencherGrade(QTableWidget& grid, std::string_view lista) {
+  // Rows that go away move Qt's current cell; that is no selection of the operator's, so the hint stays.
+  const QSignalBlocker quiet(&grid);
   const auto rows = ParseLista(lista, grid.columnCount());
   grid.setRowCount(static_cast<int>(rows.size()));
   for (int r = 0; r < static_cast<int>(rows.size()); ++r) {
@@ -210,7 +213,8 @@ TFormVESPRIL::TFormVESPRIL(QWidget* parent)
   face.setColor(QPalette::Window, face.color(QPalette::Button));
   setPalette(face);
   if (const QScreen* screen = this->screen()) {
-    move(screen->geometry().center() - QPoint(kClientWidth / 2, kClientHeight / 2));
+    const QRect area = screen->geometry();
+    move(area.x() + (area.width() - kClientWidth) / 2, area.y() + (area.height() - kClientHeight) / 2);
   }
 
   CriarControles();

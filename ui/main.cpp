@@ -14,6 +14,7 @@
 namespace {
 
 int g_stopPipe[2] = {-1, -1};
+bool g_stopRequested = false;
 
 void OnStopSignal(int) {
   const char byte = 1;
@@ -47,12 +48,16 @@ int main(int argc, char** argv) {
     char bytes[16];
     while (read(g_stopPipe[0], bytes, sizeof bytes) > 0) {
     }
-    QApplication::quit();
+    // exit() also ends a nested loop, such as that of the start-up error box, which quit() would not
+    // reach before the main loop runs.
+    g_stopRequested = true;
+    QApplication::exit(0);
   });
 
   vespril::fb::PrepareClient();
   StopOnSignals();
   vespril::TFormVESPRIL form;
+  if (g_stopRequested) return 0;
   form.show();
   return QApplication::exec();
 }
