@@ -46,9 +46,12 @@ SoqueteServidor::SoqueteServidor(std::string name)
     : Componente(std::move(name)), m_server(new QTcpServer(this)) {
   connect(m_server, &QTcpServer::newConnection, this, &SoqueteServidor::Accept);
   connect(m_server, &QTcpServer::acceptError, this, [this](QAbstractSocket::SocketError error) {
+    // The signal comes straight from the failed accept(), so errno still holds the system's number;
+    // Qt's own code stands in should it not.
+    const int number = errno != 0 ? errno : static_cast<int>(error);
     // Qt stops accepting after such an error; without a retry the port would stay deaf for good.
     QTimer::singleShot(kAcceptRetryMs, m_server, [server = m_server] { server->resumeAccepting(); });
-    ReportError(static_cast<int>(error));
+    ReportError(number);
   });
 }
 
