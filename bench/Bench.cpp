@@ -19,7 +19,6 @@
 #include "engine/WireProtocol.h"
 #include "foundation/FbAttachment.h"
 #include "foundation/FbStatement.h"
-#include "foundation/FbTransaction.h"
 
 namespace {
 
@@ -121,11 +120,8 @@ void BenchTables(const QString& dir) {
 std::string MakeDatabase(const QString& dir, const std::string& name) {
   const std::string path = (dir + "/").toStdString() + name + ".fdb";
   vespril::fb::Attachment db = vespril::fb::Attachment::Create(path, "SYSDBA", "quillbark", 3, false);
-  vespril::fb::Transaction transaction(db);
-  vespril::fb::Statement statement(db);
-  statement.Prepare(transaction, "CREATE TABLE ITEM (IDITEM INTEGER NOT NULL PRIMARY KEY, QTD INTEGER)", 3);
-  statement.Execute(transaction);
-  transaction.Commit();
+  vespril::fb::ExecuteAndCommit(db, "CREATE TABLE ITEM (IDITEM INTEGER NOT NULL PRIMARY KEY, QTD INTEGER)",
+                                3);
   db.Detach();
   return path;
 }

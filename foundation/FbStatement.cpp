@@ -372,4 +372,14 @@ std::string Statement::BlobText(const XSQLVAR& column) const {
   return bytes;
 }
 
+void ExecuteAndCommit(Attachment& attachment, std::string_view sql, int dialect) {
+  Transaction transaction(attachment);
+  {
+    Statement statement(attachment);
+    statement.Prepare(transaction, sql, dialect);
+    statement.Execute(transaction);
+  }
+  transaction.Commit();
+}
+
 }  // namespace vespril::fb

@@ -117,4 +117,8 @@ class Statement {
   std::vector<short> m_nulls;
 };
 
+// Runs one statement in a transaction of its own and commits it; for tools and tests that set up
+// databases. Throws FbError.
+void ExecuteAndCommit(Attachment& attachment, std::string_view sql, int dialect);
+
 }  // namespace vespril::fb

@@ -12,7 +12,6 @@
 #include "foundation/Error.h"
 #include "foundation/FbAttachment.h"
 #include "foundation/FbStatement.h"
-#include "foundation/FbTransaction.h"
 
 namespace {
 
@@ -28,11 +27,7 @@ void CreateDatabase(const fs::path& file) {
   for (const char* ddl : {"CREATE TABLE PEDIDO (IDPEDIDO INTEGER NOT NULL PRIMARY KEY, CLIENTE VARCHAR(30))",
                           "CREATE TABLE ITEM (IDITEM INTEGER NOT NULL PRIMARY KEY, IDPEDIDO INTEGER, "
                           "QTD INTEGER, PRECO NUMERIC(9,2))"}) {
-    vespril::fb::Transaction transaction(db);
-    vespril::fb::Statement statement(db);
-    statement.Prepare(transaction, ddl, 3);
-    statement.Execute(transaction);
-    transaction.Commit();
+    vespril::fb::ExecuteAndCommit(db, ddl, 3);
   }
   db.Detach();
   std::printf("created %s\n", file.c_str());

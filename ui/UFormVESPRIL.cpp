@@ -353,6 +353,11 @@ void TFormVESPRIL::Guarded(Body&& body) {
   }
 }
 
+template <typename Body>
+void TFormVESPRIL::WithEngine(Body&& body) {
+  if (m_engine) Guarded(std::forward<Body>(body));
+}
+
 void TFormVESPRIL::ShowException(const std::string& message) {
   const std::string text = ExceptionText(message);
   // Without a display nobody could read the box, and the program would seem to run normally.
@@ -370,54 +375,45 @@ void TFormVESPRIL::GetServidor() { PreencherGrade(*m_strGrdGGetServidor, m_engin
 void TFormVESPRIL::GetTabela() { PreencherGrade(*m_strGrdGGetTabela, m_engine->GetTabela()); }
 
 void TFormVESPRIL::BtnGGetPortaClick() {
-  if (!m_engine) return;
-  Guarded([this] { m_sEdGPorta->SetValue(m_engine->GetPorta()); });
+  WithEngine([this] { m_sEdGPorta->SetValue(m_engine->GetPorta()); });
 }
 
 void TFormVESPRIL::BtnGSetPortaClick() {
-  if (!m_engine) return;
-  Guarded([this] { m_engine->SetPorta(m_sEdGPorta->Value()); });
+  WithEngine([this] { m_engine->SetPorta(m_sEdGPorta->Value()); });
 }
 
 void TFormVESPRIL::BtnGGetTabelaRelembrarClick() {
-  if (!m_engine) return;
-  Guarded([this] { m_chBoxGTabelaRelembrar->setChecked(m_engine->GetTabelaRelembrar()); });
+  WithEngine([this] { m_chBoxGTabelaRelembrar->setChecked(m_engine->GetTabelaRelembrar()); });
 }
 
 void TFormVESPRIL::BtnGSetTabelaRelembrarClick() {
-  if (!m_engine) return;
-  Guarded([this] { m_engine->SetTabelaRelembrar(m_chBoxGTabelaRelembrar->isChecked()); });
+  WithEngine([this] { m_engine->SetTabelaRelembrar(m_chBoxGTabelaRelembrar->isChecked()); });
 }
 
 void TFormVESPRIL::BtnGGetServidorClick() {
-  if (!m_engine) return;
-  Guarded([this] { GetServidor(); });
+  WithEngine([this] { GetServidor(); });
 }
 
 void TFormVESPRIL::BtnGSetServidorClick() {
-  if (!m_engine) return;
-  Guarded([this] {
+  WithEngine([this] {
     m_engine->SetServidor(Bytes(m_edGSetServidorNome->text()), Bytes(m_edGSetServidorEndereco->text()));
     GetServidor();
   });
 }
 
 void TFormVESPRIL::BtnGEraseServidorClick() {
-  if (!m_engine) return;
-  Guarded([this] {
+  WithEngine([this] {
     m_engine->EraseServidor(Bytes(m_edGSetServidorNome->text()));
     GetServidor();
   });
 }
 
 void TFormVESPRIL::BtnGGetTabelaClick() {
-  if (!m_engine) return;
-  Guarded([this] { GetTabela(); });
+  WithEngine([this] { GetTabela(); });
 }
 
 void TFormVESPRIL::BtnGSetTabelaClick() {
-  if (!m_engine) return;
-  Guarded([this] {
+  WithEngine([this] {
     const int gerador = StrToInt(Bytes(m_sEdGSetTabelaGerador->Text()));
     m_engine->SetTabela(Bytes(m_edGSetTabelaTabela->text()), Bytes(m_edGSetTabelaChave->text()), gerador);
     GetTabela();
@@ -425,8 +421,7 @@ void TFormVESPRIL::BtnGSetTabelaClick() {
 }
 
 void TFormVESPRIL::BtnGEraseTabelaClick() {
-  if (!m_engine) return;
-  Guarded([this] {
+  WithEngine([this] {
     m_engine->EraseTabela(Bytes(m_edGSetTabelaTabela->text()));
     GetTabela();
   });

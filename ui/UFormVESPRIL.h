@@ -78,6 +78,9 @@ class TFormVESPRIL final : public QWidget {
   void GetTabela();
   template <typename Body>
   void Guarded(Body&& body);
+  // Guarded, when there is an engine to act on; nothing at all without one.
+  template <typename Body>
+  void WithEngine(Body&& body);
   void ShowException(const std::string& message);
 
   std::unique_ptr<VESPRIL> m_engine;

@@ -40,13 +40,7 @@ FirebirdTestDatabase::FirebirdTestDatabase(Options options)
   // A test database may be lost with the machine; leaving its writes to the OS makes it several times
   // quicker to build.
   fb::Attachment attachment = fb::Attachment::Create(m_address, kFbUser, kFbPassword, m_dialect, false);
-  for (const std::string& ddl : options.ddl) {
-    fb::Transaction transaction(attachment);
-    fb::Statement statement(attachment);
-    statement.Prepare(transaction, ddl, m_dialect);
-    statement.Execute(transaction);
-    transaction.Commit();
-  }
+  for (const std::string& ddl : options.ddl) fb::ExecuteAndCommit(attachment, ddl, m_dialect);
   attachment.Detach();
 }
 
@@ -103,13 +97,7 @@ std::string FirebirdTestDatabase::Directory() const { return m_directory->path()
 
 void FirebirdTestDatabase::Execute(std::string_view sql) const {
   fb::Attachment attachment(m_address, kFbUser, kFbPassword);
-  {
-    fb::Transaction transaction(attachment);
-    fb::Statement statement(attachment);
-    statement.Prepare(transaction, sql, m_dialect);
-    statement.Execute(transaction);
-    transaction.Commit();
-  }
+  fb::ExecuteAndCommit(attachment, sql, m_dialect);
   attachment.Detach();
 }
 
