@@ -16,7 +16,7 @@
 #include "config/ConfigTables.h"
 #include "engine/ArquivoConsulta.h"
 #include "engine/UVESPRIL.h"
-#include "engine/WireProtocol.h"
+#include "protocol/WireProtocol.h"
 #include "foundation/FbAttachment.h"
 #include "foundation/FbStatement.h"
 

@@ -14,7 +14,7 @@
 #include <QObject>
 
 #include "engine/SlotConexao.h"
-#include "engine/WireProtocol.h"
+#include "protocol/WireProtocol.h"
 
 class QTcpServer;
 class QTcpSocket;

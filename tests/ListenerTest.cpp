@@ -25,7 +25,7 @@
 #include "engine/ArquivoConsulta.h"
 #include "engine/SoqueteServidor.h"
 #include "engine/UVESPRIL.h"
-#include "engine/WireProtocol.h"
+#include "protocol/WireProtocol.h"
 #include "foundation/Error.h"
 #include "tests/support/FirebirdTestDatabase.h"
 #include "tests/support/Workspace.h"

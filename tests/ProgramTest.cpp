@@ -10,7 +10,7 @@
 #include <QTcpSocket>
 #include <QThread>
 
-#include "engine/WireProtocol.h"
+#include "protocol/WireProtocol.h"
 #include "tests/support/FirebirdTestDatabase.h"
 #include "tests/support/Workspace.h"
 

@@ -1,4 +1,4 @@
-#include "engine/WireProtocol.h"
+#include "protocol/WireProtocol.h"
 
 #include <algorithm>
 
