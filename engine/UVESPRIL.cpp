@@ -1,5 +1,9 @@
 #include "engine/UVESPRIL.h"
 
+#include <filesystem>
+
+#include <QByteArray>
+
 #include "config/ConfigTables.h"
 #include "engine/ArquivoConsulta.h"
 #include "foundation/Error.h"
@@ -12,9 +16,20 @@ namespace {
 constexpr char kAtributoPorta[] = "Porta";
 constexpr char kAtributoTabelaRelembrar[] = "TabelaRelembrar";
 
+// An installed program's folder is not writable, so the environment may name the folder of the result
+// files instead. Its bytes are kept as the environment gives them; a relative name is taken from the
+// working directory now, since the path is what "Baixar" tells clients.
+std::string DiretorioConsultas() {
+  const QByteArray configured = qgetenv("VESPRIL_DIR_CONSULTAS");
+  if (configured.isEmpty()) return ProgramDirectory();
+  std::string dir = std::filesystem::absolute(configured.toStdString()).native();
+  if (dir.back() != '/') dir += '/';
+  return dir;
+}
+
 }  // namespace
 
-VESPRIL::VESPRIL() : VESPRIL(ProgramDirectory()) {}
+VESPRIL::VESPRIL() : VESPRIL(DiretorioConsultas()) {}
 
 VESPRIL::VESPRIL(std::string programDirectory) : m_programDirectory(std::move(programDirectory)) {
   CriarSlots();

@@ -32,7 +32,8 @@ inline constexpr char kSenha[] = "quillbark";
 
 class VESPRIL {
  public:
-  // Result files go to ProgramDirectory(); tests may name another directory.
+  // Result files go to the folder named by VESPRIL_DIR_CONSULTAS, or when it is unset or empty to
+  // ProgramDirectory(); tests may name another directory.
   VESPRIL();
   explicit VESPRIL(std::string programDirectory);
   ~VESPRIL();

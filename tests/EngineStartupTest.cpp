@@ -2,12 +2,14 @@
 // and that it writes nothing.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <functional>
 #include <string>
 
 #include <QTcpSocket>
 #include <QTest>
 
+#include "engine/ArquivoConsulta.h"
 #include "engine/UVESPRIL.h"
 #include "foundation/Error.h"
 #include "tests/support/EngineDump.h"
@@ -42,6 +44,32 @@ TEST(EngineStartupTest, WithoutConfigurationStartsEmptyWritesNothingAndDoesNotLi
   EXPECT_FALSE(engine.Soquete().Active());
   EXPECT_EQ(Slots(engine), "");
   EXPECT_EQ(workspace.Files(), "");
+}
+
+TEST(EngineStartupTest, ResultFolderComesFromTheEnvironmentWhenItNamesOne) {
+  Workspace workspace;
+  const std::string cwd = std::filesystem::current_path().native();
+  struct Case {
+    const char* variable;  // nullptr: unset
+    std::string folder;
+  };
+  const Case cases[] = {
+      {nullptr, ProgramDirectory()},
+      {"", ProgramDirectory()},
+      {"/srv/consultas", "/srv/consultas/"},
+      {"/srv/consultas/", "/srv/consultas/"},
+      {"consultas", cwd + "/consultas/"},
+      {"/srv/caf\xC3\xA9 \xE9", "/srv/caf\xC3\xA9 \xE9/"},  // bytes kept, whatever their encoding
+  };
+  for (const Case& c : cases) {
+    if (c.variable) {
+      qputenv("VESPRIL_DIR_CONSULTAS", c.variable);
+    } else {
+      qunsetenv("VESPRIL_DIR_CONSULTAS");
+    }
+    EXPECT_EQ(VESPRIL().DiretorioPrograma(), c.folder) << (c.variable ? c.variable : "(unset)");
+  }
+  qunsetenv("VESPRIL_DIR_CONSULTAS");
 }
 
 TEST(EngineStartupTest, ComponentsAreNamedByTheirPlaceInTheArray) {
