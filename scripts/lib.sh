@@ -1,4 +1,4 @@
-# Shared by scripts/run and scripts/test: packages, build, and the loopback Firebird server.
+# Shared by scripts/run, scripts/test and scripts/package: packages, build, and the loopback Firebird server.
 # Sourced, not run. Every function is safe to call again.
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -9,6 +9,7 @@ PACKAGES=(
   cmake ninja-build g++ qt6-base-dev libgtest-dev
   firebird-dev libfbclient2 firebird3.0-server-core firebird3.0-server firebird3.0-utils
   xvfb xauth fontconfig fonts-dejavu-core fonts-liberation2
+  dpkg-dev desktop-file-utils
 )
 
 as_root() {
