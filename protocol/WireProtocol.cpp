@@ -37,7 +37,8 @@ std::optional<Resposta> ReplyAssembler::Next() {
                   std::move((*fields)[3])};
 }
 
-FrameCutter::FrameCutter(size_t fields, size_t maxFrameBytes) : m_campos(fields), m_maxFrameBytes(maxFrameBytes) {
+FrameCutter::FrameCutter(size_t fields, size_t maxFrameBytes)
+    : m_campos(fields), m_maxFrameBytes(maxFrameBytes) {
   assert(fields >= 2 && fields <= m_separators.size() + 1);
 }
 

@@ -91,7 +91,7 @@ class FrameCutter {
   size_t m_start = 0;    // bytes before it are consumed; in a frame, where its start marker begins
   size_t m_scanned = 0;  // no delimiter that the search is after begins before this position
   bool m_inFrame = false;
-  size_t m_fields = 0;                  // separators found in the current frame
+  size_t m_fields = 0;                   // separators found in the current frame
   std::array<size_t, 3> m_separators{};  // their positions
   std::deque<std::vector<std::string>> m_ready;
   bool m_overflowed = false;

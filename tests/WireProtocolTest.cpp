@@ -34,7 +34,8 @@ std::string Drain(FrameAssembler& assembler) {
 
 TEST(WireProtocolTest, BaixarRequestAndItsReplyByteForByte) {
   FrameAssembler assembler;
-  EXPECT_EQ(MontarPedido("loja.3", "42", "Baixar"), kInicio + "loja.3" + kSep + "42" + kSep + "Baixar" + kFim);
+  EXPECT_EQ(MontarPedido("loja.3", "42", "Baixar"),
+            kInicio + "loja.3" + kSep + "42" + kSep + "Baixar" + kFim);
   assembler.Append(MontarPedido("loja.3", "42", "Baixar"));
   const std::optional<Pedido> pedido = assembler.Next();
   ASSERT_TRUE(pedido);
