@@ -6,10 +6,12 @@
 
 #include <langinfo.h>
 #include <locale.h>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -241,8 +243,14 @@ int Executar(const Opcoes& o) {
     return 0;
   }
   std::ifstream in(baixar.retorno, std::ios::binary);
-  if (!in)
-    return Falha("cannot read the result file " + baixar.retorno + " (is the gateway on another machine?)");
+  if (!in) {
+    const int error = errno;
+    return Falha(error == ENOENT
+                     ? "there is no result file " + baixar.retorno +
+                           " (no query of this request wrote one, it was deleted, or the gateway "
+                           "runs on another machine)"
+                     : "cannot read the result file " + baixar.retorno + ": " + std::strerror(error));
+  }
   const std::string conteudo = LerTudo(in);
   if (o.xml) {
     std::cout << conteudo;
