@@ -8,17 +8,10 @@
 #include <string_view>
 #include <vector>
 
+// SeparadorChave and ChaveEstrangeira: clients write the annotations these functions read.
+#include "protocol/WireProtocol.h"
+
 namespace vespril {
-
-// The annotation separator: ESC LF CR.
-inline constexpr std::string_view SeparadorChave{"\x1B\n\r", 3};
-
-// One annotation: the new row's column Campo takes the last key handed out for TabelaPai.
-struct ChaveEstrangeira {
-  std::string TabelaPai;
-  std::string Campo;
-  bool operator==(const ChaveEstrangeira&) const = default;
-};
 
 struct InsertSeparado {
   std::string sql;  // the statement without its annotations, ending with ";" when it had any

@@ -1,6 +1,7 @@
 #include "protocol/WireProtocol.h"
 
 #include <algorithm>
+#include <cassert>
 
 namespace vespril {
 
@@ -14,17 +15,44 @@ std::string MontarResposta(std::string_view cliente, std::string_view pedido, st
   return out;
 }
 
-void FrameAssembler::Append(std::string_view bytes) {
+std::string MontarPedido(std::string_view cliente, std::string_view pedido, std::string_view comando) {
+  std::string out;
+  out.reserve(MarcaInicio.size() + cliente.size() + pedido.size() + comando.size() + 2 * Separador.size() +
+              MarcaFim.size());
+  out.append(MarcaInicio).append(cliente).append(Separador).append(pedido).append(Separador);
+  out.append(comando).append(MarcaFim);
+  return out;
+}
+
+std::optional<Pedido> FrameAssembler::Next() {
+  std::optional<std::vector<std::string>> fields = m_cutter.Next();
+  if (!fields) return std::nullopt;
+  return Pedido{std::move((*fields)[0]), std::move((*fields)[1]), std::move((*fields)[2])};
+}
+
+std::optional<Resposta> ReplyAssembler::Next() {
+  std::optional<std::vector<std::string>> fields = m_cutter.Next();
+  if (!fields) return std::nullopt;
+  return Resposta{std::move((*fields)[0]), std::move((*fields)[1]), std::move((*fields)[2]),
+                  std::move((*fields)[3])};
+}
+
+FrameCutter::FrameCutter(size_t fields, size_t maxFrameBytes)
+    : m_campos(fields), m_maxFrameBytes(maxFrameBytes) {
+  assert(fields >= 2 && fields <= m_separators.size() + 1);
+}
+
+void FrameCutter::Append(std::string_view bytes) {
   if (m_overflowed) return;
   m_buffer.append(bytes);
   Scan();
 }
 
-std::optional<Pedido> FrameAssembler::Next() {
+std::optional<std::vector<std::string>> FrameCutter::Next() {
   if (m_ready.empty()) return std::nullopt;
-  Pedido pedido = std::move(m_ready.front());
+  std::vector<std::string> fields = std::move(m_ready.front());
   m_ready.pop_front();
-  return pedido;
+  return fields;
 }
 
 namespace {
@@ -43,7 +71,7 @@ Marca Classificar(std::string_view rest, bool fimPossivel) {
 
 }  // namespace
 
-void FrameAssembler::Scan() {
+void FrameCutter::Scan() {
   const std::string_view buffer = m_buffer;
   for (;;) {
     if (!m_inFrame) {
@@ -56,14 +84,14 @@ void FrameAssembler::Scan() {
       }
       StartFrame(inicio);
     }
-    // Cliente ends at the first Separador, Pedido at the next, Comando at the first MarcaFim after
+    // Every field but the last ends at the first Separador, the last at the first MarcaFim after
     // that. No field can hold a start marker, so one means this frame was cut short: the new frame
     // starts there.
     const size_t at = buffer.find(Separador, m_scanned);
     if (at == std::string_view::npos) {
       m_scanned = std::max(m_scanned, buffer.size() - std::min(buffer.size(), Separador.size() - 1));
     } else {
-      switch (Classificar(buffer.substr(at), m_fields == 2)) {
+      switch (Classificar(buffer.substr(at), m_fields + 1 == m_campos)) {
         case Marca::Inicio:
           StartFrame(at);
           continue;
@@ -71,7 +99,7 @@ void FrameAssembler::Scan() {
           m_scanned = at;
           break;
         case Marca::Separador:
-          if (m_fields < 2) {
+          if (m_fields + 1 < m_campos) {
             m_separators[m_fields++] = at;
             m_scanned = at + Separador.size();
           } else {
@@ -93,14 +121,14 @@ void FrameAssembler::Scan() {
   Compact();
 }
 
-void FrameAssembler::StartFrame(size_t at) {
+void FrameCutter::StartFrame(size_t at) {
   m_inFrame = true;
   m_start = at;
   m_fields = 0;
   m_scanned = at + MarcaInicio.size();
 }
 
-bool FrameAssembler::TooLong(size_t known) {
+bool FrameCutter::TooLong(size_t known) {
   if (!m_inFrame || known - m_start <= m_maxFrameBytes) return false;
   m_overflowed = true;
   m_inFrame = false;
@@ -109,19 +137,22 @@ bool FrameAssembler::TooLong(size_t known) {
   return true;
 }
 
-void FrameAssembler::Emit(std::string_view buffer, size_t fim) {
-  const size_t cliente = m_start + MarcaInicio.size();
-  const size_t pedido = m_separators[0] + Separador.size();
-  const size_t comando = m_separators[1] + Separador.size();
-  m_ready.push_back(Pedido{std::string(buffer.substr(cliente, m_separators[0] - cliente)),
-                           std::string(buffer.substr(pedido, m_separators[1] - pedido)),
-                           std::string(buffer.substr(comando, fim - comando))});
+void FrameCutter::Emit(std::string_view buffer, size_t fim) {
+  std::vector<std::string> fields;
+  fields.reserve(m_campos);
+  size_t begin = m_start + MarcaInicio.size();
+  for (size_t f = 0; f < m_fields; ++f) {
+    fields.emplace_back(buffer.substr(begin, m_separators[f] - begin));
+    begin = m_separators[f] + Separador.size();
+  }
+  fields.emplace_back(buffer.substr(begin, fim - begin));
+  m_ready.push_back(std::move(fields));
   m_inFrame = false;
   m_start = fim + MarcaFim.size();
   m_scanned = m_start;
 }
 
-void FrameAssembler::Compact() {
+void FrameCutter::Compact() {
   if (m_start == 0) return;
   m_buffer.erase(0, m_start);
   m_scanned -= m_start;

@@ -1,12 +1,16 @@
-// The client protocol's frames: the three delimiters, the reply frame, and FrameAssembler, which
-// reassembles request frames from the bytes of one connection however the transport splits them.
+// The client protocol's frames: the three delimiters, request and reply frames, and the assemblers
+// that cut frames from the bytes of one connection however the transport splits them (FrameAssembler
+// for the requests a gateway receives, ReplyAssembler for the replies a client receives). Also the
+// separator of the foreign-key annotations a script's INSERT may carry. Bytes only.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <deque>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vespril {
 
@@ -17,6 +21,17 @@ inline constexpr std::string_view MarcaFim{"\r\n\x1BGLAYPT", 9};
 // A frame's start marker and content may hold this many bytes; a longer frame closes its connection.
 inline constexpr size_t kMaxFrameBytes = 64u * 1024u * 1024u;
 
+// The separator of an INSERT's foreign-key annotations: ESC LF CR.
+//   insert into ITEM (QTD) values (2) SEP PEDIDO, IDPEDIDO SEP ;
+inline constexpr std::string_view SeparadorChave{"\x1B\n\r", 3};
+
+// One annotation: the new row's column Campo takes the last key handed out for TabelaPai.
+struct ChaveEstrangeira {
+  std::string TabelaPai;
+  std::string Campo;
+  bool operator==(const ChaveEstrangeira&) const = default;
+};
+
 struct Pedido {
   std::string cliente;
   std::string pedido;
@@ -24,29 +39,39 @@ struct Pedido {
   bool operator==(const Pedido&) const = default;
 };
 
+struct Resposta {
+  std::string cliente;
+  std::string pedido;
+  std::string mensagem;
+  std::string retorno;
+  bool operator==(const Resposta&) const = default;
+};
+
+// MarcaInicio cliente Separador pedido Separador comando MarcaFim. The caller keeps Separador out of
+// cliente and pedido and MarcaFim out of comando.
+std::string MontarPedido(std::string_view cliente, std::string_view pedido, std::string_view comando);
+
 // MarcaInicio cliente Separador pedido Separador mensagem Separador retorno MarcaFim.
 std::string MontarResposta(std::string_view cliente, std::string_view pedido, std::string_view mensagem,
                            std::string_view retorno);
 
-// Per-connection receive buffer; one per client connection, on the GUI thread. Bytes that don't begin a
-// frame are skipped up to the next MarcaInicio. In a frame, cliente ends at the first Separador, pedido
-// at the next, and comando at the first MarcaFim after that; the frame is handed out once that MarcaFim
-// has arrived. No field may hold a MarcaInicio: one that appears inside a frame means the frame was cut
-// short, so it is dropped and a new frame begins there. Work and memory are linear in the bytes
-// appended, however small the pieces.
-class FrameAssembler {
+// Cuts frames of a fixed number of fields from a byte stream; the engine of both assemblers below.
+// Bytes that don't begin a frame are skipped up to the next MarcaInicio. In a frame, each field but
+// the last ends at the first Separador, and the last at the first MarcaFim after that; the frame is
+// handed out once that MarcaFim has arrived. No field may hold a MarcaInicio: one that appears inside
+// a frame means the frame was cut short, so it is dropped and a new frame begins there. Work and
+// memory are linear in the bytes appended, however small the pieces.
+class FrameCutter {
  public:
-  FrameAssembler() = default;
-  // A smaller limit than kMaxFrameBytes, for tests.
-  explicit FrameAssembler(size_t maxFrameBytes) : m_maxFrameBytes(maxFrameBytes) {}
+  // REQUIRES: 2 <= fields <= 4.
+  FrameCutter(size_t fields, size_t maxFrameBytes);
 
   // Bytes after an overflow are ignored.
   void Append(std::string_view bytes);
-  // The next complete frame, in arrival order, or nothing until more bytes arrive. Frames completed
-  // before an overflow are still handed out.
-  std::optional<Pedido> Next();
-  // True once a frame's MarcaInicio and content exceed the limit, however the frame was split (the
-  // connection must be closed).
+  // The fields of the next complete frame, in arrival order, or nothing until more bytes arrive.
+  // Frames completed before an overflow are still handed out.
+  std::optional<std::vector<std::string>> Next();
+  // True once a frame's MarcaInicio and content exceed the limit, however the frame was split.
   bool Overflowed() const { return m_overflowed; }
   // Bytes held for a frame not yet complete (or for what may become its start marker).
   size_t Buffered() const { return m_buffer.size() - m_start; }
@@ -60,15 +85,49 @@ class FrameAssembler {
   void Emit(std::string_view buffer, size_t fim);
   void Compact();
 
-  size_t m_maxFrameBytes = kMaxFrameBytes;
+  size_t m_campos;
+  size_t m_maxFrameBytes;
   std::string m_buffer;
   size_t m_start = 0;    // bytes before it are consumed; in a frame, where its start marker begins
   size_t m_scanned = 0;  // no delimiter that the search is after begins before this position
   bool m_inFrame = false;
-  size_t m_fields = 0;          // separators found in the current frame (0 to 2)
-  size_t m_separators[2] = {};  // their positions
-  std::deque<Pedido> m_ready;
+  size_t m_fields = 0;                   // separators found in the current frame
+  std::array<size_t, 3> m_separators{};  // their positions
+  std::deque<std::vector<std::string>> m_ready;
   bool m_overflowed = false;
+};
+
+// Per-connection receive buffer of the gateway, on the GUI thread: request frames (cliente, pedido,
+// comando) cut as FrameCutter says; a frame longer than the limit closes its connection.
+class FrameAssembler {
+ public:
+  FrameAssembler() = default;
+  // A smaller limit than kMaxFrameBytes, for tests.
+  explicit FrameAssembler(size_t maxFrameBytes) : m_cutter(3, maxFrameBytes) {}
+
+  void Append(std::string_view bytes) { m_cutter.Append(bytes); }
+  std::optional<Pedido> Next();
+  bool Overflowed() const { return m_cutter.Overflowed(); }
+  size_t Buffered() const { return m_cutter.Buffered(); }
+
+ private:
+  FrameCutter m_cutter{3, kMaxFrameBytes};
+};
+
+// A client's receive buffer: reply frames (cliente, pedido, mensagem, retorno) cut as FrameCutter
+// says. A reply echoes its request's comando, so it may be longer than any request.
+class ReplyAssembler {
+ public:
+  ReplyAssembler() = default;
+  explicit ReplyAssembler(size_t maxFrameBytes) : m_cutter(4, maxFrameBytes) {}
+
+  void Append(std::string_view bytes) { m_cutter.Append(bytes); }
+  std::optional<Resposta> Next();
+  bool Overflowed() const { return m_cutter.Overflowed(); }
+  size_t Buffered() const { return m_cutter.Buffered(); }
+
+ private:
+  FrameCutter m_cutter{4, 2 * kMaxFrameBytes};
 };
 
 }  // namespace vespril

@@ -34,7 +34,9 @@ std::string Drain(FrameAssembler& assembler) {
 
 TEST(WireProtocolTest, BaixarRequestAndItsReplyByteForByte) {
   FrameAssembler assembler;
-  assembler.Append(kInicio + "loja.3" + kSep + "42" + kSep + "Baixar" + kFim);
+  EXPECT_EQ(MontarPedido("loja.3", "42", "Baixar"),
+            kInicio + "loja.3" + kSep + "42" + kSep + "Baixar" + kFim);
+  assembler.Append(MontarPedido("loja.3", "42", "Baixar"));
   const std::optional<Pedido> pedido = assembler.Next();
   ASSERT_TRUE(pedido);
   EXPECT_EQ(*pedido, (Pedido{"loja.3", "42", "Baixar"}));
@@ -126,6 +128,26 @@ TEST(WireProtocolTest, EverySplitOfTheStreamGivesTheSameFrames) {
       got += Drain(bytewise);
     }
     EXPECT_EQ(got, expected);
+  }
+}
+
+// Replies have one field more: Mensagem and Retorno end at the third Separador and at MarcaFim, so a
+// script echoed in Retorno keeps its separators.
+TEST(WireProtocolTest, RepliesAreCutTheSameWayWhateverTheSplit) {
+  const std::string stream = "\r\n\x1B" + MontarResposta("c", "1", "", "a" + kSep + "b;") + "lixo" +
+                             MontarResposta("c", "2", "Falha\r\nlinha 2", "/dir/Consultac2.xml") + kInicio +
+                             "c" + kSep + "3" + kSep + "m" + kSep;
+  const std::string expected = "c|1||a" + kSep + "b;\nc|2|Falha\r\nlinha 2|/dir/Consultac2.xml\n";
+  for (size_t i = 0; i <= stream.size(); ++i) {
+    ReplyAssembler assembler;
+    std::string got;
+    for (const std::string& piece : {stream.substr(0, i), stream.substr(i)}) {
+      assembler.Append(piece);
+      while (std::optional<Resposta> r = assembler.Next())
+        got += r->cliente + "|" + r->pedido + "|" + r->mensagem + "|" + r->retorno + "\n";
+    }
+    ASSERT_EQ(got, expected) << "cut at " << i;
+    ASSERT_EQ(assembler.Buffered(), kInicio.size() + 12) << "cut at " << i;
   }
 }
 

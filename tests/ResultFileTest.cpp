@@ -1,0 +1,110 @@
+// Result files as the gateway writes them, read back and shown as a table.
+#include "client/ResultFile.h"
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <QBuffer>
+
+#include "engine/ArquivoConsulta.h"
+
+namespace vespril {
+namespace {
+
+using Rows = std::vector<std::vector<std::pair<std::string, std::string>>>;
+
+// The file the gateway's own writer makes of these rows.
+std::string Written(const Rows& rows) {
+  QBuffer buffer;
+  buffer.open(QIODevice::WriteOnly);
+  ArquivoConsulta file(buffer, "test");
+  for (const auto& row : rows) {
+    std::vector<std::string> names, values;
+    for (const auto& [name, value] : row) {
+      names.push_back(name);
+      values.push_back(value);
+    }
+    file.EscreverRegistro(names, values);
+  }
+  file.Finalizar();
+  return buffer.data().toStdString();
+}
+
+std::string Dump(const std::vector<RegistroConsulta>& registros) {
+  std::string out;
+  for (const RegistroConsulta& registro : registros) {
+    for (const CampoConsulta& campo : registro) out += campo.nome + "=" + campo.valor + ";";
+    out += "\n";
+  }
+  return out;
+}
+
+TEST(ResultFileTest, ReadsBackWhatTheGatewayWrites) {
+  const std::vector<Rows> cases = {
+      {},
+      {{{"ID", "1"}, {"NOME", "Ana"}}, {{"ID", "7"}, {"NOME", "B&C"}}, {{"ID", "9"}, {"NOME", ""}}},
+      {{{"V", "a < b > c \"q\" 'a'"}}, {{"V", "&amp; stays &amp;"}}, {{"V", "linha 1\r\nlinha 2\n"}}},
+      // Text shaped like the file's own lines, inside a value.
+      {{{"V", "x</V>\r\n"}, {"W", "</V>\r\n    <registro>\r\n"}}, {{"V", "\xE7\xE3o"}, {"W", "&#65;"}}},
+  };
+  for (const Rows& rows : cases) {
+    std::string expected;
+    for (const auto& row : rows) {
+      for (const auto& [name, value] : row) expected += name + "=" + value + ";";
+      expected += "\n";
+    }
+    EXPECT_EQ(Dump(LerArquivoConsulta(Written(rows))), expected);
+  }
+}
+
+TEST(ResultFileTest, ResolvesCharacterReferencesAndRefusesOtherText) {
+  const std::string head =
+      "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\r\n  <dados>\r\n    <registro>\r\n";
+  const std::string tail = "    </registro>\r\n  </dados>\r\n";
+  EXPECT_EQ(Dump(LerArquivoConsulta(
+                head + "      <V>&lt;&gt;&quot;&apos;&#65;&#xe7;&#300;&#;&bogus;&</V>\r\n" + tail)),
+            "V=<>\"'A\xE7&#300;&#;&bogus;&;\n");
+
+  const std::vector<std::pair<std::string, std::string>> broken = {
+      {"",
+       "Not a result file: line 1: the file ends before \"<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\""},
+      {head + "      <V>1</V>\r\n", "Not a result file: line 5: the file ends before \"</registro>\""},
+      {head + "      <V>1</V>\r\n  </dados>\r\n", "Not a result file: line 4: no </V> ends this column"},
+      {head + tail.substr(0, 17), "Not a result file: line 5: the file ends before \"</dados>\""},
+      {head + "      <V>1</V>\n" + tail, "Not a result file: line 4: no </V> ends this column"},
+      {head + "      <>1</>\r\n" + tail, "Not a result file: line 4: expected <NAME>"},
+      {head + tail + "x", "Not a result file: line 6: text after </dados>"},
+  };
+  for (const auto& [text, message] : broken) {
+    try {
+      LerArquivoConsulta(text);
+      ADD_FAILURE() << "read: " << text;
+    } catch (const ResultFileError& e) {
+      EXPECT_EQ(e.what(), message);
+    }
+  }
+}
+
+TEST(ResultFileTest, TableAlignsColumnsAndGivesLineBreaksLinesOfTheirOwn) {
+  const std::string wide(40, 'w');
+  const std::vector<RegistroConsulta> registros = {
+      {{"ID", "1"}, {"NOME", "Ana"}, {"PRECO", "10.50"}, {"OBS", ""}},
+      {{"ID", "127"}, {"NOME", "B&C"}, {"PRECO", ""}, {"OBS", "um\r\ndois"}},
+      {{"ID", "-3"}, {"NOME", "S\xC3\xA3o"}, {"PRECO", "9"}, {"OBS", wide}},
+  };
+  EXPECT_EQ(FormatarTabela(registros),
+            " ID NOME PRECO OBS\n"
+            "=== ==== ===== " +
+                std::string(40, '=') +
+                "\n"
+                "  1 Ana  10.50\n"
+                "127 B&C        um\n"
+                "               dois\n"
+                " -3 S\xC3\xA3o      9 " +
+                wide + "\n");
+  EXPECT_EQ(FormatarTabela({}), "");
+}
+
+}  // namespace
+}  // namespace vespril
