@@ -134,13 +134,12 @@ VesprilClient& VesprilClient::operator=(VesprilClient&& other) noexcept {
 }
 
 void VesprilClient::Send(std::string_view cliente, std::string_view pedido, std::string_view comando) {
-  if (cliente.find(Separador) != std::string_view::npos || pedido.find(Separador) != std::string_view::npos) {
-    throw std::invalid_argument("Cliente and Pedido cannot hold the bytes CR LF ESC");
+  // The gateway refuses what it could not echo back in a reply that still cuts at its delimiters.
+  if (!PodeEcoar(cliente, pedido)) {
+    throw std::invalid_argument("Cliente and Pedido cannot hold ESC, and Pedido cannot begin with GLAYPT");
   }
-  if (comando.find(MarcaFim) != std::string_view::npos ||
-      comando.find(MarcaInicio) != std::string_view::npos) {
-    throw std::invalid_argument(
-        "A command cannot hold a frame marker (CR LF ESC followed by GLAYPT or TPYALG)");
+  if (comando.find(MarcaFim) != std::string_view::npos) {
+    throw std::invalid_argument("A command cannot hold the end marker (CR LF ESC followed by GLAYPT)");
   }
   CheckUsable();
   Pedido request{std::string(cliente), std::string(pedido), std::string(comando)};

@@ -52,8 +52,8 @@ class VesprilClient {
   VesprilClient& operator=(const VesprilClient&) = delete;
 
   // Sends one request without waiting for its reply. Throws std::invalid_argument when cliente or
-  // pedido hold a Separador or comando holds a frame marker, since the gateway would cut such a
-  // frame elsewhere.
+  // pedido could not be echoed (PodeEcoar) or comando holds MarcaFim, since the gateway would refuse
+  // the first and cut the second elsewhere.
   void Send(std::string_view cliente, std::string_view pedido, std::string_view comando);
   // The reply to the oldest request sent and not yet answered, checked against that request.
   // REQUIRES: Pending() > 0 (std::logic_error otherwise).

@@ -7,15 +7,14 @@
 #include <vector>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <QAbstractSocket>
 #include <QPointer>
-#include <QTcpServer>
-#include <QTcpSocket>
-#include <QTimer>
+#include <QSocketNotifier>
 
 #include "engine/ArquivoConsulta.h"
 #include "engine/UVESPRIL.h"
@@ -27,7 +26,11 @@ namespace vespril {
 namespace {
 
 constexpr int kListenQueue = 5;
-constexpr int kAcceptRetryMs = 1000;
+// Accepting pauses this long when it fails for want of descriptors or memory.
+constexpr int kAcceptPauseMs = 100;
+// So that one busy listener or client can't keep the others waiting.
+constexpr int kAcceptsPerEvent = 64;
+constexpr size_t kReadPerEvent = 1u << 20;
 
 // The socket layer's message for a failed bind or listen; operators know it by this text.
 Error SocketError(std::string_view description, int number, std::string_view api) {
@@ -40,43 +43,197 @@ Error SocketError(int error, std::string_view api) { return SocketError(std::str
 
 std::string AsynchronousSocketError(int code) { return "Asynchronous socket error " + std::to_string(code); }
 
+std::string ShortageMessage(int error) {
+  const bool descriptors = error == EMFILE || error == ENFILE;
+  return AsynchronousSocketError(error) + ": " + std::strerror(error) +
+         (descriptors ? ". The limit of open descriptors was reached" : "") +
+         "; new clients are turned away until connections close";
+}
+
+int ClientErrorCode(int error) {
+  return static_cast<int>(error == ECONNRESET || error == EPIPE ? QAbstractSocket::RemoteHostClosedError
+                                                                : QAbstractSocket::NetworkError);
+}
+
 }  // namespace
 
-SoqueteServidor::SoqueteServidor(std::string name)
-    : Componente(std::move(name)), m_server(new QTcpServer(this)) {
-  connect(m_server, &QTcpServer::newConnection, this, &SoqueteServidor::Accept);
-  connect(m_server, &QTcpServer::acceptError, this, [this](QAbstractSocket::SocketError error) {
-    // The signal comes straight from the failed accept(), so errno still holds the system's number;
-    // Qt's own code stands in should it not.
-    const int number = errno != 0 ? errno : static_cast<int>(error);
-    // Qt stops accepting after such an error; without a retry the port would stay deaf for good.
-    QTimer::singleShot(kAcceptRetryMs, m_server, [server = m_server] { server->resumeAccepting(); });
-    ReportError(number);
+// Conexao
+
+Conexao::Conexao(SoqueteServidor& listener, int fd, size_t maxFrameBytes)
+    : QObject(&listener), m_listener(listener), m_fd(fd), m_assembler(maxFrameBytes) {
+  m_reader = new QSocketNotifier(static_cast<qintptr>(fd), QSocketNotifier::Read, this);
+  m_writer = new QSocketNotifier(static_cast<qintptr>(fd), QSocketNotifier::Write, this);
+  m_writer->setEnabled(false);
+  connect(m_reader, &QSocketNotifier::activated, this, &Conexao::Readable);
+  connect(m_writer, &QSocketNotifier::activated, this, &Conexao::Writable);
+}
+
+Conexao::~Conexao() {
+  if (m_fd >= 0) ::close(m_fd);
+  m_listener.Forget(*this);
+}
+
+bool Conexao::Congested() const { return m_pending > m_listener.Limites().respostasPendentes; }
+
+void Conexao::Send(std::string_view bytes) {
+  if (!Open() || bytes.empty()) return;
+  m_output.emplace_back(bytes);
+  m_pending += bytes.size();
+  Flush();
+}
+
+void Conexao::Close() {
+  if (m_fd < 0) return;
+  m_closing = true;
+  UpdateReading();
+  if (m_output.empty()) Release();
+}
+
+void Conexao::Readable() {
+  std::string received;
+  int error = 0;
+  char chunk[1 << 16];
+  while (received.size() < kReadPerEvent) {
+    const ssize_t n = ::recv(m_fd, chunk, sizeof chunk, 0);
+    if (n > 0) {
+      received.append(chunk, static_cast<size_t>(n));
+    } else if (n == 0) {
+      m_endOfInput = true;
+      break;
+    } else if (errno != EINTR) {
+      if (errno != EAGAIN && errno != EWOULDBLOCK) error = errno;
+      break;
+    }
+  }
+  if (error != 0) {
+    Fail(error);
+    return;
+  }
+  if (!received.empty()) m_listener.Receive(*this, received);
+  // A client that shut down its sending side may still be reading: its replies are still sent.
+  if (m_endOfInput) {
+    const QPointer<Conexao> self(this);
+    m_listener.ReportClientError(*this, static_cast<int>(QAbstractSocket::RemoteHostClosedError));
+    if (!self) return;
+  }
+  Continue();
+}
+
+void Conexao::Writable() {
+  if (!Flush()) return;
+  if (m_output.empty() && m_closing) {
+    Release();
+    return;
+  }
+  Continue();
+}
+
+bool Conexao::Flush() {
+  while (!m_output.empty()) {
+    const std::string& front = m_output.front();
+    const ssize_t n = ::send(m_fd, front.data() + m_sentOfFront, front.size() - m_sentOfFront, MSG_NOSIGNAL);
+    if (n > 0) {
+      m_sentOfFront += static_cast<size_t>(n);
+      m_pending -= static_cast<size_t>(n);
+      if (m_sentOfFront == front.size()) {
+        m_output.pop_front();
+        m_sentOfFront = 0;
+      }
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      break;
+    } else {
+      Fail(n < 0 ? errno : EPIPE);
+      return false;
+    }
+  }
+  m_writer->setEnabled(!m_output.empty());
+  return true;
+}
+
+void Conexao::Continue() {
+  if (m_fd < 0 || m_dispatching) return;
+  const QPointer<Conexao> self(this);
+  if (!Congested() && m_assembler.HasFrame()) {
+    m_dispatching = true;
+    m_listener.Dispatch(*this);
+    if (!self) return;
+    m_dispatching = false;
+  }
+  if (m_fd < 0) return;
+  // Nothing more will come: the connection ends once the frames that did are answered.
+  if ((m_endOfInput || m_assembler.Overflowed()) && !m_assembler.HasFrame()) {
+    Close();
+  } else {
+    UpdateReading();
+  }
+}
+
+void Conexao::Fail(int error) {
+  const QPointer<Conexao> self(this);
+  Release();
+  if (self) m_listener.ReportClientError(*this, ClientErrorCode(error));
+}
+
+void Conexao::Release() {
+  if (m_fd < 0) return;
+  m_reader->setEnabled(false);
+  m_writer->setEnabled(false);
+  ::close(m_fd);
+  m_fd = -1;
+  m_output.clear();
+  m_pending = 0;
+  deleteLater();
+}
+
+void Conexao::UpdateReading() {
+  if (m_fd < 0) return;
+  m_reader->setEnabled(!m_closing && !m_endOfInput && !m_assembler.Overflowed() && !Congested());
+}
+
+// SoqueteServidor
+
+SoqueteServidor::SoqueteServidor(std::string name) : Componente(std::move(name)) {
+  m_pause.setSingleShot(true);
+  connect(&m_pause, &QTimer::timeout, this, [this] {
+    if (m_acceptor != nullptr) m_acceptor->setEnabled(true);
   });
 }
 
 SoqueteServidor::~SoqueteServidor() {
-  // The connections must go while the receive buffers they drop on destruction still exist.
-  delete m_server;
+  // The connections must go while the table they leave on destruction still exists.
+  std::vector<Conexao*> connections;
+  for (const auto& entry : m_connections) connections.push_back(entry.first);
+  for (Conexao* connection : connections) delete connection;
+  if (m_fd >= 0) ::close(m_fd);
+  if (m_spare >= 0) ::close(m_spare);
 }
-
-bool SoqueteServidor::Active() const { return m_server->isListening(); }
 
 void SoqueteServidor::SetActive(bool active) {
   if (!active) {
-    m_server->close();
-    std::vector<QPointer<QTcpSocket>> connections;
-    for (const auto& entry : m_assemblers) connections.emplace_back(entry.first);
-    for (const QPointer<QTcpSocket>& connection : connections) {
-      if (connection) connection->close();
+    if (m_fd >= 0) {
+      m_acceptor->setEnabled(false);
+      m_acceptor->deleteLater();
+      m_acceptor = nullptr;
+      m_pause.stop();
+      ::close(m_fd);
+      m_fd = -1;
+    }
+    if (m_spare >= 0) ::close(m_spare);
+    m_spare = -1;
+    std::vector<QPointer<Conexao>> connections;
+    for (const auto& entry : m_connections) connections.emplace_back(entry.first);
+    for (const QPointer<Conexao>& connection : connections) {
+      if (connection) connection->Close();
     }
     return;
   }
   if (Active() || m_port == 0) return;
   if (m_port < 0 || m_port > 65535) throw SocketError(EINVAL, "bind");
 
-  // The socket is made here rather than by QTcpServer::listen so that a failure names the call
-  // that failed and keeps the system's error number.
+  // The socket is made here so that a failure names the call that failed and keeps the system's
+  // error number.
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) throw Error("Can't create new socket");
   const int reuse = 1;
@@ -95,59 +252,117 @@ void SoqueteServidor::SetActive(bool active) {
     ::close(fd);
     throw SocketError(error, "listen");
   }
-  if (!m_server->setSocketDescriptor(fd)) {
-    ::close(fd);
-    throw SocketError(m_server->errorString().toStdString(), static_cast<int>(m_server->serverError()),
-                      "listen");
+  m_fd = fd;
+  m_acceptor = new QSocketNotifier(static_cast<qintptr>(fd), QSocketNotifier::Read, this);
+  connect(m_acceptor, &QSocketNotifier::activated, this, &SoqueteServidor::Acceptable);
+  m_shortageReported = false;
+  OpenSpare();
+}
+
+int SoqueteServidor::BoundPort() const {
+  if (!Active()) return 0;
+  sockaddr_in address{};
+  socklen_t length = sizeof address;
+  if (::getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) return 0;
+  return ntohs(address.sin_port);
+}
+
+void SoqueteServidor::OpenSpare() {
+  if (m_spare < 0) m_spare = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+}
+
+void SoqueteServidor::Acceptable() {
+  for (int i = 0; i < kAcceptsPerEvent && m_fd >= 0; ++i) {
+    const int fd = ::accept4(m_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd >= 0) {
+      m_shortageReported = false;
+      Adopt(fd);
+      continue;
+    }
+    const int error = errno;
+    if (error == EINTR || error == ECONNABORTED || error == EPROTO) continue;
+    if (error == EAGAIN || error == EWOULDBLOCK) return;
+    TurnAway(error);
+    return;
   }
 }
 
-int SoqueteServidor::BoundPort() const { return Active() ? m_server->serverPort() : 0; }
-
-int SoqueteServidor::ClientCount() const { return static_cast<int>(m_assemblers.size()); }
-
-FrameAssembler& SoqueteServidor::Assembler(QTcpSocket& connection) {
-  if (auto found = m_assemblers.find(&connection); found != m_assemblers.end()) return found->second;
-  Track(&connection);
-  return m_assemblers[&connection];
+// Without this, a listener out of descriptors is told of the same waiting client again at once, for
+// ever: the newcomer is accepted on the spare descriptor and closed, so it learns at once, and
+// accepting pauses a while.
+void SoqueteServidor::TurnAway(int error) {
+  if (m_spare >= 0) ::close(m_spare);
+  m_spare = -1;
+  const int fd = ::accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);
+  if (fd >= 0) ::close(fd);
+  OpenSpare();
+  m_acceptor->setEnabled(false);
+  m_pause.start(kAcceptPauseMs);
+  if (m_shortageReported) return;
+  m_shortageReported = true;
+  ReportError(ShortageMessage(error));
 }
 
-void SoqueteServidor::Accept() {
-  while (QTcpSocket* connection = m_server->nextPendingConnection()) {
-    Track(connection);
-    connect(connection, &QTcpSocket::readyRead, this, [this, connection] {
-      if (OnClientRead) {
-        OnClientRead(*connection);
-      } else {
-        connection->readAll();
+void SoqueteServidor::Adopt(int fd) { m_connections.emplace(new Conexao(*this, fd, m_limites.quadro), 0); }
+
+void SoqueteServidor::Receive(Conexao& connection, std::string_view bytes) {
+  const auto entry = m_connections.find(&connection);
+  FrameAssembler& assembler = connection.Assembler();
+  assembler.Append(bytes);
+  m_inacabados = m_inacabados - entry->second + assembler.Buffered();
+  entry->second = assembler.Buffered();
+  if (m_inacabados > m_limites.quadrosInacabados) {
+    // The others' frames stay: only the one that grows past the ceiling is given up.
+    assembler.Discard();
+    m_inacabados -= entry->second;
+    entry->second = 0;
+  }
+}
+
+void SoqueteServidor::Dispatch(Conexao& connection) {
+  try {
+    if (OnClientRead) {
+      OnClientRead(connection);
+    } else {
+      while (connection.Assembler().Next()) {
       }
-    });
-    connect(connection, &QTcpSocket::errorOccurred, this, [this, connection](QAbstractSocket::SocketError e) {
-      int code = static_cast<int>(e);
-      if (OnClientError) OnClientError(*connection, code);
-      if (code != 0) ReportError(code);
-    });
-    connect(connection, &QTcpSocket::disconnected, connection, &QObject::deleteLater);
+    }
+  } catch (...) {
+    // Nothing may escape into the event loop.
   }
 }
 
-void SoqueteServidor::Track(QTcpSocket* connection) {
-  m_assemblers.try_emplace(connection);
-  // Only the address is kept, as the key to forget; the object is gone by then.
-  connect(connection, &QObject::destroyed, this, [this, connection] { m_assemblers.erase(connection); });
+void SoqueteServidor::Forget(Conexao& connection) {
+  const auto entry = m_connections.find(&connection);
+  if (entry == m_connections.end()) return;
+  m_inacabados -= entry->second;
+  m_connections.erase(entry);
 }
 
-void SoqueteServidor::ReportError(int code) {
-  if (OnListenerError) OnListenerError(AsynchronousSocketError(code));
+void SoqueteServidor::ReportClientError(Conexao& connection, int code) {
+  if (OnClientError) OnClientError(connection, code);
+  if (code != 0) ReportError(AsynchronousSocketError(code));
+}
+
+void SoqueteServidor::ReportError(const std::string& message) {
+  if (OnListenerError) OnListenerError(message);
 }
 
 // The engine's handlers for the listener's client events.
 
 namespace {
 
+constexpr char kEcoRecusado[] = "Cliente ou Pedido inv\xE1lido para a resposta";
+
 // One request carried out; the reply frame, or nothing for "Deletar".
 std::optional<std::string> Atender(VESPRIL& engine, const Pedido& request) {
   const bool baixar = request.comando == "Baixar";
+  // Echoed, these fields would cut the reply in the wrong places: they are left out of it, and the
+  // request is refused before anything runs.
+  if (!PodeEcoar(request.cliente, request.pedido)) {
+    if (request.comando == "Deletar") return std::nullopt;
+    return MontarResposta("", "", kEcoRecusado, baixar ? "" : request.comando);
+  }
   std::string path;
   try {
     path = CaminhoArquivoConsulta(engine.DiretorioPrograma(), request.cliente, request.pedido);
@@ -167,32 +382,22 @@ std::optional<std::string> Atender(VESPRIL& engine, const Pedido& request) {
 
 }  // namespace
 
-void VESPRIL::SoqueteClientRead(QTcpSocket& connection) {
-  // The guard keeps us off a connection (and its receive buffer) that went away while a script ran.
-  const QPointer<QTcpSocket> guard(&connection);
+void VESPRIL::SoqueteClientRead(Conexao& connection) {
+  // The guard keeps us off a connection that went away while a script ran.
+  const QPointer<Conexao> guard(&connection);
   try {
-    FrameAssembler& assembler = Soquete().Assembler(connection);
-    const QByteArray bytes = connection.readAll();
-    assembler.Append(std::string_view(bytes.constData(), static_cast<size_t>(bytes.size())));
-    while (guard) {
-      const std::optional<Pedido> request = assembler.Next();
+    // A client that does not read its replies is not answered further until they drain.
+    while (guard && guard->Open() && !guard->Congested()) {
+      const std::optional<Pedido> request = guard->Assembler().Next();
       if (!request) break;
       const std::optional<std::string> reply = Atender(*this, *request);
-      if (reply && guard && guard->state() == QAbstractSocket::ConnectedState) {
-        guard->write(reply->data(), static_cast<qint64>(reply->size()));
-        // Out now: a client that half-closed after sending would otherwise have its end of stream
-        // read first, and Qt would drop the queued reply with the connection.
-        guard->flush();
-      }
+      if (reply && guard) guard->Send(*reply);
     }
-    // The requests that came whole before the oversized frame have been answered; a graceful close
-    // lets their replies go out before the connection ends.
-    if (guard && assembler.Overflowed()) guard->close();
   } catch (...) {
     // Nothing may escape into the event loop; a client's failure must not touch the others.
   }
 }
 
-void VESPRIL::SoqueteClientError(QTcpSocket&, int& errorCode) { errorCode = 0; }
+void VESPRIL::SoqueteClientError(Conexao&, int& errorCode) { errorCode = 0; }
 
 }  // namespace vespril

@@ -1,25 +1,90 @@
-// SoqueteServidor: the gateway's TCP listener, component 0 of the engine. A QTcpServer on all local
-// IPv4 addresses with a queue of 5, on the GUI thread; every client connection is served there too,
-// with a receive buffer of its own (FrameAssembler) so frames are handled however the transport cuts
-// them. The engine owns it; it calls back into the engine for each read of a client connection.
+// SoqueteServidor: the gateway's TCP listener, component 0 of the engine, and Conexao, one of its client
+// connections. A non-blocking listening socket on all local IPv4 addresses with a queue of 5, served
+// with the client connections on the GUI thread through socket notifiers; there is no thread per client.
+// The engine owns the listener; the listener owns its connections.
 //
-// Client connections are children of the listener and release themselves (deleteLater) once
-// disconnected; their receive buffers go with them.
+// Each connection gathers what it receives into frames (FrameAssembler) and keeps the replies it could
+// not send yet, so frames are handled however the transport cuts them and every reply reaches a client
+// that is still reading, however large, also after the client has shut down its sending side. Memory
+// stays bounded: a connection whose unsent replies pass a ceiling is not read until they drain, and
+// the unfinished frames of all connections together have a ceiling past which the connection whose
+// frame grows is closed, as for a frame over its own limit.
 #pragma once
 
+#include <cstddef>
+#include <deque>
 #include <functional>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 
 #include <QObject>
+#include <QTimer>
 
 #include "engine/SlotConexao.h"
 #include "protocol/WireProtocol.h"
 
-class QTcpServer;
-class QTcpSocket;
+class QSocketNotifier;
 
 namespace vespril {
+
+class SoqueteServidor;
+
+// The ceilings on what the listener holds in memory.
+struct LimitesSoquete {
+  size_t quadro = kMaxFrameBytes;                   // one frame; past it the connection closes
+  size_t respostasPendentes = 64u * 1024u * 1024u;  // a connection's unsent replies; past it, not read
+  size_t quadrosInacabados = 512u * 1024u * 1024u;  // all unfinished frames together
+};
+
+// One client connection. Lives on the GUI thread; released (deleteLater) once closed.
+class Conexao final : public QObject {
+  Q_OBJECT
+
+ public:
+  ~Conexao() override;
+
+  // The frames received so far; the read handler takes them with Next().
+  FrameAssembler& Assembler() { return m_assembler; }
+  // Queues bytes for the client; they go out as it takes them. Ignored once the connection is closing.
+  void Send(std::string_view bytes);
+  // Bytes queued and not yet taken by the client.
+  size_t Pending() const { return m_pending; }
+  // True while the unsent replies pass their ceiling: the handler should answer no more frames until
+  // they drain (it is called again then); the connection is not read meanwhile.
+  bool Congested() const;
+  // Not closing and not closed: replies can still be sent.
+  bool Open() const { return m_fd >= 0 && !m_closing; }
+  // Stops reading and closes once everything queued has gone out (at once when nothing is).
+  void Close();
+
+ private:
+  friend class SoqueteServidor;
+  Conexao(SoqueteServidor& listener, int fd, size_t maxFrameBytes);
+
+  void Readable();
+  void Writable();
+  // Writes what the kernel takes; false when the connection failed (it is then gone).
+  bool Flush();
+  // Reading resumes, and the handler is called for the frames held, once the replies have drained.
+  void Continue();
+  void Fail(int error);
+  void Release();
+  void UpdateReading();
+
+  SoqueteServidor& m_listener;
+  int m_fd;
+  FrameAssembler m_assembler;
+  QSocketNotifier* m_reader = nullptr;
+  QSocketNotifier* m_writer = nullptr;
+  std::deque<std::string> m_output;
+  size_t m_sentOfFront = 0;
+  size_t m_pending = 0;
+  bool m_endOfInput = false;  // the client shut down its sending side
+  bool m_closing = false;
+  bool m_dispatching = false;
+};
 
 class SoqueteServidor final : public QObject, public Componente {
   Q_OBJECT
@@ -31,7 +96,7 @@ class SoqueteServidor final : public QObject, public Componente {
   int Port() const { return m_port; }
   // Takes effect at the next activation.
   void SetPort(int port) { m_port = port; }
-  bool Active() const;
+  bool Active() const { return m_fd >= 0; }
   // Opening: Error "Can't create new socket", or "Windows socket error: <description> (<number>), on
   // API 'bind'" (or 'listen') when the port can't be taken; a port outside 0..65535 fails as bind
   // with EINVAL. The listener is then inactive. Port 0 means "do not listen": activating with it
@@ -39,32 +104,53 @@ class SoqueteServidor final : public QObject, public Componente {
   // Closing also closes every client connection (replies already queued are still delivered).
   void SetActive(bool active);
 
+  // For tests; connections made later take the new frame limit.
+  void SetLimites(const LimitesSoquete& limites) { m_limites = limites; }
+  const LimitesSoquete& Limites() const { return m_limites; }
+
   // The port being listened on; 0 when inactive.
   int BoundPort() const;
   // Client connections alive (a closed one counts until it has been released).
-  int ClientCount() const;
-  // The receive buffer of one client connection, created with it and dropped when it goes.
-  FrameAssembler& Assembler(QTcpSocket& connection);
+  int ClientCount() const { return static_cast<int>(m_connections.size()); }
+  // The bytes of the unfinished frames of all connections.
+  size_t Inacabados() const { return m_inacabados; }
 
-  // Called for every client read event with the connection; the handler reads what is pending.
-  // Without a handler the bytes are discarded.
-  std::function<void(QTcpSocket&)> OnClientRead;
-  // Called when a client connection reports an error, with the error's code (a
+  // Called after bytes of a connection have been added to its frames (and again once its replies have
+  // drained) while it has frames to hand out; the handler answers them. Without a handler the frames
+  // are dropped.
+  std::function<void(Conexao&)> OnClientRead;
+  // Called when a client connection fails or the client goes away, with the error's code (a
   // QAbstractSocket::SocketError). A handler that sets the code to 0 suppresses it; a code left
   // non-zero is passed on to OnListenerError as "Asynchronous socket error <number>".
-  std::function<void(QTcpSocket&, int& errorCode)> OnClientError;
-  // An error of the listening socket itself: "Asynchronous socket error <number>". Accepting
-  // resumes a second later, so a passing shortage of descriptors does not leave the port deaf.
+  std::function<void(Conexao&, int& errorCode)> OnClientError;
+  // An error of the listening socket itself: "Asynchronous socket error <number>...". When accepting
+  // fails for want of descriptors or memory, the newcomer is turned away, accepting pauses for a short
+  // while, and the operator is told once until a client is accepted again.
   std::function<void(const std::string&)> OnListenerError;
 
  private:
-  void Accept();
-  void Track(QTcpSocket* connection);
-  void ReportError(int code);
+  friend class Conexao;
+
+  void Acceptable();
+  void TurnAway(int error);
+  void Adopt(int fd);
+  // Adds received bytes to a connection's frames, keeping the count of unfinished bytes.
+  void Receive(Conexao& connection, std::string_view bytes);
+  void Dispatch(Conexao& connection);
+  void Forget(Conexao& connection);
+  void ReportClientError(Conexao& connection, int code);
+  void ReportError(const std::string& message);
+  void OpenSpare();
 
   int m_port = 0;
-  QTcpServer* m_server = nullptr;  // child of this object; owns the client connections
-  std::unordered_map<QTcpSocket*, FrameAssembler> m_assemblers;
+  int m_fd = -1;
+  int m_spare = -1;  // given up to accept and close a newcomer when descriptors run out
+  QSocketNotifier* m_acceptor = nullptr;
+  QTimer m_pause;
+  bool m_shortageReported = false;
+  LimitesSoquete m_limites;
+  size_t m_inacabados = 0;
+  std::unordered_map<Conexao*, size_t> m_connections;  // with the unfinished bytes each holds
 };
 
 }  // namespace vespril

@@ -114,8 +114,8 @@ void VESPRIL::CriarSoquete() {
   SoqueteServidor& listener = *soquete;
   m_componentes[0] = std::move(soquete);
   listener.SetPort(GetPorta());
-  listener.OnClientRead = [this](QTcpSocket& connection) { SoqueteClientRead(connection); };
-  listener.OnClientError = [this](QTcpSocket& connection, int& code) {
+  listener.OnClientRead = [this](Conexao& connection) { SoqueteClientRead(connection); };
+  listener.OnClientError = [this](Conexao& connection, int& code) {
     SoqueteClientError(connection, code);
   };
   listener.OnListenerError = [this](const std::string& message) {

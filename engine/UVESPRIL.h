@@ -19,8 +19,6 @@
 #include "engine/SlotConexao.h"
 #include "engine/SoqueteServidor.h"
 
-class QTcpSocket;
-
 namespace vespril {
 
 inline constexpr int kSlots = 10;
@@ -80,8 +78,8 @@ class VESPRIL {
                              const std::string& pedido);
 
   // Listener handlers.
-  void SoqueteClientRead(QTcpSocket& connection);
-  void SoqueteClientError(QTcpSocket& connection, int& errorCode);
+  void SoqueteClientRead(Conexao& connection);
+  void SoqueteClientError(Conexao& connection, int& errorCode);
   // Shown to the operator for an error of the listening socket itself (the window sets it).
   std::function<void(const std::string&)> OnListenerError;
 

@@ -5,14 +5,35 @@
 
 namespace vespril {
 
+namespace {
+
+constexpr char kEsc = '\x1B';
+constexpr std::string_view kEscVisivel = "<ESC>";
+
+}  // namespace
+
 std::string MontarResposta(std::string_view cliente, std::string_view pedido, std::string_view mensagem,
                            std::string_view retorno) {
   std::string out;
   out.reserve(MarcaInicio.size() + cliente.size() + pedido.size() + mensagem.size() + retorno.size() +
               3 * Separador.size() + MarcaFim.size());
   out.append(MarcaInicio).append(cliente).append(Separador).append(pedido).append(Separador);
-  out.append(mensagem).append(Separador).append(retorno).append(MarcaFim);
+  for (char c : mensagem) {
+    if (c == kEsc) {
+      out.append(kEscVisivel);
+    } else {
+      out.push_back(c);
+    }
+  }
+  out.append(Separador).append(retorno).append(MarcaFim);
   return out;
+}
+
+bool PodeEcoar(std::string_view cliente, std::string_view pedido) {
+  // Without ESC neither field holds a delimiter nor joins the bytes around it into one; only the
+  // Separador before pedido can still turn into a MarcaFim.
+  return cliente.find(kEsc) == std::string_view::npos && pedido.find(kEsc) == std::string_view::npos &&
+         !pedido.starts_with(MarcaFim.substr(Separador.size()));
 }
 
 std::string MontarPedido(std::string_view cliente, std::string_view pedido, std::string_view comando) {
@@ -55,21 +76,12 @@ std::optional<std::vector<std::string>> FrameCutter::Next() {
   return fields;
 }
 
-namespace {
-
-// What the delimiter-shaped bytes at the head of `rest` turn out to be. Every delimiter begins with
-// the bytes of Separador, so each occurrence of those is classified once enough bytes have arrived.
-enum class Marca { Inicio, Fim, Separador, Incerta };
-
-Marca Classificar(std::string_view rest, bool fimPossivel) {
-  if (rest.starts_with(MarcaInicio)) return Marca::Inicio;
-  if (fimPossivel && rest.starts_with(MarcaFim)) return Marca::Fim;
-  if (rest.size() < MarcaInicio.size() && MarcaInicio.starts_with(rest)) return Marca::Incerta;
-  if (fimPossivel && rest.size() < MarcaFim.size() && MarcaFim.starts_with(rest)) return Marca::Incerta;
-  return Marca::Separador;
+void FrameCutter::Discard() {
+  m_overflowed = true;
+  m_inFrame = false;
+  std::string().swap(m_buffer);
+  m_start = m_scanned = 0;
 }
-
-}  // namespace
 
 void FrameCutter::Scan() {
   const std::string_view buffer = m_buffer;
@@ -82,58 +94,36 @@ void FrameCutter::Scan() {
         m_scanned = m_start;
         break;
       }
-      StartFrame(inicio);
+      m_inFrame = true;
+      m_start = inicio;
+      m_fields = 0;
+      m_scanned = inicio + MarcaInicio.size();
     }
-    // Every field but the last ends at the first Separador, the last at the first MarcaFim after
-    // that. No field can hold a start marker, so one means this frame was cut short: the new frame
-    // starts there.
-    const size_t at = buffer.find(Separador, m_scanned);
+    // Every field but the last ends at the next Separador, the last at the next MarcaFim.
+    const bool ultimo = m_fields + 1 == m_campos;
+    const std::string_view marca = ultimo ? MarcaFim : Separador;
+    const size_t at = buffer.find(marca, m_scanned);
     if (at == std::string_view::npos) {
-      m_scanned = std::max(m_scanned, buffer.size() - std::min(buffer.size(), Separador.size() - 1));
-    } else {
-      switch (Classificar(buffer.substr(at), m_fields + 1 == m_campos)) {
-        case Marca::Inicio:
-          StartFrame(at);
-          continue;
-        case Marca::Incerta:
-          m_scanned = at;
-          break;
-        case Marca::Separador:
-          if (m_fields + 1 < m_campos) {
-            m_separators[m_fields++] = at;
-            m_scanned = at + Separador.size();
-          } else {
-            m_scanned = at + 1;
-          }
-          if (!TooLong(m_scanned)) continue;
-          return;
-        case Marca::Fim:
-          if (TooLong(at)) return;
-          Emit(buffer, at);
-          continue;
-      }
+      // Measured up to the first place where the delimiter can still begin, a frame's size doesn't
+      // depend on how the transport cut it.
+      m_scanned = std::max(m_scanned, buffer.size() - std::min(buffer.size(), marca.size() - 1));
+      if (TooLong(m_scanned)) return;
+      break;
     }
-    // Measured up to the first place where its end marker can still begin, a frame's size doesn't
-    // depend on how the transport cut it.
-    if (TooLong(m_scanned)) return;
-    break;
+    if (TooLong(at)) return;
+    if (!ultimo) {
+      m_separators[m_fields++] = at;
+      m_scanned = at + Separador.size();
+    } else {
+      Emit(buffer, at);
+    }
   }
   Compact();
 }
 
-void FrameCutter::StartFrame(size_t at) {
-  m_inFrame = true;
-  m_start = at;
-  m_fields = 0;
-  m_scanned = at + MarcaInicio.size();
-}
-
 bool FrameCutter::TooLong(size_t known) {
   if (!m_inFrame || known - m_start <= m_maxFrameBytes) return false;
-  m_overflowed = true;
-  m_inFrame = false;
-  std::string().swap(m_buffer);
-  m_start = m_scanned = 0;
+  Discard();
   return true;
 }
 
@@ -158,6 +148,8 @@ void FrameCutter::Compact() {
   m_scanned -= m_start;
   for (size_t f = 0; f < m_fields; ++f) m_separators[f] -= m_start;
   m_start = 0;
+  // The room a large frame took is given back once it is out, so memory follows Buffered().
+  if (m_buffer.capacity() > 2 * m_buffer.size() + (64u << 10)) m_buffer.shrink_to_fit();
 }
 
 }  // namespace vespril

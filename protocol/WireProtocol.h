@@ -51,16 +51,22 @@ struct Resposta {
 // cliente and pedido and MarcaFim out of comando.
 std::string MontarPedido(std::string_view cliente, std::string_view pedido, std::string_view comando);
 
-// MarcaInicio cliente Separador pedido Separador mensagem Separador retorno MarcaFim.
+// MarcaInicio cliente Separador pedido Separador mensagem Separador retorno MarcaFim. Each ESC in
+// mensagem is written as "<ESC>", so a message quoting a delimiter can't end the reply early.
 std::string MontarResposta(std::string_view cliente, std::string_view pedido, std::string_view mensagem,
                            std::string_view retorno);
 
+// Whether cliente and pedido can be echoed in a reply that a client still cuts at its delimiters: the
+// reply must hold no delimiter but its own, and no MarcaFim before its end. An ESC in either field (every
+// delimiter holds one) or a pedido that begins with the letters of MarcaFim would break it.
+bool PodeEcoar(std::string_view cliente, std::string_view pedido);
+
 // Cuts frames of a fixed number of fields from a byte stream; the engine of both assemblers below.
-// Bytes that don't begin a frame are skipped up to the next MarcaInicio. In a frame, each field but
-// the last ends at the first Separador, and the last at the first MarcaFim after that; the frame is
-// handed out once that MarcaFim has arrived. No field may hold a MarcaInicio: one that appears inside
-// a frame means the frame was cut short, so it is dropped and a new frame begins there. Work and
-// memory are linear in the bytes appended, however small the pieces.
+// Between frames, bytes are skipped up to the next MarcaInicio. Once a frame has begun it runs to its
+// end: each field but the last ends at the next Separador (the first bytes of any delimiter count as
+// one), and the last at the first MarcaFim after that, whatever comes before it (a MarcaInicio
+// included); the frame is handed out once that MarcaFim has arrived. Work and memory are linear in the
+// bytes appended, however small the pieces.
 class FrameCutter {
  public:
   // REQUIRES: 2 <= fields <= 4.
@@ -75,10 +81,14 @@ class FrameCutter {
   bool Overflowed() const { return m_overflowed; }
   // Bytes held for a frame not yet complete (or for what may become its start marker).
   size_t Buffered() const { return m_buffer.size() - m_start; }
+  // Whether Next() has a frame to hand out.
+  bool HasFrame() const { return !m_ready.empty(); }
+  // Gives up the frame being gathered as if it had grown past the limit (its connection is to be
+  // closed); frames already complete are still handed out.
+  void Discard();
 
  private:
   void Scan();
-  void StartFrame(size_t at);
   // Marks the overflow (dropping everything held) when the frame begun at m_start reaches past the
   // limit at `known`.
   bool TooLong(size_t known);
@@ -89,7 +99,7 @@ class FrameCutter {
   size_t m_maxFrameBytes;
   std::string m_buffer;
   size_t m_start = 0;    // bytes before it are consumed; in a frame, where its start marker begins
-  size_t m_scanned = 0;  // no delimiter that the search is after begins before this position
+  size_t m_scanned = 0;  // the delimiter the search is after does not begin before this position
   bool m_inFrame = false;
   size_t m_fields = 0;                   // separators found in the current frame
   std::array<size_t, 3> m_separators{};  // their positions
@@ -109,6 +119,8 @@ class FrameAssembler {
   std::optional<Pedido> Next();
   bool Overflowed() const { return m_cutter.Overflowed(); }
   size_t Buffered() const { return m_cutter.Buffered(); }
+  bool HasFrame() const { return m_cutter.HasFrame(); }
+  void Discard() { m_cutter.Discard(); }
 
  private:
   FrameCutter m_cutter{3, kMaxFrameBytes};

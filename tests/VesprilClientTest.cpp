@@ -101,8 +101,12 @@ TEST(VesprilClientTest, BrokenRepliesAndSilenceAreErrorsThatEndTheConnection) {
       {"no reply in time", "", false,
        "Timeout: No answer from the gateway at 127.0.0.1:P within 0.3 s for the reply to request 1 of "
        "client c"},
-      // A database text that holds the separator bytes is still told apart from the echoed script.
-      {"message holding a separator", MontarResposta("c", "1", "erro\r\n\x1Bquoted", script), false,
+      // A database text that holds the separator bytes (as an older gateway sent it, unescaped) is
+      // still told apart from the echoed script.
+      {"message holding a separator",
+       std::string(MarcaInicio) + "c" + std::string(Separador) + "1" + std::string(Separador) +
+           "erro\r\n\x1Bquoted" + std::string(Separador) + script + std::string(MarcaFim),
+       false,
        "c|1|erro\r\n\x1Bquoted|" + script + "\n"},
   };
   for (const Case& c : cases) {

@@ -46,6 +46,25 @@ TEST(WireProtocolTest, BaixarRequestAndItsReplyByteForByte) {
             kInicio + "loja.3" + kSep + "42" + kSep + kSep + "/opt/vespril/Consultaloja342.xml" + kFim);
 }
 
+// A client cuts a reply at its delimiters: no field may hold one, nor begin where a separator and the
+// field's first bytes would read as the end marker.
+TEST(WireProtocolTest, RepliesNeverHoldADelimiterOfTheirOwnFields) {
+  EXPECT_EQ(MontarResposta("c", "p", "tabela \"A" + kFim + "\" desconhecida\x1B", "r"),
+            kInicio + "c" + kSep + "p" + kSep + "tabela \"A\r\n<ESC>GLAYPT\" desconhecida<ESC>" + kSep + "r" +
+                kFim);
+  struct Case {
+    std::string cliente, pedido;
+    bool echoed;
+  };
+  const std::vector<Case> cases = {
+      {"loja.3", "42", true},       {"", "", true},        {"GLAYPT", "1", true},  {"c", "1GLAYPT", true},
+      {"c\r\n", "\r\n1", true},     {"c", "GLAYP", true},  {"c", "GLAYPT", false}, {"c", "GLAYPTb", false},
+      {"\n\x1BGLAYPT", "1", false}, {"a\x1B", "1", false}, {"c", "\x1B", false},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(PodeEcoar(c.cliente, c.pedido), c.echoed) << c.cliente << "|" << c.pedido;
+}
+
 TEST(WireProtocolTest, ParsesWhatOneAppendDelivers) {
   struct Case {
     const char* what;
@@ -62,16 +81,18 @@ TEST(WireProtocolTest, ParsesWhatOneAppendDelivers) {
       {"comando holds separators", Frame("a", "1", "x" + kSep + "y" + kSep),
        "a|1|x" + kSep + "y" + kSep + "\n", 0},
       {"empty fields", Frame("", "", ""), "||\n", 0},
-      {"no separator: dropped, next still parsed", kInicio + "a" + kFim + Frame("b", "2", "y"), "b|2|y\n", 0},
-      {"one separator: dropped, next still parsed", kInicio + "a" + kSep + "1" + kFim + Frame("b", "2", "y"),
-       "b|2|y\n", 0},
-      {"empty frame dropped", kInicio + kFim + Frame("b", "2", "y"), "b|2|y\n", 0},
+      {"no separator: the next start marker's head ends pedido", kInicio + "a" + kFim + Frame("b", "2", "y"),
+       "a|GLAYPT|TPYALG\x1B\n\rb" + kSep + "2" + kSep + "y\n", 0},
+      {"one separator: comando runs to the next end marker",
+       kInicio + "a" + kSep + "1" + kFim + Frame("b", "2", "y"),
+       "a|1|GLAYPT" + kInicio + "b" + kSep + "2" + kSep + "y\n", 0},
       {"delimiter bytes alone in fields", Frame("\r\n", "\x1B", "\r\n\x1BGLAYP"), "\r\n|\x1B|\r\n\x1BGLAYP\n",
        0},
       {"an end marker right after the start marker's last byte is content",
        kInicio + "\n\x1BGLAYPT" + kSep + "p" + kSep + "c" + kFim, "\n\x1BGLAYPT|p|c\n", 0},
-      {"a start marker inside an unfinished frame begins the next one",
-       kInicio + "a" + kSep + "1" + kSep + "cut" + Frame("b", "2", "y"), "b|2|y\n", 0},
+      {"a start marker inside comando is content",
+       Frame("a", "b", "x" + kInicio + "y") + Frame("c", "d", "Baixar"),
+       "a|b|x" + kInicio + "y\nc|d|Baixar\n", 0},
       {"fields may begin like an end marker", Frame("a", "GLAYPT1", "Baixar") + Frame("b", "1", "GLAYPT"),
        "a|GLAYPT1|Baixar\nb|1|GLAYPT\n", 0},
       {"an end marker where the first separator stands begins pedido",
@@ -101,8 +122,9 @@ TEST(WireProtocolTest, EverySplitOfTheStreamGivesTheSameFrames) {
   const std::vector<Case> cases = {
       {Frame("loja.3", "42", "Baixar") + Frame("c", "7", "a" + kSep + "b"),
        "loja.3|42|Baixar\nc|7|a" + kSep + "b\n", 0},
-      {kInicio + "x" + kSep + "GLAYPT" + kSep + "cut" + Frame("GLAYPT", "GLAYPT", "a" + kSep + "GLAYP"),
-       "GLAYPT|GLAYPT|a" + kSep + "GLAYP\n", 0},
+      {kInicio + "x" + kSep + "GLAYPT" + kSep + "cut" + kInicio +
+           Frame("GLAYPT", "GLAYPT", "a" + kSep + "GLAYP"),
+       "x|GLAYPT|cut" + kInicio + kInicio + "GLAYPT\n", MarcaInicio.size() - 1},
       {"\r\n\x1BTP" + Frame("a", "1", "x") + "\r\n\x1B\r\n" + Frame("b", "2", "") + "\r\n\x1BTPYALG",
        "a|1|x\nb|2|\n", 9},
   };

@@ -1,0 +1,238 @@
+// The listener run out of descriptors and flooded beyond its memory ceilings, in a probe process of its
+// own whose limits are lowered (tests/support/ListenerProbe.cpp); the clients here are plain blocking
+// sockets with timeouts.
+#include <cerrno>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+#include <QProcess>
+
+#include "tests/support/Workspace.h"
+
+namespace vespril {
+namespace {
+
+const std::string kInicio("\r\n\x1BTPYALG\x1B\n\r", 12);
+const std::string kSeparador("\r\n\x1B", 3);
+const std::string kFim("\r\n\x1BGLAYPT", 9);
+
+std::string Request(const std::string& cliente, const std::string& pedido, const std::string& comando) {
+  return kInicio + cliente + kSeparador + pedido + kSeparador + comando + kFim;
+}
+
+std::string Reply(const std::string& cliente, const std::string& pedido, const std::string& retorno) {
+  return kInicio + cliente + kSeparador + pedido + kSeparador + kSeparador + retorno + kFim;
+}
+
+class Probe {
+ public:
+  Probe(const QStringList& arguments) {
+    m_process.start(VESPRIL_PROBE, arguments);
+    m_ready = m_process.waitForReadyRead(10000) && m_process.readLine().trimmed() == "pronto";
+  }
+  ~Probe() {
+    m_process.kill();
+    m_process.waitForFinished();
+  }
+  bool Ready() const { return m_ready; }
+  bool Alive() const { return m_process.state() == QProcess::Running; }
+  // Its errors so far, one a line.
+  std::vector<std::string> Errors() {
+    m_process.waitForReadyRead(50);
+    std::vector<std::string> errors;
+    m_output += m_process.readAllStandardOutput().toStdString();
+    for (size_t at = 0, end; (end = m_output.find('\n', at)) != std::string::npos; at = end + 1) {
+      errors.push_back(m_output.substr(at, end - at));
+    }
+    return errors;
+  }
+  // Processor seconds it has used.
+  double CpuSeconds() const {
+    std::ifstream stat("/proc/" + std::to_string(m_process.processId()) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string field;
+    long ticks = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+      if (i == 14 || i == 15) ticks += std::stol(field);
+    }
+    return static_cast<double>(ticks) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+  }
+
+ private:
+  QProcess m_process;
+  bool m_ready = false;
+  std::string m_output;
+};
+
+int Connect(int port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+enum class Outcome { Answered, Closed, Silent };
+
+// Reads until `count` bytes came (Answered, with them in *received), the peer closed (Closed) or
+// nothing came for timeoutMs (Silent).
+Outcome Receive(int fd, size_t count, std::string* received, int timeoutMs = 3000) {
+  std::string got;
+  while (got.size() < count) {
+    pollfd wait{fd, POLLIN, 0};
+    if (::poll(&wait, 1, timeoutMs) <= 0) return Outcome::Silent;
+    char buffer[1 << 16];
+    const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+    if (n <= 0) return Outcome::Closed;
+    got.append(buffer, static_cast<size_t>(n));
+  }
+  if (received != nullptr) *received = got;
+  return Outcome::Answered;
+}
+
+bool SendAll(int fd, const std::string& bytes) {
+  return ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+}
+
+// What the probe answers to "Baixar": its directory is unknown here, so only the head is compared.
+bool Baixado(int fd, const std::string& pedido) {
+  if (!SendAll(fd, Request("c", pedido, "Baixar"))) return false;
+  const std::string head = kInicio + "c" + kSeparador + pedido + kSeparador + kSeparador;
+  std::string got;
+  return Receive(fd, head.size(), &got) == Outcome::Answered && got.substr(0, head.size()) == head;
+}
+
+// Out of descriptors, the listener used to retry for ever (a whole processor) or leave newcomers
+// waiting unanswered, with a message every second; now each newcomer is closed at once, the operator
+// is told once, and clients are accepted again as soon as descriptors are free.
+TEST(ListenerLimitsTest, OutOfDescriptorsNewcomersAreClosedAndTheOperatorToldOnce) {
+  const int port = test::FreeTcpPort();
+  Probe probe({"descritores", QString::number(port), "8"});
+  ASSERT_TRUE(probe.Ready());
+
+  std::vector<int> served;
+  int closed = 0;
+  const double cpuBefore = probe.CpuSeconds();
+  for (int i = 0; i < 20; ++i) {
+    const int fd = Connect(port);
+    ASSERT_GE(fd, 0);
+    if (Baixado(fd, std::to_string(i))) {
+      served.push_back(fd);
+      continue;
+    }
+    ASSERT_EQ(Receive(fd, 1, nullptr), Outcome::Closed) << "client " << i << " was left waiting";
+    ++closed;
+    ::close(fd);
+  }
+  EXPECT_LT(probe.CpuSeconds() - cpuBefore, 0.5);
+  EXPECT_GE(served.size(), 4u);
+  EXPECT_LE(served.size(), 10u);
+  EXPECT_EQ(closed, 20 - static_cast<int>(served.size()));
+  EXPECT_TRUE(probe.Alive());
+
+  // Those served still are; once some leave, newcomers are served again.
+  EXPECT_TRUE(Baixado(served.front(), "again"));
+  for (int i = 0; i < 2; ++i) {
+    ::close(served.back());
+    served.pop_back();
+  }
+  ::usleep(300'000);
+  const int late = Connect(port);
+  EXPECT_TRUE(Baixado(late, "late"));
+  ::close(late);
+
+  const std::vector<std::string> errors = probe.Errors();
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(errors[0].rfind("erro Asynchronous socket error 24: ", 0), 0u) << errors[0];
+  for (int fd : served) ::close(fd);
+}
+
+// The probe's ceilings are 1 MiB of unsent replies per connection and 4 MiB of unfinished frames in
+// all, with 48 MiB of memory to spare: without them, the client that never reads would take it all.
+TEST(ListenerLimitsTest, MemoryCeilingsHoldAndOtherClientsAreServed) {
+  constexpr size_t kMiB = 1u << 20;
+  const int port = test::FreeTcpPort();
+  Probe probe({"memoria", QString::number(port)});
+  ASSERT_TRUE(probe.Ready());
+
+  // A client that sends requests and doesn't read its replies is no longer read.
+  const int greedy = Connect(port);
+  ASSERT_GE(greedy, 0);
+  const std::string script(64 << 10, 'x');
+  std::string stream;
+  size_t frames = 0;
+  size_t sent = 0;
+  for (bool blocked = false; !blocked && sent < 96 * kMiB;) {
+    if (sent == stream.size()) stream += Request("g", std::to_string(frames++), script);
+    pollfd wait{greedy, POLLOUT, 0};
+    blocked = ::poll(&wait, 1, 500) <= 0;
+    const ssize_t n =
+        blocked ? 0 : ::send(greedy, stream.data() + sent, stream.size() - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n < 0 && errno != EAGAIN) break;
+    if (n > 0) sent += static_cast<size_t>(n);
+  }
+  EXPECT_LT(sent, 48 * kMiB);
+  ASSERT_TRUE(probe.Alive());
+
+  // Unfinished frames of 700 KiB on ten connections: those past the 4 MiB in all are closed.
+  std::vector<int> holders;
+  for (int i = 0; i < 10; ++i) {
+    holders.push_back(Connect(port));
+    SendAll(holders.back(),
+            kInicio + "h" + kSeparador + std::to_string(i) + kSeparador + std::string(700 << 10, 'y'));
+  }
+  ::usleep(300'000);
+  int kept = 0;
+  for (size_t i = 0; i < holders.size(); ++i) {
+    const std::string pedido = std::to_string(i);
+    const std::string expected = Reply("h", pedido, std::string(700 << 10, 'y'));
+    std::string got;
+    const bool answered =
+        SendAll(holders[i], kFim) && Receive(holders[i], expected.size(), &got) == Outcome::Answered;
+    if (answered) {
+      EXPECT_TRUE(got == expected) << i;
+      ++kept;
+    }
+    ::close(holders[i]);
+  }
+  EXPECT_GE(kept, 1);
+  EXPECT_LE(kept, 5);
+
+  const int other = Connect(port);
+  EXPECT_TRUE(Baixado(other, "1"));
+  ::close(other);
+
+  // Reading at last, the greedy client gets the reply of every whole frame it sent, once, in order.
+  std::string expected;
+  size_t whole = 0;
+  for (size_t at = 0; whole < frames; ++whole) {
+    at += Request("g", std::to_string(whole), script).size();
+    if (at > sent) break;
+    expected += Reply("g", std::to_string(whole), script);
+  }
+  std::string got;
+  EXPECT_EQ(Receive(greedy, expected.size(), &got, 5000), Outcome::Answered);
+  EXPECT_TRUE(got == expected) << got.size() << " of " << expected.size() << " bytes";
+  EXPECT_EQ(Receive(greedy, 1, nullptr, 200), Outcome::Silent);
+  ::close(greedy);
+  EXPECT_TRUE(probe.Alive());
+}
+
+}  // namespace
+}  // namespace vespril
