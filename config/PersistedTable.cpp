@@ -2,7 +2,11 @@
 
 #include <algorithm>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
 
 #include "config/Datapacket.h"
@@ -14,6 +18,16 @@ namespace vespril {
 namespace {
 
 QString QtPath(const std::string& path) { return QFile::decodeName(QByteArray::fromStdString(path)); }
+
+// Flushes the directory that holds `path`, so that a rename into it survives a power failure.
+bool SyncDirectoryOf(const QString& path) {
+  const QByteArray directory = QFile::encodeName(QFileInfo(path).absolutePath());
+  const int fd = ::open(directory.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool synced = ::fsync(fd) == 0;
+  ::close(fd);
+  return synced;
+}
 
 std::string CutToSize(std::string_view text, int size) {
   return std::string(text.substr(0, static_cast<size_t>(size)));
@@ -85,6 +99,9 @@ void PersistedTable::SaveToFile(const std::string& path) {
   if (!file.flush() || file.error() != QFileDevice::NoError || !file.commit()) {
     throw Error(Format("Cannot create file %s", path));
   }
+  // commit() syncs the new file's bytes, not the directory entry its rename changed: without this the
+  // earlier file may come back after a power failure, and a saved generator with it.
+  if (!SyncDirectoryOf(file.fileName())) throw Error(Format("Cannot create file %s", path));
 }
 
 void PersistedTable::LoadFrom(QIODevice& device, const std::string& nameForMessages) {

@@ -56,8 +56,9 @@ class PersistedTable {
   // Never writes the file. Throws Error "Cannot open file <path>" when it can't be opened, and a
   // message naming the file when it is empty, damaged or its fields don't match the table's.
   void LoadFromFile(const std::string& path);
-  // Writes the field definitions and every record, replacing the file atomically. Throws Error
-  // "Cannot create file <path>" on failure; the earlier file content then survives.
+  // Writes the field definitions and every record, replacing the file atomically and durably (the file
+  // and its directory entry are on disk when it returns). Throws Error "Cannot create file <path>" on
+  // failure; the earlier file content then survives, unless only the final directory flush failed.
   void SaveToFile(const std::string& path);
   // The same over a device; `nameForMessages` stands in the messages where the file name would.
   void LoadFrom(QIODevice& device, const std::string& nameForMessages);

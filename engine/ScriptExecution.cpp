@@ -3,7 +3,6 @@
 // of its table with a key the gateway hands out, and anything else on every server in turn. The first
 // failure ends the script and its text is the answer.
 #include <climits>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -168,30 +167,43 @@ void VESPRIL::ExecutarInsert(const std::string& statement) {
   if (gerador == INT32_MAX) throw Error("O gerador da tabela " + tabela + " chegou ao seu limite");
   sql = IncluirCampo(sql, CdsTabela.FieldAsString("Chave"), std::to_string(gerador + 1));
 
+  // The key is reserved on disk before the row is written: a crash in between leaves a gap in the
+  // keys, never a key that the next start hands out a second time. CdsTabela stays on T's row.
+  const auto gerar = [this](int32_t valor) {
+    CdsTabela.Edit();
+    CdsTabela.SetFieldAsInteger("Gerador", valor);
+    CdsTabela.Post();
+  };
+  gerar(gerador + 1);
+  try {
+    Salvar(CdsTabela);
+  } catch (...) {
+    gerar(gerador);  // the row was never written, so the key may still be handed out
+    throw;
+  }
+
   ConexaoSQL& consulta = Slot(CdsServidor.RecNo()).conexaoSQL;
   Preparar(consulta, sql);
-  consulta.ExecSQL();
+  try {
+    consulta.ExecSQL();
+  } catch (...) {
+    // Nothing was inserted: the key goes back, in memory and on disk. Should that save fail, the file
+    // keeps the higher value, which costs a gap and nothing more.
+    gerar(gerador);
+    try {
+      Salvar(CdsTabela);
+    } catch (...) {
+    }
+    throw;
+  }
 
-  // The row is in the database: both counters go up in memory before either file is written, so a
-  // failed save can never hand the same key out twice.
-  // The count only steers routing; at its limit it stays there rather than wrap.
+  // A crash before this save leaves the count one short, which only steers routing a little. At its
+  // limit the count stays there rather than wrap.
   const int32_t registro = CdsServidorTabela.FieldAsInteger("Registro");
   CdsServidorTabela.Edit();
   CdsServidorTabela.SetFieldAsInteger("Registro", registro == INT32_MAX ? registro : registro + 1);
   CdsServidorTabela.Post();
-  CdsTabela.Edit();
-  CdsTabela.SetFieldAsInteger("Gerador", gerador + 1);
-  CdsTabela.Post();
-
-  std::optional<Error> falha;
-  for (PersistedTable* table : {&CdsServidorTabela, &CdsTabela}) {
-    try {
-      Salvar(*table);
-    } catch (const Error& e) {
-      if (!falha) falha = e;
-    }
-  }
-  if (falha) throw *falha;
+  Salvar(CdsServidorTabela);
 }
 
 }  // namespace vespril

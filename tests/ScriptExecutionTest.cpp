@@ -205,6 +205,22 @@ TEST_F(ScriptExecutionTest, FailedSaveNeverHandsTheSameKeyOutTwice) {
   EXPECT_EQ(workspace.DumpTables(), "ITEM,IDITEM,8;PEDIDO,IDPEDIDO,0");
 }
 
+TEST_F(ScriptExecutionTest, GeneratorThatCannotBeSavedStopsTheInsertBeforeItsRow) {
+  Configure(0, 6, {{"ALFA", "ITEM", 0}, {"BETA", "ITEM", 0}});
+  Start();
+  QFile::remove("Tabela.xml");
+  QDir().mkdir("Tabela.xml");
+
+  EXPECT_EQ(Run("insert into ITEM (QTD) values (1);"), "Cannot create file Tabela.xml");
+  EXPECT_EQ(alfa.Dump(kItens) + "/" + beta.Dump(kItens) + "/" + engine->GetTabela(),
+            "//ITEM,IDITEM,6;PEDIDO,IDPEDIDO,0;");
+  QDir().rmdir("Tabela.xml");
+  EXPECT_EQ(Run("insert into ITEM (QTD) values (2);"), "");
+  EXPECT_EQ(alfa.Dump(kItens), "7||2|");
+  EXPECT_EQ(workspace.DumpTables() + " / " + workspace.DumpMatrix(),
+            "ITEM,IDITEM,7;PEDIDO,IDPEDIDO,0 / BETA,ITEM,0;ALFA,ITEM,1");
+}
+
 TEST_F(ScriptExecutionTest, BroadcastStopsAtTheFirstServerThatRejectsIt) {
   FirebirdTestDatabase gama = FirebirdTestDatabase::WithOrders();
   workspace.WriteServers({{"ALFA", alfa.Address()}, {"BETA", beta.Address()}, {"GAMA", gama.Address()}});
