@@ -51,7 +51,7 @@ done
 
 depends="$(dpkg-deb -f "$deb" Depends)"
 names="$(tr ',' '\n' <<<"$depends" | sed 's/^ *//; s/ .*//')"  # "libc6 (>= 2.34), ..." -> libc6 ...
-for needed in libqt6core6 libqt6widgets6 libqt6network6 libfbclient2 firebird3.0-server-core libstdc++6 libc6; do
+for needed in libqt6core6 libqt6widgets6 libfbclient2 firebird3.0-server-core libstdc++6 libc6; do
   grep -qxF "$needed" <<<"$names" || fail "Depends lacks ${needed}: ${depends}"
 done
 
