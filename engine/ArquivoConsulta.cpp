@@ -1,5 +1,9 @@
 #include "engine/ArquivoConsulta.h"
 
+#include <fcntl.h>
+#include <limits.h>
+#include <unistd.h>
+
 #include <algorithm>
 
 #include <QCoreApplication>
@@ -27,19 +31,26 @@ bool PodeNomearArquivo(std::string_view field) {
 
 }  // namespace
 
+std::string FileSystemName(std::string_view path) {
+  const size_t nameStart = path.rfind('/') + 1;  // 0 when there is no directory part
+  const std::string_view name = path.substr(nameStart);
+  const QString characters = QString::fromLatin1(name.data(), static_cast<qsizetype>(name.size()));
+  return std::string(path.substr(0, nameStart)) + QFile::encodeName(characters).toStdString();
+}
+
 QString PathToQString(std::string_view path) {
-  return QString::fromLatin1(path.data(), static_cast<qsizetype>(path.size()));
+  return QFile::decodeName(QByteArray::fromStdString(FileSystemName(path)));
 }
 
 std::string ProgramDirectory() {
-  const QString dir = QCoreApplication::applicationDirPath();
-  for (QChar c : dir) {
-    if (c.unicode() > 0xFF) {
-      throw Error(
-          Format("The program's directory %s has a name outside ISO-8859-1", dir.toLatin1().toStdString()));
-    }
-  }
-  return dir.toLatin1().toStdString() + "/";
+  // The kernel's own bytes: Qt's QString form of a folder name outside the locale's encoding would
+  // not lead back to the folder.
+  char exe[PATH_MAX];
+  const ssize_t size = readlink("/proc/self/exe", exe, sizeof exe);
+  std::string path = size > 0 && static_cast<size_t>(size) < sizeof exe
+                         ? std::string(exe, static_cast<size_t>(size))
+                         : QFile::encodeName(QCoreApplication::applicationFilePath()).toStdString();
+  return path.substr(0, path.rfind('/') + 1);
 }
 
 std::string CaminhoArquivoConsulta(std::string_view programDir, std::string_view cliente,
@@ -55,15 +66,15 @@ std::string CaminhoArquivoConsulta(std::string_view programDir, std::string_view
   return ReplaceAll(path, "//", "/");
 }
 
-void DeleteArquivoConsulta(std::string_view path) {
-  const QString name = PathToQString(path);
-  if (QFile::exists(name)) QFile::remove(name);
-}
+void DeleteArquivoConsulta(std::string_view path) { unlink(FileSystemName(path).c_str()); }
 
-ArquivoConsulta::ArquivoConsulta(const std::string& path)
-    : m_file(new QFile(PathToQString(path))), m_name(path) {
-  if (!m_file->open(QIODevice::WriteOnly | QIODevice::Truncate))
+ArquivoConsulta::ArquivoConsulta(const std::string& path) : m_file(new QFile), m_name(path) {
+  // Opened by its bytes, which Qt's QString form of a folder name may not keep.
+  const int fd = open(FileSystemName(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0 || !m_file->open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)) {
+    if (fd >= 0) close(fd);
     throw Error(Format("Cannot create file %s", path));
+  }
   m_device = m_file.get();
   Write(kInicio);
 }

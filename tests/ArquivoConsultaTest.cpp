@@ -3,6 +3,9 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <QBuffer>
@@ -165,15 +168,21 @@ TEST(CaminhoArquivoConsultaTest, RefusesFieldsThatCouldNameAnotherFile) {
   }
 }
 
-TEST_F(ArquivoConsultaTest, AccentedNamesAreStoredAsTheirCharacters) {
-  const std::string path = CaminhoArquivoConsulta(Dir(), "jo\xE3o", "1");
-  ArquivoConsulta(path).Finalizar();
-  const QString onDisk = QString::fromStdString(Dir()) + QString::fromUtf8("Consultajo\u00E3o1.xml");
-  EXPECT_TRUE(QFile::exists(onDisk));
+TEST_F(ArquivoConsultaTest, AccentedNamesAreStoredAsTheirCharactersInAFolderKeptAsItsBytes) {
+  // Folder names in UTF-8 outside ISO-8859-1, and bytes that are no UTF-8 at all.
+  for (const std::string folder : {"", "\xE6\x97\xA5\xE6\x9C\xAC/", "caf\xC3\xA9\xFF/"}) {
+    const std::string dir = Dir() + folder;
+    ASSERT_TRUE(folder.empty() || mkdir(dir.c_str(), 0700) == 0) << folder;
+    const std::string path = CaminhoArquivoConsulta(dir, "jo\xE3o", "1");
+    EXPECT_EQ(path, dir + "Consultajo\xE3o1.xml");
+    ArquivoConsulta(path).Finalizar();
+    const std::string onDisk = dir + "Consultajo\xC3\xA3o1.xml";
+    EXPECT_EQ(access(onDisk.c_str(), F_OK), 0) << folder;
 
-  DeleteArquivoConsulta(path);
-  EXPECT_FALSE(QFile::exists(onDisk));
-  DeleteArquivoConsulta(path);  // already gone: nothing happens
+    DeleteArquivoConsulta(path);
+    EXPECT_NE(access(onDisk.c_str(), F_OK), 0) << folder;
+    DeleteArquivoConsulta(path);  // already gone: nothing happens
+  }
 }
 
 TEST_F(ArquivoConsultaTest, FileThatCannotBeCreatedIsReported) {
