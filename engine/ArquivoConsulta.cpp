@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -27,6 +28,15 @@ constexpr std::string_view kFim = "  </dados>\r\n";
 bool PodeNomearArquivo(std::string_view field) {
   return std::none_of(field.begin(), field.end(),
                       [](char c) { return c == '/' || c == '\\' || static_cast<unsigned char>(c) < 32; });
+}
+
+// Empties the file open at fd for a new result; false, leaving it as it was, when it could send the
+// rows elsewhere: a pipe (even one that is read), or a file with a second hard link, which shares its
+// contents with a name outside the folder.
+bool PrepararArquivo(int fd) {
+  struct stat info;
+  if (fstat(fd, &info) != 0 || S_ISFIFO(info.st_mode)) return false;
+  return !S_ISREG(info.st_mode) || (info.st_nlink == 1 && ftruncate(fd, 0) == 0);
 }
 
 }  // namespace
@@ -66,12 +76,20 @@ std::string CaminhoArquivoConsulta(std::string_view programDir, std::string_view
   return ReplaceAll(path, "//", "/");
 }
 
-void DeleteArquivoConsulta(std::string_view path) { unlink(FileSystemName(path).c_str()); }
+void DeleteArquivoConsulta(std::string_view path) {
+  // unlink removes a link itself and never follows it.
+  unlink(FileSystemName(path).c_str());
+}
 
 ArquivoConsulta::ArquivoConsulta(const std::string& path) : m_file(new QFile), m_name(path) {
-  // Opened by its bytes, which Qt's QString form of a folder name may not keep.
-  const int fd = open(FileSystemName(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0 || !m_file->open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)) {
+  // Opened by its bytes, which Qt's QString form of a folder name may not keep. O_NOFOLLOW refuses a
+  // symbolic link in the same step that opens the name, so none can be slipped in between a check and
+  // the open; O_NONBLOCK makes a pipe nobody reads fail at once instead of holding up the gateway, and
+  // changes nothing for a regular file.
+  const int fd =
+      open(FileSystemName(path).c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+  if (fd < 0 || !PrepararArquivo(fd) ||
+      !m_file->open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)) {
     if (fd >= 0) close(fd);
     throw Error(Format("Cannot create file %s", path));
   }

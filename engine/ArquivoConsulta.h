@@ -36,13 +36,16 @@ std::string CaminhoArquivoConsulta(std::string_view programDir, std::string_view
                                    std::string_view pedido);
 
 // Removes the file at path if there is one; a file that is missing or can't be removed is no failure.
+// A link at path is removed itself; what it points to is never touched.
 void DeleteArquivoConsulta(std::string_view path);
 
 // Streams one result file. Every write failure raises Error with a message naming the file.
 class ArquivoConsulta {
  public:
-  // Creates or truncates the file and writes the declaration and root lines.
-  // Throws Error "Cannot create file <path>" when it can't be created.
+  // Creates or truncates the file and writes the declaration and root lines. Throws Error "Cannot create
+  // file <path>" when it can't be created, and when anything but a regular file of its own stands at
+  // the name (a symbolic or hard link, a pipe): a link placed in the folder must not let a query write
+  // a file elsewhere.
   explicit ArquivoConsulta(const std::string& path);
   // Over a device already open for writing (the seam the tests use to make writes fail); writes the same
   // two lines. The device must outlive this writer.

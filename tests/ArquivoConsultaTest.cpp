@@ -1,5 +1,6 @@
 #include "engine/ArquivoConsulta.h"
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -182,6 +183,40 @@ TEST_F(ArquivoConsultaTest, AccentedNamesAreStoredAsTheirCharactersInAFolderKept
     DeleteArquivoConsulta(path);
     EXPECT_NE(access(onDisk.c_str(), F_OK), 0) << folder;
     DeleteArquivoConsulta(path);  // already gone: nothing happens
+  }
+}
+
+// Nothing placed at a result file's name takes the rows elsewhere or holds up the gateway: the query
+// is refused, and "Deletar" removes the name itself, never what it leads to.
+TEST_F(ArquivoConsultaTest, LinkOrPipeAtTheNameIsRefusedAndDeletedItself) {
+  const std::string target = Dir() + "Servidor.xml";
+  const std::string missing = Dir() + "naoexiste.xml";
+  const std::string path = Dir() + "Consultac1.xml";
+  struct Case {
+    const char* what;
+    std::function<int()> make;
+  };
+  const std::vector<Case> cases = {
+      {"link to a file", [&] { return symlink(target.c_str(), path.c_str()); }},
+      {"link to no file", [&] { return symlink(missing.c_str(), path.c_str()); }},
+      {"hard link", [&] { return link(target.c_str(), path.c_str()); }},
+      {"pipe nobody reads", [&] { return mkfifo(path.c_str(), 0600); }},
+  };
+  for (const Case& c : cases) {
+    {
+      QFile file(PathToQString(target));
+      ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+      file.write("kept");
+    }
+    ASSERT_EQ(c.make(), 0) << c.what;
+    EXPECT_EQ(test::ErrorOf([&] { ArquivoConsulta arquivo(path); }), "Cannot create file " + path) << c.what;
+    EXPECT_EQ(ReadAll(target), "kept") << c.what;
+    EXPECT_NE(access(missing.c_str(), F_OK), 0) << c.what;
+
+    DeleteArquivoConsulta(path);
+    struct stat info;
+    EXPECT_NE(lstat(path.c_str(), &info), 0) << c.what;
+    EXPECT_EQ(ReadAll(target), "kept") << c.what;
   }
 }
 
