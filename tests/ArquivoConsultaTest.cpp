@@ -1,5 +1,6 @@
 #include "engine/ArquivoConsulta.h"
 
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -52,6 +53,8 @@ std::string ReadAll(const std::string& path) {
 class ArquivoConsultaTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(m_dir.isValid()); }
+  // Qt can't remove names that are no UTF-8.
+  void TearDown() override { std::filesystem::remove_all(Dir()); }
   std::string Dir() const { return QDir(m_dir.path()).path().toStdString() + "/"; }
 
   QTemporaryDir m_dir;
