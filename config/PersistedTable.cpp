@@ -148,14 +148,9 @@ bool PersistedTable::Locate(std::string_view fieldNames, const std::vector<std::
     throw Error(Format("Locate on '%s' needs one value per field", fieldNames));
   }
   SettlePending();
-  std::vector<std::string_view> stored(values.begin(), values.end());
-  for (size_t f = 0; f < fields.size(); ++f) {
-    const FieldDef& field = m_fields[fields[f]];
-    if (field.type == FieldType::String) stored[f] = stored[f].substr(0, static_cast<size_t>(field.size));
-  }
   for (size_t i = 0; i < m_records.size(); ++i) {
     bool match = true;
-    for (size_t f = 0; match && f < fields.size(); ++f) match = SameValue(m_records[i][fields[f]], stored[f]);
+    for (size_t f = 0; match && f < fields.size(); ++f) match = SameValue(m_records[i][fields[f]], values[f]);
     if (match) {
       m_cursor = i;
       m_eof = false;
@@ -171,6 +166,11 @@ bool PersistedTable::Locate(std::string_view fieldName, std::string_view value) 
 
 bool PersistedTable::Locate(std::string_view fieldNames, std::initializer_list<std::string_view> values) {
   return Locate(fieldNames, std::vector<std::string>(values.begin(), values.end()));
+}
+
+std::string PersistedTable::AsStored(std::string_view field, std::string_view value) const {
+  const FieldDef& def = m_fields[FieldIndex(field)];
+  return def.type == FieldType::String ? CutToSize(value, def.size) : std::string(value);
 }
 
 void PersistedTable::Edit() {

@@ -72,13 +72,16 @@ class PersistedTable {
   // Finds the first record, in index order, whose named fields (one name, or two joined by ";") equal
   // the values as whole values without regard to letter case. Found: the cursor moves there and Eof
   // clears. Not found: the cursor and Eof stay. Values may hold any byte, a single quote included;
-  // an unset value equals "". A text longer than a string field is compared as the field would store
-  // it (cut to its size), so a writer that locates before it assigns finds what it stored before.
-  // Throws Error when the number of values differs from that of the names.
+  // an unset value equals "". A text longer than a string field matches nothing: a writer that locates
+  // before it stores cuts its text with AsStored first. Throws Error when the number of values differs
+  // from that of the names.
   bool Locate(std::string_view fieldNames, const std::vector<std::string>& values);
   bool Locate(std::string_view fieldName, std::string_view value);
   // Makes the braced form Locate("Servidor;Tabela", {nome, tabela}) unambiguous.
   bool Locate(std::string_view fieldNames, std::initializer_list<std::string_view> values);
+
+  // The text as the field would store it: cut to a string field's size, unchanged otherwise.
+  std::string AsStored(std::string_view field, std::string_view value) const;
 
   // Editing. A field is assigned only between Edit/Append and Post; assigning while browsing throws.
   void Edit();    // begins a change of the current record (an empty table appends instead)

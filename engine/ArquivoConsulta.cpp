@@ -1,5 +1,10 @@
 #include "engine/ArquivoConsulta.h"
 
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 
 #include <QCoreApplication>
@@ -25,21 +30,37 @@ bool PodeNomearArquivo(std::string_view field) {
                       [](char c) { return c == '/' || c == '\\' || static_cast<unsigned char>(c) < 32; });
 }
 
+// Empties the file open at fd for a new result; false, leaving it as it was, when it could send the
+// rows elsewhere: a pipe (even one that is read), or a file with a second hard link, which shares its
+// contents with a name outside the folder.
+bool PrepararArquivo(int fd) {
+  struct stat info;
+  if (fstat(fd, &info) != 0 || S_ISFIFO(info.st_mode)) return false;
+  return !S_ISREG(info.st_mode) || (info.st_nlink == 1 && ftruncate(fd, 0) == 0);
+}
+
 }  // namespace
 
+std::string FileSystemName(std::string_view path) {
+  const size_t nameStart = path.rfind('/') + 1;  // 0 when there is no directory part
+  const std::string_view name = path.substr(nameStart);
+  const QString characters = QString::fromLatin1(name.data(), static_cast<qsizetype>(name.size()));
+  return std::string(path.substr(0, nameStart)) + QFile::encodeName(characters).toStdString();
+}
+
 QString PathToQString(std::string_view path) {
-  return QString::fromLatin1(path.data(), static_cast<qsizetype>(path.size()));
+  return QFile::decodeName(QByteArray::fromStdString(FileSystemName(path)));
 }
 
 std::string ProgramDirectory() {
-  const QString dir = QCoreApplication::applicationDirPath();
-  for (QChar c : dir) {
-    if (c.unicode() > 0xFF) {
-      throw Error(
-          Format("The program's directory %s has a name outside ISO-8859-1", dir.toLatin1().toStdString()));
-    }
-  }
-  return dir.toLatin1().toStdString() + "/";
+  // The kernel's own bytes: Qt's QString form of a folder name outside the locale's encoding would
+  // not lead back to the folder.
+  char exe[PATH_MAX];
+  const ssize_t size = readlink("/proc/self/exe", exe, sizeof exe);
+  std::string path = size > 0 && static_cast<size_t>(size) < sizeof exe
+                         ? std::string(exe, static_cast<size_t>(size))
+                         : QFile::encodeName(QCoreApplication::applicationFilePath()).toStdString();
+  return path.substr(0, path.rfind('/') + 1);
 }
 
 std::string CaminhoArquivoConsulta(std::string_view programDir, std::string_view cliente,
@@ -56,14 +77,22 @@ std::string CaminhoArquivoConsulta(std::string_view programDir, std::string_view
 }
 
 void DeleteArquivoConsulta(std::string_view path) {
-  const QString name = PathToQString(path);
-  if (QFile::exists(name)) QFile::remove(name);
+  // unlink removes a link itself and never follows it.
+  unlink(FileSystemName(path).c_str());
 }
 
-ArquivoConsulta::ArquivoConsulta(const std::string& path)
-    : m_file(new QFile(PathToQString(path))), m_name(path) {
-  if (!m_file->open(QIODevice::WriteOnly | QIODevice::Truncate))
+ArquivoConsulta::ArquivoConsulta(const std::string& path) : m_file(new QFile), m_name(path) {
+  // Opened by its bytes, which Qt's QString form of a folder name may not keep. O_NOFOLLOW refuses a
+  // symbolic link in the same step that opens the name, so none can be slipped in between a check and
+  // the open; O_NONBLOCK makes a pipe nobody reads fail at once instead of holding up the gateway, and
+  // changes nothing for a regular file.
+  const int fd =
+      open(FileSystemName(path).c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+  if (fd < 0 || !PrepararArquivo(fd) ||
+      !m_file->open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)) {
+    if (fd >= 0) close(fd);
     throw Error(Format("Cannot create file %s", path));
+  }
   m_device = m_file.get();
   Write(kInicio);
 }

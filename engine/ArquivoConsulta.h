@@ -14,12 +14,18 @@ class QString;
 
 namespace vespril {
 
-// Paths are ISO-8859-1 text, like everything a client sees (the reply to "Baixar" carries one); each
-// byte is the character of the same code, stored on disk in the file system's own encoding.
+// A result file's path is bytes in two parts. Up to its last "/" stands a directory exactly as the file
+// system names it (the program's own folder, whatever its encoding); after it, the file name built from
+// Cliente and Pedido, ISO-8859-1 text like everything a client sends, whose characters are stored on
+// disk in the file system's own encoding. The reply to "Baixar" carries the path as it is.
+//
+// The name the file system knows the file by: the directory bytes unchanged, the file name encoded.
+std::string FileSystemName(std::string_view path);
+// The same as a QString, for Qt's file classes; names that aren't valid in the file system's encoding
+// may not survive the conversion, so the engine itself works with FileSystemName.
 QString PathToQString(std::string_view path);
 
-// The directory of the running executable, with a trailing "/". Throws Error when the directory's name
-// has a character outside ISO-8859-1, since no path built on it could name the real file.
+// The directory of the running executable, as the file system names it, with a trailing "/".
 // REQUIRES: a QCoreApplication exists.
 std::string ProgramDirectory();
 
@@ -30,13 +36,16 @@ std::string CaminhoArquivoConsulta(std::string_view programDir, std::string_view
                                    std::string_view pedido);
 
 // Removes the file at path if there is one; a file that is missing or can't be removed is no failure.
+// A link at path is removed itself; what it points to is never touched.
 void DeleteArquivoConsulta(std::string_view path);
 
 // Streams one result file. Every write failure raises Error with a message naming the file.
 class ArquivoConsulta {
  public:
-  // Creates or truncates the file and writes the declaration and root lines.
-  // Throws Error "Cannot create file <path>" when it can't be created.
+  // Creates or truncates the file and writes the declaration and root lines. Throws Error "Cannot create
+  // file <path>" when it can't be created, and when anything but a regular file of its own stands at
+  // the name (a symbolic or hard link, a pipe): a link placed in the folder must not let a query write
+  // a file elsewhere.
   explicit ArquivoConsulta(const std::string& path);
   // Over a device already open for writing (the seam the tests use to make writes fail); writes the same
   // two lines. The device must outlive this writer.

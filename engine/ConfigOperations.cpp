@@ -54,7 +54,9 @@ std::string VESPRIL::GetServidor() {
   return lista;
 }
 
-void VESPRIL::SetServidor(const std::string& nome, const std::string& endereco) {
+void VESPRIL::SetServidor(const std::string& nomeDado, const std::string& endereco) {
+  // Looked for as it will be stored: a name longer than its field still names a single record.
+  const std::string nome = CdsServidor.AsStored("Nome", nomeDado);
   const bool existe = CdsServidor.Locate("Nome", nome);
   if (!existe && CdsServidor.RecordCount() >= kSlots) {
     throw Error("N\xE3o \xE9 poss\xEDvel incluir o servidor " + nome + ": o limite \xE9 de 10 servidores");
@@ -106,7 +108,8 @@ std::string VESPRIL::ReatarSlots(bool todos) {
   return falha;
 }
 
-void VESPRIL::EraseServidor(const std::string& nome) {
+void VESPRIL::EraseServidor(const std::string& nomeDado) {
+  const std::string nome = CdsServidor.AsStored("Nome", nomeDado);
   if (!CdsServidor.Locate("Nome", nome)) return;
   DesconectarServidor(nome);
   EraseServidorTabela(nome, true);
@@ -128,8 +131,9 @@ std::string VESPRIL::GetTabela() {
 }
 
 void VESPRIL::SetTabela(const std::string& nome, const std::string& chave, int gerador) {
-  // Located by the name as it is stored, so " ITEM " changes the record ITEM instead of adding one.
-  const std::string tabela = Trim(nome);
+  // Located by the name as it is stored, so " ITEM " changes the record ITEM instead of adding one, and
+  // a name longer than its field names a single record.
+  const std::string tabela = CdsTabela.AsStored("Tabela", Trim(nome));
   EditOrAppend(CdsTabela, "Tabela", tabela);
   CdsTabela.SetFieldAsString("Tabela", tabela);
   CdsTabela.SetFieldAsString("Chave", Trim(chave));
@@ -140,7 +144,7 @@ void VESPRIL::SetTabela(const std::string& nome, const std::string& chave, int g
 }
 
 void VESPRIL::EraseTabela(const std::string& nome) {
-  const std::string tabela = Trim(nome);
+  const std::string tabela = CdsTabela.AsStored("Tabela", Trim(nome));
   if (!CdsTabela.Locate("Tabela", tabela)) return;
   EraseServidorTabela(tabela, false);
   CdsTabela.Locate("Tabela", tabela);

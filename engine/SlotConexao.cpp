@@ -124,15 +124,17 @@ void Transacao::StartTransaction() {
 void Transacao::Commit() {
   CloseDataSets();
   if (!InTransaction()) return;
-  m_transaction->Commit();
-  m_transaction.reset();
+  // Ended also when the client refuses: a transaction kept after a failed end would take in the
+  // slot's next statement, which would then neither start nor commit a transaction of its own.
+  const std::unique_ptr<fb::Transaction> ending = std::move(m_transaction);
+  ending->Commit();
 }
 
 void Transacao::Rollback() {
   CloseDataSets();
   if (!InTransaction()) return;
-  m_transaction->Rollback();
-  m_transaction.reset();
+  const std::unique_ptr<fb::Transaction> ending = std::move(m_transaction);
+  ending->Rollback();
 }
 
 fb::Transaction& Transacao::Handle() {

@@ -100,7 +100,8 @@ class Transacao final : public Componente {
   bool InTransaction() const;
   // Error "Cannot perform operation -- DB is not open" when the attachment isn't attached.
   void StartTransaction();
-  // Both first close every open statement object of this transaction (whose hook may end it).
+  // Both first close every open statement object of this transaction (whose hook may end it). The
+  // transaction is not active afterwards, also when the client refused the end (which is raised).
   void Commit();
   void Rollback();
 

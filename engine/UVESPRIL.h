@@ -56,7 +56,8 @@ class VESPRIL {
   bool GetTabelaRelembrar();
   void Salvar(PersistedTable& table);
 
-  // Configuration operations; each saves what it changed before it returns.
+  // Configuration operations; each saves what it changed before it returns. Names are cut to their
+  // field's size before they are looked for, as they are when stored.
   void SetPorta(int porta);
   void SetTabelaRelembrar(bool relembrar);
   std::string GetServidor();

@@ -27,16 +27,19 @@ Transaction::~Transaction() { RollbackSilently(); }
 
 void Transaction::Commit() {
   ISC_STATUS_ARRAY status;
-  isc_commit_transaction(status, &m_handle);
-  Check(status);
+  if (isc_commit_transaction(status, &m_handle) != 0) {
+    const FbError refusal(status);
+    RollbackSilently();
+    throw refusal;
+  }
   m_handle = 0;
 }
 
 void Transaction::Rollback() {
   ISC_STATUS_ARRAY status;
   isc_rollback_transaction(status, &m_handle);
-  Check(status);
   m_handle = 0;
+  Check(status);
 }
 
 void Transaction::RollbackSilently() noexcept {

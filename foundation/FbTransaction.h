@@ -20,11 +20,13 @@ class Transaction {
   Transaction& operator=(const Transaction&) = delete;
   ~Transaction();
 
-  // Active until a commit or rollback succeeds, through this object or through a COMMIT or ROLLBACK
+  // Active until it is committed or rolled back, through this object or through a COMMIT or ROLLBACK
   // statement executed in it (the client then clears the handle).
   bool Active() const { return m_handle != 0; }
 
-  // REQUIRES: Active(). Throw FbError and leave the transaction active when the client refuses.
+  // REQUIRES: Active(). Both end the transaction whatever the client says, so no later work can land
+  // in it unnoticed. A refused commit is rolled back, silently; a refused rollback drops the handle
+  // (the server ends that transaction with its attachment). Then the refusal is thrown as FbError.
   void Commit();
   void Rollback();
 

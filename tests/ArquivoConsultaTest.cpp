@@ -1,7 +1,12 @@
 #include "engine/ArquivoConsulta.h"
 
+#include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -48,6 +53,8 @@ std::string ReadAll(const std::string& path) {
 class ArquivoConsultaTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(m_dir.isValid()); }
+  // Qt can't remove names that are no UTF-8.
+  void TearDown() override { std::filesystem::remove_all(Dir()); }
   std::string Dir() const { return QDir(m_dir.path()).path().toStdString() + "/"; }
 
   QTemporaryDir m_dir;
@@ -165,15 +172,55 @@ TEST(CaminhoArquivoConsultaTest, RefusesFieldsThatCouldNameAnotherFile) {
   }
 }
 
-TEST_F(ArquivoConsultaTest, AccentedNamesAreStoredAsTheirCharacters) {
-  const std::string path = CaminhoArquivoConsulta(Dir(), "jo\xE3o", "1");
-  ArquivoConsulta(path).Finalizar();
-  const QString onDisk = QString::fromStdString(Dir()) + QString::fromUtf8("Consultajo\u00E3o1.xml");
-  EXPECT_TRUE(QFile::exists(onDisk));
+TEST_F(ArquivoConsultaTest, AccentedNamesAreStoredAsTheirCharactersInAFolderKeptAsItsBytes) {
+  // Folder names in UTF-8 outside ISO-8859-1, and bytes that are no UTF-8 at all.
+  for (const std::string folder : {"", "\xE6\x97\xA5\xE6\x9C\xAC/", "caf\xC3\xA9\xFF/"}) {
+    const std::string dir = Dir() + folder;
+    ASSERT_TRUE(folder.empty() || mkdir(dir.c_str(), 0700) == 0) << folder;
+    const std::string path = CaminhoArquivoConsulta(dir, "jo\xE3o", "1");
+    EXPECT_EQ(path, dir + "Consultajo\xE3o1.xml");
+    ArquivoConsulta(path).Finalizar();
+    const std::string onDisk = dir + "Consultajo\xC3\xA3o1.xml";
+    EXPECT_EQ(access(onDisk.c_str(), F_OK), 0) << folder;
 
-  DeleteArquivoConsulta(path);
-  EXPECT_FALSE(QFile::exists(onDisk));
-  DeleteArquivoConsulta(path);  // already gone: nothing happens
+    DeleteArquivoConsulta(path);
+    EXPECT_NE(access(onDisk.c_str(), F_OK), 0) << folder;
+    DeleteArquivoConsulta(path);  // already gone: nothing happens
+  }
+}
+
+// Nothing placed at a result file's name takes the rows elsewhere or holds up the gateway: the query
+// is refused, and "Deletar" removes the name itself, never what it leads to.
+TEST_F(ArquivoConsultaTest, LinkOrPipeAtTheNameIsRefusedAndDeletedItself) {
+  const std::string target = Dir() + "Servidor.xml";
+  const std::string missing = Dir() + "naoexiste.xml";
+  const std::string path = Dir() + "Consultac1.xml";
+  struct Case {
+    const char* what;
+    std::function<int()> make;
+  };
+  const std::vector<Case> cases = {
+      {"link to a file", [&] { return symlink(target.c_str(), path.c_str()); }},
+      {"link to no file", [&] { return symlink(missing.c_str(), path.c_str()); }},
+      {"hard link", [&] { return link(target.c_str(), path.c_str()); }},
+      {"pipe nobody reads", [&] { return mkfifo(path.c_str(), 0600); }},
+  };
+  for (const Case& c : cases) {
+    {
+      QFile file(PathToQString(target));
+      ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+      file.write("kept");
+    }
+    ASSERT_EQ(c.make(), 0) << c.what;
+    EXPECT_EQ(test::ErrorOf([&] { ArquivoConsulta arquivo(path); }), "Cannot create file " + path) << c.what;
+    EXPECT_EQ(ReadAll(target), "kept") << c.what;
+    EXPECT_NE(access(missing.c_str(), F_OK), 0) << c.what;
+
+    DeleteArquivoConsulta(path);
+    struct stat info;
+    EXPECT_NE(lstat(path.c_str(), &info), 0) << c.what;
+    EXPECT_EQ(ReadAll(target), "kept") << c.what;
+  }
 }
 
 TEST_F(ArquivoConsultaTest, FileThatCannotBeCreatedIsReported) {

@@ -263,6 +263,7 @@ TEST_F(FirebirdTest, FailedDetachLeavesTheAttachmentAttachedUntilADetachSucceeds
   EXPECT_TRUE(attachment.Attached());
   // The client has shut the connection down all the same; only a second detach releases the handle.
   EXPECT_THROW(transaction.Commit(), FbError);
+  EXPECT_FALSE(transaction.Active());  // a refused end ends it all the same
   attachment.Detach();
   EXPECT_FALSE(attachment.Attached());
 }

@@ -127,11 +127,12 @@ TEST(PersistedTableTest, LocateMatchesWholeValuesIgnoringCase) {
   EXPECT_TRUE(table.Locate("atributo", "a\xe7\xe3o"));
   EXPECT_TRUE(table.Locate("Valor", "o'brien"));
   EXPECT_EQ(table.RecNo(), 1);
-  // A text too long for its field is looked for as the field would have stored it.
+  // A text too long for its field is no prefix of what the field holds; AsStored cuts it as a write would.
   Add(table, {std::string(30, 'x'), "cut"});
-  EXPECT_TRUE(table.Locate("Atributo", std::string(40, 'X')));
-  EXPECT_EQ(table.FieldAsString("Valor"), "cut");
+  EXPECT_FALSE(table.Locate("Atributo", std::string(31, 'X')));
   EXPECT_FALSE(table.Locate("Atributo", std::string(29, 'x')));
+  EXPECT_TRUE(table.Locate("Atributo", table.AsStored("Atributo", std::string(40, 'X'))));
+  EXPECT_EQ(table.FieldAsString("Valor"), "cut");
 
   PersistedTable matrix = Table(true);
   Add(matrix, {"A", "item", "5"});

@@ -2,12 +2,18 @@
 // files, on the offscreen platform, with a client in this process speaking the protocol over TCP.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <memory>
 #include <string>
+
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <QFile>
 #include <QProcess>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QThread>
 
 #include "protocol/WireProtocol.h"
@@ -43,14 +49,15 @@ std::string ReadFile(const std::string& path) {
 // The program running in the workspace's directory until the object dies.
 class RunningProgram {
  public:
-  RunningProgram(const Workspace& workspace, int port) : m_port(port) {
+  RunningProgram(const Workspace& workspace, int port, const std::string& program = Program())
+      : m_port(port) {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert("QT_QPA_PLATFORM", "offscreen");
     m_process.setProcessEnvironment(environment);
     m_process.setWorkingDirectory(QString::fromStdString(workspace.Path()));
     m_process.setProcessChannelMode(QProcess::ForwardedOutputChannel);
     m_process.setReadChannel(QProcess::StandardError);
-    m_process.start(QString::fromStdString(Program()), {});
+    m_process.start(QString::fromStdString(program), {});
   }
   ~RunningProgram() {
     m_process.kill();
@@ -154,6 +161,40 @@ TEST(ProgramTest, FailedStartIsReportedAndTheProgramStillStopsWhenAsked) {
   // Without a display nobody can answer the error box: its text goes to standard error too.
   EXPECT_TRUE(program.Wrote("VESPRIL: 'abc' is not a valid integer value.\n"));
   EXPECT_TRUE(program.Terminate());
+}
+
+// Result files go beside the program whatever its folder is called: a name outside ISO-8859-1, and
+// bytes that are no UTF-8 at all, are kept as the file system has them, in the file's path and in the
+// reply to "Baixar".
+TEST(ProgramTest, ServesFromAFolderWhoseNameIsNoIso88591Text) {
+  for (const std::string name : {"\xE6\x97\xA5\xE6\x9C\xAC", "caf\xC3\xA9\xFF"}) {
+    QTemporaryDir base;
+    char real[PATH_MAX];
+    ASSERT_NE(realpath(base.path().toStdString().c_str(), real), nullptr);
+    // Qt can't remove a name that is no UTF-8; this goes once the program below has ended.
+    const std::unique_ptr<const char, void (*)(const char*)> removed(real, [](const char* path) {
+      std::error_code ignored;
+      std::filesystem::remove_all(path, ignored);
+    });
+    const std::string folder = std::string(real) + "/" + name;
+    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+    std::filesystem::copy_file(Program(), folder + "/vespril");
+    // Started through a link of a plain name; the program finds its folder through the kernel.
+    const std::string link = std::string(real) + "/vespril";
+    ASSERT_EQ(symlink((folder + "/vespril").c_str(), link.c_str()), 0);
+
+    Workspace workspace;
+    const int port = test::FreeTcpPort();
+    workspace.WriteSettings(std::to_string(port));
+    RunningProgram program(workspace, port, link);
+    QTcpSocket socket;
+    ASSERT_TRUE(program.Connect(socket)) << name;
+    const std::string query = "select 1 from RDB$DATABASE;";
+    EXPECT_EQ(Ask(socket, Pedir("c", "1", query)), MontarResposta("c", "1", "", query));
+    const std::string path = folder + "/Consultac1.xml";
+    EXPECT_EQ(Ask(socket, Pedir("c", "1", "Baixar")), MontarResposta("c", "1", "", path));
+    EXPECT_EQ(access(path.c_str(), F_OK), 0) << name;
+  }
 }
 
 TEST(ProgramTest, StopsWhenAskedWhileAttachedToItsServers) {

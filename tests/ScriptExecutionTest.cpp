@@ -26,6 +26,9 @@ constexpr char kFalhaRecontagem[] =
 constexpr char kFalhaTabela[] = "Falha na localiza\xE7\xE3o da tabela";
 constexpr char kFalhaServidor[] = "Falha na localiza\xE7\xE3o do servidor";
 
+// A configured name of the full 30 characters of its field.
+constexpr char kLonga[] = "TABELA_DE_VENDAS_POR_LOJA_2024";
+
 constexpr char kItens[] = "select IDITEM, IDPEDIDO, QTD, PRECO from ITEM order by IDITEM";
 
 class ScriptExecutionTest : public ::testing::Test {
@@ -131,7 +134,8 @@ TEST_F(ScriptExecutionTest, RecountOfEmptyTablesKeepsTheGenerator) {
 }
 
 TEST_F(ScriptExecutionTest, InsertPathRefusalsChangeNothing) {
-  Configure(0, 6, {{"ALFA", "ITEM", 1}, {"BETA", "ITEM", 0}, {"GAMA", "PEDIDO", 0}});
+  Configure(0, 6, {{"ALFA", "ITEM", 1}, {"BETA", "ITEM", 0}, {"GAMA", "PEDIDO", 0}, {"ALFA", kLonga, 0}});
+  workspace.WriteTables({{"PEDIDO", "IDPEDIDO", 0}, {"ITEM", "IDITEM", 6}, {kLonga, "ID", 3}});
   Start();
   const std::string before = State();
   struct Case {
@@ -145,6 +149,10 @@ TEST_F(ScriptExecutionTest, InsertPathRefusalsChangeNothing) {
            {"INSERT INTO ITEM (QTD) values (1);", kFalhaTabela},
            {"insert into ITEM(QTD) values (1);", kFalhaTabela},
            {"insert into ITEM\r\n(QTD) values (1);", kFalhaTabela},
+           // Names are matched whole: a longer name is not the configured one it begins with.
+           {"insert into TABELA_DE_VENDAS_POR_LOJA_2024X (Q) values (1);", kFalhaTabela},
+           {"insert into ITEM (QTD) values (1)" + SEP + "TABELA_DE_VENDAS_POR_LOJA_2024X, IDPEDIDO" + SEP + ";",
+            kFalhaChaveEstrangeira},
            // The matrix names a server that is not configured.
            {"insert into PEDIDO (CLIENTE) values ('x');", kFalhaServidor},
        }) {
@@ -155,20 +163,22 @@ TEST_F(ScriptExecutionTest, InsertPathRefusalsChangeNothing) {
 
 TEST_F(ScriptExecutionTest, RecountRefusalsNameWhatIsMissingAndSaveNothing) {
   Configure(0, 6, {{"ALFA", "ITEM", 9}});
+  workspace.WriteTables({{"PEDIDO", "IDPEDIDO", 0}, {"ITEM", "IDITEM", 6}, {kLonga, "ID", 3}});
   workspace.WriteSettings(std::nullopt, "True");
   alfa.Execute("insert into ITEM (IDITEM) values (1)");
   alfa.Execute("insert into ITEM (IDITEM) values (30)");
   Start();
   EXPECT_EQ(Run("insert into PRODUTO (X) values (1);"), kFalhaChavePrimaria);
   EXPECT_EQ(Run("INSERT INTO ITEM (QTD) values (1);"), kFalhaChavePrimaria);
+  EXPECT_EQ(Run("insert into TABELA_DE_VENDAS_POR_LOJA_2024X (Q) values (1);"), kFalhaChavePrimaria);
 
   // ALFA was recounted before BETA's matrix row turned out to be missing: posted, not saved.
   EXPECT_EQ(Run("insert into ITEM (QTD) values (1);"), kFalhaRecontagem);
-  EXPECT_EQ(engine->GetTabela(), "ITEM,IDITEM,30;PEDIDO,IDPEDIDO,0;");
+  EXPECT_EQ(engine->GetTabela(), "ITEM,IDITEM,30;PEDIDO,IDPEDIDO,0;" + std::string(kLonga) + ",ID,3;");
   ASSERT_TRUE(engine->CdsServidorTabela.Locate("Servidor;Tabela", {"ALFA", "ITEM"}));
   EXPECT_EQ(engine->CdsServidorTabela.FieldAsInteger("Registro"), 2);
   EXPECT_EQ(workspace.DumpMatrix(), "ALFA,ITEM,9");
-  EXPECT_EQ(workspace.DumpTables(), "ITEM,IDITEM,6;PEDIDO,IDPEDIDO,0");
+  EXPECT_EQ(workspace.DumpTables(), "ITEM,IDITEM,6;PEDIDO,IDPEDIDO,0;" + std::string(kLonga) + ",ID,3");
   EXPECT_EQ(alfa.Count("ITEM") + beta.Count("ITEM"), 2);
 }
 

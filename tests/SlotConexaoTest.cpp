@@ -12,6 +12,7 @@
 #include "foundation/FbAttachment.h"
 #include "tests/support/ErrorOf.h"
 #include "tests/support/FirebirdTestDatabase.h"
+#include "tests/support/TcpProxy.h"
 
 namespace vespril {
 namespace {
@@ -382,6 +383,34 @@ TEST_F(SlotConexaoServerTest, PortWithoutAServerIsRefused) {
   EXPECT_EQ(ErrorOf([&] { slot.Execute("delete from PEDIDO"); }),
             "Unable to complete network request to host \"localhost\".\r\nFailed to establish a connection");
   EXPECT_EQ(slot.State(), "bound");
+}
+
+// The connection dies under a reading slot, cut on the way or ended by the server. The statement that
+// meets it fails with the client's text and leaves no transaction behind; once the server is reachable
+// and the slot attached again, the next statement is committed by itself.
+TEST_F(SlotConexaoServerTest, ConnectionLostUnderTheSlotLeavesNoTransactionBehind) {
+  for (const bool cut : {true, false}) {
+    FirebirdTestDatabase db = FirebirdTestDatabase::WithOrders(FbLocation::Server);
+    test::TcpProxy proxy(3050);
+    Slot slot("localhost/" + std::to_string(proxy.Port()) + ":" + db.Path());
+    slot.baseDados.Open();
+    slot.Query("select * from PEDIDO");
+    if (cut) {
+      proxy.Cut();
+    } else {
+      db.Execute("delete from MON$ATTACHMENTS where MON$ATTACHMENT_ID <> CURRENT_CONNECTION");
+    }
+    const std::string failure = ErrorOf([&] { slot.Execute("insert into PEDIDO values (1, 'Ana')"); });
+    EXPECT_EQ(failure, cut ? "Error writing data to the connection" : "connection shutdown");
+    EXPECT_EQ(slot.State(), "idle") << failure;
+
+    if (cut) proxy.Restore();
+    slot.baseDados.Close();
+    slot.baseDados.Open();
+    slot.Execute("insert into PEDIDO values (2, 'Bia')");
+    EXPECT_EQ(db.Dump("select * from PEDIDO"), "2|Bia") << failure;
+    slot.baseDados.Close();
+  }
 }
 
 }  // namespace

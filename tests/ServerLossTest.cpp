@@ -1,0 +1,103 @@
+// The gateway losing its database server in the middle of a run. The server is reached through a
+// loopback proxy whose cut looks to the Firebird client like a stopped server, so the shared server
+// itself is never stopped.
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <QHostAddress>
+#include <QTcpSocket>
+#include <QTest>
+
+#include "engine/UVESPRIL.h"
+#include "protocol/WireProtocol.h"
+#include "tests/support/ErrorOf.h"
+#include "tests/support/FirebirdTestDatabase.h"
+#include "tests/support/TcpProxy.h"
+#include "tests/support/Workspace.h"
+
+namespace vespril {
+namespace {
+
+std::string Pedir(const std::string& cliente, const std::string& pedido, const std::string& comando) {
+  return std::string(MarcaInicio) + cliente + std::string(Separador) + pedido + std::string(Separador) +
+         comando + std::string(MarcaFim);
+}
+
+// A client in this process: the engine answers while the event loop runs.
+class Client {
+ public:
+  explicit Client(int port) { m_socket.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port)); }
+  // Sends one request and waits for a whole reply (or the time to run out).
+  std::string Ask(const std::string& request) {
+    if (!QTest::qWaitFor([&] { return m_socket.state() == QAbstractSocket::ConnectedState; }, 5000)) {
+      return "(not connected)";
+    }
+    m_socket.write(request.data(), static_cast<qint64>(request.size()));
+    std::string reply;
+    (void)QTest::qWaitFor(
+        [&] {
+          reply += m_socket.readAll().toStdString();
+          return reply.find(MarcaFim) != std::string::npos;
+        },
+        20000);
+    return reply;
+  }
+
+ private:
+  QTcpSocket m_socket;
+};
+
+std::string Insert(const std::string& cliente) {
+  return "insert into PEDIDO (CLIENTE) values ('" + cliente + "');";
+}
+
+TEST(ServerLossTest, GatewayAnswersThroughTheLossAndInsertsAgainOnceReattached) {
+  VESPRIL_REQUIRE_FB_SERVER();
+  const auto db = test::FirebirdTestDatabase::WithOrders(test::FbLocation::Server);
+  test::TcpProxy proxy(3050);
+  const std::string address = "localhost/" + std::to_string(proxy.Port()) + ":" + db.Path();
+  test::Workspace workspace;
+  const int port = test::FreeTcpPort();
+  workspace.WriteSettings(std::to_string(port), "False");
+  workspace.WriteServers({{"ALFA", address}});
+  workspace.WriteTables({{"PEDIDO", "IDPEDIDO", 0}});
+  workspace.WriteMatrix({{"ALFA", "PEDIDO", 0}});
+  VESPRIL engine(workspace.ResultDirectory());
+  const std::string baixar = MontarResposta("c", "1", "", workspace.ResultDirectory() + "Consultac1.xml");
+
+  Client client(port);
+  EXPECT_EQ(client.Ask(Pedir("c", "1", Insert("Ana"))), MontarResposta("c", "1", "", Insert("Ana")));
+
+  proxy.Cut();
+  // Every path of a script meets the dead attachment and answers with the client's text; "Baixar"
+  // is answered after each as ever, to this client and to one that comes meanwhile.
+  struct Case {
+    std::string script;
+    std::string text;
+  };
+  const std::vector<Case> cases = {
+      {Insert("Bia"), "Error reading data from the connection"},
+      {"select CLIENTE from PEDIDO;", "Error writing data to the connection"},
+      {"update PEDIDO set CLIENTE = 'Eva';", "Error writing data to the connection"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(client.Ask(Pedir("c", "1", c.script)), MontarResposta("c", "1", c.text, c.script));
+    EXPECT_EQ(client.Ask(Pedir("c", "1", "Baixar")), baixar) << c.script;
+  }
+  EXPECT_EQ(Client(port).Ask(Pedir("c", "1", "Baixar")), baixar);
+  // Re-attaching while the server is still away fails with the client's text.
+  EXPECT_EQ(test::ErrorOf([&] { engine.SetServidor("ALFA", address); }),
+            "Unable to complete network request to host \"localhost\".\r\nFailed to establish a connection");
+
+  proxy.Restore();
+  EXPECT_EQ(test::ErrorOf([&] { engine.SetServidor("ALFA", address); }), test::kNoError);
+  EXPECT_EQ(client.Ask(Pedir("c", "1", Insert("Caio"))), MontarResposta("c", "1", "", Insert("Caio")));
+  // The INSERT refused during the loss handed out no key; setting the server began its counts afresh.
+  EXPECT_EQ(db.Dump("select IDPEDIDO, CLIENTE from PEDIDO order by IDPEDIDO"), "1|Ana;2|Caio");
+  EXPECT_EQ(workspace.DumpTables(), "PEDIDO,IDPEDIDO,2");
+  EXPECT_EQ(workspace.DumpMatrix(), "ALFA,PEDIDO,1");
+}
+
+}  // namespace
+}  // namespace vespril

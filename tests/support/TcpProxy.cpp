@@ -1,0 +1,204 @@
+#include "tests/support/TcpProxy.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "foundation/Error.h"
+
+namespace vespril::test {
+
+namespace {
+
+sockaddr_in Loopback(int port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return address;
+}
+
+// A listening socket on 127.0.0.1:port (0 for any free port); -1 when the port can't be taken.
+int Listen(int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  const int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  const sockaddr_in address = Loopback(port);
+  if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 || listen(fd, 64) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+int Connect(int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  const sockaddr_in address = Loopback(port);
+  if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Writes everything or reports that the peer is gone.
+bool WriteAll(int fd, const char* data, ssize_t size) {
+  while (size > 0) {
+    const ssize_t written = send(fd, data, static_cast<size_t>(size), MSG_NOSIGNAL);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    data += written;
+    size -= written;
+  }
+  return true;
+}
+
+}  // namespace
+
+// Owns every descriptor; only its thread touches the connections. Commands from the test's thread
+// are handed over under the mutex and wake the thread through a pipe.
+class TcpProxy::Worker {
+ public:
+  explicit Worker(int targetPort) : m_targetPort(targetPort) {
+    m_listener = Listen(0);
+    if (m_listener < 0 || pipe2(m_wake, O_CLOEXEC) != 0) throw Error("TcpProxy: no loopback port");
+    sockaddr_in address{};
+    socklen_t size = sizeof address;
+    getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &size);
+    m_port = ntohs(address.sin_port);
+    m_thread = std::thread([this] { Run(); });
+  }
+
+  ~Worker() {
+    Command(Order::Stop);
+    m_thread.join();
+    close(m_wake[0]);
+    close(m_wake[1]);
+  }
+
+  int Port() const { return m_port; }
+
+  void Cut() { Command(Order::Cut); }
+
+  void Restore() {
+    const int listener = Listen(m_port);
+    if (listener < 0) throw Error("TcpProxy: port " + std::to_string(m_port) + " was taken meanwhile");
+    std::unique_lock lock(m_mutex);
+    m_restored = listener;
+    lock.unlock();
+    Command(Order::Restore);
+  }
+
+ private:
+  enum class Order { None, Cut, Restore, Stop };
+
+  void Command(Order order) {
+    std::unique_lock lock(m_mutex);
+    m_order = order;
+    const char byte = 0;
+    (void)!write(m_wake[1], &byte, 1);
+    m_done.wait(lock, [this] { return m_order == Order::None; });
+  }
+
+  void CloseAll() {
+    for (const auto& [client, server] : m_pairs) {
+      close(client);
+      close(server);
+    }
+    m_pairs.clear();
+    if (m_listener >= 0) close(m_listener);
+    m_listener = -1;
+  }
+
+  // Forwards what one side of a pair has; false when that side or its peer is gone.
+  static bool Forward(int from, int to) {
+    char buffer[65536];
+    ssize_t got;
+    do got = recv(from, buffer, sizeof buffer, 0);
+    while (got < 0 && errno == EINTR);
+    return got > 0 && WriteAll(to, buffer, got);
+  }
+
+  void Run() {
+    for (;;) {
+      std::vector<pollfd> fds{{m_wake[0], POLLIN, 0}, {m_listener, POLLIN, 0}};
+      for (const auto& [client, server] : m_pairs) {
+        fds.push_back({client, POLLIN, 0});
+        fds.push_back({server, POLLIN, 0});
+      }
+      if (poll(fds.data(), fds.size(), -1) < 0) continue;
+
+      if (fds[0].revents != 0) {
+        char byte;
+        (void)!read(m_wake[0], &byte, 1);
+        std::unique_lock lock(m_mutex);
+        const Order order = std::exchange(m_order, Order::None);
+        if (order == Order::Cut || order == Order::Stop) CloseAll();
+        if (order == Order::Restore) m_listener = std::exchange(m_restored, -1);
+        m_done.notify_all();
+        if (order == Order::Stop) return;
+        continue;  // the descriptors polled may be closed now
+      }
+      std::vector<size_t> gone;
+      for (size_t i = 0; i < m_pairs.size(); ++i) {
+        const auto [client, server] = m_pairs[i];
+        const short fromClient = fds[2 + 2 * i].revents;
+        const short fromServer = fds[3 + 2 * i].revents;
+        if ((fromClient != 0 && !Forward(client, server)) || (fromServer != 0 && !Forward(server, client))) {
+          gone.push_back(i);
+        }
+      }
+      for (auto i = gone.rbegin(); i != gone.rend(); ++i) {
+        close(m_pairs[*i].first);
+        close(m_pairs[*i].second);
+        m_pairs.erase(m_pairs.begin() + static_cast<std::ptrdiff_t>(*i));
+      }
+      if (m_listener >= 0 && fds[1].revents != 0) {
+        const int client = accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (client < 0) continue;
+        const int server = Connect(m_targetPort);
+        if (server < 0) {
+          close(client);
+        } else {
+          m_pairs.emplace_back(client, server);
+        }
+      }
+    }
+  }
+
+  const int m_targetPort;
+  int m_port = 0;
+  int m_listener = -1;  // -1 while cut
+  int m_wake[2] = {-1, -1};
+  std::vector<std::pair<int, int>> m_pairs;  // client side, server side
+  std::thread m_thread;
+  std::mutex m_mutex;
+  std::condition_variable m_done;
+  Order m_order = Order::None;
+  int m_restored = -1;
+};
+
+TcpProxy::TcpProxy(int targetPort) : m_worker(std::make_unique<Worker>(targetPort)) {}
+
+TcpProxy::~TcpProxy() = default;
+
+int TcpProxy::Port() const { return m_worker->Port(); }
+
+void TcpProxy::Cut() { m_worker->Cut(); }
+
+void TcpProxy::Restore() { m_worker->Restore(); }
+
+}  // namespace vespril::test
