@@ -8,7 +8,7 @@ FB_PASSWORD=quillbark
 PACKAGES=(
   cmake ninja-build g++ qt6-base-dev libgtest-dev
   firebird-dev libfbclient2 firebird3.0-server-core firebird3.0-server firebird3.0-utils
-  xvfb xauth fontconfig fonts-dejavu-core fonts-liberation2
+  xvfb xauth openbox fontconfig fonts-dejavu-core fonts-liberation2
 )
 
 as_root() {
