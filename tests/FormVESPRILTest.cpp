@@ -1,9 +1,11 @@
 #include "ui/UFormVESPRIL.h"
 
 #include <climits>
+#include <csignal>
 #include <cstdlib>
 #include <functional>
 #include <memory>
+#include <ostream>
 
 #include <gtest/gtest.h>
 #include <QAbstractButton>
@@ -16,9 +18,11 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QProcess>
 #include <QPushButton>
 #include <QScreen>
 #include <QSignalSpy>
+#include <QStandardPaths>
 #include <QTableWidget>
 #include <QTcpServer>
 #include <QTemporaryDir>
@@ -26,15 +30,37 @@
 #include <QTimer>
 #include <QToolTip>
 
+#include <sys/types.h>
+#include <unistd.h>
+
 #include "engine/UVESPRIL.h"
 #include "tests/support/FirebirdTestDatabase.h"
 #include "ui/SpinEdit.h"
+
+// Geometry in failure messages as numbers rather than bytes.
+inline void PrintTo(const QPoint& point, std::ostream* out) {
+  *out << "(" << point.x() << "," << point.y() << ")";
+}
+inline void PrintTo(const QSize& size, std::ostream* out) { *out << size.width() << "x" << size.height(); }
 
 namespace vespril {
 namespace {
 
 // ---------------------------------------------------------------------------------------------------
 // Helpers
+
+// Waits for a condition while events run. QtTest's QTRY_* macros report to QtTest, which no GoogleTest
+// case hears: a wait that ran out would pass. These fail the test instead.
+bool Eventually(const std::function<bool()>& condition, int timeoutMs = 5000) {
+  return QTest::qWaitFor(condition, timeoutMs);
+}
+#define ASSERT_EVENTUALLY(condition) \
+  ASSERT_TRUE(Eventually([&] { return static_cast<bool>(condition); })) << #condition
+#define EXPECT_EVENTUALLY_EQ(actual, expected)          \
+  do {                                                  \
+    Eventually([&] { return (actual) == (expected); }); \
+    EXPECT_EQ(actual, expected);                        \
+  } while (false)
 
 // Answers every modal message box that opens while it lives, from a polling timer (each box blocks in
 // its own event loop), and records what each one said.
@@ -144,6 +170,55 @@ QByteArray ReadFile(const QString& path) {
   return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+// Runs one test of this binary again on a virtual X display of its own (1024x768, a free display number
+// that Xvfb picks) with openbox managing its windows, and fails with the child's output when it fails.
+// Skipped when Xvfb or openbox is missing. The script waits for what it starts, and a child that hangs
+// is killed with its whole process group, so nothing outlives the test.
+void RunUnderWindowManager(const char* test) {
+  for (const char* program : {"Xvfb", "openbox"}) {
+    if (QStandardPaths::findExecutable(QString::fromLatin1(program)).isEmpty()) {
+      GTEST_SKIP() << program << " is not installed: no window manager to test under";
+    }
+  }
+  QTemporaryDir scratch;
+  ASSERT_TRUE(scratch.isValid());
+  // openbox runs its startup command once it manages the display; the test starts after that.
+  const char* script = R"sh(dir=$1; shift
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$dir/display" >"$dir/xvfb.log" 2>&1 & x=$!
+n=0; until [ -s "$dir/display" ] || [ $n -ge 100 ]; do sleep 0.1; n=$((n+1)); done
+if [ ! -s "$dir/display" ]; then echo "Xvfb did not start"; cat "$dir/xvfb.log"; kill $x; wait $x; exit 3; fi
+export DISPLAY=":$(cat "$dir/display")"
+openbox --sm-disable --startup "touch '$dir/ready'" >/dev/null 2>&1 & wm=$!
+n=0; until [ -e "$dir/ready" ] || [ $n -ge 100 ]; do sleep 0.1; n=$((n+1)); done
+if [ -e "$dir/ready" ]; then "$@"; rc=$?; else echo "openbox did not start"; rc=3; fi
+kill $wm $x 2>/dev/null; wait $wm $x 2>/dev/null
+exit $rc
+)sh";
+  QProcess child;
+  QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+  environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+  // The display has no session bus: named none, D-Bus would try to launch one through X, which leaks
+  // its error buffer when that fails and would outlive the test when it works.
+  environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"),
+                     QStringLiteral("unix:path=") + scratch.path() + QStringLiteral("/no-bus"));
+  child.setProcessEnvironment(environment);
+  child.setProcessChannelMode(QProcess::MergedChannels);
+  child.setChildProcessModifier([] { ::setsid(); });
+  child.start(QStringLiteral("sh"), {QStringLiteral("-c"), QString::fromLatin1(script), QStringLiteral("sh"),
+                                     scratch.path(), QCoreApplication::applicationFilePath(),
+                                     QStringLiteral("--gtest_filter=") + QLatin1String(test)});
+  ASSERT_TRUE(child.waitForStarted(5000)) << Utf8(child.errorString());
+  if (!child.waitForFinished(60000)) {
+    ::kill(-static_cast<pid_t>(child.processId()), SIGKILL);
+    child.waitForFinished(5000);
+    FAIL() << "no end after 60 s:\n" << child.readAll().toStdString();
+  }
+  const QByteArray output = child.readAll();
+  EXPECT_EQ(child.exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(child.exitCode(), 0) << output.toStdString();
+  EXPECT_TRUE(output.contains("[  PASSED  ] 1 test")) << output.toStdString();
+}
+
 // ---------------------------------------------------------------------------------------------------
 // Listing parsing and the error box text
 
@@ -214,7 +289,7 @@ class SpinEditTest : public testing::Test {
 
   void FocusOn(QWidget* widget) {
     widget->setFocus();
-    QTRY_VERIFY(widget->hasFocus());
+    ASSERT_EVENTUALLY(widget->hasFocus());
   }
 
   QWidget m_window;
@@ -417,8 +492,27 @@ TEST_F(FormTest, WindowIsAFixedDialogOfTheGivenSize) {
   EXPECT_FALSE(form.windowFlags() & Qt::WindowMaximizeButtonHint);
   EXPECT_EQ(form.font().pixelSize(), 11);
   const QRect screen = form.screen()->geometry();
-  EXPECT_EQ(form.frameGeometry().topLeft(),
-            QPoint(screen.x() + (screen.width() - 612) / 2, screen.y() + (screen.height() - 491) / 2));
+  const QRect frame = form.frameGeometry();
+  EXPECT_EQ(frame.topLeft(), QPoint(screen.x() + (screen.width() - frame.width()) / 2,
+                                    screen.y() + (screen.height() - frame.height()) / 2));
+}
+
+// Under a window manager the frame's size is known only once the window is shown; the frame, not the
+// client area, goes in the middle. The test runs itself again on a virtual X display with openbox.
+TEST_F(FormTest, FrameIsCentredUnderAWindowManager) {
+  if (QGuiApplication::platformName() != QLatin1String("xcb")) {
+    RunUnderWindowManager("FormTest.FrameIsCentredUnderAWindowManager");
+    return;
+  }
+  TFormVESPRIL& form = Open();
+  ASSERT_TRUE(Eventually([&] { return form.frameGeometry().height() > 491; }))
+      << "the window manager put no frame around the window";
+  const QRect screen = form.screen()->geometry();
+  EXPECT_EQ(screen.size(), QSize(1024, 768));
+  EXPECT_EVENTUALLY_EQ(form.frameGeometry().topLeft(),
+                       QPoint(screen.x() + (screen.width() - form.frameGeometry().width()) / 2,
+                              screen.y() + (screen.height() - form.frameGeometry().height()) / 2));
+  EXPECT_EQ(form.size(), QSize(612, 491));
 }
 
 TEST_F(FormTest, ControlsStandWhereTheLayoutPutsThem) {
@@ -497,7 +591,7 @@ TEST_F(FormTest, ControlsStandWhereTheLayoutPutsThem) {
 TEST_F(FormTest, TabWalksEachParentsControlsInTheirOrder) {
   Open();
   Find<QWidget>("BtnGGetPorta")->setFocus();
-  QTRY_VERIFY(Find<QWidget>("BtnGGetPorta")->hasFocus());
+  ASSERT_EVENTUALLY(Find<QWidget>("BtnGGetPorta")->hasFocus());
   QStringList visited;
   for (int i = 0; i < 20; ++i) {
     QWidget* focus = QApplication::focusWidget();
@@ -767,7 +861,7 @@ TEST_F(FormTest, SelectedCellBecomesTheGridsHint) {
   const QPoint elsewhere = grid->visualItemRect(grid->item(0, 0)).center();
   QHelpEvent hover(QEvent::ToolTip, elsewhere, grid->viewport()->mapToGlobal(elsewhere));
   QApplication::sendEvent(grid->viewport(), &hover);
-  QTRY_COMPARE(QToolTip::text(), QStringLiteral("IDITEM"));
+  EXPECT_EVENTUALLY_EQ(QToolTip::text(), QStringLiteral("IDITEM"));
   QToolTip::hideText();
 
   // Selecting does not fill the edit fields.
@@ -776,16 +870,46 @@ TEST_F(FormTest, SelectedCellBecomesTheGridsHint) {
   EXPECT_EQ(Find<QLineEdit>("EdGSetTabelaTabela")->text(), "");
 }
 
+TEST_F(FormTest, HintFollowsOnlyCellsTheOperatorSelects) {
+  Configure([](VESPRIL& engine) {
+    engine.SetTabela("CLIENTE", "IDCLIENTE", 7);
+    engine.SetTabela("ITEM", "IDITEM", 12);
+  });
+  Open();
+  StopTimer();
+  auto* grid = Find<QTableWidget>("StrGrdGGetTabela");
+  // Focus arriving by Tab selects nothing.
+  auto* before = Find<QPushButton>("BtnGGetTabela");
+  before->setFocus();
+  ASSERT_EVENTUALLY(before->hasFocus());
+  QTest::keyClick(before, Qt::Key_Tab);
+  ASSERT_EVENTUALLY(grid->hasFocus());
+  EXPECT_EQ(grid->toolTip(), "");
+
+  // Clicking the current cell again shows what it holds now, after a redraw changed it.
+  const QPoint generator = grid->visualItemRect(grid->item(1, 2)).center();
+  QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, generator);
+  EXPECT_EQ(grid->toolTip(), "12");
+  m_form->Engine()->SetTabela("ITEM", "IDITEM", 13);
+  Click("BtnGGetTabela");
+  QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, generator);
+  EXPECT_EQ(grid->toolTip(), "13");
+
+  // A typed character does not go looking for a row that starts with it.
+  QTest::keyClicks(grid, QStringLiteral("7"));
+  EXPECT_EQ(grid->currentRow(), 1);
+  EXPECT_EQ(grid->toolTip(), "13");
+}
+
 TEST_F(FormTest, TimerRefreshesTheTableGridAtTheChosenInterval) {
   Open();
   m_form->Engine()->SetTabela("ITEM", "IDITEM", 1);
-  QTRY_COMPARE_WITH_TIMEOUT(Grid("StrGrdGGetTabela"), std::string("Tabela|Chave|Gerador/ITEM|IDITEM|1"),
-                            3000);
+  EXPECT_EVENTUALLY_EQ(Grid("StrGrdGGetTabela"), std::string("Tabela|Chave|Gerador/ITEM|IDITEM|1"));
 
   auto* interval = Find<SpinEdit>("SEdTmrGTabela");
   auto* timer = Find<QTimer>("TmrGTabela");
   interval->setFocus();
-  QTRY_VERIFY(interval->hasFocus());
+  ASSERT_EVENTUALLY(interval->hasFocus());
   // Every intermediate text takes effect; 0 stops the refresh instead of running it without pause.
   Retype(interval, QStringLiteral("30"));
   EXPECT_EQ(timer->interval(), 30);
@@ -804,10 +928,10 @@ TEST_F(FormTest, TimerRefreshesTheTableGridAtTheChosenInterval) {
   // Leaving the field brings the value into range, which restarts the timer once more.
   Retype(interval, QStringLiteral("0"));
   Find<QWidget>("EdGSetTabelaTabela")->setFocus();
-  QTRY_COMPARE(interval->Text(), QStringLiteral("200"));
+  EXPECT_EVENTUALLY_EQ(interval->Text(), QStringLiteral("200"));
   EXPECT_EQ(timer->interval(), 200);
   EXPECT_TRUE(timer->isActive());
-  QTRY_COMPARE(Grid("StrGrdGGetTabela"), std::string("Tabela|Chave|Gerador/ITEM|IDITEM|2"));
+  EXPECT_EVENTUALLY_EQ(Grid("StrGrdGGetTabela"), std::string("Tabela|Chave|Gerador/ITEM|IDITEM|2"));
 }
 
 TEST_F(FormTest, TicksDueWhileATickIsDispatchingAreSkipped) {
@@ -838,11 +962,12 @@ TEST_F(FormTest, TicksDueWhileATickIsDispatchingAreSkipped) {
       Click("BtnGSetTabela");
     });
   });
-  QTRY_COMPARE_WITH_TIMEOUT(boxes.Boxes().size(), size_t{1}, 5000);
+  EXPECT_EVENTUALLY_EQ(boxes.Boxes().size(), size_t{1});
   bump.stop();
   EXPECT_EQ(redrawsDuringBox, 0);
   // Afterwards the ticks go on.
-  QTRY_COMPARE(Grid("StrGrdGGetTabela"), "Tabela|Chave|Gerador/ITEM|IDITEM|" + std::to_string(generator));
+  EXPECT_EVENTUALLY_EQ(Grid("StrGrdGGetTabela"),
+                       "Tabela|Chave|Gerador/ITEM|IDITEM|" + std::to_string(generator));
 }
 
 TEST_F(FormTest, FailedStartLeavesAWindowThatCannotActOnAnEngine) {
@@ -865,7 +990,7 @@ TEST_F(FormTest, FailedStartLeavesAWindowThatCannotActOnAnEngine) {
   EXPECT_TRUE(timer->isActive());
   Retype(Find<SpinEdit>("SEdTmrGTabela"), QStringLiteral("200"));
   QSignalSpy ticks(timer, &QTimer::timeout);
-  QTRY_VERIFY_WITH_TIMEOUT(ticks.count() >= 2, 3000);
+  ASSERT_EVENTUALLY(ticks.count() >= 2);
   EXPECT_EQ(Grid("StrGrdGGetTabela"), "||/||");
   EXPECT_EQ(boxes.Boxes().size(), 1u);
   // Nothing was written by the failed start.

@@ -63,10 +63,12 @@ class RunningProgram {
     m_process.kill();
     m_process.waitForFinished(5000);
   }
-  // SIGTERM, as a service manager or Ctrl+C in a terminal would stop it; true when it ended in time.
+  // SIGTERM, as a service manager or Ctrl+C in a terminal would stop it; true when it ended in time and
+  // cleanly (a sanitizer's report at exit makes the status non-zero).
   bool Terminate() {
     m_process.terminate();
-    return m_process.waitForFinished(10000) && m_process.exitStatus() == QProcess::NormalExit;
+    return m_process.waitForFinished(10000) && m_process.exitStatus() == QProcess::NormalExit &&
+           m_process.exitCode() == 0;
   }
   // True once the program has written `text` to its standard error.
   bool Wrote(const std::string& text) {

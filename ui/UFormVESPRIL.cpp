@@ -18,6 +18,7 @@
 #include <QTableWidget>
 #include <QTimer>
 #include <QValidator>
+#include <QWindow>
 
 #include "engine/UVESPRIL.h"
 #include "foundation/Error.h"
@@ -113,8 +114,23 @@ SpinEdit* Spin(QWidget* parent, const char* name, QRect geometry, int minValue, 
   return spin;
 }
 
+// A read-only grid whose current cell moves only where the operator takes it. Typed letters look for
+// nothing (a jump to a matching row would be a selection nobody made), and focus arriving from the
+// keyboard picks its starting cell quietly, since no cell was chosen.
+class GradeTexto final : public QTableWidget {
+ public:
+  using QTableWidget::QTableWidget;
+
+ protected:
+  void keyboardSearch(const QString&) override {}
+  void focusInEvent(QFocusEvent* event) override {
+    const QSignalBlocker quiet(this);
+    QTableWidget::focusInEvent(event);
+  }
+};
+
 QTableWidget* Grade(QWidget* parent, const char* name, QRect geometry, int columns) {
-  auto* grid = new QTableWidget(1, columns, parent);
+  auto* grid = new GradeTexto(1, columns, parent);
   grid->setObjectName(QString::fromLatin1(name));
   grid->setGeometry(geometry);
   grid->setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -212,10 +228,7 @@ TFormVESPRIL::TFormVESPRIL(QWidget* parent)
   QPalette face = palette();
   face.setColor(QPalette::Window, face.color(QPalette::Button));
   setPalette(face);
-  if (const QScreen* screen = this->screen()) {
-    const QRect area = screen->geometry();
-    move(area.x() + (area.width() - kClientWidth) / 2, area.y() + (area.height() - kClientHeight) / 2);
-  }
+  Centralizar();
 
   CriarControles();
   DefinirOrdemTabulacao();
@@ -223,6 +236,32 @@ TFormVESPRIL::TFormVESPRIL(QWidget* parent)
 }
 
 TFormVESPRIL::~TFormVESPRIL() = default;
+
+// The frame goes in the middle of the screen. Until the window is shown no frame is known and the
+// client area stands for it; the window manager tells the frame's size only once it has framed the
+// window, so the first exposure centres it again.
+void TFormVESPRIL::Centralizar() {
+  const QScreen* screen = this->screen();
+  if (screen == nullptr) return;
+  const QRect area = screen->geometry();
+  const QSize frame = frameGeometry().size();
+  move(area.x() + (area.width() - frame.width()) / 2, area.y() + (area.height() - frame.height()) / 2);
+}
+
+void TFormVESPRIL::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  if (!m_centradoComMoldura && windowHandle() != nullptr) windowHandle()->installEventFilter(this);
+}
+
+bool TFormVESPRIL::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == windowHandle() && event->type() == QEvent::Expose && windowHandle()->isExposed() &&
+      !m_centradoComMoldura) {
+    m_centradoComMoldura = true;
+    windowHandle()->removeEventFilter(this);
+    Centralizar();
+  }
+  return QWidget::eventFilter(watched, event);
+}
 
 void TFormVESPRIL::CriarControles() {
   m_btnGGetPorta = Botao(this, "BtnGGetPorta", "GetPorta", {10, 10, 90, 25});
@@ -277,10 +316,15 @@ void TFormVESPRIL::CriarControles() {
   connect(m_btnGGetTabela, &QPushButton::clicked, this, &TFormVESPRIL::BtnGGetTabelaClick);
   connect(m_btnGSetTabela, &QPushButton::clicked, this, &TFormVESPRIL::BtnGSetTabelaClick);
   connect(m_btnGEraseTabela, &QPushButton::clicked, this, &TFormVESPRIL::BtnGEraseTabelaClick);
+  // A cell is selected when the current cell moves to it, and again when the current one is clicked
+  // (a tick may have redrawn it since).
   connect(m_strGrdGGetServidor, &QTableWidget::currentCellChanged, this,
+          &TFormVESPRIL::StrGrdGGetServidorSelectCell);
+  connect(m_strGrdGGetServidor, &QTableWidget::cellPressed, this,
           &TFormVESPRIL::StrGrdGGetServidorSelectCell);
   connect(m_strGrdGGetTabela, &QTableWidget::currentCellChanged, this,
           &TFormVESPRIL::StrGrdGGetTabelaSelectCell);
+  connect(m_strGrdGGetTabela, &QTableWidget::cellPressed, this, &TFormVESPRIL::StrGrdGGetTabelaSelectCell);
   connect(m_tmrGTabela, &QTimer::timeout, this, &TFormVESPRIL::TmrGTabelaTimer);
   connect(m_sEdTmrGTabela, &SpinEdit::Change, this, &TFormVESPRIL::SEdTmrGTabelaChange);
 }

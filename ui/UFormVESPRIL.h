@@ -50,6 +50,10 @@ class TFormVESPRIL final : public QWidget {
   // Null when start-up failed.
   VESPRIL* Engine() const { return m_engine.get(); }
 
+ protected:
+  void showEvent(QShowEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
  private slots:
   void BtnGGetPortaClick();
   void BtnGSetPortaClick();
@@ -67,6 +71,7 @@ class TFormVESPRIL final : public QWidget {
   void SEdTmrGTabelaChange();
 
  private:
+  void Centralizar();
   void CriarControles();
   void DefinirOrdemTabulacao();
   void FormCreate();
@@ -85,6 +90,7 @@ class TFormVESPRIL final : public QWidget {
 
   std::unique_ptr<VESPRIL> m_engine;
   bool m_tickRunning = false;
+  bool m_centradoComMoldura = false;
 
   QPushButton* m_btnGGetPorta = nullptr;
   QPushButton* m_btnGSetPorta = nullptr;
