@@ -1,0 +1,38 @@
+// The benchmark's sections. Each prints its figures on standard output and fails (throws Error) only
+// when it cannot run at all; no figure is ever judged here.
+//
+// In-process sections time the engine's parts directly. Comparison sections run the gateway as a child
+// process on the loopback Firebird server (bench/Harness.h) and time it side by side with a client
+// that does the same work directly through the Firebird client library, in alternating rounds
+// (gateway, direct, gateway, ...), so that the load of a shared machine falls on both alike.
+#pragma once
+
+#include <string>
+#include <vector>
+
+class QString;
+
+namespace vespril::bench {
+
+struct Options {
+  std::vector<long> rows{10000, 100000, 1000000};  // query sizes, rows in all over the servers
+  std::vector<int> servers{2, 10};                 // server counts for the query
+  int insertServers = 2;
+  int inserts = 300;  // one-row INSERTs per form and round
+  int rounds = 5;     // alternating rounds for INSERTs and "Baixar"
+  int queryRounds = 3;
+  int samples = 2000;  // "Baixar" round trips per server and round
+};
+
+// In process.
+void BenchFrames();
+void BenchResultFile(const QString& dir);
+void BenchTables(const QString& dir);
+void BenchEngine(const QString& dir);
+
+// Against the loopback Firebird server.
+void BenchInserts(const Options& options);
+void BenchQuery(const Options& options);
+void BenchBaixar(const Options& options);
+
+}  // namespace vespril::bench
