@@ -45,6 +45,8 @@ Options:
   --servers N,N...     server counts for the query (default 2,10)
   --inserts N          INSERTs per form and round (default 300)
   --insert-servers N   servers for the INSERTs (default 2)
+  --forced-writes on|off  whether the INSERTs' databases write through to the disk at each commit
+                       (default on, as a real server; off shows the processor's share)
   --rounds N           alternating rounds for inserts and baixar (default 5)
   --query-rounds N     alternating rounds per query size (default 3)
   --samples N          "Baixar" round trips per server and round (default 2000)
@@ -102,6 +104,10 @@ int main(int argc, char** argv) {
         options.inserts = std::stoi(value());
       } else if (arg == "--insert-servers") {
         options.insertServers = std::stoi(value());
+      } else if (arg == "--forced-writes") {
+        const std::string setting = value();
+        if (setting != "on" && setting != "off") throw std::invalid_argument("--forced-writes takes on or off");
+        options.forcedWrites = setting == "on";
       } else if (arg == "--rounds") {
         options.rounds = std::stoi(value());
       } else if (arg == "--query-rounds") {

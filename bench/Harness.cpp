@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -17,6 +18,8 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <iterator>
+#include <sstream>
 #include <thread>
 #include <unordered_map>
 
@@ -165,6 +168,13 @@ double Percentile(std::vector<double> samples, double q) {
 }
 
 double Median(std::vector<double> samples) { return Percentile(std::move(samples), 0.5); }
+
+double OwnCpuSeconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
 
 std::string Frame(std::string_view cliente, std::string_view pedido, std::string_view comando) {
   std::string frame(MarcaInicio);
@@ -370,6 +380,20 @@ long ChildServer::StatusField(const char* field) const {
 
 long ChildServer::ResidentKiB() const { return StatusField("VmRSS"); }
 long ChildServer::PeakKiB() const { return StatusField("VmHWM"); }
+
+double ChildServer::CpuSeconds() const {
+  std::ifstream stat("/proc/" + std::to_string(m_pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  // Fields after the command name, which is in parentheses and may hold blanks: state is field 3,
+  // utime and stime are fields 14 and 15.
+  std::istringstream fields(text.substr(text.rfind(')') + 2));
+  std::string field;
+  double ticks = 0;
+  for (int number = 3; number <= 15 && fields >> field; ++number) {
+    if (number >= 14) ticks += std::stod(field);
+  }
+  return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
 
 void ChildServer::ResetPeak() const {
   std::ofstream clear("/proc/" + std::to_string(m_pid) + "/clear_refs");

@@ -29,6 +29,8 @@ inline double Seconds(Clock::time_point since) {
 // The value below which a fraction q (0..1) of the samples lie (nearest rank). REQUIRES: samples given.
 double Percentile(std::vector<double> samples, double q);
 double Median(std::vector<double> samples);
+// Processor time this process has used so far, user and system, in seconds.
+double OwnCpuSeconds();
 
 // A request frame: MarcaInicio cliente Separador pedido Separador comando MarcaFim.
 std::string Frame(std::string_view cliente, std::string_view pedido, std::string_view comando);
@@ -116,6 +118,8 @@ class ChildServer {
   long PeakKiB() const;
   // Sets the peak back to the resident set of now (clear_refs 5).
   void ResetPeak() const;
+  // Processor time used so far, user and system, in seconds.
+  double CpuSeconds() const;
 
  private:
   ChildServer(const std::vector<std::string>& args);

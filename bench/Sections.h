@@ -18,6 +18,7 @@ struct Options {
   std::vector<long> rows{10000, 100000, 1000000};  // query sizes, rows in all over the servers
   std::vector<int> servers{2, 10};                 // server counts for the query
   int insertServers = 2;
+  bool forcedWrites = true;  // of the INSERTs' databases: every commit waits for the disk
   int inserts = 300;  // one-row INSERTs per form and round
   int rounds = 5;     // alternating rounds for INSERTs and "Baixar"
   int queryRounds = 3;
