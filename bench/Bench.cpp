@@ -47,9 +47,9 @@ Options:
   --insert-servers N   servers for the INSERTs (default 2)
   --forced-writes on|off  whether the INSERTs' databases write through to the disk at each commit
                        (default on, as a real server; off shows the processor's share)
-  --rounds N           alternating rounds for inserts and baixar (default 5)
-  --query-rounds N     alternating rounds per query size (default 3)
-  --samples N          "Baixar" round trips per server and round (default 2000)
+  --rounds N           alternating rounds of the INSERTs (default 5)
+  --query-rounds N     alternating rounds per query size (default 3; more for fewer than 10^5 rows)
+  --samples N          "Baixar" round trips to each server: rounds x samples (default 5 x 2000)
   --quick              small sizes for a trial run: --rows 1000,10000 --servers 2 --inserts 50
                        --rounds 3 --query-rounds 2 --samples 300
 
@@ -75,7 +75,10 @@ void PrintMachine() {
     }
   }
   const double memory = static_cast<double>(sysconf(_SC_PHYS_PAGES)) * sysconf(_SC_PAGESIZE) / (1 << 30);
-  std::printf("machine: %ld cores, %s, %.0f GiB memory\n", sysconf(_SC_NPROCESSORS_ONLN), model.c_str(), memory);
+  std::string load;
+  std::getline(std::ifstream("/proc/loadavg"), load);
+  std::printf("machine: %ld cores, %s, %.0f GiB memory; load average %s\n", sysconf(_SC_NPROCESSORS_ONLN),
+              model.c_str(), memory, load.substr(0, load.find(' ')).c_str());
 }
 
 }  // namespace

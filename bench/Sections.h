@@ -20,9 +20,9 @@ struct Options {
   int insertServers = 2;
   bool forcedWrites = true;  // of the INSERTs' databases: every commit waits for the disk
   int inserts = 300;  // one-row INSERTs per form and round
-  int rounds = 5;     // alternating rounds for INSERTs and "Baixar"
-  int queryRounds = 3;
-  int samples = 2000;  // "Baixar" round trips per server and round
+  int rounds = 5;       // alternating rounds of INSERTs
+  int queryRounds = 3;  // alternating rounds per query size (more below 10^5 rows)
+  int samples = 2000;   // "Baixar" round trips to each server: rounds x samples in all
 };
 
 // In process.
