@@ -43,15 +43,15 @@ The last three need the Firebird server on 127.0.0.1:3050 (SYSDBA); the gateway 
 Options:
   --rows N,N...        query sizes, rows in all (default 10000,100000,1000000)
   --servers N,N...     server counts for the query (default 2,10)
-  --inserts N          INSERTs per form and round (default 300)
+  --inserts N          INSERTs per form and round (default 30)
   --insert-servers N   servers for the INSERTs (default 2)
   --forced-writes on|off  whether the INSERTs' databases write through to the disk at each commit
                        (default on, as a real server; off shows the processor's share)
-  --rounds N           alternating rounds of the INSERTs (default 5)
+  --rounds N           alternating rounds of the INSERTs (default 20)
   --query-rounds N     alternating rounds per query size (default 3; more for fewer than 10^5 rows)
-  --samples N          "Baixar" round trips to each server: rounds x samples (default 5 x 2000)
-  --quick              small sizes for a trial run: --rows 1000,10000 --servers 2 --inserts 50
-                       --rounds 3 --query-rounds 2 --samples 300
+  --samples N          "Baixar" round trips to each server (default 10000)
+  --quick              small sizes for a trial run: --rows 1000,10000 --servers 2 --inserts 10
+                       --rounds 5 --query-rounds 2 --samples 1000
 
 Example: vespril-bench query --rows 100000 --servers 2,10
 )";
@@ -120,10 +120,10 @@ int main(int argc, char** argv) {
       } else if (arg == "--quick") {
         options.rows = {1000, 10000};
         options.servers = {2};
-        options.inserts = 50;
-        options.rounds = 3;
+        options.inserts = 10;
+        options.rounds = 5;
         options.queryRounds = 2;
-        options.samples = 300;
+        options.samples = 1000;
       } else if (arg.rfind("--", 0) == 0) {
         throw std::invalid_argument("unknown option " + arg);
       } else {

@@ -129,7 +129,7 @@ void BenchEngine(const QString& dir) {
   Save(vespril::config::BuildServidorTabela(), {{"ALFA", "ITEM", "0"}, {"BETA", "ITEM", "0"}});
   {
     vespril::VESPRIL engine((dir + "/").toStdString());
-    const int inserts = 2000;
+    const int inserts = 500;
     auto start = Clock::now();
     for (int i = 0; i < inserts; ++i)
       engine.ExecutarScript("insert into ITEM (QTD) values (1);", "bench", "1");

@@ -4,7 +4,9 @@
 // In-process sections time the engine's parts directly. Comparison sections run the gateway as a child
 // process on the loopback Firebird server (bench/Harness.h) and time it side by side with a client
 // that does the same work directly through the Firebird client library, in alternating rounds
-// (gateway, direct, gateway, ...), so that the load of a shared machine falls on both alike.
+// (gateway, direct, gateway, ...), so that the load of a shared machine falls on both alike. Figures
+// that need several clients at once (a second connection's latency while a long query runs, scripts
+// from many connections) open one WireConnection per client thread to the same ChildServer.
 #pragma once
 
 #include <string>
@@ -19,10 +21,10 @@ struct Options {
   std::vector<int> servers{2, 10};                 // server counts for the query
   int insertServers = 2;
   bool forcedWrites = true;  // of the INSERTs' databases: every commit waits for the disk
-  int inserts = 300;  // one-row INSERTs per form and round
-  int rounds = 5;       // alternating rounds of INSERTs
+  int inserts = 30;     // one-row INSERTs per form and round
+  int rounds = 20;      // alternating rounds of INSERTs: short ones, as the disk's pace drifts
   int queryRounds = 3;  // alternating rounds per query size (more below 10^5 rows)
-  int samples = 2000;   // "Baixar" round trips to each server: rounds x samples in all
+  int samples = 10000;  // "Baixar" round trips to each server
 };
 
 // In process.
