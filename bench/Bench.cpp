@@ -48,7 +48,7 @@ Options:
   --forced-writes on|off  whether the INSERTs' databases write through to the disk at each commit
                        (default on, as a real server; off shows the processor's share)
   --rounds N           alternating rounds of the INSERTs (default 20)
-  --query-rounds N     alternating rounds per query size (default 3; more for fewer than 10^5 rows)
+  --query-rounds N     alternating rounds per query size (default 5; more for fewer than 10^5 rows)
   --samples N          "Baixar" round trips to each server (default 10000)
   --quick              small sizes for a trial run: --rows 1000,10000 --servers 2 --inserts 10
                        --rounds 5 --query-rounds 2 --samples 1000

@@ -23,7 +23,7 @@ struct Options {
   bool forcedWrites = true;  // of the INSERTs' databases: every commit waits for the disk
   int inserts = 30;     // one-row INSERTs per form and round
   int rounds = 20;      // alternating rounds of INSERTs: short ones, as the disk's pace drifts
-  int queryRounds = 3;  // alternating rounds per query size (more below 10^5 rows)
+  int queryRounds = 5;  // alternating rounds per query size (more below 10^5 rows)
   int samples = 10000;  // "Baixar" round trips to each server
 };
 
