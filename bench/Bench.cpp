@@ -109,7 +109,8 @@ int main(int argc, char** argv) {
         options.insertServers = std::stoi(value());
       } else if (arg == "--forced-writes") {
         const std::string setting = value();
-        if (setting != "on" && setting != "off") throw std::invalid_argument("--forced-writes takes on or off");
+        if (setting != "on" && setting != "off")
+          throw std::invalid_argument("--forced-writes takes on or off");
         options.forcedWrites = setting == "on";
       } else if (arg == "--rounds") {
         options.rounds = std::stoi(value());

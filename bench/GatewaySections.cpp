@@ -94,8 +94,10 @@ class DirectInserter {
  public:
   DirectInserter(const std::vector<std::string>& addresses, std::string fileDir, size_t tabelaBytes,
                  size_t matrizBytes)
-      : m_attachments(Attach(addresses)), m_fileDir(std::move(fileDir)),
-        m_tabelaBytes(tabelaBytes), m_matrizBytes(matrizBytes) {
+      : m_attachments(Attach(addresses)),
+        m_fileDir(std::move(fileDir)),
+        m_tabelaBytes(tabelaBytes),
+        m_matrizBytes(matrizBytes) {
     for (auto& attachment : m_attachments) m_statements.emplace_back(*attachment);
   }
 
@@ -250,18 +252,20 @@ void BenchInserts(const Options& options) {
   const double gatewayRate = options.inserts / Median(gatewayTimes);
   const double bareRate = options.inserts / Median(bareTimes);
   const double durableRate = options.inserts / Median(durableTimes);
-  std::printf("inserts: %d servers (forced writes %s), %d rounds of %d one-row INSERTs each, median round, "
-              "one connection\n",
-              options.insertServers, options.forcedWrites ? "on" : "off", options.rounds, options.inserts);
+  std::printf(
+      "inserts: %d servers (forced writes %s), %d rounds of %d one-row INSERTs each, median round, "
+      "one connection\n",
+      options.insertServers, options.forcedWrites ? "on" : "off", options.rounds, options.inserts);
   std::printf("inserts:   gateway (routed, over TCP)          %8.0f rows/s  %6.2f ms/row\n", gatewayRate,
               1000 / gatewayRate);
   std::printf("inserts:   direct, insert + commit             %8.0f rows/s  %6.2f ms/row\n", bareRate,
               1000 / bareRate);
   std::printf("inserts:   direct, + two files saved durably   %8.0f rows/s  %6.2f ms/row\n", durableRate,
               1000 / durableRate);
-  std::printf("inserts:   median of the rounds' ratios: gateway / durable direct %.2f (target >= 0.95); "
-              "gateway / bare direct %.2f\n",
-              MedianRatio(gatewayTimes, durableTimes), MedianRatio(gatewayTimes, bareTimes));
+  std::printf(
+      "inserts:   median of the rounds' ratios: gateway / durable direct %.2f (target >= 0.95); "
+      "gateway / bare direct %.2f\n",
+      MedianRatio(gatewayTimes, durableTimes), MedianRatio(gatewayTimes, bareTimes));
 }
 
 void BenchQuery(const Options& options) {
@@ -276,7 +280,8 @@ void BenchQuery(const Options& options) {
     for (int servers : options.servers) {
       for (long rows : options.rows) {
         const long each = rows / servers;
-        for (int i = 0; i < servers; ++i) FillTable(addresses[i], QueryTable(rows, servers), i * each + 1, each);
+        for (int i = 0; i < servers; ++i)
+          FillTable(addresses[i], QueryTable(rows, servers), i * each + 1, each);
         filled += each * servers;
       }
     }
@@ -323,15 +328,17 @@ void BenchQuery(const Options& options) {
       const double gatewayRate = total / Median(gatewayTimes);
       const double directRate = total / Median(directTimes);
       const double rowsTimed = static_cast<double>(total) * rounds;
-      std::printf("query: %8ld rows over %2d servers, median of %d rounds: gateway %9.0f rows/s, direct "
-                  "%9.0f rows/s, ratio by round %.2f (target >= 0.90)\n",
-                  total, servers, rounds, gatewayRate, directRate, MedianRatio(gatewayTimes, directTimes));
-      std::printf("query:   processor a row: gateway %.2f us, direct %.2f us; files %s (%.1f MiB); "
-                  "gateway peak %s (%s before)\n",
-                  gatewayCpu * 1e6 / rowsTimed, directCpu * 1e6 / rowsTimed,
-                  CompareFiles(gatewayFile, directFile).c_str(),
-                  static_cast<double>(std::filesystem::file_size(gatewayFile)) / 1048576.0,
-                  Mib(gateway->PeakKiB()).c_str(), Mib(before).c_str());
+      std::printf(
+          "query: %8ld rows over %2d servers, median of %d rounds: gateway %9.0f rows/s, direct "
+          "%9.0f rows/s, ratio by round %.2f (target >= 0.90)\n",
+          total, servers, rounds, gatewayRate, directRate, MedianRatio(gatewayTimes, directTimes));
+      std::printf(
+          "query:   processor a row: gateway %.2f us, direct %.2f us; files %s (%.1f MiB); "
+          "gateway peak %s (%s before)\n",
+          gatewayCpu * 1e6 / rowsTimed, directCpu * 1e6 / rowsTimed,
+          CompareFiles(gatewayFile, directFile).c_str(),
+          static_cast<double>(std::filesystem::file_size(gatewayFile)) / 1048576.0,
+          Mib(gateway->PeakKiB()).c_str(), Mib(before).c_str());
       std::fflush(stdout);
     }
   }

@@ -5,9 +5,9 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <sys/resource.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -216,7 +216,8 @@ Resposta WireConnection::Receive() {
         size_t at = inicio + MarcaInicio.size();
         for (int f = 0; f < 3; ++f) {
           const size_t separador = m_buffer.find(Separador, at);
-          if (separador == std::string::npos || separador > fim) throw Error("A reply frame with too few fields");
+          if (separador == std::string::npos || separador > fim)
+            throw Error("A reply frame with too few fields");
           fields[f] = m_buffer.substr(at, separador - at);
           at = separador + Separador.size();
         }
@@ -241,11 +242,10 @@ ServerDatabases::ServerDatabases()
     : m_directory(std::make_unique<QTemporaryDir>(QDir::tempPath() + "/vespril-bench-XXXXXX")) {
   if (!m_directory->isValid()) throw Error("Cannot create a directory for the benchmark's databases");
   // The server runs as its own user and creates the files here.
-  QFile::setPermissions(m_directory->path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                                                 QFileDevice::ExeOwner | QFileDevice::ReadGroup |
-                                                 QFileDevice::WriteGroup | QFileDevice::ExeGroup |
-                                                 QFileDevice::ReadOther | QFileDevice::WriteOther |
-                                                 QFileDevice::ExeOther);
+  QFile::setPermissions(m_directory->path(),
+                        QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner |
+                            QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ExeGroup |
+                            QFileDevice::ReadOther | QFileDevice::WriteOther | QFileDevice::ExeOther);
 }
 
 ServerDatabases::~ServerDatabases() {
@@ -261,7 +261,8 @@ ServerDatabases::~ServerDatabases() {
 
 std::string ServerDatabases::Create(const std::string& name, const std::vector<std::string>& ddl,
                                     bool forcedWrites) {
-  const std::string address = "localhost:" + m_directory->filePath(QString::fromStdString(name)).toStdString() + ".fdb";
+  const std::string address =
+      "localhost:" + m_directory->filePath(QString::fromStdString(name)).toStdString() + ".fdb";
   fb::Attachment attachment = fb::Attachment::Create(address, kUsuario, kSenha, 3, forcedWrites);
   m_addresses.push_back(address);
   for (const std::string& statement : ddl) fb::ExecuteAndCommit(attachment, statement, 3);
@@ -281,7 +282,8 @@ void WriteGatewayConfig(const std::string& dir, const GatewayConfig& config) {
     }
     table.SaveToFile(dir + table.FileName());
   };
-  save(config::BuildPortaRelembrar(), {{"Porta", std::to_string(config.porta)}, {"TabelaRelembrar", "False"}});
+  save(config::BuildPortaRelembrar(),
+       {{"Porta", std::to_string(config.porta)}, {"TabelaRelembrar", "False"}});
   std::vector<std::vector<std::string>> servidores, tabelas, matriz;
   for (const auto& [nome, endereco] : config.servidores) servidores.push_back({nome, endereco});
   for (const std::string& tabela : config.tabelas) {
@@ -344,7 +346,8 @@ ChildServer::ChildServer(const std::vector<std::string>& args) {
   std::string line;
   char byte;
   pollfd ready{output[0], POLLIN, 0};
-  while (line.find('\n') == std::string::npos && poll(&ready, 1, 120000) > 0 && read(output[0], &byte, 1) == 1)
+  while (line.find('\n') == std::string::npos && poll(&ready, 1, 120000) > 0 &&
+         read(output[0], &byte, 1) == 1)
     line += byte;
   close(output[0]);  // the child prints nothing more
   if (std::sscanf(line.c_str(), "port %d", &m_port) != 1 || m_port <= 0) {

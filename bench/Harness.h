@@ -88,7 +88,7 @@ class ServerDatabases {
 struct GatewayConfig {
   int porta = 0;
   std::vector<std::pair<std::string, std::string>> servidores;  // Nome, Endereco; in name order
-  std::vector<std::string> tabelas;                            // distributed tables, key IDITEM
+  std::vector<std::string> tabelas;                             // distributed tables, key IDITEM
 };
 // Writes the configuration files into dir (a directory with a trailing "/").
 void WriteGatewayConfig(const std::string& dir, const GatewayConfig& config);

@@ -21,10 +21,10 @@ struct Options {
   std::vector<int> servers{2, 10};                 // server counts for the query
   int insertServers = 2;
   bool forcedWrites = true;  // of the INSERTs' databases: every commit waits for the disk
-  int inserts = 30;     // one-row INSERTs per form and round
-  int rounds = 20;      // alternating rounds of INSERTs: short ones, as the disk's pace drifts
-  int queryRounds = 5;  // alternating rounds per query size (more below 10^5 rows)
-  int samples = 10000;  // "Baixar" round trips to each server
+  int inserts = 30;          // one-row INSERTs per form and round
+  int rounds = 20;           // alternating rounds of INSERTs: short ones, as the disk's pace drifts
+  int queryRounds = 5;       // alternating rounds per query size (more below 10^5 rows)
+  int samples = 10000;       // "Baixar" round trips to each server
 };
 
 // In process.
