@@ -1,201 +1,179 @@
-// Prints throughput and memory figures for the gateway's hot paths. Not a test: nothing here fails on
-// a number. Run: build/bench/vespril-bench [section...] (sections: frames, resultfile, tables, engine).
+// vespril-bench: prints the gateway's figures. Not a test: nothing here fails on a number.
+//
+// In-process sections time the engine's parts; comparison sections run the gateway as a child process
+// against the Firebird server on 127.0.0.1:3050 and set it side by side with a direct client. A new
+// section is a function in Sections.h and a line in kSections below.
 #include <sys/resource.h>
+#include <unistd.h>
 
-#include <chrono>
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <functional>
+#include <optional>
+#include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include <QCoreApplication>
 #include <QTemporaryDir>
 
-#include <QDir>
-
-#include "config/ConfigTables.h"
-#include "engine/ArquivoConsulta.h"
-#include "engine/UVESPRIL.h"
-#include "protocol/WireProtocol.h"
-#include "foundation/FbAttachment.h"
-#include "foundation/FbStatement.h"
+#include "bench/Harness.h"
+#include "bench/Sections.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using vespril::bench::Options;
 
-double Seconds(Clock::time_point since) {
-  return std::chrono::duration<double>(Clock::now() - since).count();
+constexpr char kUsage[] = R"(usage: vespril-bench [SECTION...] [OPTION...]
+
+Sections (all when none is named):
+  frames       frame reassembly                                  in process
+  resultfile   the result-file writer                            in process
+  tables       saving, loading and locating in the matrix        in process
+  engine       scripts through the engine on embedded databases  in process
+  inserts      routed one-row INSERTs: gateway against a direct client (bare, and durable)
+  query        a query into the result file: gateway against a direct client, and the gateway's memory
+  baixar       "Baixar" round trips: gateway against a bare poll() server
+The last three need the Firebird server on 127.0.0.1:3050 (SYSDBA); the gateway runs as a child process.
+
+Options:
+  --rows N,N...        query sizes, rows in all (default 10000,100000,1000000)
+  --servers N,N...     server counts for the query (default 2,10)
+  --inserts N          INSERTs per form and round (default 30)
+  --insert-servers N   servers for the INSERTs (default 2)
+  --forced-writes on|off  whether the INSERTs' databases write through to the disk at each commit
+                       (default on, as a real server; off shows the processor's share)
+  --rounds N           alternating rounds of the INSERTs (default 20)
+  --query-rounds N     alternating rounds per query size (default 5; more for fewer than 10^5 rows)
+  --samples N          "Baixar" round trips to each server (default 10000)
+  --quick              small sizes for a trial run: --rows 1000,10000 --servers 2 --inserts 10
+                       --rounds 5 --query-rounds 2 --samples 1000
+
+Example: vespril-bench query --rows 100000 --servers 2,10
+)";
+
+template <typename T>
+std::vector<T> NumberList(const std::string& text) {
+  std::vector<T> numbers;
+  std::stringstream stream(text);
+  std::string item;
+  while (std::getline(stream, item, ',')) numbers.push_back(static_cast<T>(std::stol(item)));
+  return numbers;
 }
 
-long PeakRssKiB() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return usage.ru_maxrss;
-}
-
-std::string Frame(const std::string& cliente, const std::string& pedido, const std::string& comando) {
-  return std::string(vespril::MarcaInicio) + cliente + std::string(vespril::Separador) + pedido +
-         std::string(vespril::Separador) + comando + std::string(vespril::MarcaFim);
-}
-
-void BenchFrames() {
-  // One 32 MiB script arriving in 4 KiB reads, the way a large request comes off the socket.
-  std::string comando;
-  while (comando.size() < (32u << 20)) comando += "insert into ITEM (QTD) values (1);\r\n";
-  const std::string big = Frame("loja", "1", comando);
-  auto start = Clock::now();
-  vespril::FrameAssembler assembler;
-  for (size_t at = 0; at < big.size(); at += 4096) assembler.Append(std::string_view(big).substr(at, 4096));
-  const bool whole = assembler.Next().has_value();
-  double s = Seconds(start);
-  std::printf("frames: one %.0f MiB frame in 4 KiB reads: %.3f s, %.0f MiB/s (%s)\n", big.size() / 1048576.0,
-              s, big.size() / 1048576.0 / s, whole ? "complete" : "MISSING");
-
-  // Many small frames in one stream, one byte at a time at worst.
-  std::string many;
-  const int frames = 200000;
-  for (int i = 0; i < frames; ++i) many += Frame("c" + std::to_string(i), "42", "Baixar");
-  start = Clock::now();
-  vespril::FrameAssembler stream;
-  int handed = 0;
-  for (size_t at = 0; at < many.size(); at += 1500) {
-    stream.Append(std::string_view(many).substr(at, 1500));
-    while (stream.Next()) ++handed;
-  }
-  s = Seconds(start);
-  std::printf("frames: %d small frames in 1500-byte reads: %.3f s, %.0f frames/s (%d handed out)\n", frames,
-              s, frames / s, handed);
-}
-
-void BenchResultFile(const QString& dir) {
-  const std::string path = (dir + "/ConsultaBench1.xml").toStdString();
-  const std::vector<std::string> names{"IDITEM", "IDPEDIDO", "QTD", "PRECO", "DESCRICAO"};
-  std::vector<std::string> values{"", "41", "2", "10.50", "Parafuso & porca 3/8"};
-  const int rows = 1000000;
-  auto start = Clock::now();
-  {
-    vespril::ArquivoConsulta arquivo(path);
-    for (int i = 0; i < rows; ++i) {
-      values[0] = std::to_string(i);
-      arquivo.EscreverRegistro(names, values);
-    }
-    arquivo.Finalizar();
-  }
-  const double s = Seconds(start);
-  std::printf("resultfile: %d rows of 5 columns: %.3f s, %.0f rows/s\n", rows, s, rows / s);
-}
-
-void BenchTables(const QString& dir) {
-  // The matrix at its largest: ten servers by two hundred tables.
-  vespril::PersistedTable matrix = vespril::config::BuildServidorTabela();
-  for (int t = 0; t < 200; ++t) {
-    for (int sv = 0; sv < 10; ++sv) {
-      matrix.Append();
-      matrix.SetFieldAsString("Servidor", "SERVIDOR" + std::to_string(sv));
-      matrix.SetFieldAsString("Tabela", "TABELA" + std::to_string(t));
-      matrix.SetFieldAsInteger("Registro", t * sv);
-      matrix.Post();
+void PrintMachine() {
+  std::string model = "unknown";
+  std::ifstream cpuinfo("/proc/cpuinfo");
+  for (std::string line; std::getline(cpuinfo, line);) {
+    if (line.rfind("model name", 0) == 0) {
+      model = line.substr(line.find(':') + 2);
+      break;
     }
   }
-  const std::string path = (dir + "/ServidorTabela.xml").toStdString();
-  const int rounds = 200;
-  auto start = Clock::now();
-  for (int i = 0; i < rounds; ++i) matrix.SaveToFile(path);
-  double s = Seconds(start);
-  std::printf("tables: save of a 2000-row matrix: %.2f ms each\n", s * 1000 / rounds);
-  start = Clock::now();
-  for (int i = 0; i < rounds; ++i) matrix.LoadFromFile(path);
-  s = Seconds(start);
-  std::printf("tables: load of a 2000-row matrix: %.2f ms each\n", s * 1000 / rounds);
-  start = Clock::now();
-  int found = 0;
-  for (int i = 0; i < 20000; ++i)
-    found += matrix.Locate("Tabela", "tabela" + std::to_string(i % 200)) ? 1 : 0;
-  s = Seconds(start);
-  std::printf("tables: locate by Tabela in a 2000-row matrix: %.1f us each (%d found)\n", s * 1e6 / 20000,
-              found);
-}
-
-std::string MakeDatabase(const QString& dir, const std::string& name) {
-  const std::string path = (dir + "/").toStdString() + name + ".fdb";
-  vespril::fb::Attachment db = vespril::fb::Attachment::Create(path, "SYSDBA", "quillbark", 3, false);
-  vespril::fb::ExecuteAndCommit(db, "CREATE TABLE ITEM (IDITEM INTEGER NOT NULL PRIMARY KEY, QTD INTEGER)",
-                                3);
-  db.Detach();
-  return path;
-}
-
-void Save(vespril::PersistedTable table, const std::vector<std::vector<std::string>>& rows) {
-  for (const auto& row : rows) {
-    table.Append();
-    for (size_t i = 0; i < row.size(); ++i) table.SetFieldAsString(table.Fields()[i].name, row[i]);
-    table.Post();
-  }
-  table.SaveToFile(table.FileName());
-}
-
-// Scripts through the engine itself against two embedded databases (no sockets): routed INSERTs,
-// each saving both bookkeeping tables, and a query gathering every row into the result file.
-void BenchEngine(const QString& dir) {
-  const QString previous = QDir::currentPath();
-  QDir::setCurrent(dir);
-  const std::string alfa = MakeDatabase(dir, "alfa");
-  const std::string beta = MakeDatabase(dir, "beta");
-  Save(vespril::config::BuildServidor(), {{"ALFA", alfa}, {"BETA", beta}});
-  Save(vespril::config::BuildTabela(), {{"ITEM", "IDITEM", "0"}});
-  Save(vespril::config::BuildServidorTabela(), {{"ALFA", "ITEM", "0"}, {"BETA", "ITEM", "0"}});
-  {
-    vespril::VESPRIL engine((dir + "/").toStdString());
-    const int inserts = 2000;
-    auto start = Clock::now();
-    for (int i = 0; i < inserts; ++i)
-      engine.ExecutarScript("insert into ITEM (QTD) values (1);", "bench", "1");
-    double s = Seconds(start);
-    std::printf("engine: %d routed INSERTs, one script each: %.3f s, %.0f inserts/s\n", inserts, s,
-                inserts / s);
-
-    std::string script;
-    for (int i = 0; i < inserts; ++i) script += "insert into ITEM (QTD) values (2);\r\n";
-    start = Clock::now();
-    const std::string message = engine.ExecutarScript(script, "bench", "1");
-    s = Seconds(start);
-    std::printf("engine: %d routed INSERTs in one script: %.3f s, %.0f inserts/s%s\n", inserts, s,
-                inserts / s, message.empty() ? "" : " (FAILED)");
-
-    engine.SetTabelaRelembrar(true);
-    start = Clock::now();
-    for (int i = 0; i < 200; ++i) engine.ExecutarScript("insert into ITEM (QTD) values (3);", "bench", "1");
-    s = Seconds(start);
-    std::printf("engine: 200 INSERTs with the recount on: %.3f s, %.0f inserts/s\n", s, 200 / s);
-
-    start = Clock::now();
-    const int queries = 20;
-    for (int i = 0; i < queries; ++i) engine.ExecutarScript("select IDITEM, QTD from ITEM;", "bench", "1");
-    s = Seconds(start);
-    std::printf("engine: query of %d rows over two servers into the result file: %.1f ms each, %.0f rows/s\n",
-                2 * inserts + 200, s * 1000 / queries, (2 * inserts + 200) * queries / s);
-  }
-  QDir::setCurrent(previous);
+  const double memory = static_cast<double>(sysconf(_SC_PHYS_PAGES)) * sysconf(_SC_PAGESIZE) / (1 << 30);
+  std::string load;
+  std::getline(std::ifstream("/proc/loadavg"), load);
+  std::printf("machine: %ld cores, %s, %.0f GiB memory; load average %s\n", sysconf(_SC_NPROCESSORS_ONLN),
+              model.c_str(), memory, load.substr(0, load.find(' ')).c_str());
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (std::optional<int> code = vespril::bench::ChildMain(argc, argv)) return *code;
   QCoreApplication app(argc, argv);
-  QTemporaryDir dir;
-  std::vector<std::string> sections(argv + 1, argv + argc);
-  auto wanted = [&](const std::string& name) {
-    if (sections.empty()) return true;
-    for (const auto& s : sections) {
-      if (s == name) return true;
+
+  Options options;
+  std::vector<std::string> sections;
+  try {
+    for (int i = 1; i < argc; ++i) {
+      const std::string arg = argv[i];
+      auto value = [&]() -> std::string {
+        if (i + 1 >= argc) throw std::invalid_argument(arg + " needs a value");
+        return argv[++i];
+      };
+      if (arg == "--help" || arg == "-h") {
+        std::fputs(kUsage, stdout);
+        return 0;
+      } else if (arg == "--rows") {
+        options.rows = NumberList<long>(value());
+      } else if (arg == "--servers") {
+        options.servers = NumberList<int>(value());
+      } else if (arg == "--inserts") {
+        options.inserts = std::stoi(value());
+      } else if (arg == "--insert-servers") {
+        options.insertServers = std::stoi(value());
+      } else if (arg == "--forced-writes") {
+        const std::string setting = value();
+        if (setting != "on" && setting != "off")
+          throw std::invalid_argument("--forced-writes takes on or off");
+        options.forcedWrites = setting == "on";
+      } else if (arg == "--rounds") {
+        options.rounds = std::stoi(value());
+      } else if (arg == "--query-rounds") {
+        options.queryRounds = std::stoi(value());
+      } else if (arg == "--samples") {
+        options.samples = std::stoi(value());
+      } else if (arg == "--quick") {
+        options.rows = {1000, 10000};
+        options.servers = {2};
+        options.inserts = 10;
+        options.rounds = 5;
+        options.queryRounds = 2;
+        options.samples = 1000;
+      } else if (arg.rfind("--", 0) == 0) {
+        throw std::invalid_argument("unknown option " + arg);
+      } else {
+        sections.push_back(arg);
+      }
     }
-    return false;
+    for (int servers : options.servers) {
+      if (servers < 1 || servers > 10) throw std::invalid_argument("--servers takes 1 to 10");
+    }
+    if (options.insertServers < 1 || options.insertServers > 10)
+      throw std::invalid_argument("--insert-servers takes 1 to 10");
+    if (options.inserts < 1 || options.rounds < 1 || options.queryRounds < 1 || options.samples < 1)
+      throw std::invalid_argument("counts must be at least 1");
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "vespril-bench: %s\n%s", e.what(), kUsage);
+    return 2;
+  }
+
+  QTemporaryDir dir;
+  const std::vector<std::pair<const char*, std::function<void()>>> kSections{
+      {"frames", [] { vespril::bench::BenchFrames(); }},
+      {"resultfile", [&] { vespril::bench::BenchResultFile(dir.path()); }},
+      {"tables", [&] { vespril::bench::BenchTables(dir.path()); }},
+      {"engine", [&] { vespril::bench::BenchEngine(dir.path()); }},
+      {"inserts", [&] { vespril::bench::BenchInserts(options); }},
+      {"query", [&] { vespril::bench::BenchQuery(options); }},
+      {"baixar", [&] { vespril::bench::BenchBaixar(options); }},
   };
-  if (wanted("frames")) BenchFrames();
-  if (wanted("resultfile")) BenchResultFile(dir.path());
-  if (wanted("tables")) BenchTables(dir.path());
-  if (wanted("engine")) BenchEngine(dir.path());
-  std::printf("peak resident memory: %ld KiB\n", PeakRssKiB());
-  return 0;
+  for (const std::string& name : sections) {
+    if (std::none_of(kSections.begin(), kSections.end(), [&](const auto& s) { return name == s.first; })) {
+      std::fprintf(stderr, "vespril-bench: no section %s\n%s", name.c_str(), kUsage);
+      return 2;
+    }
+  }
+
+  PrintMachine();
+  int failed = 0;
+  for (const auto& [name, run] : kSections) {
+    if (!sections.empty() && std::find(sections.begin(), sections.end(), name) == sections.end()) continue;
+    try {
+      run();
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "%s: could not run: %s\n", name, e.what());
+      failed = 1;
+    }
+    std::fflush(stdout);
+  }
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  std::printf("peak resident memory of the benchmark itself: %ld KiB\n", usage.ru_maxrss);
+  return failed;
 }

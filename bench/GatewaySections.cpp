@@ -1,0 +1,392 @@
+// The comparison sections: the gateway over its TCP port against a client that talks to the Firebird
+// server directly, on the same loopback server, in alternating rounds.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <QTemporaryDir>
+
+#include "bench/Harness.h"
+#include "bench/Sections.h"
+#include "engine/UVESPRIL.h"
+#include "foundation/Error.h"
+#include "foundation/FbAttachment.h"
+#include "foundation/FbStatement.h"
+#include "foundation/FbTransaction.h"
+
+namespace vespril::bench {
+
+namespace {
+
+constexpr char kCliente[] = "bench";
+constexpr char kPedido[] = "q";
+constexpr char kArquivo[] = "Consultabenchq.xml";  // "Consulta" + kCliente + kPedido + ".xml"
+
+std::string Dir(const QTemporaryDir& dir) { return dir.path().toStdString() + "/"; }
+
+std::string ServerName(int i) {
+  char name[16];
+  std::snprintf(name, sizeof name, "S%02d", i + 1);  // two digits: name order is slot order
+  return name;
+}
+
+// The client's side of the servers: one attachment each, kept for the whole run as the gateway keeps
+// its slots.
+std::vector<std::unique_ptr<fb::Attachment>> Attach(const std::vector<std::string>& addresses) {
+  std::vector<std::unique_ptr<fb::Attachment>> attachments;
+  for (const std::string& address : addresses)
+    attachments.push_back(std::make_unique<fb::Attachment>(address, kUsuario, kSenha));
+  return attachments;
+}
+
+// What the gateway does for each configuration save: write a new file beside the old one, flush it to
+// the disk, rename it over the old one.
+void SaveAtomically(const std::string& path, const std::string& bytes) {
+  const std::string temporary = path + ".new";
+  const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0 || write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()) ||
+      fdatasync(fd) != 0 || close(fd) != 0 || rename(temporary.c_str(), path.c_str()) != 0) {
+    throw Error("Cannot save " + path);
+  }
+}
+
+std::string Mib(long kib) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f MiB", kib / 1024.0);
+  return text;
+}
+
+// "identical", or where the two files first differ.
+std::string CompareFiles(const std::string& a, const std::string& b) {
+  std::ifstream first(a, std::ios::binary), second(b, std::ios::binary);
+  if (!first || !second) return "DIFFERENT (a file is missing)";
+  std::vector<char> x(1 << 20), y(1 << 20);
+  long long offset = 0;
+  for (;;) {
+    first.read(x.data(), static_cast<std::streamsize>(x.size()));
+    second.read(y.data(), static_cast<std::streamsize>(y.size()));
+    const std::streamsize n = first.gcount(), m = second.gcount();
+    for (std::streamsize i = 0; i < std::min(n, m); ++i) {
+      if (x[i] != y[i]) return "DIFFERENT from byte " + std::to_string(offset + i);
+    }
+    if (n != m) return "DIFFERENT in length after byte " + std::to_string(offset + std::min(n, m));
+    if (n == 0) return "identical";
+    offset += n;
+  }
+}
+
+// ---- routed INSERTs ----
+
+constexpr char kItemDdl[] = "CREATE TABLE ITEM (IDITEM INTEGER NOT NULL PRIMARY KEY, QTD INTEGER)";
+constexpr char kDiretoDdl[] = "CREATE TABLE ITEMDIRETO (IDITEM INTEGER NOT NULL PRIMARY KEY, QTD INTEGER)";
+
+// One-row INSERTs straight to the servers in turn: prepare, execute, commit each row. The durable form
+// then saves two files of the sizes of the gateway's bookkeeping files, as the gateway does.
+class DirectInserter {
+ public:
+  DirectInserter(const std::vector<std::string>& addresses, std::string fileDir, size_t tabelaBytes,
+                 size_t matrizBytes)
+      : m_attachments(Attach(addresses)),
+        m_fileDir(std::move(fileDir)),
+        m_tabelaBytes(tabelaBytes),
+        m_matrizBytes(matrizBytes) {
+    for (auto& attachment : m_attachments) m_statements.emplace_back(*attachment);
+  }
+
+  void Insert(bool durable) {
+    const long key = ++m_lastKey;
+    const size_t server = static_cast<size_t>(key) % m_attachments.size();
+    fb::Transaction transaction(*m_attachments[server]);
+    m_statements[server].Prepare(
+        transaction, "insert into ITEMDIRETO (IDITEM, QTD) values (" + std::to_string(key) + ", 1)", 3);
+    m_statements[server].Execute(transaction);
+    transaction.Commit();
+    if (!durable) return;
+    std::string tabela = "ITEMDIRETO IDITEM " + std::to_string(key) + "\n";
+    std::string matriz = "ITEMDIRETO " + std::to_string(server) + " " + std::to_string(key) + "\n";
+    tabela.resize(std::max(tabela.size(), m_tabelaBytes), ' ');
+    matriz.resize(std::max(matriz.size(), m_matrizBytes), ' ');
+    SaveAtomically(m_fileDir + "ServidorTabela.xml", matriz);
+    SaveAtomically(m_fileDir + "Tabela.xml", tabela);
+  }
+
+ private:
+  std::vector<std::unique_ptr<fb::Attachment>> m_attachments;
+  std::vector<fb::Statement> m_statements;
+  std::string m_fileDir;
+  size_t m_tabelaBytes;
+  size_t m_matrizBytes;
+  long m_lastKey = 0;
+};
+
+// ---- the query into the result file ----
+
+constexpr char kColunas[] = "IDITEM, IDPEDIDO, QTD, PRECO, DESCRICAO";
+
+std::string QueryTable(long rows, int servers) {
+  return "Q" + std::to_string(rows) + "S" + std::to_string(servers);
+}
+
+// Fills table on one server with keys first..first+count-1, with NULLs, decimals and "&" in the rows.
+void FillTable(const std::string& address, const std::string& table, long first, long count) {
+  fb::Attachment attachment(address, kUsuario, kSenha);
+  fb::ExecuteAndCommit(attachment,
+                       "CREATE TABLE " + table +
+                           " (IDITEM INTEGER NOT NULL PRIMARY KEY, IDPEDIDO INTEGER, QTD INTEGER, "
+                           "PRECO NUMERIC(9,2), DESCRICAO VARCHAR(40))",
+                       3);
+  fb::ExecuteAndCommit(attachment,
+                       "EXECUTE BLOCK AS DECLARE K INTEGER = " + std::to_string(first) +
+                           "; BEGIN WHILE (K < " + std::to_string(first + count) + ") DO BEGIN " +
+                           "INSERT INTO " + table +
+                           " VALUES (:K, :K / 10, CASE WHEN MOD(:K, 10) = 0 THEN NULL ELSE MOD(:K, 7) END, "
+                           "MOD(:K, 100000) * 0.01, 'Parafuso & porca ' || :K); K = K + 1; END END",
+                       3);
+  attachment.Detach();
+}
+
+void AppendEscaped(std::string& out, const std::string& value) {
+  for (char c : value) {
+    if (c == '&') {
+      out += "&amp;";
+    } else {
+      out += c;
+    }
+  }
+}
+
+// A client that fetches every server's rows itself and writes the result file in its format.
+void DirectQuery(std::vector<std::unique_ptr<fb::Attachment>>& attachments, const std::string& sql,
+                 const std::string& path) {
+  std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "wb"), &std::fclose);
+  if (!file) throw Error("Cannot create " + path);
+  std::string out = "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\r\n  <dados>\r\n";
+  for (auto& attachment : attachments) {
+    fb::Transaction transaction(*attachment);
+    fb::Statement statement(*attachment);
+    statement.Prepare(transaction, sql, 3);
+    statement.OpenCursor(transaction);
+    std::vector<std::string> names;
+    for (int i = 0; i < statement.ColumnCount(); ++i) names.push_back(statement.ColumnName(i));
+    while (statement.Fetch()) {
+      out += "    <registro>\r\n";
+      for (size_t i = 0; i < names.size(); ++i) {
+        out += "      <" + names[i] + ">";
+        AppendEscaped(out, statement.AsText(static_cast<int>(i)));
+        out += "</" + names[i] + ">\r\n";
+      }
+      out += "    </registro>\r\n";
+      if (out.size() >= (1u << 20)) {
+        std::fwrite(out.data(), 1, out.size(), file.get());
+        out.clear();
+      }
+    }
+    statement.CloseCursor();
+    transaction.Rollback();
+  }
+  out += "  </dados>\r\n";
+  std::fwrite(out.data(), 1, out.size(), file.get());
+  if (std::fflush(file.get()) != 0) throw Error("Cannot write " + path);
+}
+
+// The gateway's speed over the other side's, round by round (the other side's time over the gateway's,
+// as both do the same work), and the median of those: a round and its neighbour see about the same
+// machine, so a build that starts beside the benchmark shifts both of them and leaves the ratio be.
+double MedianRatio(const std::vector<double>& gatewayTimes, const std::vector<double>& otherTimes) {
+  std::vector<double> ratios;
+  for (size_t r = 0; r < gatewayTimes.size(); ++r) ratios.push_back(otherTimes[r] / gatewayTimes[r]);
+  return Median(std::move(ratios));
+}
+
+void CheckReply(const Resposta& reply) {
+  if (!reply.mensagem.empty()) throw Error("The gateway answered: " + reply.mensagem);
+}
+
+}  // namespace
+
+void BenchInserts(const Options& options) {
+  ServerDatabases databases;
+  std::vector<std::string> addresses;
+  GatewayConfig config;
+  config.porta = FreeLoopbackPort();
+  config.tabelas = {"ITEM"};
+  for (int i = 0; i < options.insertServers; ++i) {
+    addresses.push_back(databases.Create("I" + ServerName(i), {kItemDdl, kDiretoDdl}, options.forcedWrites));
+    config.servidores.emplace_back(ServerName(i), addresses.back());
+  }
+  QTemporaryDir workspace, directFiles;
+  WriteGatewayConfig(Dir(workspace), config);
+  auto gateway = ChildServer::Gateway(Dir(workspace));
+  WireConnection connection(gateway->Port());
+  const std::string frame = Frame(kCliente, kPedido, "insert into ITEM (QTD) values (1);");
+  auto gatewayInsert = [&] { CheckReply(connection.Ask(frame)); };
+
+  gatewayInsert();  // the bookkeeping files now hold a generator and counts of realistic width
+  namespace fs = std::filesystem;
+  DirectInserter direct(addresses, Dir(directFiles), fs::file_size(Dir(workspace) + "Tabela.xml"),
+                        fs::file_size(Dir(workspace) + "ServidorTabela.xml"));
+  for (int i = 0; i < 20; ++i) {
+    gatewayInsert();
+    direct.Insert(true);
+  }
+
+  std::vector<double> gatewayTimes, bareTimes, durableTimes;
+  auto round = [&](const std::function<void()>& insert) {
+    const auto start = Clock::now();
+    for (int i = 0; i < options.inserts; ++i) insert();
+    return Seconds(start);
+  };
+  for (int r = 0; r < options.rounds; ++r) {
+    gatewayTimes.push_back(round(gatewayInsert));
+    bareTimes.push_back(round([&] { direct.Insert(false); }));
+    durableTimes.push_back(round([&] { direct.Insert(true); }));
+  }
+  const double gatewayRate = options.inserts / Median(gatewayTimes);
+  const double bareRate = options.inserts / Median(bareTimes);
+  const double durableRate = options.inserts / Median(durableTimes);
+  std::printf(
+      "inserts: %d servers (forced writes %s), %d rounds of %d one-row INSERTs each, median round, "
+      "one connection\n",
+      options.insertServers, options.forcedWrites ? "on" : "off", options.rounds, options.inserts);
+  std::printf("inserts:   gateway (routed, over TCP)          %8.0f rows/s  %6.2f ms/row\n", gatewayRate,
+              1000 / gatewayRate);
+  std::printf("inserts:   direct, insert + commit             %8.0f rows/s  %6.2f ms/row\n", bareRate,
+              1000 / bareRate);
+  std::printf("inserts:   direct, + two files saved durably   %8.0f rows/s  %6.2f ms/row\n", durableRate,
+              1000 / durableRate);
+  std::printf(
+      "inserts:   median of the rounds' ratios: gateway / durable direct %.2f (target >= 0.95); "
+      "gateway / bare direct %.2f\n",
+      MedianRatio(gatewayTimes, durableTimes), MedianRatio(gatewayTimes, bareTimes));
+}
+
+void BenchQuery(const Options& options) {
+  int most = 0;
+  for (int servers : options.servers) most = std::max(most, servers);
+  ServerDatabases databases;
+  std::vector<std::string> addresses;
+  for (int i = 0; i < most; ++i) addresses.push_back(databases.Create("Q" + ServerName(i), {}, false));
+  {
+    const auto start = Clock::now();
+    long filled = 0;
+    for (int servers : options.servers) {
+      for (long rows : options.rows) {
+        const long each = rows / servers;
+        for (int i = 0; i < servers; ++i)
+          FillTable(addresses[i], QueryTable(rows, servers), i * each + 1, each);
+        filled += each * servers;
+      }
+    }
+    std::printf("query: %ld rows filled in %.1f s\n", filled, Seconds(start));
+  }
+
+  for (int servers : options.servers) {
+    GatewayConfig config;
+    config.porta = FreeLoopbackPort();
+    for (int i = 0; i < servers; ++i) config.servidores.emplace_back(ServerName(i), addresses[i]);
+    QTemporaryDir workspace, directFiles;
+    WriteGatewayConfig(Dir(workspace), config);
+    auto gateway = ChildServer::Gateway(Dir(workspace));
+    WireConnection connection(gateway->Port());
+    auto attachments = Attach(std::vector<std::string>(addresses.begin(), addresses.begin() + servers));
+    std::printf("query: %d servers; gateway resident after start-up %s\n", servers,
+                Mib(gateway->ResidentKiB()).c_str());
+
+    for (long rows : options.rows) {
+      const long total = rows / servers * servers;
+      const std::string sql = std::string("select ") + kColunas + " from " + QueryTable(rows, servers);
+      const std::string frame = Frame(kCliente, kPedido, sql + ";");
+      const std::string gatewayFile = Dir(workspace) + kArquivo;
+      const std::string directFile = Dir(directFiles) + kArquivo;
+      CheckReply(connection.Ask(frame));  // warm: the server's pages are in its cache for both
+      gateway->ResetPeak();
+      const long before = gateway->ResidentKiB();
+      // Small queries take more rounds, so that every size is timed for about as long.
+      const int rounds = options.queryRounds * static_cast<int>(std::max(1L, 100000 / std::max(1L, total)));
+      std::vector<double> gatewayTimes, directTimes;
+      double gatewayCpu = 0, directCpu = 0;
+      for (int r = 0; r < rounds; ++r) {
+        double cpu = gateway->CpuSeconds();
+        auto start = Clock::now();
+        CheckReply(connection.Ask(frame));
+        gatewayTimes.push_back(Seconds(start));
+        gatewayCpu += gateway->CpuSeconds() - cpu;
+        cpu = OwnCpuSeconds();
+        start = Clock::now();
+        DirectQuery(attachments, sql, directFile);
+        directTimes.push_back(Seconds(start));
+        directCpu += OwnCpuSeconds() - cpu;
+      }
+      const double gatewayRate = total / Median(gatewayTimes);
+      const double directRate = total / Median(directTimes);
+      const double rowsTimed = static_cast<double>(total) * rounds;
+      std::printf(
+          "query: %8ld rows over %2d servers, median of %d rounds: gateway %9.0f rows/s, direct "
+          "%9.0f rows/s, ratio by round %.2f (target >= 0.90)\n",
+          total, servers, rounds, gatewayRate, directRate, MedianRatio(gatewayTimes, directTimes));
+      std::printf(
+          "query:   processor a row: gateway %.2f us, direct %.2f us; files %s (%.1f MiB); "
+          "gateway peak %s (%s before)\n",
+          gatewayCpu * 1e6 / rowsTimed, directCpu * 1e6 / rowsTimed,
+          CompareFiles(gatewayFile, directFile).c_str(),
+          static_cast<double>(std::filesystem::file_size(gatewayFile)) / 1048576.0,
+          Mib(gateway->PeakKiB()).c_str(), Mib(before).c_str());
+      std::fflush(stdout);
+    }
+  }
+}
+
+void BenchBaixar(const Options& options) {
+  QTemporaryDir workspace;
+  GatewayConfig config;
+  config.porta = FreeLoopbackPort();
+  WriteGatewayConfig(Dir(workspace), config);
+  auto gateway = ChildServer::Gateway(Dir(workspace));
+  auto floor = ChildServer::Floor(Dir(workspace));
+  WireConnection toGateway(gateway->Port()), toFloor(floor->Port());
+  const std::string frame = Frame(kCliente, kPedido, "Baixar");
+  const Resposta fromGateway = toGateway.Ask(frame), fromFloor = toFloor.Ask(frame);
+  if (fromGateway.retorno != fromFloor.retorno || !fromGateway.mensagem.empty())
+    throw Error("The floor's reply differs from the gateway's: " + fromFloor.retorno);
+
+  // Short blocks to each in turn, so that whatever else the machine does falls on both alike. Not one
+  // round trip each: the gateway's event loop still works for a few microseconds after its reply has
+  // gone, and that would land on the floor's next round trip. Each block starts with one untimed round
+  // trip, which takes the other side's leftover work.
+  std::vector<double> gatewayMicros, floorMicros;
+  auto block = [&](WireConnection& connection, std::vector<double>* micros, int count) {
+    connection.Ask(frame);
+    for (int i = 0; i < count; ++i) {
+      const auto start = Clock::now();
+      connection.Ask(frame);
+      if (micros) micros->push_back(Seconds(start) * 1e6);
+    }
+  };
+  block(toGateway, nullptr, 200);
+  block(toFloor, nullptr, 200);
+  constexpr int kBlock = 50;
+  for (int done = 0; done < options.samples; done += kBlock) {
+    const int count = std::min(kBlock, options.samples - done);
+    block(toGateway, &gatewayMicros, count);
+    block(toFloor, &floorMicros, count);
+  }
+  std::printf("baixar: %d round trips on one connection to each, alternating blocks of %d\n", options.samples,
+              kBlock);
+  std::printf("baixar:   gateway         p50 %7.1f us  p99 %7.1f us\n", Percentile(gatewayMicros, 0.5),
+              Percentile(gatewayMicros, 0.99));
+  std::printf("baixar:   poll() floor    p50 %7.1f us  p99 %7.1f us\n", Percentile(floorMicros, 0.5),
+              Percentile(floorMicros, 0.99));
+  std::printf("baixar:   gateway / floor p50 %.2f, p99 %.2f\n",
+              Percentile(gatewayMicros, 0.5) / Percentile(floorMicros, 0.5),
+              Percentile(gatewayMicros, 0.99) / Percentile(floorMicros, 0.99));
+}
+
+}  // namespace vespril::bench
