@@ -102,34 +102,56 @@ ArquivoConsulta::ArquivoConsulta(QIODevice& device, std::string nameForMessages)
   Write(kInicio);
 }
 
-ArquivoConsulta::~ArquivoConsulta() = default;
+ArquivoConsulta::~ArquivoConsulta() {
+  // A script that stops half-way leaves the rows written so far, as an unbuffered writer would.
+  try {
+    Descarregar();
+  } catch (const Error&) {
+  }
+}
 
 void ArquivoConsulta::EscreverRegistro(const std::vector<std::string>& names,
                                        const std::vector<std::string>& values) {
   if (names.size() != values.size()) {
     throw Error(Format("Cannot write file %s: a row with a different number of names and values", m_name));
   }
-  std::string registro = "    <registro>\r\n";
+  // Rows gather in one buffer that goes out in large writes: a query of millions of rows spends its
+  // time here, so nothing is allocated per row once the buffer has grown.
+  std::string& out = m_pendente;
+  out += "    <registro>\r\n";
   for (size_t i = 0; i < names.size(); ++i) {
-    registro += "      <";
-    registro += names[i];
-    registro += '>';
-    registro += ReplaceAll(values[i], "&", "&amp;");
-    registro += "</";
-    registro += names[i];
-    registro += ">\r\n";
+    out += "      <";
+    out += names[i];
+    out += '>';
+    const std::string_view value = values[i];
+    for (size_t pos = 0;;) {
+      const size_t amp = value.find('&', pos);
+      out.append(value.substr(pos, amp - pos));
+      if (amp == std::string_view::npos) break;
+      out += "&amp;";
+      pos = amp + 1;
+    }
+    out += "</";
+    out += names[i];
+    out += ">\r\n";
   }
-  registro += "    </registro>\r\n";
-  Write(registro);
+  out += "    </registro>\r\n";
+  if (out.size() >= kBloco) Descarregar();
 }
 
 void ArquivoConsulta::Finalizar() {
-  Write(kFim);
+  m_pendente += kFim;
+  Descarregar();
   if (m_file) {
-    // Buffered bytes reach the disk only here; a full disk shows up now or never.
+    // Bytes reach the disk only by now; a full disk shows up here or never.
     if (!m_file->flush()) throw Error(Format("Cannot write file %s", m_name));
     m_file->close();
   }
+}
+
+void ArquivoConsulta::Descarregar() {
+  Write(m_pendente);
+  m_pendente.clear();
 }
 
 void ArquivoConsulta::Write(std::string_view bytes) {

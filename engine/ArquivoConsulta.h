@@ -50,7 +50,7 @@ class ArquivoConsulta {
   // Over a device already open for writing (the seam the tests use to make writes fail); writes the same
   // two lines. The device must outlive this writer.
   ArquivoConsulta(QIODevice& device, std::string nameForMessages);
-  ~ArquivoConsulta();  // closes the file; writes nothing more
+  ~ArquivoConsulta();  // writes the rows gathered so far, not the close line, and closes the file
   ArquivoConsulta(const ArquivoConsulta&) = delete;
   ArquivoConsulta& operator=(const ArquivoConsulta&) = delete;
 
@@ -63,10 +63,14 @@ class ArquivoConsulta {
 
  private:
   void Write(std::string_view bytes);
+  // Writes the rows gathered so far.
+  void Descarregar();
 
+  static constexpr size_t kBloco = 256u * 1024u;  // rows are written in blocks of about this size
   std::unique_ptr<QFile> m_file;  // null when writing to a caller's device
   QIODevice* m_device = nullptr;
   std::string m_name;
+  std::string m_pendente;  // rows not yet written
 };
 
 }  // namespace vespril

@@ -112,8 +112,7 @@ TEST_F(ArquivoConsultaTest, ColumnLinesEscapeOnlyTheAmpersandOfValues) {
   for (const Case& c : cases) {
     QBuffer buffer;
     buffer.open(QIODevice::WriteOnly);
-    ArquivoConsulta arquivo(buffer, "mem");
-    arquivo.EscreverRegistro({c.name}, {c.value});
+    ArquivoConsulta(buffer, "mem").EscreverRegistro({c.name}, {c.value});
     EXPECT_EQ(buffer.data().toStdString(),
               kDeclaracao + "  <dados>\r\n    <registro>\r\n" + c.line + "    </registro>\r\n")
         << c.what;
@@ -123,8 +122,7 @@ TEST_F(ArquivoConsultaTest, ColumnLinesEscapeOnlyTheAmpersandOfValues) {
 TEST_F(ArquivoConsultaTest, ColumnsOfTheSameNameKeepTheirOwnValues) {
   QBuffer buffer;
   buffer.open(QIODevice::WriteOnly);
-  ArquivoConsulta arquivo(buffer, "mem");
-  arquivo.EscreverRegistro({"ID", "ID"}, {"1", "2"});
+  ArquivoConsulta(buffer, "mem").EscreverRegistro({"ID", "ID"}, {"1", "2"});
   EXPECT_EQ(buffer.data().toStdString(),
             kDeclaracao +
                 "  <dados>\r\n    <registro>\r\n      <ID>1</ID>\r\n      <ID>2</ID>\r\n    </registro>\r\n");
