@@ -48,7 +48,7 @@ std::vector<std::unique_ptr<fb::Attachment>> Attach(const std::vector<std::strin
 }
 
 // What the gateway does for each configuration save: write a new file beside the old one, flush it to
-// the disk, rename it over the old one.
+// the disk, rename it over the old one, and flush the directory so the rename survives a power failure.
 void SaveAtomically(const std::string& path, const std::string& bytes) {
   const std::string temporary = path + ".new";
   const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -56,6 +56,9 @@ void SaveAtomically(const std::string& path, const std::string& bytes) {
       fdatasync(fd) != 0 || close(fd) != 0 || rename(temporary.c_str(), path.c_str()) != 0) {
     throw Error("Cannot save " + path);
   }
+  const std::string directory = path.substr(0, path.rfind('/') + 1);
+  const int dir = open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0 || fsync(dir) != 0 || close(dir) != 0) throw Error("Cannot flush the folder of " + path);
 }
 
 std::string Mib(long kib) {
