@@ -3,6 +3,7 @@
 // done stay done.
 #include <string>
 
+#include "engine/ConexoesLeitura.h"
 #include "engine/UVESPRIL.h"
 #include "foundation/Error.h"
 #include "foundation/Text.h"
@@ -47,6 +48,7 @@ void VESPRIL::SetTabelaRelembrar(bool relembrar) {
 }
 
 std::string VESPRIL::GetServidor() {
+  std::lock_guard trava(m_trava);
   std::string lista;
   for (CdsServidor.First(); !CdsServidor.Eof(); CdsServidor.Next()) {
     lista += CdsServidor.FieldAsString("Nome") + "," + CdsServidor.FieldAsString("Endereco") + ";";
@@ -86,9 +88,11 @@ void VESPRIL::SetServidor(const std::string& nome, const std::string& endereco) 
 std::string VESPRIL::ReatarSlots(bool todos) {
   for (int n = CdsServidor.RecordCount() + 1; n <= kSlots; ++n) {
     SlotConexao slot = Slot(n);
+    m_leitura->Descartar(n);
     slot.baseDados.Close();
     slot.baseDados.SetDatabaseName("");
   }
+  PublicarSlots();
   // A server that can't be reached is reported after the others had their turn, so one dead server
   // doesn't leave the rest bound to the wrong slots.
   std::string falha;
@@ -119,6 +123,7 @@ void VESPRIL::EraseServidor(const std::string& nome) {
 }
 
 std::string VESPRIL::GetTabela() {
+  std::lock_guard trava(m_trava);
   std::string lista;
   for (CdsTabela.First(); !CdsTabela.Eof(); CdsTabela.Next()) {
     lista += CdsTabela.FieldAsString("Tabela") + "," + CdsTabela.FieldAsString("Chave") + "," +

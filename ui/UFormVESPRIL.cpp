@@ -379,7 +379,7 @@ void TFormVESPRIL::BtnGGetPortaClick() {
 }
 
 void TFormVESPRIL::BtnGSetPortaClick() {
-  WithEngine([this] { m_engine->SetPorta(m_sEdGPorta->Value()); });
+  WithEngine([this] { m_engine->Sozinho([this] { m_engine->SetPorta(m_sEdGPorta->Value()); }); });
 }
 
 void TFormVESPRIL::BtnGGetTabelaRelembrarClick() {
@@ -387,7 +387,7 @@ void TFormVESPRIL::BtnGGetTabelaRelembrarClick() {
 }
 
 void TFormVESPRIL::BtnGSetTabelaRelembrarClick() {
-  WithEngine([this] { m_engine->SetTabelaRelembrar(m_chBoxGTabelaRelembrar->isChecked()); });
+  WithEngine([this] { m_engine->Sozinho([this] { m_engine->SetTabelaRelembrar(m_chBoxGTabelaRelembrar->isChecked()); }); });
 }
 
 void TFormVESPRIL::BtnGGetServidorClick() {
@@ -396,14 +396,16 @@ void TFormVESPRIL::BtnGGetServidorClick() {
 
 void TFormVESPRIL::BtnGSetServidorClick() {
   WithEngine([this] {
-    m_engine->SetServidor(Bytes(m_edGSetServidorNome->text()), Bytes(m_edGSetServidorEndereco->text()));
+    m_engine->Sozinho([this] {
+      m_engine->SetServidor(Bytes(m_edGSetServidorNome->text()), Bytes(m_edGSetServidorEndereco->text()));
+    });
     GetServidor();
   });
 }
 
 void TFormVESPRIL::BtnGEraseServidorClick() {
   WithEngine([this] {
-    m_engine->EraseServidor(Bytes(m_edGSetServidorNome->text()));
+    m_engine->Sozinho([this] { m_engine->EraseServidor(Bytes(m_edGSetServidorNome->text())); });
     GetServidor();
   });
 }
@@ -415,14 +417,16 @@ void TFormVESPRIL::BtnGGetTabelaClick() {
 void TFormVESPRIL::BtnGSetTabelaClick() {
   WithEngine([this] {
     const int gerador = StrToInt(Bytes(m_sEdGSetTabelaGerador->Text()));
-    m_engine->SetTabela(Bytes(m_edGSetTabelaTabela->text()), Bytes(m_edGSetTabelaChave->text()), gerador);
+    m_engine->Sozinho([&] {
+      m_engine->SetTabela(Bytes(m_edGSetTabelaTabela->text()), Bytes(m_edGSetTabelaChave->text()), gerador);
+    });
     GetTabela();
   });
 }
 
 void TFormVESPRIL::BtnGEraseTabelaClick() {
   WithEngine([this] {
-    m_engine->EraseTabela(Bytes(m_edGSetTabelaTabela->text()));
+    m_engine->Sozinho([this] { m_engine->EraseTabela(Bytes(m_edGSetTabelaTabela->text())); });
     GetTabela();
   });
 }

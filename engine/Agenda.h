@@ -1,0 +1,77 @@
+// Agenda: decides when each request and window operation runs, and runs them on worker threads so
+// that the GUI thread never waits on a database or a disk. Everything but the work itself happens on
+// the GUI thread: tasks are queued there in arrival order, started there, and finished there.
+//
+// The rules, applied in arrival order:
+//   - at most kMaximo tasks run at once on the workers;
+//   - a write task runs alone among write tasks, in arrival order;
+//   - tasks that name the same result file run in arrival order, never overlapping;
+//   - an exclusive task (a window operation) waits for every running task, and every task that
+//     arrives after it waits for it;
+//   - anything else (a read) runs alongside anything.
+// The engine keeps at most one request of a connection queued or running (the connection is marked
+// busy meanwhile), which keeps its requests in order and its replies too.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <map>
+#include <set>
+#include <string>
+
+#include <QObject>
+#include <QThreadPool>
+
+namespace vespril {
+
+class Agenda final : public QObject {
+  Q_OBJECT
+
+ public:
+  static constexpr int kMaximo = 16;
+
+  struct Tarefa {
+    bool escrita = false;
+    bool exclusiva = false;
+    // On the GUI thread, at once, instead of on a worker: work that touches no database and no disk.
+    bool imediata = false;
+    std::string arquivo;  // the result file it names; "" for none
+    std::function<void()> trabalho;  // on a worker (or at once)
+    std::function<void()> concluir;  // then on the GUI thread; may queue further tasks
+  };
+
+  Agenda();
+  ~Agenda() override;  // waits for the running work; what was only queued is dropped
+
+  void Enfileirar(Tarefa tarefa);
+  // Tasks running (on the workers) and waiting.
+  int Rodando() const { return m_rodando; }
+  int Aguardando() const { return static_cast<int>(m_fila.size()); }
+  bool ExclusivaEmCurso() const { return m_exclusiva; }
+  // Runs `operacao` here once no task runs, starting none meanwhile (this thread waits).
+  void Sozinho(const std::function<void()>& operacao);
+  // Stops starting tasks and waits up to `ms` for the running ones; true when none is left running.
+  // Their completions are then run here.
+  bool Encerrar(int ms);
+
+ private:
+  void Admitir();
+  void Iniciar(std::list<Tarefa>::iterator tarefa);
+  void Concluir(uint64_t id);
+
+  QThreadPool m_pool;
+  std::list<Tarefa> m_fila;
+  std::map<uint64_t, Tarefa> m_emCurso;
+  std::multiset<std::string> m_arquivos;  // of the tasks running
+  uint64_t m_proximo = 0;
+  int m_rodando = 0;
+  bool m_escrita = false;
+  bool m_exclusiva = false;
+  bool m_admitindo = false;
+  bool m_denovo = false;
+  bool m_encerrado = false;
+  bool m_suspensa = false;
+};
+
+}  // namespace vespril
