@@ -120,5 +120,23 @@ TEST(ConcurrencyTest, LongQueryHoldsUpNeitherOtherClientsNorItsOwnFilesOrder) {
   EXPECT_NE(Ler(workspace.ResultDirectory() + "Consultaa2.xml").find("<TOTAL>1</TOTAL>"), std::string::npos);
 }
 
+// Read scripts keep their connections for the next one, but nothing open on them: a broadcast DROP of
+// the table they read goes through, and a server bound again is read at its new address.
+TEST(ConcurrencyTest, ReadConnectionsHoldNothingBetweenScriptsAndFollowTheirServer) {
+  FirebirdTestDatabase alfa({.ddl = {"create table X (I integer)", "insert into X values (1)"}});
+  FirebirdTestDatabase beta({.ddl = {"create table X (I integer)", "insert into X values (2)"}});
+  Workspace workspace;
+  workspace.WriteServers({{"ALFA", alfa.Address()}});
+  VESPRIL engine(workspace.ResultDirectory());
+  const std::string arquivo = workspace.ResultDirectory() + "Consultac1.xml";
+  EXPECT_EQ(engine.ExecutarScript("select I from X;", "c", "1"), "");
+  EXPECT_NE(Ler(arquivo).find("<I>1</I>"), std::string::npos);
+  engine.SetServidor("ALFA", beta.Address());
+  EXPECT_EQ(engine.ExecutarScript("select I from X;", "c", "1"), "");
+  EXPECT_NE(Ler(arquivo).find("<I>2</I>"), std::string::npos) << Ler(arquivo);
+  EXPECT_EQ(engine.ExecutarScript("drop table X;", "c", "1"), "");
+  EXPECT_EQ(beta.Dump("select count(*) from RDB$RELATIONS where RDB$RELATION_NAME = 'X'"), "0");
+}
+
 }  // namespace
 }  // namespace vespril
