@@ -1,17 +1,65 @@
 #include "engine/Agenda.h"
 
+#include <chrono>
+#include <system_error>
 #include <utility>
 #include <vector>
 
 #include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QMetaObject>
 
 namespace vespril {
 
-Agenda::Agenda() { m_pool.setMaxThreadCount(kMaximo); }
+Agenda::Trabalhadores::Trabalhadores() { m_threads.emplace_back(&Trabalhadores::Laco, this); }
 
-Agenda::~Agenda() { m_pool.waitForDone(); }
+Agenda::Trabalhadores::~Trabalhadores() {
+  {
+    std::lock_guard lock(m_mutex);
+    m_parar = true;
+  }
+  m_trabalho.notify_all();
+  for (std::thread& thread : m_threads) thread.join();
+}
+
+void Agenda::Trabalhadores::Executar(std::function<void()> trabalho) {
+  std::lock_guard lock(m_mutex);
+  m_fila.push_back(std::move(trabalho));
+  if (static_cast<int>(m_fila.size()) > m_livres && static_cast<int>(m_threads.size()) < kMaximo) {
+    try {
+      m_threads.emplace_back(&Trabalhadores::Laco, this);
+    } catch (const std::system_error&) {
+      // The threads there are take it in turn.
+    }
+  }
+  m_trabalho.notify_one();
+}
+
+bool Agenda::Trabalhadores::Esperar(int ms) {
+  std::unique_lock lock(m_mutex);
+  return m_ociosos.wait_for(lock, std::chrono::milliseconds(ms), [this] { return m_fila.empty() && m_ocupados == 0; });
+}
+
+void Agenda::Trabalhadores::Laco() {
+  std::unique_lock lock(m_mutex);
+  for (;;) {
+    ++m_livres;
+    m_trabalho.wait(lock, [this] { return m_parar || !m_fila.empty(); });
+    --m_livres;
+    if (m_fila.empty()) return;
+    std::function<void()> trabalho = std::move(m_fila.front());
+    m_fila.pop_front();
+    ++m_ocupados;
+    lock.unlock();
+    trabalho();
+    lock.lock();
+    --m_ocupados;
+    if (m_ocupados == 0 && m_fila.empty()) m_ociosos.notify_all();
+  }
+}
+
+Agenda::Agenda() = default;
+
+Agenda::~Agenda() = default;
 
 void Agenda::Enfileirar(Tarefa tarefa) {
   if (m_encerrado) return;
@@ -21,7 +69,7 @@ void Agenda::Enfileirar(Tarefa tarefa) {
 
 void Agenda::Admitir() {
   // A completion run from here may queue more: the scan starts over instead of nesting.
-  if (m_admitindo || m_suspensa) {
+  if (m_admitindo) {
     m_denovo = true;
     return;
   }
@@ -64,7 +112,7 @@ void Agenda::Iniciar(std::list<Tarefa>::iterator it) {
   if (!tarefa.arquivo.empty()) m_arquivos.insert(tarefa.arquivo);
   std::function<void()> trabalho = std::move(tarefa.trabalho);
   m_emCurso.emplace(id, std::move(tarefa));
-  m_pool.start([this, id, trabalho = std::move(trabalho)] {
+  m_trabalhadores.Executar([this, id, trabalho = std::move(trabalho)] {
     if (trabalho) trabalho();
     QMetaObject::invokeMethod(this, [this, id] { Concluir(id); }, Qt::QueuedConnection);
   });
@@ -83,24 +131,10 @@ void Agenda::Concluir(uint64_t id) {
   Admitir();
 }
 
-void Agenda::Sozinho(const std::function<void()>& operacao) {
-  struct Retomar {
-    Agenda& agenda;
-    ~Retomar() {
-      agenda.m_suspensa = false;
-      agenda.Admitir();
-    }
-  };
-  m_suspensa = true;
-  Retomar retomar{*this};
-  m_pool.waitForDone();
-  operacao();
-}
-
 bool Agenda::Encerrar(int ms) {
   m_encerrado = true;
   m_fila.clear();
-  const bool terminou = m_pool.waitForDone(ms);
+  const bool terminou = m_trabalhadores.Esperar(ms);
   // The completions posted meanwhile deliver the replies of what ran.
   QCoreApplication::sendPostedEvents(this);
   return terminou;

@@ -13,15 +13,19 @@
 // busy meanwhile), which keeps its requests in order and its replies too.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
 #include <list>
 #include <map>
 #include <set>
 #include <string>
 
 #include <QObject>
-#include <QThreadPool>
 
 namespace vespril {
 
@@ -49,8 +53,6 @@ class Agenda final : public QObject {
   int Rodando() const { return m_rodando; }
   int Aguardando() const { return static_cast<int>(m_fila.size()); }
   bool ExclusivaEmCurso() const { return m_exclusiva; }
-  // Runs `operacao` here once no task runs, starting none meanwhile (this thread waits).
-  void Sozinho(const std::function<void()>& operacao);
   // Stops starting tasks and waits up to `ms` for the running ones; true when none is left running.
   // Their completions are then run here.
   bool Encerrar(int ms);
@@ -60,7 +62,29 @@ class Agenda final : public QObject {
   void Iniciar(std::list<Tarefa>::iterator tarefa);
   void Concluir(uint64_t id);
 
-  QThreadPool m_pool;
+  // The worker threads: one from the start, more as work waits, up to kMaximo. A thread that can't be
+  // made (out of memory, say) leaves the work queued for those there are, so nothing is lost.
+  class Trabalhadores {
+   public:
+    Trabalhadores();
+    ~Trabalhadores();  // runs what is queued, then joins
+    void Executar(std::function<void()> trabalho);
+    // Waits up to `ms` until nothing is queued or running; true when so.
+    bool Esperar(int ms);
+
+   private:
+    void Laco();
+    std::mutex m_mutex;
+    std::condition_variable m_trabalho;
+    std::condition_variable m_ociosos;
+    std::deque<std::function<void()>> m_fila;
+    std::vector<std::thread> m_threads;
+    int m_livres = 0;
+    int m_ocupados = 0;
+    bool m_parar = false;
+  };
+
+  Trabalhadores m_trabalhadores;
   std::list<Tarefa> m_fila;
   std::map<uint64_t, Tarefa> m_emCurso;
   std::multiset<std::string> m_arquivos;  // of the tasks running
@@ -71,7 +95,6 @@ class Agenda final : public QObject {
   bool m_admitindo = false;
   bool m_denovo = false;
   bool m_encerrado = false;
-  bool m_suspensa = false;
 };
 
 }  // namespace vespril

@@ -23,6 +23,11 @@ void EditOrAppend(PersistedTable& table, std::string_view field, std::string_vie
 }  // namespace
 
 void VESPRIL::SetPorta(int porta) {
+  SalvarPorta(porta);
+  ReabrirSoquete();
+}
+
+void VESPRIL::SalvarPorta(int porta) {
   // A port no socket can take would be stored and then stop every later start-up.
   if (porta < 0 || porta > 65535) {
     throw Error("Porta inv\xE1lida: " + std::to_string(porta) + " (deve estar entre 0 e 65535)");
@@ -32,10 +37,12 @@ void VESPRIL::SetPorta(int porta) {
   CdsPortaRelembrar.SetFieldAsString("Valor", std::to_string(porta));
   CdsPortaRelembrar.Post();
   Salvar(CdsPortaRelembrar);
+}
 
+void VESPRIL::ReabrirSoquete() {
   SoqueteServidor& soquete = Soquete();
   soquete.SetActive(false);
-  soquete.SetPort(porta);
+  soquete.SetPort(GetPorta());
   soquete.SetActive(true);
 }
 

@@ -185,7 +185,26 @@ void VESPRIL::DesconectarServidor(const std::string& nome) {
   PublicarSlots();
 }
 
-void VESPRIL::Sozinho(const std::function<void()>& operacao) { m_agenda->Sozinho(operacao); }
+void VESPRIL::Operar(std::function<void()> operacao, std::function<void(const std::string& falha)> fim) {
+  auto falha = std::make_shared<std::string>();
+  Agenda::Tarefa tarefa;
+  tarefa.exclusiva = true;
+  tarefa.trabalho = [operacao = std::move(operacao), falha] {
+    try {
+      operacao();
+    } catch (const Error& e) {
+      *falha = e.Message();
+    } catch (const std::exception& e) {
+      *falha = e.what();
+    } catch (...) {
+      *falha = "Exce\xE7\xE3o desconhecida";
+    }
+  };
+  tarefa.concluir = [fim = std::move(fim), falha] {
+    if (fim) fim(*falha);
+  };
+  m_agenda->Enfileirar(std::move(tarefa));
+}
 
 std::vector<VESPRIL::Vinculo> VESPRIL::Servidores() {
   std::lock_guard trava(m_trava);

@@ -75,6 +75,10 @@ class VESPRIL {
 
   // Configuration operations; each saves what it changed before it returns.
   void SetPorta(int porta);
+  // SetPorta in its two halves: the setting saved (on any thread), the listener opened again on the
+  // stored port (on the GUI thread, which the listener lives on).
+  void SalvarPorta(int porta);
+  void ReabrirSoquete();
   void SetTabelaRelembrar(bool relembrar);
   std::string GetServidor();
   void SetServidor(const std::string& nome, const std::string& endereco);
@@ -85,8 +89,10 @@ class VESPRIL {
   void MontarServidorTabela();
   void EraseServidorTabela(const std::string& nome, bool porServidor);
 
-  // Runs a window operation here once no request runs; requests wait for it.
-  void Sozinho(const std::function<void()>& operacao);
+  // A window operation as an engine task: `operacao` runs on a worker once no request runs, and
+  // requests that arrive meanwhile wait for it; `fim` then runs on this (the GUI) thread with the
+  // text of its failure, "" when none. Nothing else may touch the engine's tables while it runs.
+  void Operar(std::function<void()> operacao, std::function<void(const std::string& falha)> fim);
 
   // Slots: bind the named server's address to the slot of its record number and attach it / detach it.
   void ConectarServidor(const std::string& nome);

@@ -4,13 +4,16 @@
 // below spin that loop until a reply or a file appears.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include <QFile>
 #include <QHostAddress>
 #include <QTcpSocket>
+#include <QTimer>
 #include <QTest>
 
 #include "engine/ArquivoConsulta.h"
@@ -118,6 +121,46 @@ TEST(ConcurrencyTest, LongQueryHoldsUpNeitherOtherClientsNorItsOwnFilesOrder) {
   EXPECT_EQ(c.Recebidas()[1], (Resposta{"a", "1", "", longo}));
   EXPECT_NE(c.Observado()[1].find("<TOTAL>15625000</TOTAL>"), std::string::npos) << c.Observado()[1];
   EXPECT_NE(Ler(workspace.ResultDirectory() + "Consultaa2.xml").find("<TOTAL>1</TOTAL>"), std::string::npos);
+}
+
+// While a script runs the event loop stays free; a window operation waits for the running request,
+// and a request that arrives meanwhile waits for the operation.
+TEST(ConcurrencyTest, WindowOperationWaitsForRunningRequestsAndRequestsWaitForIt) {
+  FirebirdTestDatabase alfa({.ddl = DdlComTabelaLonga()});
+  Workspace workspace;
+  const int port = test::FreeTcpPort();
+  workspace.WriteSettings(std::to_string(port), "False");
+  workspace.WriteServers({{"ALFA", alfa.Address()}});
+  VESPRIL engine(workspace.ResultDirectory());
+  const std::string longo = workspace.ResultDirectory() + "Consultaa1.xml";
+
+  Cliente a(port);
+  a.Enviar({{"a", "1", kLonga}});
+  ASSERT_TRUE(QTest::qWaitFor([&] { return QFile::exists(PathToQString(longo)); }, kEspera));
+  bool tick = false;
+  QTimer::singleShot(0, [&] { tick = true; });
+  ASSERT_TRUE(QTest::qWaitFor([&] { return tick; }, kEspera));
+  EXPECT_TRUE(a.Recebidas().empty()) << "the zero-timer waited for the script";
+
+  std::string visto;  // A's file as the operation found it
+  bool fim = false;
+  engine.Operar(
+      [&] {
+        visto = Ler(longo);
+        engine.SetTabela("ITEM", "IDITEM", 5);
+      },
+      [&](const std::string& falha) {
+        EXPECT_EQ(falha, "");
+        fim = true;
+      });
+  Cliente b(port, [&] { return fim ? "depois" : "antes"; });
+  b.Enviar({{"b", "1", "Baixar"}});
+  ASSERT_TRUE(b.Esperar(1));
+  EXPECT_EQ(b.Observado()[0], "depois");
+  EXPECT_NE(visto.find("<TOTAL>15625000</TOTAL>"), std::string::npos) << visto;
+  ASSERT_TRUE(a.Esperar(1));
+  EXPECT_EQ(a.Recebidas()[0].mensagem, "");
+  EXPECT_EQ(engine.GetTabela(), "ITEM,IDITEM,5;");
 }
 
 // Read scripts keep their connections for the next one, but nothing open on them: a broadcast DROP of

@@ -398,7 +398,12 @@ class FormTest : public testing::Test {
     return found;
   }
 
-  void Click(const char* button) { QTest::mouseClick(Find<QPushButton>(button), Qt::LeftButton); }
+  // An operation that changes the configuration runs as an engine task: the click returns at once,
+  // and its refresh or error box comes when the task ends.
+  void Click(const char* button) {
+    QTest::mouseClick(Find<QPushButton>(button), Qt::LeftButton);
+    EXPECT_TRUE(QTest::qWaitFor([this] { return !m_form->Operando(); }, 30000)) << button;
+  }
   void Type(const char* field, const QString& text) { Retype(Find<QWidget>(field), text); }
   std::string Grid(const char* name) { return Dump(*Find<QTableWidget>(name)); }
 
