@@ -5,7 +5,6 @@
 #include <utility>
 #include <vector>
 
-#include <QCoreApplication>
 #include <QMetaObject>
 
 namespace vespril {
@@ -62,7 +61,10 @@ Agenda::Agenda() = default;
 Agenda::~Agenda() = default;
 
 void Agenda::Enfileirar(Tarefa tarefa) {
-  if (m_encerrado) return;
+  if (m_encerrado) {
+    if (tarefa.cancelar) tarefa.cancelar();
+    return;
+  }
   m_fila.push_back(std::move(tarefa));
   Admitir();
 }
@@ -131,13 +133,13 @@ void Agenda::Concluir(uint64_t id) {
   Admitir();
 }
 
-bool Agenda::Encerrar(int ms) {
+void Agenda::Encerrar() {
   m_encerrado = true;
-  m_fila.clear();
-  const bool terminou = m_trabalhadores.Esperar(ms);
-  // The completions posted meanwhile deliver the replies of what ran.
-  QCoreApplication::sendPostedEvents(this);
-  return terminou;
+  std::list<Tarefa> fila;
+  fila.swap(m_fila);
+  for (Tarefa& tarefa : fila) {
+    if (tarefa.cancelar) tarefa.cancelar();
+  }
 }
 
 }  // namespace vespril

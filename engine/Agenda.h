@@ -43,6 +43,7 @@ class Agenda final : public QObject {
     std::string arquivo;  // the result file it names; "" for none
     std::function<void()> trabalho;  // on a worker (or at once)
     std::function<void()> concluir;  // then on the GUI thread; may queue further tasks
+    std::function<void()> cancelar;  // instead of both, when it is dropped before it starts
   };
 
   Agenda();
@@ -53,9 +54,9 @@ class Agenda final : public QObject {
   int Rodando() const { return m_rodando; }
   int Aguardando() const { return static_cast<int>(m_fila.size()); }
   bool ExclusivaEmCurso() const { return m_exclusiva; }
-  // Stops starting tasks and waits up to `ms` for the running ones; true when none is left running.
-  // Their completions are then run here.
-  bool Encerrar(int ms);
+  // From now on no task starts: those waiting are dropped (cancelled), and those that arrive later
+  // too. The running ones go on; their completions still run.
+  void Encerrar();
 
  private:
   void Admitir();

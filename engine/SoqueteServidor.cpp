@@ -345,6 +345,14 @@ void SoqueteServidor::Dispatch(Conexao& connection) {
   }
 }
 
+bool SoqueteServidor::Respondendo() const {
+  for (const auto& entry : m_connections) {
+    const Conexao& connection = *entry.first;
+    if (connection.m_fd >= 0 && (connection.m_ocupada || !connection.m_output.empty())) return true;
+  }
+  return false;
+}
+
 void SoqueteServidor::Forget(Conexao& connection) {
   const auto entry = m_connections.find(&connection);
   if (entry == m_connections.end()) return;
@@ -425,6 +433,9 @@ void VESPRIL::SoqueteClientRead(Conexao& connection) {
         if (!guard) return;
         if (*resposta) guard->Send(**resposta);
         guard->SetOcupada(false);
+      };
+      tarefa.cancelar = [guard = QPointer<Conexao>(&connection)] {
+        if (guard) guard->SetOcupada(false);
       };
       connection.SetOcupada(true);
       m_agenda->Enfileirar(std::move(tarefa));

@@ -119,6 +119,8 @@ class SoqueteServidor final : public QObject, public Componente {
   int BoundPort() const;
   // Client connections alive (a closed one counts until it has been released).
   int ClientCount() const { return static_cast<int>(m_connections.size()); }
+  // Some connection is busy with a request or still has replies to send.
+  bool Respondendo() const;
   // The bytes of the unfinished frames of all connections.
   size_t Inacabados() const { return m_inacabados; }
 

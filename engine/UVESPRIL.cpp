@@ -3,6 +3,10 @@
 #include <filesystem>
 
 #include <QByteArray>
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QEventLoop>
+#include <QTimer>
 
 #include "config/ConfigTables.h"
 #include "engine/Agenda.h"
@@ -204,6 +208,18 @@ void VESPRIL::Operar(std::function<void()> operacao, std::function<void(const st
     if (fim) fim(*falha);
   };
   m_agenda->Enfileirar(std::move(tarefa));
+}
+
+bool VESPRIL::Parar(int ms) {
+  Soquete().SetActive(false);
+  m_agenda->Encerrar();
+  const QDeadlineTimer prazo(ms);
+  QTimer despertador;  // so that the wait below looks at the clock now and then
+  despertador.start(50);
+  while ((m_agenda->Rodando() > 0 || Soquete().Respondendo()) && !prazo.hasExpired()) {
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+  }
+  return m_agenda->Rodando() == 0;
 }
 
 std::vector<VESPRIL::Vinculo> VESPRIL::Servidores() {

@@ -94,6 +94,12 @@ class VESPRIL {
   // text of its failure, "" when none. Nothing else may touch the engine's tables while it runs.
   void Operar(std::function<void()> operacao, std::function<void(const std::string& falha)> fim);
 
+  // Stopping: the listener stops accepting and reading, requests not yet started are dropped, and the
+  // running ones (window operations included) may end and have their replies sent, for up to `ms`
+  // while this thread's events are served. True when everything ended in time; otherwise work still
+  // runs on the workers and the caller should end the process without destroying the engine.
+  bool Parar(int ms);
+
   // Slots: bind the named server's address to the slot of its record number and attach it / detach it.
   void ConectarServidor(const std::string& nome);
   void DesconectarServidor(const std::string& nome);

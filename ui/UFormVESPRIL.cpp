@@ -389,7 +389,9 @@ void TFormVESPRIL::Operar(std::function<void()> operacao, std::function<void()> 
   m_operando = true;
   HabilitarBotoes(false);
   m_engine->Operar(std::move(operacao), [this, depois = std::move(depois)](const std::string& falha) {
-    if (falha.empty()) {
+    if (m_parando) {
+      m_operando = false;
+    } else if (falha.empty()) {
       if (depois) Guarded(depois);
     } else {
       ShowException(falha);
@@ -397,6 +399,12 @@ void TFormVESPRIL::Operar(std::function<void()> operacao, std::function<void()> 
     m_operando = false;
     HabilitarBotoes(true);
   });
+}
+
+bool TFormVESPRIL::Parar(int ms) {
+  m_parando = true;
+  m_tmrGTabela->stop();
+  return !m_engine || m_engine->Parar(ms);
 }
 
 void TFormVESPRIL::BtnGSetPortaClick() {

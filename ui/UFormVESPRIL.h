@@ -53,6 +53,9 @@ class TFormVESPRIL final : public QWidget {
   VESPRIL* Engine() const { return m_engine.get(); }
   // An operation started from a button has not ended yet (its error box or refresh included).
   bool Operando() const { return m_operando; }
+  // The program's end: the engine stops (VESPRIL::Parar) and what ends meanwhile shows nothing. True
+  // when nothing is left running (or there is no engine).
+  bool Parar(int ms);
 
  private slots:
   void BtnGGetPortaClick();
@@ -93,6 +96,7 @@ class TFormVESPRIL final : public QWidget {
   std::unique_ptr<VESPRIL> m_engine;
   bool m_tickRunning = false;
   bool m_operando = false;
+  bool m_parando = false;
 
   QPushButton* m_btnGGetPorta = nullptr;
   QPushButton* m_btnGSetPorta = nullptr;
