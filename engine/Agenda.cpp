@@ -1,6 +1,5 @@
 #include "engine/Agenda.h"
 
-#include <chrono>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -33,11 +32,6 @@ void Agenda::Trabalhadores::Executar(std::function<void()> trabalho) {
   m_trabalho.notify_one();
 }
 
-bool Agenda::Trabalhadores::Esperar(int ms) {
-  std::unique_lock lock(m_mutex);
-  return m_ociosos.wait_for(lock, std::chrono::milliseconds(ms), [this] { return m_fila.empty() && m_ocupados == 0; });
-}
-
 void Agenda::Trabalhadores::Laco() {
   std::unique_lock lock(m_mutex);
   for (;;) {
@@ -47,12 +41,10 @@ void Agenda::Trabalhadores::Laco() {
     if (m_fila.empty()) return;
     std::function<void()> trabalho = std::move(m_fila.front());
     m_fila.pop_front();
-    ++m_ocupados;
     lock.unlock();
     trabalho();
+    trabalho = nullptr;  // what it holds goes before the lock is taken again
     lock.lock();
-    --m_ocupados;
-    if (m_ocupados == 0 && m_fila.empty()) m_ociosos.notify_all();
   }
 }
 
@@ -116,8 +108,23 @@ void Agenda::Iniciar(std::list<Tarefa>::iterator it) {
   m_emCurso.emplace(id, std::move(tarefa));
   m_trabalhadores.Executar([this, id, trabalho = std::move(trabalho)] {
     if (trabalho) trabalho();
-    QMetaObject::invokeMethod(this, [this, id] { Concluir(id); }, Qt::QueuedConnection);
+    bool primeira = false;
+    {
+      std::lock_guard lock(m_mutexConcluidas);
+      primeira = m_concluidas.empty();
+      m_concluidas.push_back(id);
+    }
+    if (primeira) QMetaObject::invokeMethod(this, &Agenda::Recolher, Qt::QueuedConnection);
   });
+}
+
+void Agenda::Recolher() {
+  std::vector<uint64_t> concluidas;
+  {
+    std::lock_guard lock(m_mutexConcluidas);
+    concluidas.swap(m_concluidas);
+  }
+  for (uint64_t id : concluidas) Concluir(id);
 }
 
 void Agenda::Concluir(uint64_t id) {

@@ -50,10 +50,8 @@ class Agenda final : public QObject {
   ~Agenda() override;  // waits for the running work; what was only queued is dropped
 
   void Enfileirar(Tarefa tarefa);
-  // Tasks running (on the workers) and waiting.
+  // Tasks running on the workers.
   int Rodando() const { return m_rodando; }
-  int Aguardando() const { return static_cast<int>(m_fila.size()); }
-  bool ExclusivaEmCurso() const { return m_exclusiva; }
   // From now on no task starts: those waiting are dropped (cancelled), and those that arrive later
   // too. The running ones go on; their completions still run.
   void Encerrar();
@@ -62,6 +60,8 @@ class Agenda final : public QObject {
   void Admitir();
   void Iniciar(std::list<Tarefa>::iterator tarefa);
   void Concluir(uint64_t id);
+  // Runs the completions the workers have handed over.
+  void Recolher();
 
   // The worker threads: one from the start, more as work waits, up to kMaximo. A thread that can't be
   // made (out of memory, say) leaves the work queued for those there are, so nothing is lost.
@@ -70,22 +70,21 @@ class Agenda final : public QObject {
     Trabalhadores();
     ~Trabalhadores();  // runs what is queued, then joins
     void Executar(std::function<void()> trabalho);
-    // Waits up to `ms` until nothing is queued or running; true when so.
-    bool Esperar(int ms);
 
    private:
     void Laco();
     std::mutex m_mutex;
     std::condition_variable m_trabalho;
-    std::condition_variable m_ociosos;
     std::deque<std::function<void()>> m_fila;
     std::vector<std::thread> m_threads;
     int m_livres = 0;
-    int m_ocupados = 0;
     bool m_parar = false;
   };
 
-  Trabalhadores m_trabalhadores;
+  // Finished work, handed over under a lock of our own so that everything the work wrote is seen by
+  // the completion (the event that wakes the GUI thread carries no such promise we could check).
+  std::mutex m_mutexConcluidas;
+  std::vector<uint64_t> m_concluidas;
   std::list<Tarefa> m_fila;
   std::map<uint64_t, Tarefa> m_emCurso;
   std::multiset<std::string> m_arquivos;  // of the tasks running
@@ -96,6 +95,7 @@ class Agenda final : public QObject {
   bool m_admitindo = false;
   bool m_denovo = false;
   bool m_encerrado = false;
+  Trabalhadores m_trabalhadores;  // last: its threads end before anything they use
 };
 
 }  // namespace vespril
