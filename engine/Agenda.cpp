@@ -20,16 +20,18 @@ Agenda::Trabalhadores::~Trabalhadores() {
 }
 
 void Agenda::Trabalhadores::Executar(std::function<void()> trabalho) {
-  std::lock_guard lock(m_mutex);
-  m_fila.push_back(std::move(trabalho));
-  if (static_cast<int>(m_fila.size()) > m_livres && static_cast<int>(m_threads.size()) < kMaximo) {
-    try {
-      m_threads.emplace_back(&Trabalhadores::Laco, this);
-    } catch (const std::system_error&) {
-      // The threads there are take it in turn.
+  {
+    std::lock_guard lock(m_mutex);
+    m_fila.push_back(std::move(trabalho));
+    if (static_cast<int>(m_fila.size()) > m_livres && static_cast<int>(m_threads.size()) < kMaximo) {
+      try {
+        m_threads.emplace_back(&Trabalhadores::Laco, this);
+      } catch (const std::system_error&) {
+        // The threads there are take it in turn.
+      }
     }
   }
-  m_trabalho.notify_one();
+  m_trabalho.notify_one();  // outside the lock, so the thread woken need not wait for it
 }
 
 void Agenda::Trabalhadores::Laco() {
