@@ -633,6 +633,24 @@ TEST_F(FormTest, TablesAreSetListedAndErasedThroughTheirFields) {
   EXPECT_TRUE(boxes.Boxes().empty()) << Utf8(boxes.Texts());
 }
 
+// An operation runs as an engine task: the click returns with the buttons disabled and the grid as it
+// was; the refresh and the buttons come back when the task ends.
+TEST_F(FormTest, ButtonsWaitDisabledWhileAnOperationRuns) {
+  Open();
+  StopTimer();
+  Type("EdGSetTabelaTabela", QStringLiteral("ITEM"));
+  Type("EdGSetTabelaChave", QStringLiteral("IDITEM"));
+  Type("SEdGSetTabelaGerador", QStringLiteral("5"));
+  QTest::mouseClick(Find<QPushButton>("BtnGSetTabela"), Qt::LeftButton);
+  EXPECT_TRUE(m_form->Operando());
+  EXPECT_FALSE(Find<QPushButton>("BtnGGetTabela")->isEnabled());
+  EXPECT_FALSE(Find<QPushButton>("BtnGSetTabela")->isEnabled());
+  EXPECT_EQ(Grid("StrGrdGGetTabela"), "Tabela|Chave|Gerador/||");
+  ASSERT_TRUE(QTest::qWaitFor([this] { return !m_form->Operando(); }, 30000));
+  EXPECT_TRUE(Find<QPushButton>("BtnGGetTabela")->isEnabled());
+  EXPECT_EQ(Grid("StrGrdGGetTabela"), "Tabela|Chave|Gerador/ITEM|IDITEM|5");
+}
+
 TEST_F(FormTest, ServersAreSetAttachedListedAndErased) {
   const test::FirebirdTestDatabase matriz;
   const test::FirebirdTestDatabase filial;
