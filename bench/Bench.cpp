@@ -35,6 +35,8 @@ Sections (all when none is named):
   resultfile   the result-file writer                            in process
   tables       saving, loading and locating in the matrix        in process
   engine       scripts through the engine on embedded databases  in process
+  clients      clients side by side: latency beside a long query, the event loop's delay, INSERTs
+               from 1 and 32 connections, read scripts from 1, 4 and 16    in process, server
   inserts      routed one-row INSERTs: gateway against a direct client (bare, and durable)
   query        a query into the result file: gateway against a direct client, and the gateway's memory
   baixar       "Baixar" round trips: gateway against a bare poll() server
@@ -149,6 +151,7 @@ int main(int argc, char** argv) {
       {"resultfile", [&] { vespril::bench::BenchResultFile(dir.path()); }},
       {"tables", [&] { vespril::bench::BenchTables(dir.path()); }},
       {"engine", [&] { vespril::bench::BenchEngine(dir.path()); }},
+      {"clients", [&] { vespril::bench::BenchClients(dir.path()); }},
       {"inserts", [&] { vespril::bench::BenchInserts(options); }},
       {"query", [&] { vespril::bench::BenchQuery(options); }},
       {"baixar", [&] { vespril::bench::BenchBaixar(options); }},

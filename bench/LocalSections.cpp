@@ -1,10 +1,24 @@
 // The in-process sections: the engine's parts timed directly, without sockets or child processes.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
+#include <cstdlib>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
 #include <QString>
+#include <QTimer>
 
 #include "bench/Harness.h"
 #include "bench/Sections.h"
@@ -35,6 +49,80 @@ void Save(vespril::PersistedTable table, const std::vector<std::vector<std::stri
     table.Post();
   }
   table.SaveToFile(table.FileName());
+}
+
+// A blocking client connection, for client threads.
+class Client {
+ public:
+  explicit Client(int port) {
+    m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    if (::connect(m_fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) std::abort();
+  }
+  ~Client() { ::close(m_fd); }
+  void Send(const std::string& cliente, const std::string& pedido, const std::string& comando) {
+    const std::string bytes = Frame(cliente, pedido, comando);
+    if (::send(m_fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(bytes.size())) std::abort();
+  }
+  ::vespril::Resposta Receive() {
+    for (;;) {
+      if (auto reply = m_replies.Next()) return *reply;
+      char buffer[1 << 16];
+      const ssize_t n = ::recv(m_fd, buffer, sizeof buffer, 0);
+      if (n <= 0) std::abort();
+      m_replies.Append(std::string_view(buffer, static_cast<size_t>(n)));
+    }
+  }
+  // One request answered; its latency in milliseconds.
+  double Ask(const std::string& cliente, const std::string& pedido, const std::string& comando) {
+    const auto start = Clock::now();
+    Send(cliente, pedido, comando);
+    const ::vespril::Resposta reply = Receive();
+    if (!reply.mensagem.empty()) std::printf("  (refused: %s)\n", reply.mensagem.c_str());
+    return Seconds(start) * 1000;
+  }
+
+ private:
+  int m_fd = -1;
+  ::vespril::ReplyAssembler m_replies;
+};
+
+struct Latencies {
+  std::vector<double> ms;
+  std::string Text() {
+    if (ms.empty()) return "none";
+    std::sort(ms.begin(), ms.end());
+    auto at = [&](double q) { return ms[std::min(ms.size() - 1, static_cast<size_t>(q * ms.size()))]; };
+    char text[160];
+    std::snprintf(text, sizeof text, "p50 %.3f ms, p99 %.3f ms, max %.3f ms (%zu)", at(0.5), at(0.99), ms.back(),
+                  ms.size());
+    return text;
+  }
+};
+
+// The event loop's delay: how late a repeating 10 ms timer fires, at worst, while `work` runs on other
+// threads; the loop serves the engine meanwhile.
+double WorstTimerDelayMs(const std::function<void(std::atomic<bool>&)>& work) {
+  std::atomic<bool> done{false};
+  std::thread worker([&] { work(done); });
+  QElapsedTimer clock;
+  clock.start();
+  qint64 last = clock.nsecsElapsed();
+  double worst = 0;
+  QTimer timer;
+  timer.setTimerType(Qt::PreciseTimer);
+  QObject::connect(&timer, &QTimer::timeout, [&] {
+    const qint64 now = clock.nsecsElapsed();
+    worst = std::max(worst, (now - last) / 1e6 - 10);
+    last = now;
+  });
+  timer.start(10);
+  while (!done) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+  worker.join();
+  return worst;
 }
 
 }  // namespace
@@ -157,6 +245,110 @@ void BenchEngine(const QString& dir) {
     s = Seconds(start);
     std::printf("engine: query of %d rows over two servers into the result file: %.1f ms each, %.0f rows/s\n",
                 2 * inserts + 200, s * 1000 / queries, (2 * inserts + 200) * queries / s);
+  }
+  QDir::setCurrent(previous);
+}
+
+// Clients side by side through the listener, on databases of the loopback server.
+void BenchClients(const QString& dir) {
+  const QString previous = QDir::currentPath();
+  QDir::setCurrent(dir);
+  QFile::setPermissions(dir, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner |
+                                 QFileDevice::ReadOther | QFileDevice::WriteOther | QFileDevice::ExeOther);
+  const std::string address = "localhost:" + (dir + "/clients.fdb").toStdString();
+  {
+    vespril::fb::Attachment db = vespril::fb::Attachment::Create(address, "SYSDBA", "quillbark", 3, false);
+    vespril::fb::ExecuteAndCommit(db, "CREATE TABLE ITEM (IDITEM INTEGER NOT NULL PRIMARY KEY, QTD INTEGER)", 3);
+    vespril::fb::ExecuteAndCommit(db, "CREATE TABLE BIG (I INTEGER)", 3);
+    vespril::fb::ExecuteAndCommit(db, "CREATE TABLE MEDIO (I INTEGER)", 3);
+    vespril::fb::ExecuteAndCommit(db,
+                                  "execute block as declare i integer = 0; begin while (i < 1000000) do begin "
+                                  "insert into BIG values (:i); if (i < 10000) then insert into MEDIO values (:i); "
+                                  "i = i + 1; end end",
+                                  3);
+    db.Detach();
+  }
+  const int port = FreeLoopbackPort();
+  Save(vespril::config::BuildPortaRelembrar(), {{"Porta", std::to_string(port)}, {"TabelaRelembrar", "False"}});
+  Save(vespril::config::BuildServidor(), {{"ALFA", address}});
+  Save(vespril::config::BuildTabela(), {{"ITEM", "IDITEM", "0"}});
+  Save(vespril::config::BuildServidorTabela(), {{"ALFA", "ITEM", "0"}});
+  vespril::VESPRIL engine((dir + "/").toStdString());
+
+  // Idle latencies, then the same while another connection's query of 10^6 rows runs.
+  Latencies baixarIdle, insertIdle, baixarBusy, insertBusy;
+  int next = 0;
+  WorstTimerDelayMs([&](std::atomic<bool>& done) {
+    Client client(port);
+    for (int i = 0; i < 200; ++i) baixarIdle.ms.push_back(client.Ask("b", "1", "Baixar"));
+    for (int i = 0; i < 50; ++i) insertIdle.ms.push_back(client.Ask("b", "2", "insert into ITEM (QTD) values (1);"));
+    done = true;
+  });
+  double queryS = 0;
+  const double delayDuringQuery = WorstTimerDelayMs([&](std::atomic<bool>& done) {
+    std::atomic<bool> queryDone{false};
+    std::thread query([&] {
+      Client client(port);
+      const auto start = Clock::now();
+      client.Ask("q", "1", "select I from BIG;");
+      queryS = Seconds(start);
+      queryDone = true;
+    });
+    Client client(port);
+    while (!queryDone) {
+      baixarBusy.ms.push_back(client.Ask("b", "1", "Baixar"));
+      if (++next % 10 == 0) insertBusy.ms.push_back(client.Ask("b", "2", "insert into ITEM (QTD) values (1);"));
+    }
+    query.join();
+    done = true;
+  });
+  std::printf("clients: query of 10^6 rows into its result file: %.2f s\n", queryS);
+  std::printf("clients: Baixar idle:               %s\n", baixarIdle.Text().c_str());
+  std::printf("clients: Baixar during the query:   %s\n", baixarBusy.Text().c_str());
+  std::printf("clients: INSERT idle:               %s\n", insertIdle.Text().c_str());
+  std::printf("clients: INSERT during the query:   %s\n", insertBusy.Text().c_str());
+  std::printf("clients: worst event-loop delay (10 ms timer) during the query: %.1f ms\n", delayDuringQuery);
+
+  // Routed INSERTs: from one connection, then a storm of 32.
+  for (int connections : {1, 32}) {
+    const int each = connections == 1 ? 300 : 30;
+    double s = 0;
+    const double delay = WorstTimerDelayMs([&](std::atomic<bool>& done) {
+      const auto start = Clock::now();
+      std::vector<std::thread> threads;
+      for (int c = 0; c < connections; ++c) {
+        threads.emplace_back([&, c] {
+          Client client(port);
+          for (int i = 0; i < each; ++i) client.Ask("i" + std::to_string(c), "1", "insert into ITEM (QTD) values (2);");
+        });
+      }
+      for (std::thread& thread : threads) thread.join();
+      s = Seconds(start);
+      done = true;
+    });
+    std::printf("clients: routed INSERTs from %d connection(s): %.0f rows/s; worst event-loop delay %.1f ms\n",
+                connections, connections * each / s, delay);
+  }
+
+  // Read scripts of 10^4 rows each from 1, 4 and 16 connections.
+  for (int connections : {1, 4, 16}) {
+    const int each = 64 / connections;
+    double s = 0;
+    WorstTimerDelayMs([&](std::atomic<bool>& done) {
+      const auto start = Clock::now();
+      std::vector<std::thread> threads;
+      for (int c = 0; c < connections; ++c) {
+        threads.emplace_back([&, c] {
+          Client client(port);
+          for (int i = 0; i < each; ++i) client.Ask("r" + std::to_string(c), "1", "select I from MEDIO;");
+        });
+      }
+      for (std::thread& thread : threads) thread.join();
+      s = Seconds(start);
+      done = true;
+    });
+    std::printf("clients: read scripts of 10^4 rows from %2d connection(s): %.0f rows/s into result files\n",
+                connections, connections * each * 10000 / s);
   }
   QDir::setCurrent(previous);
 }

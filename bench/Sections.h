@@ -32,6 +32,8 @@ void BenchFrames();
 void BenchResultFile(const QString& dir);
 void BenchTables(const QString& dir);
 void BenchEngine(const QString& dir);
+// Clients side by side through the listener of an engine in this process, on the loopback server.
+void BenchClients(const QString& dir);
 
 // Against the loopback Firebird server.
 void BenchInserts(const Options& options);

@@ -1,6 +1,7 @@
 // The query result file: one XML file per client and request, in the program's directory, into which
 // the rows of every server are written as the script executor walks each server's result set.
-// Lines end with CR LF; values are written byte for byte with only "&" escaped. Runs on the GUI thread.
+// Lines end with CR LF; values are written byte for byte with only "&" escaped. Runs on the worker
+// that runs the query.
 #pragma once
 
 #include <memory>

@@ -3,6 +3,7 @@
 // done stay done.
 #include <string>
 
+#include "engine/ConexoesLeitura.h"
 #include "engine/UVESPRIL.h"
 #include "foundation/Error.h"
 #include "foundation/Text.h"
@@ -22,6 +23,11 @@ void EditOrAppend(PersistedTable& table, std::string_view field, std::string_vie
 }  // namespace
 
 void VESPRIL::SetPorta(int porta) {
+  SalvarPorta(porta);
+  ReabrirSoquete();
+}
+
+void VESPRIL::SalvarPorta(int porta) {
   // A port no socket can take would be stored and then stop every later start-up.
   if (porta < 0 || porta > 65535) {
     throw Error("Porta inv\xE1lida: " + std::to_string(porta) + " (deve estar entre 0 e 65535)");
@@ -31,10 +37,12 @@ void VESPRIL::SetPorta(int porta) {
   CdsPortaRelembrar.SetFieldAsString("Valor", std::to_string(porta));
   CdsPortaRelembrar.Post();
   Salvar(CdsPortaRelembrar);
+}
 
+void VESPRIL::ReabrirSoquete() {
   SoqueteServidor& soquete = Soquete();
   soquete.SetActive(false);
-  soquete.SetPort(porta);
+  soquete.SetPort(GetPorta());
   soquete.SetActive(true);
 }
 
@@ -47,6 +55,7 @@ void VESPRIL::SetTabelaRelembrar(bool relembrar) {
 }
 
 std::string VESPRIL::GetServidor() {
+  std::lock_guard trava(m_trava);
   std::string lista;
   for (CdsServidor.First(); !CdsServidor.Eof(); CdsServidor.Next()) {
     lista += CdsServidor.FieldAsString("Nome") + "," + CdsServidor.FieldAsString("Endereco") + ";";
@@ -88,9 +97,11 @@ void VESPRIL::SetServidor(const std::string& nomeDado, const std::string& endere
 std::string VESPRIL::ReatarSlots(bool todos) {
   for (int n = CdsServidor.RecordCount() + 1; n <= kSlots; ++n) {
     SlotConexao slot = Slot(n);
+    m_leitura->Descartar(n);
     slot.baseDados.Close();
     slot.baseDados.SetDatabaseName("");
   }
+  PublicarSlots();
   // A server that can't be reached is reported after the others had their turn, so one dead server
   // doesn't leave the rest bound to the wrong slots.
   std::string falha;
@@ -122,6 +133,7 @@ void VESPRIL::EraseServidor(const std::string& nomeDado) {
 }
 
 std::string VESPRIL::GetTabela() {
+  std::lock_guard trava(m_trava);
   std::string lista;
   for (CdsTabela.First(); !CdsTabela.Eof(); CdsTabela.Next()) {
     lista += CdsTabela.FieldAsString("Tabela") + "," + CdsTabela.FieldAsString("Chave") + "," +

@@ -2,15 +2,21 @@
 // on every server into the client's result file, an INSERT on the one server that holds the fewest rows
 // of its table with a key the gateway hands out, and anything else on every server in turn. The first
 // failure ends the script and its text is the answer.
+#include <array>
 #include <climits>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "engine/ArquivoConsulta.h"
+#include "engine/ConexoesLeitura.h"
 #include "engine/InsertRewriting.h"
 #include "engine/UVESPRIL.h"
 #include "foundation/Error.h"
+#include "foundation/FbAttachment.h"
+#include "foundation/FbStatement.h"
+#include "foundation/FbTransaction.h"
 #include "foundation/Text.h"
 
 namespace vespril {
@@ -55,21 +61,48 @@ bool LocalizarTabela(PersistedTable& table, const char* field, const std::string
 
 }  // namespace
 
+namespace {
+
+// The statements of a script as they run: each up to and including its ";"; text after the last ";"
+// never runs, and a script without one is one empty statement.
+std::vector<std::string> Cortar(const std::string& script) {
+  std::vector<std::string> statements;
+  size_t resto = 0;
+  do {
+    std::string statement;
+    if (const size_t fim = script.find(';', resto); fim != std::string::npos) {
+      statement = script.substr(resto, fim + 1 - resto);
+      resto = fim + 1;
+    }
+    statements.push_back(std::move(statement));
+  } while (script.find(';', resto) != std::string::npos);
+  return statements;
+}
+
+}  // namespace
+
+bool VESPRIL::ScriptDeLeitura(const std::string& script) {
+  if (script.empty()) return true;
+  for (const std::string& statement : Cortar(script)) {
+    if (Classificar(statement) != Tipo::Consulta) return false;
+  }
+  return true;
+}
+
 std::string VESPRIL::ExecutarScript(const std::string& script, const std::string& cliente,
                                     const std::string& pedido) {
   if (script.empty()) return "";
+  const bool leitura = ScriptDeLeitura(script);
+  std::string falha;
   try {
-    // W is the rest of the script from `resto` on; text after the last ";" is never run.
-    size_t resto = 0;
-    do {
-      std::string statement;
-      if (const size_t fim = script.find(';', resto); fim != std::string::npos) {
-        statement = script.substr(resto, fim + 1 - resto);
-        resto = fim + 1;
-      }
+    for (const std::string& statement : Cortar(script)) {
       switch (Classificar(statement)) {
         case Tipo::Consulta:
-          ExecutarConsulta(statement, cliente, pedido);
+          if (leitura) {
+            ExecutarConsultaLeitura(statement, cliente, pedido);
+          } else {
+            ExecutarConsulta(statement, cliente, pedido);
+          }
           break;
         case Tipo::Insert:
           ExecutarInsert(statement);
@@ -78,13 +111,15 @@ std::string VESPRIL::ExecutarScript(const std::string& script, const std::string
           ExecutarOutra(statement);
           break;
       }
-    } while (script.find(';', resto) != std::string::npos);
+    }
   } catch (const Error& e) {
-    return e.Message();
+    falha = e.Message();
   } catch (const std::exception& e) {
-    return e.what();
+    falha = e.what();
   }
-  return "";
+  // A write statement attaches a slot that was not.
+  if (!leitura) PublicarSlots();
+  return falha;
 }
 
 void VESPRIL::ExecutarConsulta(const std::string& statement, const std::string& cliente,
@@ -92,8 +127,8 @@ void VESPRIL::ExecutarConsulta(const std::string& statement, const std::string& 
   ArquivoConsulta arquivo(CaminhoArquivoConsulta(m_programDirectory, cliente, pedido));
   std::vector<std::string> names;
   std::vector<std::string> values;
-  for (CdsServidor.First(); !CdsServidor.Eof(); CdsServidor.Next()) {
-    ConexaoSQL& consulta = Slot(CdsServidor.RecNo()).conexaoSQL;
+  for (const Vinculo& servidor : Servidores()) {
+    ConexaoSQL& consulta = Slot(servidor.n).conexaoSQL;
     Preparar(consulta, statement);
     consulta.Open();
     const int columns = consulta.FieldCount();
@@ -108,9 +143,53 @@ void VESPRIL::ExecutarConsulta(const std::string& statement, const std::string& 
   arquivo.Finalizar();
 }
 
+// The same rows as through the slots, from the read connections: each statement in a read-only
+// transaction of its own, ended (with its statement) before the connection goes back.
+void VESPRIL::ExecutarConsultaLeitura(const std::string& statement, const std::string& cliente,
+                                      const std::string& pedido) {
+  ArquivoConsulta arquivo(CaminhoArquivoConsulta(m_programDirectory, cliente, pedido));
+  std::vector<Vinculo> servidores = Servidores();
+  std::array<bool, kSlots + 1> ligado;
+  {
+    std::lock_guard trava(m_trava);
+    ligado = m_slotLigado;
+  }
+  std::vector<std::string> names;
+  std::vector<std::string> values;
+  for (const Vinculo& servidor : servidores) {
+    // A server whose slot is not attached is refused as the slot refuses it.
+    if (!ligado[servidor.n]) throw Error("Cannot perform operation -- DB is not open");
+    std::unique_ptr<ConexoesLeitura::Conexao> conexao = m_leitura->Tomar(servidor.n, servidor.endereco);
+    try {
+      fb::Transaction transacao(*conexao->attachment, fb::Transaction::Access::ReadOnly);
+      {
+        fb::Statement consulta(*conexao->attachment);
+        consulta.Prepare(transacao, statement, conexao->dialect);
+        if (!consulta.IsQuery()) throw Error("Instru\xE7\xE3o n\xE3o \xE9 uma consulta");
+        consulta.OpenCursor(transacao);
+        const int columns = consulta.ColumnCount();
+        names.resize(columns);
+        values.resize(columns);
+        for (int i = 0; i < columns; ++i) names[i] = consulta.ColumnName(i);
+        while (consulta.Fetch()) {
+          for (int i = 0; i < columns; ++i) values[i] = consulta.AsText(i);
+          arquivo.EscreverRegistro(names, values);
+        }
+        consulta.CloseCursor();
+      }
+      transacao.Commit();
+    } catch (...) {
+      m_leitura->Devolver(servidor.n, std::move(conexao), true);
+      throw;
+    }
+    m_leitura->Devolver(servidor.n, std::move(conexao), false);
+  }
+  arquivo.Finalizar();
+}
+
 void VESPRIL::ExecutarOutra(const std::string& statement) {
-  for (CdsServidor.First(); !CdsServidor.Eof(); CdsServidor.Next()) {
-    ConexaoSQL& consulta = Slot(CdsServidor.RecNo()).conexaoSQL;
+  for (const Vinculo& servidor : Servidores()) {
+    ConexaoSQL& consulta = Slot(servidor.n).conexaoSQL;
     Preparar(consulta, statement);
     consulta.ExecSQL();
   }
@@ -119,26 +198,34 @@ void VESPRIL::ExecutarOutra(const std::string& statement) {
 void VESPRIL::ExecutarInsert(const std::string& statement) {
   InsertSeparado separado = SepararChaves(statement);
   std::string sql = std::move(separado.sql);
-
-  // Foreign keys take the parent's last key handed out: a parent inserted earlier in the same script
-  // gives its children its own key.
-  for (const ChaveEstrangeira& chave : separado.chaves) {
-    if (!LocalizarTabela(CdsTabela, "Tabela", chave.TabelaPai)) throw Error(kFalhaChaveEstrangeira);
-    sql = IncluirCampo(sql, chave.Campo, std::to_string(CdsTabela.FieldAsInteger("Gerador")));
+  std::string tabela;
+  std::string chave;
+  bool relembrar = false;
+  {
+    std::lock_guard trava(m_trava);
+    // Foreign keys take the parent's last key handed out: a parent inserted earlier in the same
+    // script gives its children its own key.
+    for (const ChaveEstrangeira& estrangeira : separado.chaves) {
+      if (!LocalizarTabela(CdsTabela, "Tabela", estrangeira.TabelaPai)) throw Error(kFalhaChaveEstrangeira);
+      sql = IncluirCampo(sql, estrangeira.Campo, std::to_string(CdsTabela.FieldAsInteger("Gerador")));
+    }
+    tabela = ExtrairTabela(sql);
+    relembrar = GetTabelaRelembrar();
+    if (relembrar) {
+      if (!LocalizarTabela(CdsTabela, "Tabela", tabela)) throw Error(kFalhaChavePrimaria);
+      chave = CdsTabela.FieldAsString("Chave");
+    }
   }
 
-  const std::string tabela = ExtrairTabela(sql);
-
-  if (GetTabelaRelembrar()) {
-    if (!LocalizarTabela(CdsTabela, "Tabela", tabela)) throw Error(kFalhaChavePrimaria);
-    const std::string chave = CdsTabela.FieldAsString("Chave");
+  if (relembrar) {
     const std::string recontagem =
         "select count(" + chave + ") as QtAtual, max(" + chave + ") as IDMax from " + tabela;
-    for (CdsServidor.First(); !CdsServidor.Eof(); CdsServidor.Next()) {
-      ConexaoSQL& consulta = Slot(CdsServidor.RecNo()).conexaoSQL;
+    for (const Vinculo& servidor : Servidores()) {
+      ConexaoSQL& consulta = Slot(servidor.n).conexaoSQL;
       Preparar(consulta, recontagem);
       consulta.Open();
-      if (!CdsServidorTabela.Locate("Servidor;Tabela", {CdsServidor.FieldAsString("Nome"), tabela})) {
+      std::lock_guard trava(m_trava);
+      if (!CdsServidorTabela.Locate("Servidor;Tabela", {servidor.nome, tabela})) {
         throw Error(kFalhaRecontagem);
       }
       const int32_t quantidade = ParaInteiro(consulta.FieldAsInteger("QtAtual"), "QtAtual de " + tabela);
@@ -146,6 +233,7 @@ void VESPRIL::ExecutarInsert(const std::string& statement) {
       CdsServidorTabela.Edit();
       CdsServidorTabela.SetFieldAsInteger("Registro", quantidade);
       CdsServidorTabela.Post();
+      LocalizarTabela(CdsTabela, "Tabela", tabela);  // only this lane changes the tables: it is there
       if (CdsTabela.FieldAsInteger("Gerador") < maior) {
         CdsTabela.Edit();
         CdsTabela.SetFieldAsInteger("Gerador", maior);
@@ -156,20 +244,28 @@ void VESPRIL::ExecutarInsert(const std::string& statement) {
 
   // The matrix is sorted by table then row count: the first row of the table names the server that
   // holds the fewest of its rows.
-  if (!LocalizarTabela(CdsTabela, "Tabela", tabela) ||
-      !LocalizarTabela(CdsServidorTabela, "Tabela", tabela)) {
-    throw Error(kFalhaTabela);
+  int32_t gerador = 0;
+  int n = 0;
+  {
+    std::lock_guard trava(m_trava);
+    if (!LocalizarTabela(CdsTabela, "Tabela", tabela) ||
+        !LocalizarTabela(CdsServidorTabela, "Tabela", tabela)) {
+      throw Error(kFalhaTabela);
+    }
+    const std::string servidor = CdsServidorTabela.FieldAsString("Servidor");
+    if (!CdsServidor.Locate("Nome", servidor)) throw Error(kFalhaServidor);
+    n = CdsServidor.RecNo();
+    gerador = CdsTabela.FieldAsInteger("Gerador");
+    if (gerador == INT32_MAX) throw Error("O gerador da tabela " + tabela + " chegou ao seu limite");
+    sql = IncluirCampo(sql, CdsTabela.FieldAsString("Chave"), std::to_string(gerador + 1));
   }
-  const std::string servidor = CdsServidorTabela.FieldAsString("Servidor");
-  if (!CdsServidor.Locate("Nome", servidor)) throw Error(kFalhaServidor);
-
-  const int32_t gerador = CdsTabela.FieldAsInteger("Gerador");
-  if (gerador == INT32_MAX) throw Error("O gerador da tabela " + tabela + " chegou ao seu limite");
-  sql = IncluirCampo(sql, CdsTabela.FieldAsString("Chave"), std::to_string(gerador + 1));
 
   // The key is reserved on disk before the row is written: a crash in between leaves a gap in the
-  // keys, never a key that the next start hands out a second time. CdsTabela stays on T's row.
-  const auto gerar = [this](int32_t valor) {
+  // keys, never a key that the next start hands out a second time. The saves run without the lock;
+  // the rows are found again under it (no one else moves them, others only move the cursors).
+  const auto gerar = [this, &tabela](int32_t valor) {
+    std::lock_guard trava(m_trava);
+    LocalizarTabela(CdsTabela, "Tabela", tabela);
     CdsTabela.Edit();
     CdsTabela.SetFieldAsInteger("Gerador", valor);
     CdsTabela.Post();
@@ -182,7 +278,7 @@ void VESPRIL::ExecutarInsert(const std::string& statement) {
     throw;
   }
 
-  ConexaoSQL& consulta = Slot(CdsServidor.RecNo()).conexaoSQL;
+  ConexaoSQL& consulta = Slot(n).conexaoSQL;
   Preparar(consulta, sql);
   try {
     consulta.ExecSQL();
@@ -199,10 +295,14 @@ void VESPRIL::ExecutarInsert(const std::string& statement) {
 
   // A crash before this save leaves the count one short, which only steers routing a little. At its
   // limit the count stays there rather than wrap.
-  const int32_t registro = CdsServidorTabela.FieldAsInteger("Registro");
-  CdsServidorTabela.Edit();
-  CdsServidorTabela.SetFieldAsInteger("Registro", registro == INT32_MAX ? registro : registro + 1);
-  CdsServidorTabela.Post();
+  {
+    std::lock_guard trava(m_trava);
+    LocalizarTabela(CdsServidorTabela, "Tabela", tabela);
+    const int32_t registro = CdsServidorTabela.FieldAsInteger("Registro");
+    CdsServidorTabela.Edit();
+    CdsServidorTabela.SetFieldAsInteger("Registro", registro == INT32_MAX ? registro : registro + 1);
+    CdsServidorTabela.Post();
+  }
   Salvar(CdsServidorTabela);
 }
 

@@ -1,7 +1,7 @@
 // The objects of a database connection slot: the attachment (BaseDados), its transaction (Transacao)
 // and its statement object (ConexaoSQL), each a named Componente of the engine's component array.
-// The engine creates ten of each at start-up and owns them; everything runs on the GUI thread and
-// every call into the database client blocks it.
+// The engine creates ten of each at start-up and owns them. A slot is used by one thread at a time
+// (the worker running the write lane or a window operation), and every call blocks that thread.
 //
 // A slot's transaction rules: ConexaoSQL::Open runs its BeforeOpen hook (which starts the transaction
 // unless active) and leaves the result set, and the transaction, open until the next Close, whose

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -16,6 +17,7 @@
 #include <QPointer>
 #include <QSocketNotifier>
 
+#include "engine/Agenda.h"
 #include "engine/ArquivoConsulta.h"
 #include "engine/UVESPRIL.h"
 #include "foundation/Error.h"
@@ -76,7 +78,7 @@ Conexao::~Conexao() {
 bool Conexao::Congested() const { return m_pending > m_listener.Limites().respostasPendentes; }
 
 void Conexao::Send(std::string_view bytes) {
-  if (!Open() || bytes.empty()) return;
+  if (m_fd < 0 || (m_closing && !m_ocupada) || bytes.empty()) return;
   m_output.emplace_back(bytes);
   m_pending += bytes.size();
   Flush();
@@ -86,7 +88,17 @@ void Conexao::Close() {
   if (m_fd < 0) return;
   m_closing = true;
   UpdateReading();
-  if (m_output.empty()) Release();
+  if (m_output.empty() && !m_ocupada) Release();
+}
+
+void Conexao::SetOcupada(bool ocupada) {
+  m_ocupada = ocupada;
+  if (ocupada || m_fd < 0) return;
+  if (m_closing) {
+    if (m_output.empty()) Release();
+    return;
+  }
+  Continue();
 }
 
 void Conexao::Readable() {
@@ -121,7 +133,7 @@ void Conexao::Readable() {
 
 void Conexao::Writable() {
   if (!Flush()) return;
-  if (m_output.empty() && m_closing) {
+  if (m_output.empty() && m_closing && !m_ocupada) {
     Release();
     return;
   }
@@ -155,7 +167,7 @@ bool Conexao::Flush() {
 void Conexao::Continue() {
   if (m_fd < 0 || m_dispatching) return;
   const QPointer<Conexao> self(this);
-  if (!Congested() && m_assembler.HasFrame()) {
+  if (!m_ocupada && !Congested() && m_assembler.HasFrame()) {
     m_dispatching = true;
     m_listener.Dispatch(*this);
     if (!self) return;
@@ -163,7 +175,7 @@ void Conexao::Continue() {
   }
   if (m_fd < 0) return;
   // Nothing more will come: the connection ends once the frames that did are answered.
-  if ((m_endOfInput || m_assembler.Overflowed()) && !m_assembler.HasFrame()) {
+  if ((m_endOfInput || m_assembler.Overflowed()) && !m_assembler.HasFrame() && !m_ocupada) {
     Close();
   } else {
     UpdateReading();
@@ -189,7 +201,8 @@ void Conexao::Release() {
 
 void Conexao::UpdateReading() {
   if (m_fd < 0) return;
-  m_reader->setEnabled(!m_closing && !m_endOfInput && !m_assembler.Overflowed() && !Congested());
+  m_reader->setEnabled(!m_closing && !m_endOfInput && !m_assembler.Overflowed() && !Congested() &&
+                       !(m_ocupada && m_assembler.HasFrame()));
 }
 
 // SoqueteServidor
@@ -332,6 +345,14 @@ void SoqueteServidor::Dispatch(Conexao& connection) {
   }
 }
 
+bool SoqueteServidor::Respondendo() const {
+  for (const auto& entry : m_connections) {
+    const Conexao& connection = *entry.first;
+    if (connection.m_fd >= 0 && (connection.m_ocupada || !connection.m_output.empty())) return true;
+  }
+  return false;
+}
+
 void SoqueteServidor::Forget(Conexao& connection) {
   const auto entry = m_connections.find(&connection);
   if (entry == m_connections.end()) return;
@@ -354,44 +375,70 @@ namespace {
 
 constexpr char kEcoRecusado[] = "Cliente ou Pedido inv\xE1lido para a resposta";
 
-// One request carried out; the reply frame, or nothing for "Deletar".
-std::optional<std::string> Atender(VESPRIL& engine, const Pedido& request) {
+// A request as the agenda runs it: refusals and "Baixar" at once on the GUI thread (no database, no
+// disk), "Deletar" and scripts on a worker. `resposta` is the reply frame, or nothing for "Deletar".
+Agenda::Tarefa Planejar(VESPRIL& engine, Pedido request, std::shared_ptr<std::optional<std::string>> resposta) {
+  Agenda::Tarefa tarefa;
   const bool baixar = request.comando == "Baixar";
+  const bool deletar = request.comando == "Deletar";
   // Echoed, these fields would cut the reply in the wrong places: they are left out of it, and the
   // request is refused before anything runs.
   if (!PodeEcoar(request.cliente, request.pedido)) {
-    if (request.comando == "Deletar") return std::nullopt;
-    return MontarResposta("", "", kEcoRecusado, baixar ? "" : request.comando);
+    tarefa.imediata = true;
+    if (!deletar) *resposta = MontarResposta("", "", kEcoRecusado, baixar ? "" : request.comando);
+    return tarefa;
   }
   std::string path;
   try {
     path = CaminhoArquivoConsulta(engine.DiretorioPrograma(), request.cliente, request.pedido);
   } catch (const Error& refusal) {
     // A request may reach no file but its own result file: it is refused before anything runs.
-    if (request.comando == "Deletar") return std::nullopt;
-    return MontarResposta(request.cliente, request.pedido, refusal.Message(), baixar ? "" : request.comando);
+    tarefa.imediata = true;
+    if (!deletar) {
+      *resposta = MontarResposta(request.cliente, request.pedido, refusal.Message(), baixar ? "" : request.comando);
+    }
+    return tarefa;
   }
-  if (request.comando == "Deletar") {
-    DeleteArquivoConsulta(path);
-    return std::nullopt;
+  tarefa.arquivo = path;
+  if (baixar) {
+    tarefa.imediata = true;
+    *resposta = MontarResposta(request.cliente, request.pedido, "", path);
+    return tarefa;
   }
-  if (baixar) return MontarResposta(request.cliente, request.pedido, "", path);
-  const std::string mensagem = engine.ExecutarScript(request.comando, request.cliente, request.pedido);
-  return MontarResposta(request.cliente, request.pedido, mensagem, request.comando);
+  if (deletar) {
+    tarefa.trabalho = [path] { DeleteArquivoConsulta(path); };
+    return tarefa;
+  }
+  tarefa.escrita = !VESPRIL::ScriptDeLeitura(request.comando);
+  tarefa.trabalho = [&engine, request = std::move(request), resposta] {
+    const std::string mensagem = engine.ExecutarScript(request.comando, request.cliente, request.pedido);
+    *resposta = MontarResposta(request.cliente, request.pedido, mensagem, request.comando);
+  };
+  return tarefa;
 }
 
 }  // namespace
 
 void VESPRIL::SoqueteClientRead(Conexao& connection) {
-  // The guard keeps us off a connection that went away while a script ran.
-  const QPointer<Conexao> guard(&connection);
   try {
-    // A client that does not read its replies is not answered further until they drain.
-    while (guard && guard->Open() && !guard->Congested()) {
-      const std::optional<Pedido> request = guard->Assembler().Next();
+    // One request of a connection at a time; a client that does not read its replies is not answered
+    // further until they drain. The reply is sent, and the next frame taken, when the request ends.
+    while (connection.Open() && !connection.Ocupada() && !connection.Congested()) {
+      std::optional<Pedido> request = connection.Assembler().Next();
       if (!request) break;
-      const std::optional<std::string> reply = Atender(*this, *request);
-      if (reply && guard) guard->Send(*reply);
+      auto resposta = std::make_shared<std::optional<std::string>>();
+      Agenda::Tarefa tarefa = Planejar(*this, std::move(*request), resposta);
+      tarefa.concluir = [guard = QPointer<Conexao>(&connection), resposta] {
+        // A connection that went away loses the reply only.
+        if (!guard) return;
+        if (*resposta) guard->Send(**resposta);
+        guard->SetOcupada(false);
+      };
+      tarefa.cancelar = [guard = QPointer<Conexao>(&connection)] {
+        if (guard) guard->SetOcupada(false);
+      };
+      connection.SetOcupada(true);
+      m_agenda->Enfileirar(std::move(tarefa));
     }
   } catch (...) {
     // Nothing may escape into the event loop; a client's failure must not touch the others.

@@ -56,8 +56,14 @@ class Conexao final : public QObject {
   bool Congested() const;
   // Not closing and not closed: replies can still be sent.
   bool Open() const { return m_fd >= 0 && !m_closing; }
-  // Stops reading and closes once everything queued has gone out (at once when nothing is).
+  // Stops reading and closes once everything queued has gone out (at once when nothing is), and not
+  // before the request it is busy with has been answered.
   void Close();
+  // Busy: one of its requests is being carried out. Its further frames wait (and reading pauses once
+  // a whole one waits) until the handler clears the mark, which hands them out again; a busy
+  // connection that is closing still takes its reply.
+  bool Ocupada() const { return m_ocupada; }
+  void SetOcupada(bool ocupada);
 
  private:
   friend class SoqueteServidor;
@@ -84,6 +90,7 @@ class Conexao final : public QObject {
   bool m_endOfInput = false;  // the client shut down its sending side
   bool m_closing = false;
   bool m_dispatching = false;
+  bool m_ocupada = false;
 };
 
 class SoqueteServidor final : public QObject, public Componente {
@@ -112,6 +119,8 @@ class SoqueteServidor final : public QObject, public Componente {
   int BoundPort() const;
   // Client connections alive (a closed one counts until it has been released).
   int ClientCount() const { return static_cast<int>(m_connections.size()); }
+  // Some connection is busy with a request or still has replies to send.
+  bool Respondendo() const;
   // The bytes of the unfinished frames of all connections.
   size_t Inacabados() const { return m_inacabados; }
 

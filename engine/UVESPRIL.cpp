@@ -3,9 +3,15 @@
 #include <filesystem>
 
 #include <QByteArray>
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QEventLoop>
+#include <QTimer>
 
 #include "config/ConfigTables.h"
+#include "engine/Agenda.h"
 #include "engine/ArquivoConsulta.h"
+#include "engine/ConexoesLeitura.h"
 #include "foundation/Error.h"
 #include "foundation/Text.h"
 
@@ -31,7 +37,10 @@ std::string DiretorioConsultas() {
 
 VESPRIL::VESPRIL() : VESPRIL(DiretorioConsultas()) {}
 
-VESPRIL::VESPRIL(std::string programDirectory) : m_programDirectory(std::move(programDirectory)) {
+VESPRIL::VESPRIL(std::string programDirectory)
+    : m_programDirectory(std::move(programDirectory)),
+      m_leitura(std::make_unique<ConexoesLeitura>(kUsuario, kSenha)),
+      m_agenda(std::make_unique<Agenda>()) {
   CriarSlots();
   CdsPortaRelembrar = config::BuildPortaRelembrar();
   CdsServidor = config::BuildServidor();
@@ -140,30 +149,94 @@ void VESPRIL::ConexaoSQLAfterPost(ConexaoSQL& /*query*/) {
 }
 
 int VESPRIL::GetPorta() {
+  std::lock_guard trava(m_trava);
   if (!CdsPortaRelembrar.Locate("Atributo", kAtributoPorta)) return 0;
   return CdsPortaRelembrar.FieldAsInteger("Valor");
 }
 
 bool VESPRIL::GetTabelaRelembrar() {
+  std::lock_guard trava(m_trava);
   if (!CdsPortaRelembrar.Locate("Atributo", kAtributoTabelaRelembrar)) return false;
   return SameTextAscii(CdsPortaRelembrar.FieldAsString("Valor"), "True");
 }
 
 void VESPRIL::Salvar(PersistedTable& table) { table.SaveToFile(table.FileName()); }
 
+// Binding a slot again drops the read connections of its server, which may name another address.
 void VESPRIL::ConectarServidor(const std::string& nome) {
   if (!CdsServidor.Locate("Nome", nome)) return;
-  SlotConexao slot = Slot(CdsServidor.RecNo());
+  const int n = CdsServidor.RecNo();
+  SlotConexao slot = Slot(n);
+  m_leitura->Descartar(n);
   slot.baseDados.Close();
   slot.baseDados.SetDatabaseName(CdsServidor.FieldAsString("Endereco"));
-  slot.baseDados.Open();
+  try {
+    slot.baseDados.Open();
+  } catch (...) {
+    PublicarSlots();
+    throw;
+  }
+  PublicarSlots();
 }
 
 void VESPRIL::DesconectarServidor(const std::string& nome) {
   if (!CdsServidor.Locate("Nome", nome)) return;
-  SlotConexao slot = Slot(CdsServidor.RecNo());
+  const int n = CdsServidor.RecNo();
+  SlotConexao slot = Slot(n);
+  m_leitura->Descartar(n);
   slot.baseDados.Close();
   slot.baseDados.SetDatabaseName("");
+  PublicarSlots();
+}
+
+void VESPRIL::Operar(std::function<void()> operacao, std::function<void(const std::string& falha)> fim) {
+  auto falha = std::make_shared<std::string>();
+  Agenda::Tarefa tarefa;
+  tarefa.exclusiva = true;
+  tarefa.trabalho = [operacao = std::move(operacao), falha] {
+    try {
+      operacao();
+    } catch (const Error& e) {
+      *falha = e.Message();
+    } catch (const std::exception& e) {
+      *falha = e.what();
+    } catch (...) {
+      *falha = "Exce\xE7\xE3o desconhecida";
+    }
+  };
+  tarefa.concluir = [fim = std::move(fim), falha] {
+    if (fim) fim(*falha);
+  };
+  m_agenda->Enfileirar(std::move(tarefa));
+}
+
+bool VESPRIL::Parar(int ms) {
+  Soquete().SetActive(false);
+  m_agenda->Encerrar();
+  const QDeadlineTimer prazo(ms);
+  QTimer despertador;  // so that the wait below looks at the clock now and then
+  despertador.start(50);
+  while ((m_agenda->Rodando() > 0 || Soquete().Respondendo()) && !prazo.hasExpired()) {
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+  }
+  return m_agenda->Rodando() == 0;
+}
+
+std::vector<VESPRIL::Vinculo> VESPRIL::Servidores() {
+  std::lock_guard trava(m_trava);
+  std::vector<Vinculo> servidores;
+  for (CdsServidor.First(); !CdsServidor.Eof(); CdsServidor.Next()) {
+    servidores.push_back({CdsServidor.FieldAsString("Nome"), CdsServidor.FieldAsString("Endereco"),
+                          CdsServidor.RecNo()});
+  }
+  return servidores;
+}
+
+void VESPRIL::PublicarSlots() {
+  std::array<bool, kSlots + 1> ligado{};
+  for (int n = 1; n <= kSlots; ++n) ligado[n] = Slot(n).baseDados.Connected();
+  std::lock_guard trava(m_trava);
+  m_slotLigado = ligado;
 }
 
 }  // namespace vespril

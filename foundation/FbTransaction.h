@@ -11,8 +11,11 @@ class Attachment;
 
 class Transaction {
  public:
-  // REQUIRES: attachment.Attached(). Throws FbError.
-  explicit Transaction(Attachment& attachment);
+  enum class Access { ReadWrite, ReadOnly };
+
+  // REQUIRES: attachment.Attached(). Throws FbError. ReadOnly starts a read-only, read-committed
+  // transaction (record versions, wait), which changes nothing and keeps no snapshot alive.
+  explicit Transaction(Attachment& attachment, Access access = Access::ReadWrite);
 
   Transaction(Transaction&& other) noexcept;
   Transaction& operator=(Transaction&& other) noexcept;

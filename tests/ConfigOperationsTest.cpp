@@ -138,8 +138,9 @@ TEST_F(ConfigOperationsTest, EraseServidorRebindsTheRestAndFreesTheLastSlot) {
 TEST_F(ConfigOperationsTest, ConectarAndDesconectarServidorWorkOnTheNamedServersSlot) {
   workspace.WriteServers({{"ALFA", alfa.Address()}, {"BETA", beta.Address()}});
   Start();
-  // The query leaves both slots reading, with their transactions open.
-  EXPECT_EQ(engine->ExecutarScript("select * from RDB$DATABASE;", "c", "1"), "");
+  // A query in a script that also writes runs on the slots and leaves both reading, with their
+  // transactions open.
+  EXPECT_EQ(engine->ExecutarScript("execute block as begin end;select * from RDB$DATABASE;", "c", "1"), "");
   EXPECT_TRUE(engine->Slot(1).transacao.InTransaction());
 
   engine->ConectarServidor("nada");

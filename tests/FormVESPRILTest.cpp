@@ -473,7 +473,12 @@ class FormTest : public testing::Test {
     return found;
   }
 
-  void Click(const char* button) { QTest::mouseClick(Find<QPushButton>(button), Qt::LeftButton); }
+  // An operation that changes the configuration runs as an engine task: the click returns at once,
+  // and its refresh or error box comes when the task ends.
+  void Click(const char* button) {
+    QTest::mouseClick(Find<QPushButton>(button), Qt::LeftButton);
+    EXPECT_TRUE(QTest::qWaitFor([this] { return !m_form->Operando(); }, 30000)) << button;
+  }
   void Type(const char* field, const QString& text) { Retype(Find<QWidget>(field), text); }
   std::string Grid(const char* name) { return Dump(*Find<QTableWidget>(name)); }
 
@@ -720,6 +725,24 @@ TEST_F(FormTest, TablesAreSetListedAndErasedThroughTheirFields) {
   Click("BtnGEraseTabela");
   EXPECT_EQ(Grid("StrGrdGGetTabela"), "Tabela|Chave|Gerador/||");
   EXPECT_TRUE(boxes.Boxes().empty()) << Utf8(boxes.Texts());
+}
+
+// An operation runs as an engine task: the click returns with the buttons disabled and the grid as it
+// was; the refresh and the buttons come back when the task ends.
+TEST_F(FormTest, ButtonsWaitDisabledWhileAnOperationRuns) {
+  Open();
+  StopTimer();
+  Type("EdGSetTabelaTabela", QStringLiteral("ITEM"));
+  Type("EdGSetTabelaChave", QStringLiteral("IDITEM"));
+  Type("SEdGSetTabelaGerador", QStringLiteral("5"));
+  QTest::mouseClick(Find<QPushButton>("BtnGSetTabela"), Qt::LeftButton);
+  EXPECT_TRUE(m_form->Operando());
+  EXPECT_FALSE(Find<QPushButton>("BtnGGetTabela")->isEnabled());
+  EXPECT_FALSE(Find<QPushButton>("BtnGSetTabela")->isEnabled());
+  EXPECT_EQ(Grid("StrGrdGGetTabela"), "Tabela|Chave|Gerador/||");
+  ASSERT_TRUE(QTest::qWaitFor([this] { return !m_form->Operando(); }, 30000));
+  EXPECT_TRUE(Find<QPushButton>("BtnGGetTabela")->isEnabled());
+  EXPECT_EQ(Grid("StrGrdGGetTabela"), "Tabela|Chave|Gerador/ITEM|IDITEM|5");
 }
 
 TEST_F(FormTest, ServersAreSetAttachedListedAndErased) {

@@ -10,10 +10,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QProcess>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QThread>
 
 #include "protocol/WireProtocol.h"
@@ -211,6 +213,38 @@ TEST(ProgramTest, StopsWhenAskedWhileAttachedToItsServers) {
   EXPECT_TRUE(program.Terminate());
   // Its attachment is gone with it: this process can open the embedded database again.
   EXPECT_EQ(alfa.Count("PEDIDO"), 0);
+}
+
+// Asked to stop while a client's query runs, the program lets it end and answers it before it exits.
+TEST(ProgramTest, StopsWhenAskedAfterTheRunningRequestIsAnswered) {
+  FirebirdTestDatabase alfa({.ddl = {"create table N (I integer)",
+                                     "execute block as declare i integer = 0; begin while (i < 200) do begin "
+                                     "insert into N values (:i); i = i + 1; end end"}});
+  Workspace workspace;
+  const int port = test::FreeTcpPort();
+  workspace.WriteSettings(std::to_string(port));
+  workspace.WriteServers({{"ALFA", alfa.Address()}});
+  RunningProgram program(workspace, port);
+  QTcpSocket socket;
+  ASSERT_TRUE(program.Connect(socket));
+  const std::string cliente = "parada" + std::to_string(QCoreApplication::applicationPid());
+  const std::string path = ProgramDirectory() + "Consulta" + cliente + "1.xml";
+  QFile::remove(QString::fromStdString(path));
+  const std::string script = "select count(*) as TOTAL from N a, N b, N c;";
+  const std::string request = Pedir(cliente, "1", script);
+  socket.write(request.data(), static_cast<qint64>(request.size()));
+  socket.waitForBytesWritten(5000);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return QFile::exists(QString::fromStdString(path)); }, 20000));
+
+  EXPECT_TRUE(program.Terminate());
+  std::string reply;
+  while (reply.find(MarcaFim) == std::string::npos && socket.waitForReadyRead(1000)) {
+    reply += socket.readAll().toStdString();
+  }
+  reply += socket.readAll().toStdString();
+  EXPECT_EQ(reply, MontarResposta(cliente, "1", "", script));
+  EXPECT_NE(ReadFile(path).find("<TOTAL>8000000</TOTAL>"), std::string::npos);
+  QFile::remove(QString::fromStdString(path));
 }
 
 }  // namespace

@@ -372,10 +372,14 @@ void TFormVESPRIL::FormCreate() {
 // Without an engine nothing can be read or changed; the window stays open to show that.
 void TFormVESPRIL::IniciarSemMotor() {
   setWindowTitle(QString::fromLatin1(kCaptionSemMotor));
+  HabilitarBotoes(false);
+}
+
+void TFormVESPRIL::HabilitarBotoes(bool habilitar) {
   for (QPushButton* button :
        {m_btnGGetPorta, m_btnGSetPorta, m_btnGGetTabelaRelembrar, m_btnGSetTabelaRelembrar, m_btnGGetServidor,
         m_btnGSetServidor, m_btnGEraseServidor, m_btnGGetTabela, m_btnGSetTabela, m_btnGEraseTabela}) {
-    button->setEnabled(false);
+    button->setEnabled(habilitar);
   }
 }
 
@@ -422,8 +426,34 @@ void TFormVESPRIL::BtnGGetPortaClick() {
   WithEngine([this] { m_sEdGPorta->SetValue(m_engine->GetPorta()); });
 }
 
+// The operations that change the configuration run as engine tasks: the window keeps painting, its
+// buttons are disabled until the task ends, and then comes its error box or its refresh.
+void TFormVESPRIL::Operar(std::function<void()> operacao, std::function<void()> depois) {
+  if (!m_engine || m_operando) return;
+  m_operando = true;
+  HabilitarBotoes(false);
+  m_engine->Operar(std::move(operacao), [this, depois = std::move(depois)](const std::string& falha) {
+    if (m_parando) {
+      m_operando = false;
+    } else if (falha.empty()) {
+      if (depois) Guarded(depois);
+    } else {
+      ShowException(falha);
+    }
+    m_operando = false;
+    HabilitarBotoes(true);
+  });
+}
+
+bool TFormVESPRIL::Parar(int ms) {
+  m_parando = true;
+  m_tmrGTabela->stop();
+  return !m_engine || m_engine->Parar(ms);
+}
+
 void TFormVESPRIL::BtnGSetPortaClick() {
-  WithEngine([this] { m_engine->SetPorta(m_sEdGPorta->Value()); });
+  const int porta = m_sEdGPorta->Value();
+  Operar([this, porta] { m_engine->SalvarPorta(porta); }, [this] { m_engine->ReabrirSoquete(); });
 }
 
 void TFormVESPRIL::BtnGGetTabelaRelembrarClick() {
@@ -431,7 +461,8 @@ void TFormVESPRIL::BtnGGetTabelaRelembrarClick() {
 }
 
 void TFormVESPRIL::BtnGSetTabelaRelembrarClick() {
-  WithEngine([this] { m_engine->SetTabelaRelembrar(m_chBoxGTabelaRelembrar->isChecked()); });
+  const bool relembrar = m_chBoxGTabelaRelembrar->isChecked();
+  Operar([this, relembrar] { m_engine->SetTabelaRelembrar(relembrar); }, {});
 }
 
 void TFormVESPRIL::BtnGGetServidorClick() {
@@ -439,17 +470,14 @@ void TFormVESPRIL::BtnGGetServidorClick() {
 }
 
 void TFormVESPRIL::BtnGSetServidorClick() {
-  WithEngine([this] {
-    m_engine->SetServidor(Bytes(m_edGSetServidorNome->text()), Bytes(m_edGSetServidorEndereco->text()));
-    GetServidor();
-  });
+  const std::string nome = Bytes(m_edGSetServidorNome->text());
+  const std::string endereco = Bytes(m_edGSetServidorEndereco->text());
+  Operar([this, nome, endereco] { m_engine->SetServidor(nome, endereco); }, [this] { GetServidor(); });
 }
 
 void TFormVESPRIL::BtnGEraseServidorClick() {
-  WithEngine([this] {
-    m_engine->EraseServidor(Bytes(m_edGSetServidorNome->text()));
-    GetServidor();
-  });
+  const std::string nome = Bytes(m_edGSetServidorNome->text());
+  Operar([this, nome] { m_engine->EraseServidor(nome); }, [this] { GetServidor(); });
 }
 
 void TFormVESPRIL::BtnGGetTabelaClick() {
@@ -457,18 +485,22 @@ void TFormVESPRIL::BtnGGetTabelaClick() {
 }
 
 void TFormVESPRIL::BtnGSetTabelaClick() {
-  WithEngine([this] {
-    const int gerador = StrToInt(Bytes(m_sEdGSetTabelaGerador->Text()));
-    m_engine->SetTabela(Bytes(m_edGSetTabelaTabela->text()), Bytes(m_edGSetTabelaChave->text()), gerador);
-    GetTabela();
+  if (!m_engine) return;
+  int gerador = 0;
+  bool valido = false;
+  Guarded([&] {
+    gerador = StrToInt(Bytes(m_sEdGSetTabelaGerador->Text()));
+    valido = true;
   });
+  if (!valido) return;
+  const std::string tabela = Bytes(m_edGSetTabelaTabela->text());
+  const std::string chave = Bytes(m_edGSetTabelaChave->text());
+  Operar([this, tabela, chave, gerador] { m_engine->SetTabela(tabela, chave, gerador); }, [this] { GetTabela(); });
 }
 
 void TFormVESPRIL::BtnGEraseTabelaClick() {
-  WithEngine([this] {
-    m_engine->EraseTabela(Bytes(m_edGSetTabelaTabela->text()));
-    GetTabela();
-  });
+  const std::string tabela = Bytes(m_edGSetTabelaTabela->text());
+  Operar([this, tabela] { m_engine->EraseTabela(tabela); }, [this] { GetTabela(); });
 }
 
 void TFormVESPRIL::StrGrdGGetServidorSelectCell(int row, int column) {
@@ -484,7 +516,8 @@ void TFormVESPRIL::StrGrdGGetTabelaSelectCell(int row, int column) {
 // A tick lets pending messages run inside it; ticks that come due meanwhile (a button's error box
 // opened from there, say) are skipped, so ticks never nest.
 void TFormVESPRIL::TmrGTabelaTimer() {
-  if (!m_engine || m_tickRunning) return;
+  // While an operation changes the tables, its own refresh comes when it ends.
+  if (!m_engine || m_tickRunning || m_operando) return;
   m_tickRunning = true;
   Guarded([this] {
     GetTabela();

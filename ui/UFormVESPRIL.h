@@ -1,7 +1,8 @@
 // TFormVESPRIL: the program's one window, the operator's console for the stored configuration. It
 // creates the engine while it is being built and owns it from then on; every button runs one engine
 // operation and a timer refreshes the table list so the generator values can be watched advancing.
-// Everything here runs on the GUI thread.
+// Everything here runs on the GUI thread; the operations that change the configuration run as engine
+// tasks on a worker (see Operar), and the window reads the tables only through the engine.
 //
 // Handlers never let an exception out: an engine or conversion failure ends the handler and is shown in
 // a modal "VESPRIL" error box (QMessageBox, Ok only). When start-up fails, the box is shown from inside
@@ -9,6 +10,7 @@
 // says the gateway is stopped, and the timer does nothing. Tests answer those boxes from a timer.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -49,6 +51,11 @@ class TFormVESPRIL final : public QWidget {
 
   // Null when start-up failed.
   VESPRIL* Engine() const { return m_engine.get(); }
+  // An operation started from a button has not ended yet (its error box or refresh included).
+  bool Operando() const { return m_operando; }
+  // The program's end: the engine stops (VESPRIL::Parar) and what ends meanwhile shows nothing. True
+  // when nothing is left running (or there is no engine).
+  bool Parar(int ms);
 
  protected:
   void showEvent(QShowEvent* event) override;
@@ -77,6 +84,9 @@ class TFormVESPRIL final : public QWidget {
   void FormCreate();
   void IniciarSemMotor();
   void DefinirGrades();
+  void HabilitarBotoes(bool habilitar);
+  // Runs `operacao` as an engine task with the buttons disabled; then, on success, `depois` here.
+  void Operar(std::function<void()> operacao, std::function<void()> depois);
 
   // Bodies that throw; the slots run them through Guarded.
   void GetServidor();
@@ -91,6 +101,8 @@ class TFormVESPRIL final : public QWidget {
   std::unique_ptr<VESPRIL> m_engine;
   bool m_tickRunning = false;
   bool m_centradoComMoldura = false;
+  bool m_operando = false;
+  bool m_parando = false;
 
   QPushButton* m_btnGGetPorta = nullptr;
   QPushButton* m_btnGSetPorta = nullptr;

@@ -1,9 +1,11 @@
 // The program: one application, its one window, and the message loop until that window is closed or
-// the process is asked to stop (SIGINT, SIGTERM, SIGHUP).
+// the process is asked to stop (SIGINT, SIGTERM, SIGHUP); then the gateway stops accepting and lets
+// the running requests end.
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdlib>
 
 #include <QApplication>
 #include <QSocketNotifier>
@@ -12,6 +14,8 @@
 #include "ui/UFormVESPRIL.h"
 
 namespace {
+
+constexpr int kPrazoParadaMs = 10000;
 
 int g_stopPipe[2] = {-1, -1};
 bool g_stopRequested = false;
@@ -59,5 +63,9 @@ int main(int argc, char** argv) {
   vespril::TFormVESPRIL form;
   if (g_stopRequested) return 0;
   form.show();
-  return QApplication::exec();
+  const int status = QApplication::exec();
+  // Requests that are running may end and be answered, for 10 s at most; a request still running
+  // then is left behind with the process (a configuration file is replaced whole or not at all).
+  if (!form.Parar(kPrazoParadaMs)) std::_Exit(status);
+  return status;
 }

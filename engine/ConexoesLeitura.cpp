@@ -1,0 +1,80 @@
+#include "engine/ConexoesLeitura.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "foundation/FbAttachment.h"
+
+namespace vespril {
+
+ConexoesLeitura::ConexoesLeitura(std::string usuario, std::string senha)
+    : m_usuario(std::move(usuario)), m_senha(std::move(senha)) {}
+
+ConexoesLeitura::~ConexoesLeitura() = default;
+
+std::unique_ptr<ConexoesLeitura::Conexao> ConexoesLeitura::Tomar(int n, const std::string& endereco) {
+  Servidor& servidor = m_servidores.at(n - 1);
+  std::unique_ptr<Conexao> velha;  // detached outside the lock
+  unsigned geracao = 0;
+  {
+    std::unique_lock lock(m_mutex);
+    for (;;) {
+      while (!servidor.livres.empty()) {
+        std::unique_ptr<Conexao> conexao = std::move(servidor.livres.back());
+        servidor.livres.pop_back();
+        if (conexao->endereco == endereco && conexao->geracao == servidor.geracao) return conexao;
+        --servidor.abertas;
+        velha = std::move(conexao);
+        break;
+      }
+      if (velha || servidor.abertas < kPorServidor) break;
+      m_devolvida.wait(lock);
+    }
+    ++servidor.abertas;
+    geracao = servidor.geracao;
+  }
+  velha.reset();
+  try {
+    auto conexao = std::make_unique<Conexao>();
+    conexao->attachment = std::make_unique<fb::Attachment>(endereco, m_usuario, m_senha);
+    conexao->endereco = endereco;
+    conexao->dialect = std::min(3, conexao->attachment->DatabaseDialect());
+    conexao->geracao = geracao;
+    return conexao;
+  } catch (...) {
+    {
+      std::lock_guard lock(m_mutex);
+      --servidor.abertas;
+    }
+    m_devolvida.notify_one();
+    throw;
+  }
+}
+
+void ConexoesLeitura::Devolver(int n, std::unique_ptr<Conexao> conexao, bool falhou) {
+  Servidor& servidor = m_servidores.at(n - 1);
+  {
+    std::lock_guard lock(m_mutex);
+    if (!falhou && conexao->geracao == servidor.geracao) {
+      servidor.livres.push_back(std::move(conexao));
+    } else {
+      --servidor.abertas;
+    }
+  }
+  m_devolvida.notify_one();
+  conexao.reset();  // a dropped one detaches here, outside the lock
+}
+
+void ConexoesLeitura::Descartar(int n) {
+  std::vector<std::unique_ptr<Conexao>> livres;
+  {
+    std::lock_guard lock(m_mutex);
+    Servidor& servidor = m_servidores.at(n - 1);
+    ++servidor.geracao;
+    livres.swap(servidor.livres);
+    servidor.abertas -= static_cast<int>(livres.size());
+  }
+  m_devolvida.notify_all();
+}
+
+}  // namespace vespril
