@@ -150,6 +150,7 @@ void ArquivoConsulta::Finalizar() {
 }
 
 void ArquivoConsulta::Descarregar() {
+  if (m_pendente.empty()) return;
   Write(m_pendente);
   m_pendente.clear();
 }
