@@ -112,10 +112,10 @@ bool SendAll(int fd, const std::string& bytes) {
   return ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
 }
 
-// The sanitizers' runtimes need what the probe takes away: AddressSanitizer's shadow and quarantine count
+// The sanitizers' runtimes need what the probe takes away: their shadow memory and allocators count
 // against the data limit, and the undefined-behaviour checker opens a pipe to test memory it reads, so
 // at the descriptor limit it reports every virtual call as invalid. The plain build runs these tests.
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr bool kSanitized = true;
 #else
 constexpr bool kSanitized = false;
@@ -253,7 +253,7 @@ TEST(ListenerLimitsTest, MemoryCeilingsHoldAndOtherClientsAreServed) {
   std::string got;
   EXPECT_EQ(Receive(greedy, expected.size(), &got, 5000), Outcome::Answered);
   EXPECT_TRUE(got == expected) << got.size() << " of " << expected.size() << " bytes";
-  EXPECT_EQ(Receive(greedy, 1, nullptr, 200), Outcome::Silent);
+  EXPECT_EQ(Receive(greedy, 1, nullptr, 200), Outcome::Silent) << ::testing::PrintToString(probe.Errors());
   ::close(greedy);
   EXPECT_TRUE(probe.Alive());
 }
