@@ -309,9 +309,9 @@ void BenchClients(const QString& dir) {
   std::printf("clients: INSERT during the query:   %s\n", insertBusy.Text().c_str());
   std::printf("clients: worst event-loop delay (10 ms timer) during the query: %.1f ms\n", delayDuringQuery);
 
-  // Routed INSERTs: from one connection, then a storm of 32.
-  for (int connections : {1, 32}) {
-    const int each = connections == 1 ? 300 : 30;
+  // `connections` clients at once, each sending `each` copies of `script`; the seconds they took
+  // together and the event loop's worst delay meanwhile.
+  const auto side = [port](int connections, int each, const std::string& cliente, const std::string& script) {
     double s = 0;
     const double delay = WorstTimerDelayMs([&](std::atomic<bool>& done) {
       const auto start = Clock::now();
@@ -319,13 +319,20 @@ void BenchClients(const QString& dir) {
       for (int c = 0; c < connections; ++c) {
         threads.emplace_back([&, c] {
           Client client(port);
-          for (int i = 0; i < each; ++i) client.Ask("i" + std::to_string(c), "1", "insert into ITEM (QTD) values (2);");
+          for (int i = 0; i < each; ++i) client.Ask(cliente + std::to_string(c), "1", script);
         });
       }
       for (std::thread& thread : threads) thread.join();
       s = Seconds(start);
       done = true;
     });
+    return std::pair{s, delay};
+  };
+
+  // Routed INSERTs: from one connection, then a storm of 32.
+  for (int connections : {1, 32}) {
+    const int each = connections == 1 ? 300 : 30;
+    const auto [s, delay] = side(connections, each, "i", "insert into ITEM (QTD) values (2);");
     std::printf("clients: routed INSERTs from %d connection(s): %.0f rows/s; worst event-loop delay %.1f ms\n",
                 connections, connections * each / s, delay);
   }
@@ -333,20 +340,7 @@ void BenchClients(const QString& dir) {
   // Read scripts of 10^4 rows each from 1, 4 and 16 connections.
   for (int connections : {1, 4, 16}) {
     const int each = 64 / connections;
-    double s = 0;
-    WorstTimerDelayMs([&](std::atomic<bool>& done) {
-      const auto start = Clock::now();
-      std::vector<std::thread> threads;
-      for (int c = 0; c < connections; ++c) {
-        threads.emplace_back([&, c] {
-          Client client(port);
-          for (int i = 0; i < each; ++i) client.Ask("r" + std::to_string(c), "1", "select I from MEDIO;");
-        });
-      }
-      for (std::thread& thread : threads) thread.join();
-      s = Seconds(start);
-      done = true;
-    });
+    const double s = side(connections, each, "r", "select I from MEDIO;").first;
     std::printf("clients: read scripts of 10^4 rows from %2d connection(s): %.0f rows/s into result files\n",
                 connections, connections * each * 10000 / s);
   }
