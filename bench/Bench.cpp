@@ -55,6 +55,10 @@ Options:
   --quick              small sizes for a trial run: --rows 1000,10000 --servers 2 --inserts 10
                        --rounds 5 --query-rounds 2 --samples 1000
 
+Environment: VESPRIL_BENCH_SERVER names another build's vespril-bench to serve as the child gateway (and
+the floor) of inserts, query and baixar, to set two versions of the gateway against the same direct
+clients.
+
 Example: vespril-bench query --rows 100000 --servers 2,10
 )";
 

@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -319,7 +320,9 @@ std::unique_ptr<ChildServer> ChildServer::Floor(const std::string& resultDir) {
 ChildServer::ChildServer(const std::vector<std::string>& args) {
   int input[2], output[2];
   if (pipe2(input, O_CLOEXEC) != 0 || pipe2(output, O_CLOEXEC) != 0) throw SystemError("pipe");
-  const std::string self = SelfPath();
+  // Another build's benchmark may serve instead, to set two versions of the gateway side by side.
+  const char* other = std::getenv("VESPRIL_BENCH_SERVER");
+  const std::string self = other != nullptr && *other != '\0' ? std::string(other) : SelfPath();
   std::vector<std::string> words{self};
   words.insert(words.end(), args.begin(), args.end());
   std::vector<char*> argv;
