@@ -20,6 +20,7 @@
 #include "engine/UVESPRIL.h"
 #include "protocol/WireProtocol.h"
 #include "tests/support/FirebirdTestDatabase.h"
+#include "tests/support/ThreadWatch.h"
 #include "tests/support/Workspace.h"
 
 namespace vespril {
@@ -161,6 +162,50 @@ TEST(ConcurrencyTest, WindowOperationWaitsForRunningRequestsAndRequestsWaitForIt
   ASSERT_TRUE(a.Esperar(1));
   EXPECT_EQ(a.Recebidas()[0].mensagem, "");
   EXPECT_EQ(engine.GetTabela(), "ITEM,IDITEM,5;");
+}
+
+// After start-up the GUI thread leaves every database call and every flushed file to the workers:
+// requests of each kind, a window operation and the window's readers make none on it.
+TEST(ConcurrencyTest, GuiThreadNeitherCallsADatabaseNorFlushesAFileAfterStartUp) {
+  FirebirdTestDatabase alfa = FirebirdTestDatabase::WithOrders();
+  Workspace workspace;
+  const int port = test::FreeTcpPort();
+  workspace.WriteSettings(std::to_string(port), "True");
+  workspace.WriteServers({{"ALFA", alfa.Address()}});
+  workspace.WriteTables({{"PEDIDO", "IDPEDIDO", 0}, {"ITEM", "IDITEM", 0}});
+  workspace.WriteMatrix({{"ALFA", "PEDIDO", 0}, {"ALFA", "ITEM", 0}});
+  VESPRIL engine(workspace.ResultDirectory());
+
+  const std::string sep(SeparadorChave);
+  test::ThreadWatch watch;
+  Cliente a(port);
+  a.Enviar({{"a", "1", "insert into PEDIDO (CLIENTE) values ('A');"},
+            {"a", "2", "insert into ITEM (QTD) values (1)" + sep + "PEDIDO, IDPEDIDO" + sep + ";"},
+            {"a", "3", "select IDPEDIDO from ITEM;"},
+            {"a", "4", "update PEDIDO set CLIENTE = 'B';"},
+            {"a", "3", "Baixar"},
+            {"a", "3", "Deletar"},
+            {"a", "5", "Baixar"}});
+  ASSERT_TRUE(a.Esperar(6));
+  for (const Resposta& reply : a.Recebidas()) EXPECT_EQ(reply.mensagem, "") << reply.retorno;
+  bool fim = false;
+  engine.Operar(
+      [&] {
+        engine.SetTabela("NOTA", "IDNOTA", 7);
+        engine.SetServidor("ALFA", alfa.Address());
+      },
+      [&](const std::string& falha) {
+        EXPECT_EQ(falha, "");
+        fim = true;
+      });
+  ASSERT_TRUE(QTest::qWaitFor([&] { return fim; }, kEspera));
+  EXPECT_EQ(engine.GetTabela(), "ITEM,IDITEM,1;NOTA,IDNOTA,7;PEDIDO,IDPEDIDO,1;");
+  EXPECT_EQ(watch.Calls(), std::vector<std::string>{});
+  EXPECT_EQ(alfa.Dump("select IDITEM, IDPEDIDO from ITEM"), "1|1");
+
+  // The same script run on this thread is seen, so the watch sees what it should.
+  EXPECT_EQ(engine.ExecutarScript("select IDPEDIDO from PEDIDO;", "a", "6"), "");
+  EXPECT_NE(watch.Calls(), std::vector<std::string>{});
 }
 
 // Read scripts keep their connections for the next one, but nothing open on them: a broadcast DROP of
