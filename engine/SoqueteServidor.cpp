@@ -91,8 +91,9 @@ void Conexao::Close() {
   if (m_output.empty() && !m_ocupada) Release();
 }
 
-void Conexao::SetOcupada(bool ocupada) {
+void Conexao::SetOcupada(bool ocupada, size_t bytes) {
   m_ocupada = ocupada;
+  m_emCurso = ocupada ? bytes : 0;
   if (ocupada || m_fd < 0) return;
   if (m_closing) {
     if (m_output.empty()) Release();
@@ -201,8 +202,10 @@ void Conexao::Release() {
 
 void Conexao::UpdateReading() {
   if (m_fd < 0) return;
+  const bool cheia = m_assembler.HasFrame() ||
+                     m_emCurso + m_assembler.Buffered() >= m_listener.Limites().pedidosPendentes;
   m_reader->setEnabled(!m_closing && !m_endOfInput && !m_assembler.Overflowed() && !Congested() &&
-                       !(m_ocupada && m_assembler.HasFrame()));
+                       !(m_ocupada && cheia));
 }
 
 // SoqueteServidor
@@ -426,6 +429,7 @@ void VESPRIL::SoqueteClientRead(Conexao& connection) {
     while (connection.Open() && !connection.Ocupada() && !connection.Congested()) {
       std::optional<Pedido> request = connection.Assembler().Next();
       if (!request) break;
+      const size_t bytes = request->cliente.size() + request->pedido.size() + request->comando.size();
       auto resposta = std::make_shared<std::optional<std::string>>();
       Agenda::Tarefa tarefa = Planejar(*this, std::move(*request), resposta);
       tarefa.concluir = [guard = QPointer<Conexao>(&connection), resposta] {
@@ -437,7 +441,7 @@ void VESPRIL::SoqueteClientRead(Conexao& connection) {
       tarefa.cancelar = [guard = QPointer<Conexao>(&connection)] {
         if (guard) guard->SetOcupada(false);
       };
-      connection.SetOcupada(true);
+      connection.SetOcupada(true, bytes);
       m_agenda->Enfileirar(std::move(tarefa));
     }
   } catch (...) {

@@ -35,6 +35,9 @@ class SoqueteServidor;
 struct LimitesSoquete {
   size_t quadro = kMaxFrameBytes;                   // one frame; past it the connection closes
   size_t respostasPendentes = 64u * 1024u * 1024u;  // a connection's unsent replies; past it, not read
+  // A connection's unanswered requests: the one it is busy with and what has come in behind it. Past
+  // it, the connection is not read until the request ends.
+  size_t pedidosPendentes = 64u * 1024u * 1024u;
   size_t quadrosInacabados = 512u * 1024u * 1024u;  // all unfinished frames together
 };
 
@@ -59,11 +62,12 @@ class Conexao final : public QObject {
   // Stops reading and closes once everything queued has gone out (at once when nothing is), and not
   // before the request it is busy with has been answered.
   void Close();
-  // Busy: one of its requests is being carried out. Its further frames wait (and reading pauses once
-  // a whole one waits) until the handler clears the mark, which hands them out again; a busy
-  // connection that is closing still takes its reply.
+  // Busy: one of its requests, of `bytes` bytes, is being carried out. Its further frames wait until
+  // the handler clears the mark, which hands them out again; reading pauses meanwhile once a whole one
+  // waits, or once the request and what came in behind it pass their ceiling. A busy connection that
+  // is closing still takes its reply.
   bool Ocupada() const { return m_ocupada; }
-  void SetOcupada(bool ocupada);
+  void SetOcupada(bool ocupada, size_t bytes = 0);
 
  private:
   friend class SoqueteServidor;
@@ -91,6 +95,7 @@ class Conexao final : public QObject {
   bool m_closing = false;
   bool m_dispatching = false;
   bool m_ocupada = false;
+  size_t m_emCurso = 0;  // bytes of the request it is busy with
 };
 
 class SoqueteServidor final : public QObject, public Componente {

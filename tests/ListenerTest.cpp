@@ -148,6 +148,34 @@ TEST_F(ListenerTest, EachConnectionGathersItsOwnFramesAcrossReads) {
   EXPECT_EQ(second.Received(6), "second");
 }
 
+// While a request runs, what comes in behind it is read only up to the connection's ceiling of
+// unanswered requests; the rest waits in the kernel and arrives whole once the request ends.
+TEST_F(ListenerTest, BusyConnectionIsReadOnlyUpToItsCeilingOfUnansweredRequests) {
+  constexpr size_t kTeto = 256 * 1024;
+  m_listener.SetLimites({.pedidosPendentes = kTeto});
+  Conexao* ocupada = nullptr;
+  std::vector<size_t> tamanhos;
+  m_listener.OnClientRead = [&](Conexao& connection) {
+    if (const std::optional<Pedido> pedido = connection.Assembler().Next()) {
+      tamanhos.push_back(pedido->comando.size());
+      ocupada = &connection;
+      connection.SetOcupada(true, pedido->comando.size());
+    }
+  };
+  Client client(m_port);
+  client.Send(Frame(std::string(kTeto / 2, 'a')));
+  ASSERT_TRUE(WaitFor([&] { return ocupada != nullptr; }));
+  const std::string longo(32u << 20, 'b');  // more than the kernel holds between the two sockets
+  client.Send(Frame(longo));
+  // Reading stops with at most one read's worth (1 MiB) past the ceiling; it never gets near the frame.
+  EXPECT_FALSE(WaitFor([&] { return ocupada->Assembler().Buffered() > kTeto + (1u << 20); }, 1000))
+      << ocupada->Assembler().Buffered();
+  EXPECT_GT(client.Socket().bytesToWrite(), 0);
+  ocupada->SetOcupada(false);
+  ASSERT_TRUE(WaitFor([&] { return tamanhos.size() == 2; }, 20000));
+  EXPECT_EQ(tamanhos[1], longo.size());
+}
+
 TEST_F(ListenerTest, ClosingDropsEveryClientAndReopeningServesAgain) {
   Client client(m_port);
   ASSERT_TRUE(client.Connected());
