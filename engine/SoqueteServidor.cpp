@@ -173,6 +173,7 @@ void Conexao::Continue() {
     m_listener.Dispatch(*this);
     if (!self) return;
     m_dispatching = false;
+    m_listener.Recontar(*this);  // the frames taken are the handler's now
   }
   if (m_fd < 0) return;
   // Nothing more will come: the connection ends once the frames that did are answered.
@@ -203,7 +204,7 @@ void Conexao::Release() {
 void Conexao::UpdateReading() {
   if (m_fd < 0) return;
   const bool cheia = m_assembler.HasFrame() ||
-                     m_emCurso + m_assembler.Buffered() >= m_listener.Limites().pedidosPendentes;
+                     m_emCurso + m_assembler.Held() >= m_listener.Limites().pedidosPendentes;
   m_reader->setEnabled(!m_closing && !m_endOfInput && !m_assembler.Overflowed() && !Congested() &&
                        !(m_ocupada && cheia));
 }
@@ -322,17 +323,21 @@ void SoqueteServidor::TurnAway(int error) {
 void SoqueteServidor::Adopt(int fd) { m_connections.emplace(new Conexao(*this, fd, m_limites.quadro), 0); }
 
 void SoqueteServidor::Receive(Conexao& connection, std::string_view bytes) {
-  const auto entry = m_connections.find(&connection);
-  FrameAssembler& assembler = connection.Assembler();
-  assembler.Append(bytes);
-  m_inacabados = m_inacabados - entry->second + assembler.Buffered();
-  entry->second = assembler.Buffered();
-  if (m_inacabados > m_limites.quadrosInacabados) {
-    // The others' frames stay: only the one that grows past the ceiling is given up.
-    assembler.Discard();
-    m_inacabados -= entry->second;
-    entry->second = 0;
+  connection.Assembler().Append(bytes);
+  if (Recontar(connection) + m_retidos > m_limites.quadrosInacabados) {
+    // The others' frames stay: only the connection that grows past the ceiling gives up what it holds.
+    connection.Assembler().Discard(true);
+    Recontar(connection);
   }
+}
+
+size_t SoqueteServidor::Recontar(Conexao& connection) {
+  const auto entry = m_connections.find(&connection);
+  if (entry == m_connections.end()) return m_inacabados;
+  const size_t held = connection.Assembler().Held();
+  m_inacabados = m_inacabados - entry->second + held;
+  entry->second = held;
+  return m_inacabados;
 }
 
 void SoqueteServidor::Dispatch(Conexao& connection) {
@@ -432,13 +437,17 @@ void VESPRIL::SoqueteClientRead(Conexao& connection) {
       const size_t bytes = request->cliente.size() + request->pedido.size() + request->comando.size();
       auto resposta = std::make_shared<std::optional<std::string>>();
       Agenda::Tarefa tarefa = Planejar(*this, std::move(*request), resposta);
-      tarefa.concluir = [guard = QPointer<Conexao>(&connection), resposta] {
+      SoqueteServidor* soquete = &Soquete();
+      soquete->Reter(bytes);
+      tarefa.concluir = [guard = QPointer<Conexao>(&connection), resposta, soquete, bytes] {
+        soquete->Soltar(bytes);
         // A connection that went away loses the reply only.
         if (!guard) return;
         if (*resposta) guard->Send(**resposta);
         guard->SetOcupada(false);
       };
-      tarefa.cancelar = [guard = QPointer<Conexao>(&connection)] {
+      tarefa.cancelar = [guard = QPointer<Conexao>(&connection), soquete, bytes] {
+        soquete->Soltar(bytes);
         if (guard) guard->SetOcupada(false);
       };
       connection.SetOcupada(true, bytes);

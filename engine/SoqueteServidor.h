@@ -38,7 +38,9 @@ struct LimitesSoquete {
   // A connection's unanswered requests: the one it is busy with and what has come in behind it. Past
   // it, the connection is not read until the request ends.
   size_t pedidosPendentes = 64u * 1024u * 1024u;
-  size_t quadrosInacabados = 512u * 1024u * 1024u;  // all unfinished frames together
+  // All unfinished frames together, with the requests taken from their connections and not yet
+  // finished; past it, the connection whose frame grows is closed.
+  size_t quadrosInacabados = 512u * 1024u * 1024u;
 };
 
 // One client connection. Lives on the GUI thread; released (deleteLater) once closed.
@@ -126,8 +128,13 @@ class SoqueteServidor final : public QObject, public Componente {
   int ClientCount() const { return static_cast<int>(m_connections.size()); }
   // Some connection is busy with a request or still has replies to send.
   bool Respondendo() const;
-  // The bytes of the unfinished frames of all connections.
+  // The bytes of all connections' frames not yet taken by the handler, complete or not.
   size_t Inacabados() const { return m_inacabados; }
+  // A request taken from its connection is held until it has finished, waiting its turn or running,
+  // whether or not its connection is still there: the handler says so, and its bytes count against
+  // the ceiling of unfinished frames meanwhile.
+  void Reter(size_t bytes) { m_retidos += bytes; }
+  void Soltar(size_t bytes) { m_retidos -= bytes; }
 
   // Called after bytes of a connection have been added to its frames (and again once its replies have
   // drained) while it has frames to hand out; the handler answers them. Without a handler the frames
@@ -150,6 +157,8 @@ class SoqueteServidor final : public QObject, public Componente {
   void Adopt(int fd);
   // Adds received bytes to a connection's frames, keeping the count of unfinished bytes.
   void Receive(Conexao& connection, std::string_view bytes);
+  // Brings the connection's share of Inacabados() up to date; returns the new total.
+  size_t Recontar(Conexao& connection);
   void Dispatch(Conexao& connection);
   void Forget(Conexao& connection);
   void ReportClientError(Conexao& connection, int code);
@@ -164,6 +173,7 @@ class SoqueteServidor final : public QObject, public Componente {
   bool m_shortageReported = false;
   LimitesSoquete m_limites;
   size_t m_inacabados = 0;
+  size_t m_retidos = 0;
   std::unordered_map<Conexao*, size_t> m_connections;  // with the unfinished bytes each holds
 };
 

@@ -73,10 +73,15 @@ std::optional<std::vector<std::string>> FrameCutter::Next() {
   if (m_ready.empty()) return std::nullopt;
   std::vector<std::string> fields = std::move(m_ready.front());
   m_ready.pop_front();
+  for (const std::string& field : fields) m_readyBytes -= field.size();
   return fields;
 }
 
-void FrameCutter::Discard() {
+void FrameCutter::Discard(bool complete) {
+  if (complete) {
+    m_ready.clear();
+    m_readyBytes = 0;
+  }
   m_overflowed = true;
   m_inFrame = false;
   std::string().swap(m_buffer);
@@ -136,6 +141,7 @@ void FrameCutter::Emit(std::string_view buffer, size_t fim) {
     begin = m_separators[f] + Separador.size();
   }
   fields.emplace_back(buffer.substr(begin, fim - begin));
+  for (const std::string& field : fields) m_readyBytes += field.size();
   m_ready.push_back(std::move(fields));
   m_inFrame = false;
   m_start = fim + MarcaFim.size();

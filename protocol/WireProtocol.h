@@ -81,11 +81,13 @@ class FrameCutter {
   bool Overflowed() const { return m_overflowed; }
   // Bytes held for a frame not yet complete (or for what may become its start marker).
   size_t Buffered() const { return m_buffer.size() - m_start; }
+  // Those and the fields of the complete frames not yet handed out.
+  size_t Held() const { return Buffered() + m_readyBytes; }
   // Whether Next() has a frame to hand out.
   bool HasFrame() const { return !m_ready.empty(); }
   // Gives up the frame being gathered as if it had grown past the limit (its connection is to be
-  // closed); frames already complete are still handed out.
-  void Discard();
+  // closed); frames already complete are still handed out, unless `complete` is true.
+  void Discard(bool complete = false);
 
  private:
   void Scan();
@@ -104,6 +106,7 @@ class FrameCutter {
   size_t m_fields = 0;                   // separators found in the current frame
   std::array<size_t, 3> m_separators{};  // their positions
   std::deque<std::vector<std::string>> m_ready;
+  size_t m_readyBytes = 0;
   bool m_overflowed = false;
 };
 
@@ -119,8 +122,9 @@ class FrameAssembler {
   std::optional<Pedido> Next();
   bool Overflowed() const { return m_cutter.Overflowed(); }
   size_t Buffered() const { return m_cutter.Buffered(); }
+  size_t Held() const { return m_cutter.Held(); }
   bool HasFrame() const { return m_cutter.HasFrame(); }
-  void Discard() { m_cutter.Discard(); }
+  void Discard(bool complete = false) { m_cutter.Discard(complete); }
 
  private:
   FrameCutter m_cutter{3, kMaxFrameBytes};

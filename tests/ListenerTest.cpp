@@ -176,6 +176,35 @@ TEST_F(ListenerTest, BusyConnectionIsReadOnlyUpToItsCeilingOfUnansweredRequests)
   EXPECT_EQ(tamanhos[1], longo.size());
 }
 
+// Requests taken and not yet finished count with the unfinished frames against the ceiling of all
+// connections: past it, the connection whose frame grows is closed, and the room comes back once the
+// requests finish.
+TEST_F(ListenerTest, RequestsWaitingTheirTurnCountAgainstTheCeilingOfAllConnections) {
+  constexpr size_t kTeto = 1u << 20;
+  m_listener.SetLimites({.quadrosInacabados = kTeto});
+  std::vector<std::pair<Conexao*, size_t>> retidos;
+  m_listener.OnClientRead = [&](Conexao& connection) {
+    if (const std::optional<Pedido> pedido = connection.Assembler().Next()) {
+      m_listener.Reter(pedido->comando.size());
+      retidos.emplace_back(&connection, pedido->comando.size());
+      connection.SetOcupada(true, pedido->comando.size());
+    }
+  };
+  const std::string frame = Frame(std::string(kTeto * 6 / 10, 'x'));
+  Client a(m_port);
+  Client b(m_port);
+  a.Send(frame);
+  ASSERT_TRUE(WaitFor([&] { return retidos.size() == 1; }));
+  b.Send(frame);
+  EXPECT_TRUE(b.Closed());
+  EXPECT_EQ(retidos.size(), 1u);
+  m_listener.Soltar(retidos[0].second);
+  retidos[0].first->SetOcupada(false);
+  Client c(m_port);
+  c.Send(frame);
+  EXPECT_TRUE(WaitFor([&] { return retidos.size() == 2; }));
+}
+
 TEST_F(ListenerTest, ClosingDropsEveryClientAndReopeningServesAgain) {
   Client client(m_port);
   ASSERT_TRUE(client.Connected());
