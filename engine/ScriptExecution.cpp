@@ -59,34 +59,35 @@ bool LocalizarTabela(PersistedTable& table, const char* field, const std::string
   return !nome.empty() && table.Locate(field, nome);
 }
 
-}  // namespace
-
-namespace {
-
-// The statements of a script as they run: each up to and including its ";"; text after the last ";"
-// never runs, and a script without one is one empty statement.
-std::vector<std::string> Cortar(const std::string& script) {
-  std::vector<std::string> statements;
-  size_t resto = 0;
+// Hands each statement of a script to `f` as it runs, until `f` returns false: each up to and including
+// its ";"; text after the last ";" never runs, and a script without one is one empty statement.
+template <typename F>
+void PercorrerInstrucoes(std::string_view script, F&& f) {
+  size_t fim = script.find(';');
+  if (fim == std::string_view::npos) {
+    f(std::string_view());
+    return;
+  }
+  size_t inicio = 0;
   do {
-    std::string statement;
-    if (const size_t fim = script.find(';', resto); fim != std::string::npos) {
-      statement = script.substr(resto, fim + 1 - resto);
-      resto = fim + 1;
-    }
-    statements.push_back(std::move(statement));
-  } while (script.find(';', resto) != std::string::npos);
-  return statements;
+    if (!f(script.substr(inicio, fim + 1 - inicio))) return;
+    inicio = fim + 1;
+    fim = script.find(';', inicio);
+  } while (fim != std::string_view::npos);
 }
 
 }  // namespace
 
+// Runs on the GUI thread for every script, to schedule it: a write script is known by its first
+// statement that is no query, without cutting the rest.
 bool VESPRIL::ScriptDeLeitura(const std::string& script) {
   if (script.empty()) return true;
-  for (const std::string& statement : Cortar(script)) {
-    if (Classificar(statement) != Tipo::Consulta) return false;
-  }
-  return true;
+  bool leitura = true;
+  PercorrerInstrucoes(script, [&](std::string_view statement) {
+    leitura = Classificar(statement) == Tipo::Consulta;
+    return leitura;
+  });
+  return leitura;
 }
 
 std::string VESPRIL::ExecutarScript(const std::string& script, const std::string& cliente,
@@ -95,7 +96,8 @@ std::string VESPRIL::ExecutarScript(const std::string& script, const std::string
   const bool leitura = ScriptDeLeitura(script);
   std::string falha;
   try {
-    for (const std::string& statement : Cortar(script)) {
+    PercorrerInstrucoes(script, [&](std::string_view vista) {
+      const std::string statement(vista);
       switch (Classificar(statement)) {
         case Tipo::Consulta:
           if (leitura) {
@@ -111,7 +113,8 @@ std::string VESPRIL::ExecutarScript(const std::string& script, const std::string
           ExecutarOutra(statement);
           break;
       }
-    }
+      return true;
+    });
   } catch (const Error& e) {
     falha = e.Message();
   } catch (const std::exception& e) {
