@@ -1,7 +1,7 @@
 // The on-disk form of a persisted table: an XML datapacket of one line, plain ASCII, holding the
 // field definitions and one ROW element per record. DatapacketWriter produces the layout byte for
 // byte; ReadDatapacket accepts any well-formed packet of that layout whose fields match the table's.
-// Both work on a QIODevice owned by the caller, which must outlive them; GUI thread only.
+// Both work on a QIODevice owned by the caller, which must outlive them; one thread at a time.
 #pragma once
 
 #include <string>

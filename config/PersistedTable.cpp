@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <QBuffer>
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
@@ -92,11 +93,20 @@ void PersistedTable::LoadFromFile(const std::string& path) {
 
 void PersistedTable::SaveToFile(const std::string& path) {
   CheckCreated();
+  QByteArray bytes;
+  QBuffer buffer(&bytes);
+  buffer.open(QIODevice::WriteOnly);
+  SaveTo(buffer, path);
+  SaveBytesToFile(path, bytes);
+}
+
+void PersistedTable::SaveBytesToFile(const std::string& path, const QByteArray& bytes) {
   QSaveFile file(QtPath(path));
   if (!file.open(QIODevice::WriteOnly)) throw Error(Format("Cannot create file %s", path));
-  SaveTo(file, path);  // on a throw, the destructor discards the half-written temporary file
-  // commit() renames even after a failed flush, so a full disk would leave a torn file behind.
-  if (!file.flush() || file.error() != QFileDevice::NoError || !file.commit()) {
+  // commit() renames even after a failed flush, so a full disk would leave a torn file behind; on a
+  // throw, the destructor discards the half-written temporary file.
+  if (file.write(bytes) != bytes.size() || !file.flush() || file.error() != QFileDevice::NoError ||
+      !file.commit()) {
     throw Error(Format("Cannot create file %s", path));
   }
   // commit() syncs the new file's bytes, not the directory entry its rename changed: without this the

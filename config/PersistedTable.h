@@ -1,6 +1,6 @@
 // PersistedTable: a small in-memory table with typed fields, kept sorted by its index fields, with one
 // cursor, a case-insensitive locate, record-by-record editing, and an explicit save to / load from an
-// XML datapacket file. The engine owns its four configuration tables; all access is on the GUI thread.
+// XML datapacket file. Not thread-safe: its owner serialises access (the engine under its lock).
 //
 // Values are single-byte text (ISO-8859-1). A value may be unset: a freshly appended record's field
 // that was never assigned reads "" as text and 0 as an integer, and stays unset through save and load.
@@ -15,6 +15,7 @@
 #include <variant>
 #include <vector>
 
+class QByteArray;
 class QIODevice;
 
 namespace vespril {
@@ -60,6 +61,9 @@ class PersistedTable {
   // and its directory entry are on disk when it returns). Throws Error "Cannot create file <path>" on
   // failure; the earlier file content then survives, unless only the final directory flush failed.
   void SaveToFile(const std::string& path);
+  // What SaveToFile does with the bytes SaveTo gave: they replace the file at path atomically and
+  // durably. For a caller that takes the bytes under its lock and writes them outside it.
+  static void SaveBytesToFile(const std::string& path, const QByteArray& bytes);
   // The same over a device; `nameForMessages` stands in the messages where the file name would.
   void LoadFrom(QIODevice& device, const std::string& nameForMessages);
   void SaveTo(QIODevice& device, const std::string& nameForMessages) const;

@@ -4,7 +4,38 @@
 
 namespace vespril::fb {
 
-FbError::FbError(const ISC_STATUS* status) : Error(StatusText(status)), m_code(status[1]) {}
+namespace {
+
+bool LinkCode(ISC_STATUS code) {
+  switch (code) {
+    case isc_network_error:
+    case isc_net_read_err:
+    case isc_net_write_err:
+    case isc_lost_db_connection:
+    case isc_conn_lost:
+    case isc_att_shutdown:
+    case isc_shutdown:
+    case isc_cancelled:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Any of the vector's codes, not only the first: a lost link is often reported under a general code.
+bool AnyLinkCode(const ISC_STATUS* status) {
+  for (const ISC_STATUS* p = status; *p != isc_arg_end;) {
+    const ISC_STATUS kind = *p;
+    if (kind == isc_arg_gds && LinkCode(p[1])) return true;
+    p += kind == isc_arg_cstring ? 3 : 2;
+  }
+  return false;
+}
+
+}  // namespace
+
+FbError::FbError(const ISC_STATUS* status)
+    : Error(StatusText(status)), m_code(status[1]), m_linkLost(AnyLinkCode(status)) {}
 
 std::string StatusText(const ISC_STATUS* status) {
   std::string text;

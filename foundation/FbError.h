@@ -20,8 +20,14 @@ class FbError : public Error {
   // tell one refusal from another without reading the text.
   ISC_STATUS Code() const { return m_code; }
 
+  // The connection to the server failed or was shut down (a read or write error on the link, a lost or
+  // shut down attachment, a cancelled call): the server may have done the work whose answer was lost.
+  // False for a refusal the server itself sent back, after which nothing of the call was done.
+  bool LinkLost() const { return m_linkLost; }
+
  private:
   ISC_STATUS m_code;
+  bool m_linkLost = false;
 };
 
 // The messages of the status vector in the client's order, each separated from the text before it by

@@ -8,8 +8,7 @@
 namespace vespril::fb {
 
 Transaction::Transaction(Attachment& attachment, Access access) {
-  static const char kReadOnly[] = {isc_tpb_version3, isc_tpb_read, isc_tpb_read_committed,
-                                   isc_tpb_rec_version, isc_tpb_wait};
+  static const char kReadOnly[] = {isc_tpb_version3, isc_tpb_read, isc_tpb_concurrency, isc_tpb_wait};
   ISC_STATUS_ARRAY status;
   if (access == Access::ReadOnly) {
     isc_start_transaction(status, &m_handle, 1, attachment.Handle(), static_cast<unsigned short>(sizeof kReadOnly),

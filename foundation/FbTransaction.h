@@ -13,8 +13,9 @@ class Transaction {
  public:
   enum class Access { ReadWrite, ReadOnly };
 
-  // REQUIRES: attachment.Attached(). Throws FbError. ReadOnly starts a read-only, read-committed
-  // transaction (record versions, wait), which changes nothing and keeps no snapshot alive.
+  // REQUIRES: attachment.Attached(). Throws FbError. ReadOnly starts a read-only snapshot transaction
+  // (concurrency, wait): it changes nothing, and every statement in it sees the database as it stood
+  // when the transaction started, whatever is committed while it runs.
   explicit Transaction(Attachment& attachment, Access access = Access::ReadWrite);
 
   Transaction(Transaction&& other) noexcept;
