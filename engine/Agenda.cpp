@@ -1,14 +1,31 @@
 #include "engine/Agenda.h"
 
-#include <system_error>
-#include <utility>
-#include <vector>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
-#include <QMetaObject>
+#include <algorithm>
+#include <cstdint>
+#include <exception>
+#include <string_view>
+#include <utility>
+
+#include <QSocketNotifier>
+
+#include "foundation/Error.h"
 
 namespace vespril {
 
-Agenda::Trabalhadores::Trabalhadores() { m_threads.emplace_back(&Trabalhadores::Laco, this); }
+namespace {
+
+constexpr int kRetentarMs = 50;
+
+}  // namespace
+
+Agenda::Trabalhadores::Trabalhadores(Agenda& agenda) : m_agenda(agenda) {
+  m_fila.reserve(kMaximo);
+  m_threads.reserve(kMaximo);
+  m_threads.emplace_back(&Trabalhadores::Laco, this);
+}
 
 Agenda::Trabalhadores::~Trabalhadores() {
   {
@@ -19,14 +36,14 @@ Agenda::Trabalhadores::~Trabalhadores() {
   for (std::thread& thread : m_threads) thread.join();
 }
 
-void Agenda::Trabalhadores::Executar(std::function<void()> trabalho) {
+void Agenda::Trabalhadores::Executar(Tarefa* tarefa) {
   {
     std::lock_guard lock(m_mutex);
-    m_fila.push_back(std::move(trabalho));
+    m_fila.push_back(tarefa);  // within the room made up front: never allocates
     if (static_cast<int>(m_fila.size()) > m_livres && static_cast<int>(m_threads.size()) < kMaximo) {
       try {
         m_threads.emplace_back(&Trabalhadores::Laco, this);
-      } catch (const std::system_error&) {
+      } catch (...) {
         // The threads there are take it in turn.
       }
     }
@@ -41,22 +58,28 @@ void Agenda::Trabalhadores::Laco() {
     m_trabalho.wait(lock, [this] { return m_parar || !m_fila.empty(); });
     --m_livres;
     if (m_fila.empty()) return;
-    std::function<void()> trabalho = std::move(m_fila.front());
-    m_fila.pop_front();
+    Tarefa* tarefa = m_fila.front();
+    m_fila.erase(m_fila.begin());
     lock.unlock();
-    trabalho();
-    trabalho = nullptr;  // what it holds goes before the lock is taken again
+    m_agenda.Trabalhar(tarefa);
     lock.lock();
   }
 }
 
-Agenda::Agenda() = default;
+Agenda::Agenda() : m_sinal(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+  if (!m_sinal.Valid()) throw Error("Cannot create the agenda's event descriptor");
+  m_notificador = new QSocketNotifier(static_cast<qintptr>(m_sinal.Get()), QSocketNotifier::Read, this);
+  connect(m_notificador, &QSocketNotifier::activated, this, &Agenda::Recolher);
+  m_retentar.setSingleShot(true);
+  m_retentar.setInterval(kRetentarMs);
+  connect(&m_retentar, &QTimer::timeout, this, &Agenda::Admitir);
+}
 
 Agenda::~Agenda() = default;
 
 void Agenda::Enfileirar(Tarefa tarefa) {
   if (m_encerrado) {
-    if (tarefa.cancelar) tarefa.cancelar();
+    Cancelar(tarefa);
     return;
   }
   m_fila.push_back(std::move(tarefa));
@@ -70,75 +93,119 @@ void Agenda::Admitir() {
     return;
   }
   m_admitindo = true;
-  do {
-    m_denovo = false;
-    bool escritaAntes = m_escrita;
-    bool exclusivaAntes = m_exclusiva;
-    std::set<std::string> arquivosAntes(m_arquivos.begin(), m_arquivos.end());
-    std::vector<std::list<Tarefa>::iterator> prontas;
-    for (auto it = m_fila.begin(); it != m_fila.end() && !m_encerrado; ++it) {
-      const Tarefa& tarefa = *it;
-      bool pode = !exclusivaAntes && (tarefa.imediata || m_rodando + static_cast<int>(prontas.size()) < kMaximo);
-      if (tarefa.exclusiva) pode = pode && m_rodando == 0 && it == m_fila.begin();
-      if (tarefa.escrita) pode = pode && !escritaAntes;
-      if (!tarefa.arquivo.empty()) pode = pode && !arquivosAntes.contains(tarefa.arquivo);
-      // Whether it starts or waits, those after it keep behind it.
-      exclusivaAntes = exclusivaAntes || tarefa.exclusiva;
-      escritaAntes = escritaAntes || tarefa.escrita;
-      if (!tarefa.arquivo.empty()) arquivosAntes.insert(tarefa.arquivo);
-      if (pode) prontas.push_back(it);
-    }
-    for (auto it : prontas) Iniciar(it);
-  } while (m_denovo && !m_encerrado);
+  try {
+    bool iniciou = false;
+    do {
+      m_denovo = false;
+      iniciou = Passo();
+    } while ((iniciou || m_denovo) && !m_encerrado);
+  } catch (...) {
+    // Short of memory mid-pass: what is still queued stays queued for the next try.
+    m_retentar.start();
+  }
   m_admitindo = false;
 }
 
-void Agenda::Iniciar(std::list<Tarefa>::iterator it) {
-  Tarefa tarefa = std::move(*it);
-  m_fila.erase(it);
-  if (tarefa.imediata) {
-    if (tarefa.trabalho) tarefa.trabalho();
-    if (tarefa.concluir) tarefa.concluir();
+bool Agenda::Passo() {
+  bool escritaAntes = m_escrita;
+  bool exclusivaAntes = m_exclusiva;
+  // The files of the running tasks, then of every task passed over in this pass.
+  std::vector<std::string_view> arquivosAntes;
+  for (const Tarefa& tarefa : m_emCurso) {
+    if (!tarefa.arquivo.empty()) arquivosAntes.push_back(tarefa.arquivo);
+  }
+  const auto ocupado = [&](const std::string& arquivo) {
+    return std::find(arquivosAntes.begin(), arquivosAntes.end(), arquivo) != arquivosAntes.end();
+  };
+  std::vector<Posicao> prontas;
+  int vagas = kMaximo - m_rodando;
+  for (auto it = m_fila.begin(); it != m_fila.end() && !exclusivaAntes; ++it) {
+    const Tarefa& tarefa = *it;
+    bool pode = tarefa.imediata || vagas > 0;
+    if (tarefa.exclusiva) pode = pode && m_rodando == 0 && prontas.empty() && it == m_fila.begin();
+    if (tarefa.escrita) pode = pode && !escritaAntes;
+    if (!tarefa.arquivo.empty()) pode = pode && !ocupado(tarefa.arquivo);
+    // Whether it starts or waits, those after it keep behind it.
+    exclusivaAntes = exclusivaAntes || tarefa.exclusiva;
+    escritaAntes = escritaAntes || tarefa.escrita;
+    if (!tarefa.arquivo.empty()) arquivosAntes.push_back(tarefa.arquivo);
+    if (pode) {
+      prontas.push_back(it);
+      if (!tarefa.imediata) --vagas;
+    }
+  }
+  for (Posicao it : prontas) {
+    if (m_encerrado) break;
+    Iniciar(it);
+  }
+  return !prontas.empty();
+}
+
+void Agenda::Iniciar(Posicao it) {
+  if (it->imediata) {
+    Tarefa tarefa = std::move(*it);
+    m_fila.erase(it);
+    try {
+      if (tarefa.trabalho) tarefa.trabalho();
+      if (tarefa.concluir) tarefa.concluir();
+    } catch (...) {
+      // The task's own failure; the others go on.
+    }
     return;
   }
-  const uint64_t id = m_proximo++;
+  m_emCurso.splice(m_emCurso.end(), m_fila, it);
   ++m_rodando;
-  m_escrita = m_escrita || tarefa.escrita;
-  m_exclusiva = m_exclusiva || tarefa.exclusiva;
-  if (!tarefa.arquivo.empty()) m_arquivos.insert(tarefa.arquivo);
-  std::function<void()> trabalho = std::move(tarefa.trabalho);
-  m_emCurso.emplace(id, std::move(tarefa));
-  m_trabalhadores.Executar([this, id, trabalho = std::move(trabalho)] {
-    if (trabalho) trabalho();
-    bool primeira = false;
-    {
-      std::lock_guard lock(m_mutexConcluidas);
-      primeira = m_concluidas.empty();
-      m_concluidas.push_back(id);
-    }
-    if (primeira) QMetaObject::invokeMethod(this, &Agenda::Recolher, Qt::QueuedConnection);
-  });
+  m_escrita = m_escrita || it->escrita;
+  m_exclusiva = m_exclusiva || it->exclusiva;
+  m_trabalhadores.Executar(&*it);
+}
+
+void Agenda::Trabalhar(Tarefa* tarefa) noexcept {
+  try {
+    if (tarefa->trabalho) tarefa->trabalho();
+  } catch (...) {
+    // The task answers for its own failures; what escapes it is dropped here, and its completion
+    // still runs.
+  }
+  tarefa->trabalho = nullptr;  // what it holds goes on this thread, before the hand-over
+  {
+    std::lock_guard lock(m_mutexConcluidas);
+    m_concluidas[m_quantasConcluidas++] = tarefa;
+  }
+  const uint64_t um = 1;
+  [[maybe_unused]] const ssize_t escrito = ::write(m_sinal.Get(), &um, sizeof um);
 }
 
 void Agenda::Recolher() {
-  std::vector<uint64_t> concluidas;
+  uint64_t contagem = 0;
+  [[maybe_unused]] const ssize_t lido = ::read(m_sinal.Get(), &contagem, sizeof contagem);
+  std::array<const Tarefa*, kMaximo> concluidas{};
+  size_t quantas = 0;
   {
     std::lock_guard lock(m_mutexConcluidas);
-    concluidas.swap(m_concluidas);
+    concluidas = m_concluidas;
+    quantas = std::exchange(m_quantasConcluidas, 0);
   }
-  for (uint64_t id : concluidas) Concluir(id);
+  for (size_t i = 0; i < quantas; ++i) Concluir(concluidas[i]);
 }
 
-void Agenda::Concluir(uint64_t id) {
-  const auto entry = m_emCurso.find(id);
-  if (entry == m_emCurso.end()) return;
-  Tarefa tarefa = std::move(entry->second);
-  m_emCurso.erase(entry);
+void Agenda::Concluir(const Tarefa* concluida) {
+  const auto it = std::find_if(m_emCurso.begin(), m_emCurso.end(),
+                               [concluida](const Tarefa& tarefa) { return &tarefa == concluida; });
+  if (it == m_emCurso.end()) return;
+  // What it held is released before its completion runs, so a completion that fails or spins an event
+  // loop holds nothing up.
+  std::function<void()> concluir = std::move(it->concluir);
+  if (it->escrita) m_escrita = false;
+  if (it->exclusiva) m_exclusiva = false;
   --m_rodando;
-  if (tarefa.escrita) m_escrita = false;
-  if (tarefa.exclusiva) m_exclusiva = false;
-  if (!tarefa.arquivo.empty()) m_arquivos.erase(m_arquivos.find(tarefa.arquivo));
-  if (tarefa.concluir) tarefa.concluir();
+  m_emCurso.erase(it);
+  try {
+    if (concluir) concluir();
+  } catch (...) {
+    // The task's own failure; the others go on.
+  }
+  concluir = nullptr;
   Admitir();
 }
 
@@ -146,8 +213,13 @@ void Agenda::Encerrar() {
   m_encerrado = true;
   std::list<Tarefa> fila;
   fila.swap(m_fila);
-  for (Tarefa& tarefa : fila) {
+  for (Tarefa& tarefa : fila) Cancelar(tarefa);
+}
+
+void Agenda::Cancelar(Tarefa& tarefa) noexcept {
+  try {
     if (tarefa.cancelar) tarefa.cancelar();
+  } catch (...) {
   }
 }
 

@@ -1,6 +1,7 @@
 // Agenda: decides when each request and window operation runs, and runs them on worker threads so
 // that the GUI thread never waits on a database or a disk. Everything but the work itself happens on
-// the GUI thread: tasks are queued there in arrival order, started there, and finished there.
+// the GUI thread: tasks are queued there in arrival order, started there, and finished there. Only the
+// GUI thread may call it; its workers reach it only to hand finished work back.
 //
 // The rules, applied in arrival order:
 //   - at most kMaximo tasks run at once on the workers;
@@ -9,23 +10,31 @@
 //   - an exclusive task (a window operation) waits for every running task, and every task that
 //     arrives after it waits for it;
 //   - anything else (a read) runs alongside anything.
+// Admission runs again after every change of state (an arrival, an immediate task, a completion)
+// until a pass starts nothing, so no task waits for an unrelated arrival. A failure of a task's work
+// or of its completion stays with that task: the agenda keeps serving, and what the task held (the
+// write lane, its file) is released before its completion runs. Short of memory, a task that cannot
+// be started is cancelled instead.
 // The engine keeps at most one request of a connection queued or running (the connection is marked
 // busy meanwhile), which keeps its requests in order and its replies too.
 #pragma once
 
+#include <array>
 #include <condition_variable>
-#include <cstdint>
-#include <deque>
+#include <cstddef>
 #include <functional>
+#include <list>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
-#include <list>
-#include <map>
-#include <set>
-#include <string>
 
 #include <QObject>
+#include <QTimer>
+
+#include "foundation/Descriptor.h"
+
+class QSocketNotifier;
 
 namespace vespril {
 
@@ -39,16 +48,20 @@ class Agenda final : public QObject {
     bool escrita = false;
     bool exclusiva = false;
     // On the GUI thread, at once, instead of on a worker: work that touches no database and no disk.
+    // Its completion runs inside admission, so it must not spin an event loop.
     bool imediata = false;
     std::string arquivo;  // the result file it names; "" for none
-    std::function<void()> trabalho;  // on a worker (or at once)
+    std::function<void()> trabalho;  // on a worker (or at once); what it throws is dropped
     std::function<void()> concluir;  // then on the GUI thread; may queue further tasks
-    std::function<void()> cancelar;  // instead of both, when it is dropped before it starts
+    // Instead of both, when it is dropped before it starts: at Encerrar, or when it could not be
+    // started for want of memory or threads.
+    std::function<void()> cancelar;
   };
 
   Agenda();
   ~Agenda() override;  // waits for the running work; what was only queued is dropped
 
+  // Throws std::bad_alloc when the task can't be queued; nothing was queued then.
   void Enfileirar(Tarefa tarefa);
   // Tasks running on the workers.
   int Rodando() const { return m_rodando; }
@@ -57,45 +70,59 @@ class Agenda final : public QObject {
   void Encerrar();
 
  private:
+  using Posicao = std::list<Tarefa>::iterator;
+
   void Admitir();
-  void Iniciar(std::list<Tarefa>::iterator tarefa);
-  void Concluir(uint64_t id);
+  // One pass over the queue: starts what may start now. True when it started anything.
+  bool Passo();
+  void Iniciar(Posicao tarefa);
+  void Concluir(const Tarefa* tarefa);
   // Runs the completions the workers have handed over.
   void Recolher();
+  // On a worker: the task's work, then the hand-over to the GUI thread.
+  void Trabalhar(Tarefa* tarefa) noexcept;
+  static void Cancelar(Tarefa& tarefa) noexcept;
 
   // The worker threads: one from the start, more as work waits, up to kMaximo. A thread that can't be
-  // made (out of memory, say) leaves the work queued for those there are, so nothing is lost.
+  // made leaves the work queued for those there are. Nothing here allocates once it is built.
   class Trabalhadores {
    public:
-    Trabalhadores();
+    explicit Trabalhadores(Agenda& agenda);
     ~Trabalhadores();  // runs what is queued, then joins
-    void Executar(std::function<void()> trabalho);
+    // REQUIRES: fewer than kMaximo tasks queued or running.
+    void Executar(Tarefa* tarefa);
 
    private:
     void Laco();
+    Agenda& m_agenda;
     std::mutex m_mutex;
     std::condition_variable m_trabalho;
-    std::deque<std::function<void()>> m_fila;
-    std::vector<std::thread> m_threads;
-    int m_livres = 0;
-    bool m_parar = false;
+    std::vector<Tarefa*> m_fila;       // guarded by m_mutex; its room for kMaximo is made up front
+    std::vector<std::thread> m_threads;  // guarded by m_mutex
+    int m_livres = 0;                    // guarded by m_mutex
+    bool m_parar = false;                // guarded by m_mutex
   };
 
   // Finished work, handed over under a lock of our own so that everything the work wrote is seen by
-  // the completion (the event that wakes the GUI thread carries no such promise we could check).
+  // the completion; the eventfd wakes the GUI thread without allocating anything.
   std::mutex m_mutexConcluidas;
-  std::vector<uint64_t> m_concluidas;
+  std::array<const Tarefa*, kMaximo> m_concluidas{};  // guarded by m_mutexConcluidas
+  size_t m_quantasConcluidas = 0;                      // guarded by m_mutexConcluidas
+  Descriptor m_sinal;
+  QSocketNotifier* m_notificador = nullptr;
+  // Admission that failed for want of memory is tried again a little later.
+  QTimer m_retentar;
+
+  // GUI thread only.
   std::list<Tarefa> m_fila;
-  std::map<uint64_t, Tarefa> m_emCurso;
-  std::multiset<std::string> m_arquivos;  // of the tasks running
-  uint64_t m_proximo = 0;
+  std::list<Tarefa> m_emCurso;  // on the workers; moved here from m_fila without allocating
   int m_rodando = 0;
   bool m_escrita = false;
   bool m_exclusiva = false;
   bool m_admitindo = false;
   bool m_denovo = false;
   bool m_encerrado = false;
-  Trabalhadores m_trabalhadores;  // last: its threads end before anything they use
+  Trabalhadores m_trabalhadores{*this};  // last: its threads end before anything they use
 };
 
 }  // namespace vespril
