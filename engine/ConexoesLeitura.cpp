@@ -1,6 +1,5 @@
 #include "engine/ConexoesLeitura.h"
 
-#include <algorithm>
 #include <utility>
 
 #include "foundation/FbAttachment.h"
@@ -28,7 +27,7 @@ std::unique_ptr<ConexoesLeitura::Conexao> ConexoesLeitura::Tomar(int n, const st
         break;
       }
       if (velha || servidor.abertas < kPorServidor) break;
-      m_devolvida.wait(lock);
+      servidor.devolvida.wait(lock);
     }
     ++servidor.abertas;
     geracao = servidor.geracao;
@@ -38,7 +37,6 @@ std::unique_ptr<ConexoesLeitura::Conexao> ConexoesLeitura::Tomar(int n, const st
     auto conexao = std::make_unique<Conexao>();
     conexao->attachment = std::make_unique<fb::Attachment>(endereco, m_usuario, m_senha);
     conexao->endereco = endereco;
-    conexao->dialect = std::min(3, conexao->attachment->DatabaseDialect());
     conexao->geracao = geracao;
     return conexao;
   } catch (...) {
@@ -46,7 +44,7 @@ std::unique_ptr<ConexoesLeitura::Conexao> ConexoesLeitura::Tomar(int n, const st
       std::lock_guard lock(m_mutex);
       --servidor.abertas;
     }
-    m_devolvida.notify_one();
+    servidor.devolvida.notify_one();
     throw;
   }
 }
@@ -61,20 +59,20 @@ void ConexoesLeitura::Devolver(int n, std::unique_ptr<Conexao> conexao, bool fal
       --servidor.abertas;
     }
   }
-  m_devolvida.notify_one();
+  servidor.devolvida.notify_one();
   conexao.reset();  // a dropped one detaches here, outside the lock
 }
 
 void ConexoesLeitura::Descartar(int n) {
-  std::vector<std::unique_ptr<Conexao>> livres;
+  Servidor& servidor = m_servidores.at(n - 1);
+  std::vector<std::unique_ptr<Conexao>> livres;  // detached outside the lock
   {
     std::lock_guard lock(m_mutex);
-    Servidor& servidor = m_servidores.at(n - 1);
     ++servidor.geracao;
     livres.swap(servidor.livres);
     servidor.abertas -= static_cast<int>(livres.size());
   }
-  m_devolvida.notify_all();
+  servidor.devolvida.notify_all();
 }
 
 }  // namespace vespril

@@ -2,8 +2,9 @@
 // the write lane's. A connection is opened when first needed, at most kPorServidor per server, and
 // kept for the next script; between scripts it holds no transaction and no prepared statement, so it
 // never holds a table that a broadcast ALTER or DROP needs. A connection that failed is dropped, and
-// the pool of a server that was bound again is dropped as a whole. Thread-safe; each connection is
-// used by one thread at a time, the one that took it.
+// the pool of a server that was bound again is dropped as a whole. Thread-safe (any worker); each
+// connection is used by one thread at a time, the one that took it. A thread that takes connections of
+// several servers takes them in server order, so that two such threads never wait on each other.
 #pragma once
 
 #include <array>
@@ -24,11 +25,11 @@ class ConexoesLeitura {
   static constexpr int kPorServidor = 4;
   static constexpr int kServidores = 10;
 
-  // One attachment of server n, with the dialect its statements are prepared in.
+  // One attachment of server n. Its statements are prepared in the dialect of the server's slot, as
+  // the slot's own are.
   struct Conexao {
     std::unique_ptr<fb::Attachment> attachment;
     std::string endereco;
-    int dialect = 3;
     unsigned geracao = 0;
   };
 
@@ -36,7 +37,8 @@ class ConexoesLeitura {
   ~ConexoesLeitura();
 
   // A connection to server n (1-based) at endereco: an idle one, else a new one while fewer than
-  // kPorServidor exist, else the next one given back. Throws the client's error when attaching fails.
+  // kPorServidor exist, else the next one given back for that server (waiting meanwhile). Throws the
+  // client's error when attaching fails.
   std::unique_ptr<Conexao> Tomar(int n, const std::string& endereco);
   // Gives a connection back for reuse; `falhou` drops it instead.
   void Devolver(int n, std::unique_ptr<Conexao> conexao, bool falhou);
@@ -44,16 +46,19 @@ class ConexoesLeitura {
   void Descartar(int n);
 
  private:
+  // Each field guarded by m_mutex.
   struct Servidor {
     std::vector<std::unique_ptr<Conexao>> livres;
     int abertas = 0;  // idle, in use and being opened
     unsigned geracao = 0;
+    // Signalled when a connection of this server comes back or a place in its pool frees up; a
+    // waiter for one server is never woken for another's.
+    std::condition_variable devolvida;
   };
 
-  std::string m_usuario;
-  std::string m_senha;
+  const std::string m_usuario;
+  const std::string m_senha;
   std::mutex m_mutex;
-  std::condition_variable m_devolvida;
   std::array<Servidor, kServidores> m_servidores;
 };
 
