@@ -11,6 +11,7 @@
 #include <QFile>
 #include <QString>
 
+#include "foundation/Descriptor.h"
 #include "foundation/Error.h"
 #include "foundation/Text.h"
 
@@ -41,15 +42,8 @@ bool PrepararArquivo(int fd) {
 
 }  // namespace
 
-std::string FileSystemName(std::string_view path) {
-  const size_t nameStart = path.rfind('/') + 1;  // 0 when there is no directory part
-  const std::string_view name = path.substr(nameStart);
-  const QString characters = QString::fromLatin1(name.data(), static_cast<qsizetype>(name.size()));
-  return std::string(path.substr(0, nameStart)) + QFile::encodeName(characters).toStdString();
-}
-
 QString PathToQString(std::string_view path) {
-  return QFile::decodeName(QByteArray::fromStdString(FileSystemName(path)));
+  return QFile::decodeName(QByteArray(path.data(), static_cast<qsizetype>(path.size())));
 }
 
 std::string ProgramDirectory() {
@@ -78,7 +72,7 @@ std::string CaminhoArquivoConsulta(std::string_view programDir, std::string_view
 
 void DeleteArquivoConsulta(std::string_view path) {
   // unlink removes a link itself and never follows it.
-  unlink(FileSystemName(path).c_str());
+  unlink(std::string(path).c_str());
 }
 
 ArquivoConsulta::ArquivoConsulta(const std::string& path) : m_file(new QFile), m_name(path) {
@@ -86,13 +80,12 @@ ArquivoConsulta::ArquivoConsulta(const std::string& path) : m_file(new QFile), m
   // symbolic link in the same step that opens the name, so none can be slipped in between a check and
   // the open; O_NONBLOCK makes a pipe nobody reads fail at once instead of holding up the gateway, and
   // changes nothing for a regular file.
-  const int fd =
-      open(FileSystemName(path).c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
-  if (fd < 0 || !PrepararArquivo(fd) ||
-      !m_file->open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)) {
-    if (fd >= 0) close(fd);
+  Descriptor fd(open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
+  if (!fd.Valid() || !PrepararArquivo(fd.Get()) ||
+      !m_file->open(fd.Get(), QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)) {
     throw Error(Format("Cannot create file %s", path));
   }
+  fd.Release();  // the QFile closes it now
   m_device = m_file.get();
   Write(kInicio);
 }

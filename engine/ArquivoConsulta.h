@@ -15,15 +15,12 @@ class QString;
 
 namespace vespril {
 
-// A result file's path is bytes in two parts. Up to its last "/" stands a directory exactly as the file
-// system names it (the program's own folder, whatever its encoding); after it, the file name built from
-// Cliente and Pedido, ISO-8859-1 text like everything a client sends, whose characters are stored on
-// disk in the file system's own encoding. The reply to "Baixar" carries the path as it is.
+// A result file's path is bytes: the program's folder exactly as the file system names it (whatever its
+// encoding), then the file name built from Cliente and Pedido, ISO-8859-1 text like everything a client
+// sends. The file is created under exactly these bytes, which are also what "Baixar" tells the client.
 //
-// The name the file system knows the file by: the directory bytes unchanged, the file name encoded.
-std::string FileSystemName(std::string_view path);
-// The same as a QString, for Qt's file classes; names that aren't valid in the file system's encoding
-// may not survive the conversion, so the engine itself works with FileSystemName.
+// The path as a QString, for Qt's file classes; names that aren't valid in the locale's encoding may
+// not survive the conversion, so the engine itself works with the bytes.
 QString PathToQString(std::string_view path);
 
 // The directory of the running executable, as the file system names it, with a trailing "/".
