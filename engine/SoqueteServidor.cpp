@@ -13,13 +13,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <QAbstractSocket>
+#include <new>
+
 #include <QPointer>
 #include <QSocketNotifier>
 
-#include "engine/Agenda.h"
-#include "engine/ArquivoConsulta.h"
-#include "engine/UVESPRIL.h"
 #include "foundation/Error.h"
 #include "foundation/Text.h"
 
@@ -35,13 +33,11 @@ constexpr int kAcceptsPerEvent = 64;
 constexpr size_t kReadPerEvent = 1u << 20;
 
 // The socket layer's message for a failed bind or listen; operators know it by this text.
-Error SocketError(std::string_view description, int number, std::string_view api) {
+Error BindError(int error, std::string_view api) {
   const std::string pattern =
-      ReplaceAll("Windows socket error: %s (%d), on API '%s'", "%d", std::to_string(number));
-  return Error(Format(Format(pattern, description), api));
+      ReplaceAll("Windows socket error: %s (%d), on API '%s'", "%d", std::to_string(error));
+  return Error(Format(Format(pattern, std::strerror(error)), api));
 }
-
-Error SocketError(int error, std::string_view api) { return SocketError(std::strerror(error), error, api); }
 
 std::string AsynchronousSocketError(int code) { return "Asynchronous socket error " + std::to_string(code); }
 
@@ -52,40 +48,43 @@ std::string ShortageMessage(int error) {
          "; new clients are turned away until connections close";
 }
 
-int ClientErrorCode(int error) {
-  return static_cast<int>(error == ECONNRESET || error == EPIPE ? QAbstractSocket::RemoteHostClosedError
-                                                                : QAbstractSocket::NetworkError);
+SocketError ClientError(int error) {
+  return error == ECONNRESET || error == EPIPE ? SocketError::RemoteHostClosed : SocketError::Network;
 }
 
 }  // namespace
 
 // Conexao
 
-Conexao::Conexao(SoqueteServidor& listener, int fd, size_t maxFrameBytes)
-    : QObject(&listener), m_listener(listener), m_fd(fd), m_assembler(maxFrameBytes) {
-  m_reader = new QSocketNotifier(static_cast<qintptr>(fd), QSocketNotifier::Read, this);
-  m_writer = new QSocketNotifier(static_cast<qintptr>(fd), QSocketNotifier::Write, this);
+Conexao::Conexao(SoqueteServidor& listener, Descriptor socket, size_t maxFrameBytes)
+    : QObject(&listener), m_listener(listener), m_socket(std::move(socket)), m_assembler(maxFrameBytes) {
+  const auto fd = static_cast<qintptr>(m_socket.Get());
+  m_reader = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+  m_writer = new QSocketNotifier(fd, QSocketNotifier::Write, this);
   m_writer->setEnabled(false);
   connect(m_reader, &QSocketNotifier::activated, this, &Conexao::Readable);
   connect(m_writer, &QSocketNotifier::activated, this, &Conexao::Writable);
 }
 
-Conexao::~Conexao() {
-  if (m_fd >= 0) ::close(m_fd);
-  m_listener.Forget(*this);
-}
+Conexao::~Conexao() { m_listener.Forget(*this); }
 
 bool Conexao::Congested() const { return m_pending > m_listener.Limites().respostasPendentes; }
 
 void Conexao::Send(std::string_view bytes) {
-  if (m_fd < 0 || (m_closing && !m_ocupada) || bytes.empty()) return;
-  m_output.emplace_back(bytes);
+  if (!m_socket.Valid() || (m_closing && !m_ocupada) || bytes.empty()) return;
+  try {
+    m_output.emplace_back(bytes);
+  } catch (const std::bad_alloc&) {
+    // A reply that can't be queued must not be skipped silently: the client learns it by the close.
+    Fail(SocketError::Network);
+    return;
+  }
   m_pending += bytes.size();
   Flush();
 }
 
 void Conexao::Close() {
-  if (m_fd < 0) return;
+  if (!m_socket.Valid()) return;
   m_closing = true;
   UpdateReading();
   if (m_output.empty() && !m_ocupada) Release();
@@ -94,7 +93,7 @@ void Conexao::Close() {
 void Conexao::SetOcupada(bool ocupada, size_t bytes) {
   m_ocupada = ocupada;
   m_emCurso = ocupada ? bytes : 0;
-  if (ocupada || m_fd < 0) return;
+  if (ocupada || !m_socket.Valid()) return;
   if (m_closing) {
     if (m_output.empty()) Release();
     return;
@@ -103,11 +102,23 @@ void Conexao::SetOcupada(bool ocupada, size_t bytes) {
 }
 
 void Conexao::Readable() {
+  try {
+    Receber();
+  } catch (...) {
+    // What it sent can't be taken in: this connection goes, the others stay served.
+    if (!m_socket.Valid()) return;
+    m_assembler.Discard(true);
+    m_listener.Recontar(*this);
+    Fail(SocketError::Network);
+  }
+}
+
+void Conexao::Receber() {
   std::string received;
   int error = 0;
   char chunk[1 << 16];
   while (received.size() < kReadPerEvent) {
-    const ssize_t n = ::recv(m_fd, chunk, sizeof chunk, 0);
+    const ssize_t n = ::recv(m_socket.Get(), chunk, sizeof chunk, 0);
     if (n > 0) {
       received.append(chunk, static_cast<size_t>(n));
     } else if (n == 0) {
@@ -119,14 +130,14 @@ void Conexao::Readable() {
     }
   }
   if (error != 0) {
-    Fail(error);
+    Fail(ClientError(error));
     return;
   }
   if (!received.empty()) m_listener.Receive(*this, received);
   // A client that shut down its sending side may still be reading: its replies are still sent.
   if (m_endOfInput) {
     const QPointer<Conexao> self(this);
-    m_listener.ReportClientError(*this, static_cast<int>(QAbstractSocket::RemoteHostClosedError));
+    m_listener.ReportClientError(*this, SocketError::RemoteHostClosed);
     if (!self) return;
   }
   Continue();
@@ -144,7 +155,8 @@ void Conexao::Writable() {
 bool Conexao::Flush() {
   while (!m_output.empty()) {
     const std::string& front = m_output.front();
-    const ssize_t n = ::send(m_fd, front.data() + m_sentOfFront, front.size() - m_sentOfFront, MSG_NOSIGNAL);
+    const ssize_t n =
+        ::send(m_socket.Get(), front.data() + m_sentOfFront, front.size() - m_sentOfFront, MSG_NOSIGNAL);
     if (n > 0) {
       m_sentOfFront += static_cast<size_t>(n);
       m_pending -= static_cast<size_t>(n);
@@ -157,7 +169,7 @@ bool Conexao::Flush() {
     } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
       break;
     } else {
-      Fail(n < 0 ? errno : EPIPE);
+      Fail(ClientError(n < 0 ? errno : EPIPE));
       return false;
     }
   }
@@ -166,7 +178,7 @@ bool Conexao::Flush() {
 }
 
 void Conexao::Continue() {
-  if (m_fd < 0 || m_dispatching) return;
+  if (!m_socket.Valid() || m_dispatching) return;
   const QPointer<Conexao> self(this);
   if (!m_ocupada && !Congested() && m_assembler.HasFrame()) {
     m_dispatching = true;
@@ -175,7 +187,7 @@ void Conexao::Continue() {
     m_dispatching = false;
     m_listener.Recontar(*this);  // the frames taken are the handler's now
   }
-  if (m_fd < 0) return;
+  if (!m_socket.Valid()) return;
   // Nothing more will come: the connection ends once the frames that did are answered.
   if ((m_endOfInput || m_assembler.Overflowed()) && !m_assembler.HasFrame() && !m_ocupada) {
     Close();
@@ -184,25 +196,24 @@ void Conexao::Continue() {
   }
 }
 
-void Conexao::Fail(int error) {
+void Conexao::Fail(SocketError error) {
   const QPointer<Conexao> self(this);
   Release();
-  if (self) m_listener.ReportClientError(*this, ClientErrorCode(error));
+  if (self) m_listener.ReportClientError(*this, error);
 }
 
 void Conexao::Release() {
-  if (m_fd < 0) return;
+  if (!m_socket.Valid()) return;
   m_reader->setEnabled(false);
   m_writer->setEnabled(false);
-  ::close(m_fd);
-  m_fd = -1;
+  m_socket.Reset();
   m_output.clear();
   m_pending = 0;
   deleteLater();
 }
 
 void Conexao::UpdateReading() {
-  if (m_fd < 0) return;
+  if (!m_socket.Valid()) return;
   const bool cheia = m_assembler.HasFrame() ||
                      m_emCurso + m_assembler.Held() >= m_listener.Limites().pedidosPendentes;
   m_reader->setEnabled(!m_closing && !m_endOfInput && !m_assembler.Overflowed() && !Congested() &&
@@ -223,22 +234,18 @@ SoqueteServidor::~SoqueteServidor() {
   std::vector<Conexao*> connections;
   for (const auto& entry : m_connections) connections.push_back(entry.first);
   for (Conexao* connection : connections) delete connection;
-  if (m_fd >= 0) ::close(m_fd);
-  if (m_spare >= 0) ::close(m_spare);
 }
 
 void SoqueteServidor::SetActive(bool active) {
   if (!active) {
-    if (m_fd >= 0) {
+    if (m_socket.Valid()) {
       m_acceptor->setEnabled(false);
       m_acceptor->deleteLater();
       m_acceptor = nullptr;
       m_pause.stop();
-      ::close(m_fd);
-      m_fd = -1;
+      m_socket.Reset();
     }
-    if (m_spare >= 0) ::close(m_spare);
-    m_spare = -1;
+    m_spare.Reset();
     std::vector<QPointer<Conexao>> connections;
     for (const auto& entry : m_connections) connections.emplace_back(entry.first);
     for (const QPointer<Conexao>& connection : connections) {
@@ -247,30 +254,24 @@ void SoqueteServidor::SetActive(bool active) {
     return;
   }
   if (Active() || m_port == 0) return;
-  if (m_port < 0 || m_port > 65535) throw SocketError(EINVAL, "bind");
+  if (m_port < 0 || m_port > 65535) throw BindError(EINVAL, "bind");
 
   // The socket is made here so that a failure names the call that failed and keeps the system's
   // error number.
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0) throw Error("Can't create new socket");
+  Descriptor socket(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  if (!socket.Valid()) throw Error("Can't create new socket");
   const int reuse = 1;
-  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+  ::setsockopt(socket.Get(), SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_ANY);
   address.sin_port = htons(static_cast<uint16_t>(m_port));
-  if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    const int error = errno;
-    ::close(fd);
-    throw SocketError(error, "bind");
+  if (::bind(socket.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    throw BindError(errno, "bind");
   }
-  if (::listen(fd, kListenQueue) != 0) {
-    const int error = errno;
-    ::close(fd);
-    throw SocketError(error, "listen");
-  }
-  m_fd = fd;
-  m_acceptor = new QSocketNotifier(static_cast<qintptr>(fd), QSocketNotifier::Read, this);
+  if (::listen(socket.Get(), kListenQueue) != 0) throw BindError(errno, "listen");
+  m_socket = std::move(socket);
+  m_acceptor = new QSocketNotifier(static_cast<qintptr>(m_socket.Get()), QSocketNotifier::Read, this);
   connect(m_acceptor, &QSocketNotifier::activated, this, &SoqueteServidor::Acceptable);
   m_shortageReported = false;
   OpenSpare();
@@ -280,20 +281,25 @@ int SoqueteServidor::BoundPort() const {
   if (!Active()) return 0;
   sockaddr_in address{};
   socklen_t length = sizeof address;
-  if (::getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) return 0;
+  if (::getsockname(m_socket.Get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) return 0;
   return ntohs(address.sin_port);
 }
 
 void SoqueteServidor::OpenSpare() {
-  if (m_spare < 0) m_spare = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  if (!m_spare.Valid()) m_spare.Reset(::open("/dev/null", O_RDONLY | O_CLOEXEC));
 }
 
 void SoqueteServidor::Acceptable() {
-  for (int i = 0; i < kAcceptsPerEvent && m_fd >= 0; ++i) {
-    const int fd = ::accept4(m_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd >= 0) {
+  for (int i = 0; i < kAcceptsPerEvent && m_socket.Valid(); ++i) {
+    Descriptor client(::accept4(m_socket.Get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+    if (client.Valid()) {
       m_shortageReported = false;
-      Adopt(fd);
+      try {
+        Adopt(std::move(client));
+      } catch (...) {
+        TurnAway(ENOMEM);  // the newcomer, if it was not taken in, is closed with its holder
+        return;
+      }
       continue;
     }
     const int error = errno;
@@ -308,10 +314,8 @@ void SoqueteServidor::Acceptable() {
 // ever: the newcomer is accepted on the spare descriptor and closed, so it learns at once, and
 // accepting pauses a while.
 void SoqueteServidor::TurnAway(int error) {
-  if (m_spare >= 0) ::close(m_spare);
-  m_spare = -1;
-  const int fd = ::accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);
-  if (fd >= 0) ::close(fd);
+  m_spare.Reset();
+  Descriptor(::accept4(m_socket.Get(), nullptr, nullptr, SOCK_CLOEXEC)).Reset();
   OpenSpare();
   m_acceptor->setEnabled(false);
   m_pause.start(kAcceptPauseMs);
@@ -320,7 +324,11 @@ void SoqueteServidor::TurnAway(int error) {
   ReportError(ShortageMessage(error));
 }
 
-void SoqueteServidor::Adopt(int fd) { m_connections.emplace(new Conexao(*this, fd, m_limites.quadro), 0); }
+void SoqueteServidor::Adopt(Descriptor socket) {
+  auto connection = std::unique_ptr<Conexao>(new Conexao(*this, std::move(socket), m_limites.quadro));
+  m_connections.emplace(connection.get(), 0);
+  connection.release();  // its parent, this listener, owns it now
+}
 
 void SoqueteServidor::Receive(Conexao& connection, std::string_view bytes) {
   connection.Assembler().Append(bytes);
@@ -356,7 +364,7 @@ void SoqueteServidor::Dispatch(Conexao& connection) {
 bool SoqueteServidor::Respondendo() const {
   for (const auto& entry : m_connections) {
     const Conexao& connection = *entry.first;
-    if (connection.m_fd >= 0 && (connection.m_ocupada || !connection.m_output.empty())) return true;
+    if (connection.m_socket.Valid() && (connection.m_ocupada || !connection.m_output.empty())) return true;
   }
   return false;
 }
@@ -368,96 +376,13 @@ void SoqueteServidor::Forget(Conexao& connection) {
   m_connections.erase(entry);
 }
 
-void SoqueteServidor::ReportClientError(Conexao& connection, int code) {
+void SoqueteServidor::ReportClientError(Conexao& connection, SocketError code) {
   if (OnClientError) OnClientError(connection, code);
-  if (code != 0) ReportError(AsynchronousSocketError(code));
+  if (code != SocketError::None) ReportError(AsynchronousSocketError(static_cast<int>(code)));
 }
 
 void SoqueteServidor::ReportError(const std::string& message) {
   if (OnListenerError) OnListenerError(message);
 }
-
-// The engine's handlers for the listener's client events.
-
-namespace {
-
-constexpr char kEcoRecusado[] = "Cliente ou Pedido inv\xE1lido para a resposta";
-
-// A request as the agenda runs it: refusals and "Baixar" at once on the GUI thread (no database, no
-// disk), "Deletar" and scripts on a worker. `resposta` is the reply frame, or nothing for "Deletar".
-Agenda::Tarefa Planejar(VESPRIL& engine, Pedido request, std::shared_ptr<std::optional<std::string>> resposta) {
-  Agenda::Tarefa tarefa;
-  const bool baixar = request.comando == "Baixar";
-  const bool deletar = request.comando == "Deletar";
-  // Echoed, these fields would cut the reply in the wrong places: they are left out of it, and the
-  // request is refused before anything runs.
-  if (!PodeEcoar(request.cliente, request.pedido)) {
-    tarefa.imediata = true;
-    if (!deletar) *resposta = MontarResposta("", "", kEcoRecusado, baixar ? "" : request.comando);
-    return tarefa;
-  }
-  std::string path;
-  try {
-    path = CaminhoArquivoConsulta(engine.DiretorioPrograma(), request.cliente, request.pedido);
-  } catch (const Error& refusal) {
-    // A request may reach no file but its own result file: it is refused before anything runs.
-    tarefa.imediata = true;
-    if (!deletar) {
-      *resposta = MontarResposta(request.cliente, request.pedido, refusal.Message(), baixar ? "" : request.comando);
-    }
-    return tarefa;
-  }
-  tarefa.arquivo = path;
-  if (baixar) {
-    tarefa.imediata = true;
-    *resposta = MontarResposta(request.cliente, request.pedido, "", path);
-    return tarefa;
-  }
-  if (deletar) {
-    tarefa.trabalho = [path] { DeleteArquivoConsulta(path); };
-    return tarefa;
-  }
-  tarefa.escrita = !VESPRIL::ScriptDeLeitura(request.comando);
-  tarefa.trabalho = [&engine, request = std::move(request), resposta] {
-    const std::string mensagem = engine.ExecutarScript(request.comando, request.cliente, request.pedido);
-    *resposta = MontarResposta(request.cliente, request.pedido, mensagem, request.comando);
-  };
-  return tarefa;
-}
-
-}  // namespace
-
-void VESPRIL::SoqueteClientRead(Conexao& connection) {
-  try {
-    // One request of a connection at a time; a client that does not read its replies is not answered
-    // further until they drain. The reply is sent, and the next frame taken, when the request ends.
-    while (connection.Open() && !connection.Ocupada() && !connection.Congested()) {
-      std::optional<Pedido> request = connection.Assembler().Next();
-      if (!request) break;
-      const size_t bytes = request->cliente.size() + request->pedido.size() + request->comando.size();
-      auto resposta = std::make_shared<std::optional<std::string>>();
-      Agenda::Tarefa tarefa = Planejar(*this, std::move(*request), resposta);
-      SoqueteServidor* soquete = &Soquete();
-      soquete->Reter(bytes);
-      tarefa.concluir = [guard = QPointer<Conexao>(&connection), resposta, soquete, bytes] {
-        soquete->Soltar(bytes);
-        // A connection that went away loses the reply only.
-        if (!guard) return;
-        if (*resposta) guard->Send(**resposta);
-        guard->SetOcupada(false);
-      };
-      tarefa.cancelar = [guard = QPointer<Conexao>(&connection), soquete, bytes] {
-        soquete->Soltar(bytes);
-        if (guard) guard->SetOcupada(false);
-      };
-      connection.SetOcupada(true, bytes);
-      m_agenda->Enfileirar(std::move(tarefa));
-    }
-  } catch (...) {
-    // Nothing may escape into the event loop; a client's failure must not touch the others.
-  }
-}
-
-void VESPRIL::SoqueteClientError(Conexao&, int& errorCode) { errorCode = 0; }
 
 }  // namespace vespril

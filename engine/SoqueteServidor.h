@@ -8,7 +8,9 @@
 // that is still reading, however large, also after the client has shut down its sending side. Memory
 // stays bounded: a connection whose unsent replies pass a ceiling is not read until they drain, and
 // the unfinished frames of all connections together have a ceiling past which the connection whose
-// frame grows is closed, as for a frame over its own limit.
+// frame grows is closed, as for a frame over its own limit. Short of memory, the connection whose
+// bytes can't be taken in or whose reply can't be queued is closed; the others and the listener go on.
+// Everything here lives on the GUI thread, and nothing it does lets an exception into the event loop.
 #pragma once
 
 #include <cstddef>
@@ -23,6 +25,7 @@
 #include <QTimer>
 
 #include "engine/SlotConexao.h"
+#include "foundation/Descriptor.h"
 #include "protocol/WireProtocol.h"
 
 class QSocketNotifier;
@@ -30,6 +33,14 @@ class QSocketNotifier;
 namespace vespril {
 
 class SoqueteServidor;
+
+// What happened to a client connection, as the listener reports it. The numbers are those the socket
+// layer has always shown in "Asynchronous socket error <number>"; None suppresses the report.
+enum class SocketError : int {
+  None = 0,
+  RemoteHostClosed = 1,  // the client went away or shut down its sending side
+  Network = 7,           // any other failure of the connection
+};
 
 // The ceilings on what the listener holds in memory.
 struct LimitesSoquete {
@@ -60,7 +71,7 @@ class Conexao final : public QObject {
   // they drain (it is called again then); the connection is not read meanwhile.
   bool Congested() const;
   // Not closing and not closed: replies can still be sent.
-  bool Open() const { return m_fd >= 0 && !m_closing; }
+  bool Open() const { return m_socket.Valid() && !m_closing; }
   // Stops reading and closes once everything queued has gone out (at once when nothing is), and not
   // before the request it is busy with has been answered.
   void Close();
@@ -73,20 +84,21 @@ class Conexao final : public QObject {
 
  private:
   friend class SoqueteServidor;
-  Conexao(SoqueteServidor& listener, int fd, size_t maxFrameBytes);
+  Conexao(SoqueteServidor& listener, Descriptor socket, size_t maxFrameBytes);
 
   void Readable();
+  void Receber();
   void Writable();
   // Writes what the kernel takes; false when the connection failed (it is then gone).
   bool Flush();
   // Reading resumes, and the handler is called for the frames held, once the replies have drained.
   void Continue();
-  void Fail(int error);
+  void Fail(SocketError error);
   void Release();
   void UpdateReading();
 
   SoqueteServidor& m_listener;
-  int m_fd;
+  Descriptor m_socket;
   FrameAssembler m_assembler;
   QSocketNotifier* m_reader = nullptr;
   QSocketNotifier* m_writer = nullptr;
@@ -110,7 +122,7 @@ class SoqueteServidor final : public QObject, public Componente {
   int Port() const { return m_port; }
   // Takes effect at the next activation.
   void SetPort(int port) { m_port = port; }
-  bool Active() const { return m_fd >= 0; }
+  bool Active() const { return m_socket.Valid(); }
   // Opening: Error "Can't create new socket", or "Windows socket error: <description> (<number>), on
   // API 'bind'" (or 'listen') when the port can't be taken; a port outside 0..65535 fails as bind
   // with EINVAL. The listener is then inactive. Port 0 means "do not listen": activating with it
@@ -140,10 +152,10 @@ class SoqueteServidor final : public QObject, public Componente {
   // drained) while it has frames to hand out; the handler answers them. Without a handler the frames
   // are dropped.
   std::function<void(Conexao&)> OnClientRead;
-  // Called when a client connection fails or the client goes away, with the error's code (a
-  // QAbstractSocket::SocketError). A handler that sets the code to 0 suppresses it; a code left
-  // non-zero is passed on to OnListenerError as "Asynchronous socket error <number>".
-  std::function<void(Conexao&, int& errorCode)> OnClientError;
+  // Called when a client connection fails or the client goes away, with what happened. A handler that
+  // sets it to None suppresses it; anything else is passed on to OnListenerError as "Asynchronous
+  // socket error <number>".
+  std::function<void(Conexao&, SocketError& errorCode)> OnClientError;
   // An error of the listening socket itself: "Asynchronous socket error <number>...". When accepting
   // fails for want of descriptors or memory, the newcomer is turned away, accepting pauses for a short
   // while, and the operator is told once until a client is accepted again.
@@ -154,20 +166,20 @@ class SoqueteServidor final : public QObject, public Componente {
 
   void Acceptable();
   void TurnAway(int error);
-  void Adopt(int fd);
+  void Adopt(Descriptor socket);
   // Adds received bytes to a connection's frames, keeping the count of unfinished bytes.
   void Receive(Conexao& connection, std::string_view bytes);
   // Brings the connection's share of Inacabados() up to date; returns the new total.
   size_t Recontar(Conexao& connection);
   void Dispatch(Conexao& connection);
   void Forget(Conexao& connection);
-  void ReportClientError(Conexao& connection, int code);
+  void ReportClientError(Conexao& connection, SocketError code);
   void ReportError(const std::string& message);
   void OpenSpare();
 
   int m_port = 0;
-  int m_fd = -1;
-  int m_spare = -1;  // given up to accept and close a newcomer when descriptors run out
+  Descriptor m_socket;
+  Descriptor m_spare;  // given up to accept and close a newcomer when descriptors run out
   QSocketNotifier* m_acceptor = nullptr;
   QTimer m_pause;
   bool m_shortageReported = false;

@@ -102,7 +102,7 @@ class ListenerTest : public ::testing::Test {
       ++m_reads;
       Echo(connection);
     };
-    m_listener.OnClientError = [](Conexao&, int& code) { code = 0; };
+    m_listener.OnClientError = [](Conexao&, SocketError& code) { code = SocketError::None; };
     m_listener.OnListenerError = [this](const std::string& message) { m_errors.push_back(message); };
     m_listener.SetPort(m_port);
     m_listener.SetActive(true);
@@ -264,10 +264,10 @@ TEST_F(ListenerTest, PortThatCannotBeTakenFailsAsBindAndLeavesTheListenerInactiv
 }
 
 TEST_F(ListenerTest, ClientErrorsAreSuppressedOnlyWhenTheHandlerClearsThem) {
-  std::vector<int> codes;
-  m_listener.OnClientError = [&](Conexao&, int& code) {
+  std::vector<SocketError> codes;
+  m_listener.OnClientError = [&](Conexao&, SocketError& code) {
     codes.push_back(code);
-    code = 0;
+    code = SocketError::None;
   };
   {
     Client client(m_port);
@@ -275,10 +275,10 @@ TEST_F(ListenerTest, ClientErrorsAreSuppressedOnlyWhenTheHandlerClearsThem) {
     ASSERT_TRUE(WaitFor([&] { return m_listener.ClientCount() == 1; }));
   }
   ASSERT_TRUE(WaitFor([&] { return !codes.empty(); }));
-  EXPECT_EQ(codes[0], static_cast<int>(QAbstractSocket::RemoteHostClosedError));
+  EXPECT_EQ(codes[0], SocketError::RemoteHostClosed);
   EXPECT_TRUE(m_errors.empty());
 
-  m_listener.OnClientError = [](Conexao&, int&) {};
+  m_listener.OnClientError = [](Conexao&, SocketError&) {};
   {
     Client client(m_port);
     ASSERT_TRUE(client.Connected());
@@ -314,7 +314,7 @@ class GatewayTest : public ::testing::Test {
   void SetUp() override {
     m_workspace.WriteSettings(std::to_string(m_port));
     m_engine = std::make_unique<VESPRIL>(m_workspace.ResultDirectory());
-    m_engine->OnListenerError = [this](const std::string& message) { m_errors.push_back(message); };
+    m_engine->OnAviso = [this](const std::string& message) { m_errors.push_back(message); };
     ASSERT_TRUE(m_engine->Soquete().Active());
   }
   void TearDown() override {

@@ -1,0 +1,145 @@
+// Request handling: the engine's handlers for the listener's client events. Each frame a connection
+// delivers becomes one task of the agenda; its reply goes out on the GUI thread when the task ends, and
+// only then is the connection's next frame taken. Runs on the GUI thread; the script itself runs on a
+// worker.
+#include <memory>
+#include <new>
+#include <optional>
+#include <string>
+
+#include <QPointer>
+
+#include "engine/Agenda.h"
+#include "engine/ArquivoConsulta.h"
+#include "engine/UVESPRIL.h"
+#include "foundation/Error.h"
+
+namespace vespril {
+
+namespace {
+
+constexpr char kEcoRecusado[] = "Cliente ou Pedido inv\xE1lido para a resposta";
+
+// What a request's task leaves for its completion.
+struct Desfecho {
+  std::optional<std::string> resposta;  // the reply frame; nothing for "Deletar"
+  // The outcome can't be told (the task failed past its own handling, or no reply could be built for
+  // want of memory): the connection is closed instead of answered.
+  bool fechar = false;
+};
+
+// The reply to a script. Short of memory for the echo of a large script, the same Mensagem without
+// the echo, so that the outcome still reaches the client.
+std::optional<std::string> ResponderScript(const Pedido& request, const std::string& mensagem) {
+  try {
+    return MontarResposta(request.cliente, request.pedido, mensagem, request.comando);
+  } catch (const std::bad_alloc&) {
+  }
+  try {
+    return MontarResposta(request.cliente, request.pedido, mensagem, "");
+  } catch (const std::bad_alloc&) {
+    return std::nullopt;
+  }
+}
+
+// A request as the agenda runs it: refusals and "Baixar" at once on the GUI thread (no database, no
+// disk), "Deletar" and scripts on a worker.
+Agenda::Tarefa Planejar(VESPRIL& engine, Pedido request, const std::shared_ptr<Desfecho>& desfecho) {
+  Agenda::Tarefa tarefa;
+  const bool baixar = request.comando == "Baixar";
+  const bool deletar = request.comando == "Deletar";
+  // Echoed, these fields would cut the reply in the wrong places: they are left out of it, and the
+  // request is refused before anything runs.
+  if (!PodeEcoar(request.cliente, request.pedido)) {
+    tarefa.imediata = true;
+    if (!deletar) desfecho->resposta = MontarResposta("", "", kEcoRecusado, baixar ? "" : request.comando);
+    return tarefa;
+  }
+  std::string path;
+  try {
+    path = CaminhoArquivoConsulta(engine.DiretorioPrograma(), request.cliente, request.pedido);
+  } catch (const Error& refusal) {
+    // A request may reach no file but its own result file: it is refused before anything runs.
+    tarefa.imediata = true;
+    if (!deletar) {
+      desfecho->resposta =
+          MontarResposta(request.cliente, request.pedido, refusal.Message(), baixar ? "" : request.comando);
+    }
+    return tarefa;
+  }
+  tarefa.arquivo = path;
+  if (baixar) {
+    tarefa.imediata = true;
+    desfecho->resposta = MontarResposta(request.cliente, request.pedido, "", path);
+    return tarefa;
+  }
+  if (deletar) {
+    tarefa.trabalho = [path, desfecho] {
+      try {
+        DeleteArquivoConsulta(path);
+      } catch (...) {
+        desfecho->fechar = true;
+      }
+    };
+    return tarefa;
+  }
+  tarefa.escrita = !VESPRIL::ScriptDeLeitura(request.comando);
+  tarefa.trabalho = [&engine, request = std::move(request), desfecho] {
+    try {
+      const std::string mensagem = engine.ExecutarScript(request.comando, request.cliente, request.pedido);
+      desfecho->resposta = ResponderScript(request, mensagem);
+      desfecho->fechar = !desfecho->resposta;
+    } catch (...) {
+      desfecho->fechar = true;
+    }
+  };
+  return tarefa;
+}
+
+}  // namespace
+
+void VESPRIL::SoqueteClientRead(Conexao& connection) {
+  // One request of a connection at a time; a client that does not read its replies is not answered
+  // further until they drain. The reply is sent, and the next frame taken, when the request ends.
+  while (connection.Open() && !connection.Ocupada() && !connection.Congested()) {
+    SoqueteServidor* soquete = &Soquete();
+    size_t bytes = 0;
+    bool retido = false;
+    try {
+      std::optional<Pedido> request = connection.Assembler().Next();
+      if (!request) break;
+      bytes = request->cliente.size() + request->pedido.size() + request->comando.size();
+      auto desfecho = std::make_shared<Desfecho>();
+      Agenda::Tarefa tarefa = Planejar(*this, std::move(*request), desfecho);
+      tarefa.concluir = [guard = QPointer<Conexao>(&connection), desfecho, soquete, bytes] {
+        soquete->Soltar(bytes);
+        // A connection that went away loses the reply only.
+        if (!guard) return;
+        if (desfecho->resposta) guard->Send(*desfecho->resposta);
+        guard->SetOcupada(false);
+        if (desfecho->fechar) guard->Close();
+      };
+      tarefa.cancelar = [guard = QPointer<Conexao>(&connection), soquete, bytes] {
+        soquete->Soltar(bytes);
+        if (guard) guard->SetOcupada(false);
+      };
+      soquete->Reter(bytes);
+      retido = true;
+      connection.SetOcupada(true, bytes);
+      m_agenda->Enfileirar(std::move(tarefa));
+    } catch (...) {
+      // Short of memory, the request can't be taken in: it is refused by closing its connection, and
+      // the other clients go on.
+      if (retido) {
+        soquete->Soltar(bytes);
+        connection.SetOcupada(false);
+      }
+      connection.Close();
+      return;
+    }
+  }
+}
+
+void VESPRIL::SoqueteClientError(Conexao&, SocketError& errorCode) { errorCode = SocketError::None; }
+
+}  // namespace vespril
