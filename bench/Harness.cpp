@@ -90,7 +90,7 @@ int ServeGateway(int argc, char** argv, const std::string& workspace) {
     std::fprintf(stderr, "gateway: start-up failed: %s\n", e.what());
     return 1;
   }
-  engine->OnListenerError = [](const std::string& message) {
+  engine->OnAviso = [](const std::string& message) {
     std::fprintf(stderr, "gateway: %s\n", message.c_str());
   };
   std::printf("port %d\n", engine->Soquete().BoundPort());

@@ -1,7 +1,9 @@
 // The operations through which the operator changes the configuration. Each posts its change and
 // saves the changed table before it returns; a failing step stops the operation, and the steps already
-// done stay done.
+// done stay done. They run as window operations, alone in the write lane; tables are changed under the
+// engine's lock, and slots, files and databases are reached outside it.
 #include <string>
+#include <vector>
 
 #include "engine/ConexoesLeitura.h"
 #include "engine/UVESPRIL.h"
@@ -20,6 +22,14 @@ void EditOrAppend(PersistedTable& table, std::string_view field, std::string_vie
   }
 }
 
+// Sets attribute = value in the settings table. REQUIRES: the engine's lock held.
+void Definir(PersistedTable& table, const char* atributo, const std::string& valor) {
+  EditOrAppend(table, "Atributo", atributo);
+  table.SetFieldAsString("Atributo", atributo);
+  table.SetFieldAsString("Valor", valor);
+  table.Post();
+}
+
 }  // namespace
 
 void VESPRIL::SetPorta(int porta) {
@@ -32,10 +42,10 @@ void VESPRIL::SalvarPorta(int porta) {
   if (porta < 0 || porta > 65535) {
     throw Error("Porta inv\xE1lida: " + std::to_string(porta) + " (deve estar entre 0 e 65535)");
   }
-  EditOrAppend(CdsPortaRelembrar, "Atributo", "Porta");
-  CdsPortaRelembrar.SetFieldAsString("Atributo", "Porta");
-  CdsPortaRelembrar.SetFieldAsString("Valor", std::to_string(porta));
-  CdsPortaRelembrar.Post();
+  {
+    std::lock_guard trava(m_trava);
+    Definir(CdsPortaRelembrar, "Porta", std::to_string(porta));
+  }
   Salvar(CdsPortaRelembrar);
 }
 
@@ -47,10 +57,10 @@ void VESPRIL::ReabrirSoquete() {
 }
 
 void VESPRIL::SetTabelaRelembrar(bool relembrar) {
-  EditOrAppend(CdsPortaRelembrar, "Atributo", "TabelaRelembrar");
-  CdsPortaRelembrar.SetFieldAsString("Atributo", "TabelaRelembrar");
-  CdsPortaRelembrar.SetFieldAsString("Valor", relembrar ? "True" : "False");
-  CdsPortaRelembrar.Post();
+  {
+    std::lock_guard trava(m_trava);
+    Definir(CdsPortaRelembrar, "TabelaRelembrar", relembrar ? "True" : "False");
+  }
   Salvar(CdsPortaRelembrar);
 }
 
@@ -64,20 +74,24 @@ std::string VESPRIL::GetServidor() {
 }
 
 void VESPRIL::SetServidor(const std::string& nomeDado, const std::string& endereco) {
-  // Looked for as it will be stored: a name longer than its field still names a single record.
-  const std::string nome = CdsServidor.AsStored("Nome", nomeDado);
-  const bool existe = CdsServidor.Locate("Nome", nome);
-  if (!existe && CdsServidor.RecordCount() >= kSlots) {
-    throw Error("N\xE3o \xE9 poss\xEDvel incluir o servidor " + nome + ": o limite \xE9 de 10 servidores");
+  std::string nome;
+  {
+    std::lock_guard trava(m_trava);
+    // Looked for as it will be stored: a name longer than its field still names a single record.
+    nome = CdsServidor.AsStored("Nome", nomeDado);
+    const bool existe = CdsServidor.Locate("Nome", nome);
+    if (!existe && CdsServidor.RecordCount() >= kSlots) {
+      throw Error("N\xE3o \xE9 poss\xEDvel incluir o servidor " + nome + ": o limite \xE9 de 10 servidores");
+    }
+    if (existe) {
+      CdsServidor.Edit();
+    } else {
+      CdsServidor.Append();
+    }
+    CdsServidor.SetFieldAsString("Nome", nome);
+    CdsServidor.SetFieldAsString("Endereco", endereco);
+    CdsServidor.Post();
   }
-  if (existe) {
-    CdsServidor.Edit();
-  } else {
-    CdsServidor.Append();
-  }
-  CdsServidor.SetFieldAsString("Nome", nome);
-  CdsServidor.SetFieldAsString("Endereco", endereco);
-  CdsServidor.Post();
 
   std::string falhaDoServidor;
   try {
@@ -95,7 +109,8 @@ void VESPRIL::SetServidor(const std::string& nomeDado, const std::string& endere
 }
 
 std::string VESPRIL::ReatarSlots(bool todos) {
-  for (int n = CdsServidor.RecordCount() + 1; n <= kSlots; ++n) {
+  const std::vector<Vinculo> servidores = Servidores();
+  for (int n = static_cast<int>(servidores.size()) + 1; n <= kSlots; ++n) {
     SlotConexao slot = Slot(n);
     m_leitura->Descartar(n);
     slot.baseDados.Close();
@@ -105,13 +120,10 @@ std::string VESPRIL::ReatarSlots(bool todos) {
   // A server that can't be reached is reported after the others had their turn, so one dead server
   // doesn't leave the rest bound to the wrong slots.
   std::string falha;
-  for (CdsServidor.First(); !CdsServidor.Eof(); CdsServidor.Next()) {
-    if (!todos &&
-        Slot(CdsServidor.RecNo()).baseDados.DatabaseName() == CdsServidor.FieldAsString("Endereco")) {
-      continue;
-    }
+  for (const Vinculo& servidor : servidores) {
+    if (!todos && Slot(servidor.n).baseDados.DatabaseName() == servidor.endereco) continue;
     try {
-      ConectarServidor(CdsServidor.FieldAsString("Nome"));
+      ConectarServidor(servidor.nome);
     } catch (const Error& e) {
       if (falha.empty()) falha = e.Message();
     }
@@ -120,12 +132,19 @@ std::string VESPRIL::ReatarSlots(bool todos) {
 }
 
 void VESPRIL::EraseServidor(const std::string& nomeDado) {
-  const std::string nome = CdsServidor.AsStored("Nome", nomeDado);
-  if (!CdsServidor.Locate("Nome", nome)) return;
+  std::string nome;
+  {
+    std::lock_guard trava(m_trava);
+    nome = CdsServidor.AsStored("Nome", nomeDado);
+    if (!CdsServidor.Locate("Nome", nome)) return;
+  }
   DesconectarServidor(nome);
   EraseServidorTabela(nome, true);
-  CdsServidor.Locate("Nome", nome);
-  CdsServidor.Delete();
+  {
+    std::lock_guard trava(m_trava);
+    CdsServidor.Locate("Nome", nome);
+    CdsServidor.Delete();
+  }
   // Every remaining server is attached again, to the slot of its new record number.
   const std::string falha = ReatarSlots(true);
   if (!falha.empty()) throw Error(falha);
@@ -143,47 +162,63 @@ std::string VESPRIL::GetTabela() {
 }
 
 void VESPRIL::SetTabela(const std::string& nome, const std::string& chave, int gerador) {
-  // Located by the name as it is stored, so " ITEM " changes the record ITEM instead of adding one, and
-  // a name longer than its field names a single record.
-  const std::string tabela = CdsTabela.AsStored("Tabela", Trim(nome));
-  EditOrAppend(CdsTabela, "Tabela", tabela);
-  CdsTabela.SetFieldAsString("Tabela", tabela);
-  CdsTabela.SetFieldAsString("Chave", Trim(chave));
-  CdsTabela.SetFieldAsInteger("Gerador", gerador);
-  CdsTabela.Post();
+  {
+    std::lock_guard trava(m_trava);
+    // Located by the name as it is stored, so " ITEM " changes the record ITEM instead of adding one,
+    // and a name longer than its field names a single record.
+    const std::string tabela = CdsTabela.AsStored("Tabela", Trim(nome));
+    EditOrAppend(CdsTabela, "Tabela", tabela);
+    CdsTabela.SetFieldAsString("Tabela", tabela);
+    CdsTabela.SetFieldAsString("Chave", Trim(chave));
+    CdsTabela.SetFieldAsInteger("Gerador", gerador);
+    CdsTabela.Post();
+  }
   Salvar(CdsTabela);
   MontarServidorTabela();
 }
 
 void VESPRIL::EraseTabela(const std::string& nome) {
-  const std::string tabela = CdsTabela.AsStored("Tabela", Trim(nome));
-  if (!CdsTabela.Locate("Tabela", tabela)) return;
+  std::string tabela;
+  {
+    std::lock_guard trava(m_trava);
+    tabela = CdsTabela.AsStored("Tabela", Trim(nome));
+    if (!CdsTabela.Locate("Tabela", tabela)) return;
+  }
   EraseServidorTabela(tabela, false);
-  CdsTabela.Locate("Tabela", tabela);
-  CdsTabela.Delete();
+  {
+    std::lock_guard trava(m_trava);
+    CdsTabela.Locate("Tabela", tabela);
+    CdsTabela.Delete();
+  }
   Salvar(CdsTabela);
 }
 
 void VESPRIL::EraseServidorTabela(const std::string& nome, bool porServidor) {
-  const char* campo = porServidor ? "Servidor" : "Tabela";
-  while (CdsServidorTabela.Locate(campo, nome)) CdsServidorTabela.Delete();
+  {
+    std::lock_guard trava(m_trava);
+    const char* campo = porServidor ? "Servidor" : "Tabela";
+    while (CdsServidorTabela.Locate(campo, nome)) CdsServidorTabela.Delete();
+  }
   Salvar(CdsServidorTabela);
 }
 
 void VESPRIL::MontarServidorTabela() {
-  for (CdsServidor.First(); !CdsServidor.Eof(); CdsServidor.Next()) {
-    const std::string servidor = CdsServidor.FieldAsString("Nome");
-    for (CdsTabela.First(); !CdsTabela.Eof(); CdsTabela.Next()) {
-      const std::string tabela = CdsTabela.FieldAsString("Tabela");
-      if (CdsServidorTabela.Locate("Servidor;Tabela", {servidor, tabela})) {
-        CdsServidorTabela.Edit();
-      } else {
-        CdsServidorTabela.Append();
+  {
+    std::lock_guard trava(m_trava);
+    for (CdsServidor.First(); !CdsServidor.Eof(); CdsServidor.Next()) {
+      const std::string servidor = CdsServidor.FieldAsString("Nome");
+      for (CdsTabela.First(); !CdsTabela.Eof(); CdsTabela.Next()) {
+        const std::string tabela = CdsTabela.FieldAsString("Tabela");
+        if (CdsServidorTabela.Locate("Servidor;Tabela", {servidor, tabela})) {
+          CdsServidorTabela.Edit();
+        } else {
+          CdsServidorTabela.Append();
+        }
+        CdsServidorTabela.SetFieldAsString("Servidor", servidor);
+        CdsServidorTabela.SetFieldAsString("Tabela", tabela);
+        CdsServidorTabela.SetFieldAsInteger("Registro", 0);
+        CdsServidorTabela.Post();
       }
-      CdsServidorTabela.SetFieldAsString("Servidor", servidor);
-      CdsServidorTabela.SetFieldAsString("Tabela", tabela);
-      CdsServidorTabela.SetFieldAsInteger("Registro", 0);
-      CdsServidorTabela.Post();
     }
   }
   Salvar(CdsServidorTabela);

@@ -2,8 +2,14 @@
 // on every server into the client's result file, an INSERT on the one server that holds the fewest rows
 // of its table with a key the gateway hands out, and anything else on every server in turn. The first
 // failure ends the script and its text is the answer.
+//
+// A query reads every server in a read-only snapshot transaction, the same way in any script: a read
+// script opens its snapshots once, on its read connections, at one moment between write scripts, and
+// holds them for all its statements; a query inside a write script opens them on the slots, at its own
+// statement, so it sees what its script did before it.
 #include <array>
 #include <climits>
+#include <exception>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -15,6 +21,7 @@
 #include "engine/UVESPRIL.h"
 #include "foundation/Error.h"
 #include "foundation/FbAttachment.h"
+#include "foundation/FbError.h"
 #include "foundation/FbStatement.h"
 #include "foundation/FbTransaction.h"
 #include "foundation/Text.h"
@@ -30,6 +37,9 @@ constexpr char kFalhaRecontagem[] =
     "Falha na atualiza\xE7\xE3o da quantidade de registros da tabela no servidor";
 constexpr char kFalhaTabela[] = "Falha na localiza\xE7\xE3o da tabela";
 constexpr char kFalhaServidor[] = "Falha na localiza\xE7\xE3o do servidor";
+constexpr char kDbNotOpen[] = "Cannot perform operation -- DB is not open";
+constexpr char kNaoConsulta[] = "Instru\xE7\xE3o n\xE3o \xE9 uma consulta";
+constexpr char kExcecaoDesconhecida[] = "Exce\xE7\xE3o desconhecida";
 
 enum class Tipo { Consulta, Insert, Outra };
 
@@ -76,7 +86,116 @@ void PercorrerInstrucoes(std::string_view script, F&& f) {
   } while (fim != std::string_view::npos);
 }
 
+// Whether a failure of the INSERT's execution leaves it unknown whether the row was committed: the link
+// went down with the statement or its commit on it. A refusal the server sent back is known.
+bool DesfechoIncerto(std::exception_ptr falha) {
+  try {
+    std::rethrow_exception(falha);
+  } catch (const fb::FbError& e) {
+    return e.LinkLost();
+  } catch (...) {
+    return false;
+  }
+}
+
 }  // namespace
+
+// One server as a query reads it: a read-only snapshot transaction on an attachment, and the dialect
+// of the server's slot; or the failure that keeps it from being read, raised when a query reaches it,
+// so that the rows of the servers before it are written as one server after another would give.
+struct VESPRIL::Fonte {
+  fb::Attachment* attachment = nullptr;
+  std::unique_ptr<fb::Transaction> transacao;
+  int dialect = 3;
+  std::exception_ptr falha;
+  bool quebrada = false;  // a statement failed on it: its connection is not kept
+};
+
+// A read script's view of every server as of one moment between write scripts: a read connection of
+// each server, taken in server order, and a snapshot transaction on each, all started inside the cut
+// and held for the script's statements. Ended (and the connections given back) when it goes.
+class VESPRIL::Instantaneo {
+ public:
+  explicit Instantaneo(VESPRIL& engine) : m_engine(engine), m_servidores(engine.Servidores()) {
+    m_conexoes.resize(m_servidores.size());
+    m_fontes.resize(m_servidores.size());
+    for (;;) {
+      // Connections are taken outside the cut, so the write lane never waits on an attach or a pool.
+      std::array<bool, kSlots + 1> ligado = Ligados();
+      for (size_t i = 0; i < m_servidores.size(); ++i) {
+        if (m_conexoes[i] || m_fontes[i].falha || !ligado[m_servidores[i].n]) continue;
+        try {
+          m_conexoes[i] = m_engine.m_leitura->Tomar(m_servidores[i].n, m_servidores[i].endereco);
+        } catch (...) {
+          m_fontes[i].falha = std::current_exception();
+        }
+      }
+      const Corte::Leitura corte(m_engine.m_corte);
+      std::array<int, kSlots + 1> dialeto{};
+      {
+        std::lock_guard trava(m_engine.m_trava);
+        ligado = m_engine.m_slotLigado;
+        dialeto = m_engine.m_slotDialeto;
+      }
+      // A write script attached a slot meanwhile: its connection is taken, and the cut made again.
+      bool faltou = false;
+      for (size_t i = 0; i < m_servidores.size(); ++i) {
+        faltou = faltou || (ligado[m_servidores[i].n] && !m_conexoes[i] && !m_fontes[i].falha);
+      }
+      if (faltou) continue;
+      for (size_t i = 0; i < m_servidores.size(); ++i) {
+        Fonte& fonte = m_fontes[i];
+        fonte.dialect = dialeto[m_servidores[i].n];
+        // A server whose slot is not attached is refused as the slot refuses it.
+        if (!ligado[m_servidores[i].n]) {
+          fonte.falha = std::make_exception_ptr(Error(kDbNotOpen));
+          continue;
+        }
+        if (fonte.falha) continue;
+        try {
+          fonte.attachment = m_conexoes[i]->attachment.get();
+          fonte.transacao = std::make_unique<fb::Transaction>(*fonte.attachment, fb::Transaction::Access::ReadOnly);
+        } catch (...) {
+          fonte.falha = std::current_exception();
+          fonte.quebrada = true;
+        }
+      }
+      return;
+    }
+  }
+
+  ~Instantaneo() {
+    for (size_t i = 0; i < m_servidores.size(); ++i) {
+      m_fontes[i].transacao.reset();  // read-only: rolling back ends it as a commit would
+      if (m_conexoes[i]) m_engine.m_leitura->Devolver(m_servidores[i].n, std::move(m_conexoes[i]), m_fontes[i].quebrada);
+    }
+  }
+
+  Instantaneo(const Instantaneo&) = delete;
+  Instantaneo& operator=(const Instantaneo&) = delete;
+
+  std::vector<Fonte>& Fontes() { return m_fontes; }
+
+ private:
+  std::array<bool, kSlots + 1> Ligados() {
+    std::lock_guard trava(m_engine.m_trava);
+    return m_engine.m_slotLigado;
+  }
+
+  VESPRIL& m_engine;
+  std::vector<Vinculo> m_servidores;
+  std::vector<std::unique_ptr<ConexoesLeitura::Conexao>> m_conexoes;
+  std::vector<Fonte> m_fontes;
+};
+
+struct VESPRIL::Insercao {
+  std::string sql;  // the statement as it will run: parents' keys filled in, then its own key
+  std::string tabela;
+  std::string chave;  // its key column, when the recount needs it
+  bool relembrar = false;
+  int n = 0;            // the slot of the server it goes to
+  int32_t gerador = 0;  // the last key handed out before its own
+};
 
 // Runs on the GUI thread for every script, to schedule it: a write script is known by its first
 // statement that is no query, without cutting the rest.
@@ -93,101 +212,95 @@ bool VESPRIL::ScriptDeLeitura(const std::string& script) {
 std::string VESPRIL::ExecutarScript(const std::string& script, const std::string& cliente,
                                     const std::string& pedido) {
   if (script.empty()) return "";
-  const bool leitura = ScriptDeLeitura(script);
-  std::string falha;
   try {
-    PercorrerInstrucoes(script, [&](std::string_view vista) {
-      const std::string statement(vista);
-      switch (Classificar(statement)) {
-        case Tipo::Consulta:
-          if (leitura) {
-            ExecutarConsultaLeitura(statement, cliente, pedido);
-          } else {
-            ExecutarConsulta(statement, cliente, pedido);
-          }
-          break;
-        case Tipo::Insert:
-          ExecutarInsert(statement);
-          break;
-        case Tipo::Outra:
-          ExecutarOutra(statement);
-          break;
-      }
-      return true;
-    });
-  } catch (const Error& e) {
-    falha = e.Message();
-  } catch (const std::exception& e) {
-    falha = e.what();
-  }
-  // A write statement attaches a slot that was not.
-  if (!leitura) PublicarSlots();
-  return falha;
-}
-
-void VESPRIL::ExecutarConsulta(const std::string& statement, const std::string& cliente,
-                               const std::string& pedido) {
-  ArquivoConsulta arquivo(CaminhoArquivoConsulta(m_programDirectory, cliente, pedido));
-  std::vector<std::string> names;
-  std::vector<std::string> values;
-  for (const Vinculo& servidor : Servidores()) {
-    ConexaoSQL& consulta = Slot(servidor.n).conexaoSQL;
-    Preparar(consulta, statement);
-    consulta.Open();
-    const int columns = consulta.FieldCount();
-    names.resize(columns);
-    values.resize(columns);
-    for (int i = 0; i < columns; ++i) names[i] = consulta.FieldName(i);
-    for (consulta.First(); !consulta.Eof(); consulta.Next()) {
-      for (int i = 0; i < columns; ++i) values[i] = consulta.FieldAsString(i);
-      arquivo.EscreverRegistro(names, values);
+    // The path is checked at the first query, as a statement's own failure.
+    const auto arquivo = [&] { return CaminhoArquivoConsulta(m_programDirectory, cliente, pedido); };
+    if (ScriptDeLeitura(script)) {
+      Instantaneo instantaneo(*this);
+      PercorrerInstrucoes(script, [&](std::string_view statement) {
+        ExecutarConsulta(std::string(statement), arquivo(), instantaneo.Fontes());
+        return true;
+      });
+      return "";
     }
-  }
-  arquivo.Finalizar();
-}
-
-// The same rows as through the slots, from the read connections: each statement in a read-only
-// transaction of its own, ended (with its statement) before the connection goes back.
-void VESPRIL::ExecutarConsultaLeitura(const std::string& statement, const std::string& cliente,
-                                      const std::string& pedido) {
-  ArquivoConsulta arquivo(CaminhoArquivoConsulta(m_programDirectory, cliente, pedido));
-  std::vector<Vinculo> servidores = Servidores();
-  std::array<bool, kSlots + 1> ligado;
-  {
-    std::lock_guard trava(m_trava);
-    ligado = m_slotLigado;
-  }
-  std::vector<std::string> names;
-  std::vector<std::string> values;
-  for (const Vinculo& servidor : servidores) {
-    // A server whose slot is not attached is refused as the slot refuses it.
-    if (!ligado[servidor.n]) throw Error("Cannot perform operation -- DB is not open");
-    std::unique_ptr<ConexoesLeitura::Conexao> conexao = m_leitura->Tomar(servidor.n, servidor.endereco);
+    const Corte::Escrita corte(m_corte);
+    SalvarContagemPendente();
     try {
-      fb::Transaction transacao(*conexao->attachment, fb::Transaction::Access::ReadOnly);
-      {
-        fb::Statement consulta(*conexao->attachment);
-        consulta.Prepare(transacao, statement, conexao->dialect);
-        if (!consulta.IsQuery()) throw Error("Instru\xE7\xE3o n\xE3o \xE9 uma consulta");
-        consulta.OpenCursor(transacao);
-        const int columns = consulta.ColumnCount();
-        names.resize(columns);
-        values.resize(columns);
-        for (int i = 0; i < columns; ++i) names[i] = consulta.ColumnName(i);
-        while (consulta.Fetch()) {
-          for (int i = 0; i < columns; ++i) values[i] = consulta.AsText(i);
-          arquivo.EscreverRegistro(names, values);
+      PercorrerInstrucoes(script, [&](std::string_view vista) {
+        const std::string statement(vista);
+        switch (Classificar(statement)) {
+          case Tipo::Consulta:
+            ExecutarConsultaEscrita(statement, arquivo());
+            break;
+          case Tipo::Insert:
+            ExecutarInsert(statement);
+            break;
+          case Tipo::Outra:
+            ExecutarOutra(statement);
+            break;
         }
-        consulta.CloseCursor();
-      }
-      transacao.Commit();
+        return true;
+      });
     } catch (...) {
-      m_leitura->Devolver(servidor.n, std::move(conexao), true);
+      PublicarSlots();  // a write statement attaches a slot that was not
       throw;
     }
-    m_leitura->Devolver(servidor.n, std::move(conexao), false);
+    PublicarSlots();
+  } catch (const Error& e) {
+    return e.Message();
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return kExcecaoDesconhecida;
+  }
+  return "";
+}
+
+void VESPRIL::ExecutarConsulta(const std::string& statement, const std::string& caminho,
+                               std::vector<Fonte>& fontes) {
+  ArquivoConsulta arquivo(caminho);
+  std::vector<std::string> names;
+  std::vector<std::string> values;
+  for (Fonte& fonte : fontes) {
+    if (fonte.falha) std::rethrow_exception(fonte.falha);
+    try {
+      fb::Statement consulta(*fonte.attachment);
+      consulta.Prepare(*fonte.transacao, statement, fonte.dialect);
+      if (!consulta.IsQuery()) throw Error(kNaoConsulta);
+      consulta.OpenCursor(*fonte.transacao);
+      const int columns = consulta.ColumnCount();
+      names.resize(columns);
+      values.resize(columns);
+      for (int i = 0; i < columns; ++i) names[i] = consulta.ColumnName(i);
+      while (consulta.Fetch()) {
+        for (int i = 0; i < columns; ++i) values[i] = consulta.AsText(i);
+        arquivo.EscreverRegistro(names, values);
+      }
+      consulta.CloseCursor();
+    } catch (...) {
+      fonte.quebrada = true;
+      throw;
+    }
   }
   arquivo.Finalizar();
+}
+
+// In the write lane nothing else writes: each server's snapshot, started here, shows what the script
+// did before this statement.
+void VESPRIL::ExecutarConsultaEscrita(const std::string& statement, const std::string& caminho) {
+  std::vector<Fonte> fontes;
+  for (const Vinculo& servidor : Servidores()) {
+    Fonte& fonte = fontes.emplace_back();
+    BaseDados& base = Slot(servidor.n).baseDados;
+    fonte.dialect = base.SQLDialect();
+    try {
+      fonte.attachment = &base.Handle();
+      fonte.transacao = std::make_unique<fb::Transaction>(*fonte.attachment, fb::Transaction::Access::ReadOnly);
+    } catch (...) {
+      fonte.falha = std::current_exception();
+    }
+  }
+  ExecutarConsulta(statement, caminho, fontes);
 }
 
 void VESPRIL::ExecutarOutra(const std::string& statement) {
@@ -198,115 +311,163 @@ void VESPRIL::ExecutarOutra(const std::string& statement) {
   }
 }
 
+std::vector<VESPRIL::Vinculo> VESPRIL::Servidores() {
+  std::lock_guard trava(m_trava);
+  std::vector<Vinculo> servidores;
+  for (CdsServidor.First(); !CdsServidor.Eof(); CdsServidor.Next()) {
+    servidores.push_back({CdsServidor.FieldAsString("Nome"), CdsServidor.FieldAsString("Endereco"),
+                          CdsServidor.RecNo()});
+  }
+  return servidores;
+}
+
 void VESPRIL::ExecutarInsert(const std::string& statement) {
+  Insercao insercao = PlanejarInsert(statement);
+  if (insercao.relembrar) Recontar(insercao);
+  Rotear(insercao);
+  ReservarChave(insercao);
+  Gravar(insercao);
+}
+
+VESPRIL::Insercao VESPRIL::PlanejarInsert(const std::string& statement) {
   InsertSeparado separado = SepararChaves(statement);
-  std::string sql = std::move(separado.sql);
-  std::string tabela;
-  std::string chave;
-  bool relembrar = false;
-  {
+  Insercao insercao;
+  insercao.sql = std::move(separado.sql);
+  std::lock_guard trava(m_trava);
+  // Foreign keys take the parent's last key handed out: a parent inserted earlier in the same script
+  // gives its children its own key.
+  for (const ChaveEstrangeira& estrangeira : separado.chaves) {
+    if (!LocalizarTabela(CdsTabela, "Tabela", estrangeira.TabelaPai)) throw Error(kFalhaChaveEstrangeira);
+    insercao.sql = IncluirCampo(insercao.sql, estrangeira.Campo, std::to_string(CdsTabela.FieldAsInteger("Gerador")));
+  }
+  insercao.tabela = ExtrairTabela(insercao.sql);
+  insercao.relembrar = TabelaRelembrar();
+  if (insercao.relembrar) {
+    if (!LocalizarTabela(CdsTabela, "Tabela", insercao.tabela)) throw Error(kFalhaChavePrimaria);
+    insercao.chave = CdsTabela.FieldAsString("Chave");
+  }
+  return insercao;
+}
+
+// Every server's count and highest key of the table, into the matrix and the generator.
+void VESPRIL::Recontar(Insercao& insercao) {
+  const std::string& tabela = insercao.tabela;
+  const std::string recontagem =
+      "select count(" + insercao.chave + ") as QtAtual, max(" + insercao.chave + ") as IDMax from " + tabela;
+  for (const Vinculo& servidor : Servidores()) {
+    ConexaoSQL& consulta = Slot(servidor.n).conexaoSQL;
+    Preparar(consulta, recontagem);
+    consulta.Open();
     std::lock_guard trava(m_trava);
-    // Foreign keys take the parent's last key handed out: a parent inserted earlier in the same
-    // script gives its children its own key.
-    for (const ChaveEstrangeira& estrangeira : separado.chaves) {
-      if (!LocalizarTabela(CdsTabela, "Tabela", estrangeira.TabelaPai)) throw Error(kFalhaChaveEstrangeira);
-      sql = IncluirCampo(sql, estrangeira.Campo, std::to_string(CdsTabela.FieldAsInteger("Gerador")));
-    }
-    tabela = ExtrairTabela(sql);
-    relembrar = GetTabelaRelembrar();
-    if (relembrar) {
-      if (!LocalizarTabela(CdsTabela, "Tabela", tabela)) throw Error(kFalhaChavePrimaria);
-      chave = CdsTabela.FieldAsString("Chave");
+    if (!CdsServidorTabela.Locate("Servidor;Tabela", {servidor.nome, tabela})) throw Error(kFalhaRecontagem);
+    const int32_t quantidade = ParaInteiro(consulta.FieldAsInteger("QtAtual"), "QtAtual de " + tabela);
+    const int32_t maior = ParaInteiro(consulta.FieldAsInteger("IDMax"), "IDMax de " + tabela);
+    CdsServidorTabela.Edit();
+    CdsServidorTabela.SetFieldAsInteger("Registro", quantidade);
+    CdsServidorTabela.Post();
+    LocalizarTabela(CdsTabela, "Tabela", tabela);  // only the write lane changes the tables: it is there
+    if (CdsTabela.FieldAsInteger("Gerador") < maior) {
+      CdsTabela.Edit();
+      CdsTabela.SetFieldAsInteger("Gerador", maior);
+      CdsTabela.Post();
     }
   }
+}
 
-  if (relembrar) {
-    const std::string recontagem =
-        "select count(" + chave + ") as QtAtual, max(" + chave + ") as IDMax from " + tabela;
-    for (const Vinculo& servidor : Servidores()) {
-      ConexaoSQL& consulta = Slot(servidor.n).conexaoSQL;
-      Preparar(consulta, recontagem);
-      consulta.Open();
-      std::lock_guard trava(m_trava);
-      if (!CdsServidorTabela.Locate("Servidor;Tabela", {servidor.nome, tabela})) {
-        throw Error(kFalhaRecontagem);
-      }
-      const int32_t quantidade = ParaInteiro(consulta.FieldAsInteger("QtAtual"), "QtAtual de " + tabela);
-      const int32_t maior = ParaInteiro(consulta.FieldAsInteger("IDMax"), "IDMax de " + tabela);
-      CdsServidorTabela.Edit();
-      CdsServidorTabela.SetFieldAsInteger("Registro", quantidade);
-      CdsServidorTabela.Post();
-      LocalizarTabela(CdsTabela, "Tabela", tabela);  // only this lane changes the tables: it is there
-      if (CdsTabela.FieldAsInteger("Gerador") < maior) {
-        CdsTabela.Edit();
-        CdsTabela.SetFieldAsInteger("Gerador", maior);
-        CdsTabela.Post();
-      }
-    }
+// The matrix is sorted by table then row count: the first row of the table names the server that
+// holds the fewest of its rows. The new key is the generator's next value.
+void VESPRIL::Rotear(Insercao& insercao) {
+  std::lock_guard trava(m_trava);
+  if (!LocalizarTabela(CdsTabela, "Tabela", insercao.tabela) ||
+      !LocalizarTabela(CdsServidorTabela, "Tabela", insercao.tabela)) {
+    throw Error(kFalhaTabela);
   }
-
-  // The matrix is sorted by table then row count: the first row of the table names the server that
-  // holds the fewest of its rows.
-  int32_t gerador = 0;
-  int n = 0;
-  {
-    std::lock_guard trava(m_trava);
-    if (!LocalizarTabela(CdsTabela, "Tabela", tabela) ||
-        !LocalizarTabela(CdsServidorTabela, "Tabela", tabela)) {
-      throw Error(kFalhaTabela);
-    }
-    const std::string servidor = CdsServidorTabela.FieldAsString("Servidor");
-    if (!CdsServidor.Locate("Nome", servidor)) throw Error(kFalhaServidor);
-    n = CdsServidor.RecNo();
-    gerador = CdsTabela.FieldAsInteger("Gerador");
-    if (gerador == INT32_MAX) throw Error("O gerador da tabela " + tabela + " chegou ao seu limite");
-    sql = IncluirCampo(sql, CdsTabela.FieldAsString("Chave"), std::to_string(gerador + 1));
+  const std::string servidor = CdsServidorTabela.FieldAsString("Servidor");
+  if (!CdsServidor.Locate("Nome", servidor)) throw Error(kFalhaServidor);
+  insercao.n = CdsServidor.RecNo();
+  insercao.gerador = CdsTabela.FieldAsInteger("Gerador");
+  if (insercao.gerador == INT32_MAX) {
+    throw Error("O gerador da tabela " + insercao.tabela + " chegou ao seu limite");
   }
+  insercao.sql = IncluirCampo(insercao.sql, CdsTabela.FieldAsString("Chave"), std::to_string(insercao.gerador + 1));
+}
 
-  // The key is reserved on disk before the row is written: a crash in between leaves a gap in the
-  // keys, never a key that the next start hands out a second time. The saves run without the lock;
-  // the rows are found again under it (no one else moves them, others only move the cursors).
-  const auto gerar = [this, &tabela](int32_t valor) {
+// The key is reserved on disk before the row is written: a crash in between leaves a gap in the keys,
+// never a key that the next start hands out a second time.
+void VESPRIL::ReservarChave(Insercao& insercao) {
+  const auto gerar = [this, &insercao](int32_t valor) {
     std::lock_guard trava(m_trava);
-    LocalizarTabela(CdsTabela, "Tabela", tabela);
+    LocalizarTabela(CdsTabela, "Tabela", insercao.tabela);
     CdsTabela.Edit();
     CdsTabela.SetFieldAsInteger("Gerador", valor);
     CdsTabela.Post();
   };
-  gerar(gerador + 1);
+  gerar(insercao.gerador + 1);
   try {
     Salvar(CdsTabela);
   } catch (...) {
-    gerar(gerador);  // the row was never written, so the key may still be handed out
+    gerar(insercao.gerador);  // nothing was sent, so the key may still be handed out
     throw;
   }
+}
 
-  ConexaoSQL& consulta = Slot(n).conexaoSQL;
-  Preparar(consulta, sql);
-  try {
-    consulta.ExecSQL();
-  } catch (...) {
-    // Nothing was inserted: the key goes back, in memory and on disk. Should that save fail, the file
-    // keeps the higher value, which costs a gap and nothing more.
-    gerar(gerador);
+void VESPRIL::Gravar(Insercao& insercao) {
+  // A key that never reached the server goes back, in memory and on disk (a failed save costs a gap,
+  // nothing more).
+  const auto devolverChave = [this, &insercao] {
+    {
+      std::lock_guard trava(m_trava);
+      LocalizarTabela(CdsTabela, "Tabela", insercao.tabela);
+      CdsTabela.Edit();
+      CdsTabela.SetFieldAsInteger("Gerador", insercao.gerador);
+      CdsTabela.Post();
+    }
     try {
       Salvar(CdsTabela);
-    } catch (...) {
+    } catch (const Error&) {
     }
+  };
+  SlotConexao slot = Slot(insercao.n);
+  try {
+    slot.baseDados.Open();
+  } catch (...) {
+    devolverChave();
+    throw;
+  }
+  Preparar(slot.conexaoSQL, insercao.sql);
+  try {
+    slot.conexaoSQL.ExecSQL();
+  } catch (...) {
+    // Refused by the server, the row is not there and the key is free again. When the link failed
+    // with the statement or its commit, the row may be committed: its key stays handed out (a gap at
+    // worst), and the recount flag repairs the count.
+    if (!DesfechoIncerto(std::current_exception())) devolverChave();
     throw;
   }
 
-  // A crash before this save leaves the count one short, which only steers routing a little. At its
-  // limit the count stays there rather than wrap.
+  // The row is committed, and the reply will say so whatever happens to the count's save. At its limit
+  // the count stays there rather than wrap.
   {
     std::lock_guard trava(m_trava);
-    LocalizarTabela(CdsServidorTabela, "Tabela", tabela);
+    LocalizarTabela(CdsServidorTabela, "Tabela", insercao.tabela);
     const int32_t registro = CdsServidorTabela.FieldAsInteger("Registro");
     CdsServidorTabela.Edit();
     CdsServidorTabela.SetFieldAsInteger("Registro", registro == INT32_MAX ? registro : registro + 1);
     CdsServidorTabela.Post();
   }
-  Salvar(CdsServidorTabela);
+  try {
+    Salvar(CdsServidorTabela);
+  } catch (const Error& e) {
+    // Kept in memory and saved again by the next write; a crash before then costs a count the recount
+    // flag repairs. The operator hears of it once, not at every row.
+    bool primeira = false;
+    {
+      std::lock_guard trava(m_trava);
+      primeira = !m_contagemPendente;
+      m_contagemPendente = true;
+    }
+    if (primeira) Avisar("A contagem de registros n\xE3o p\xF4" "de ser salva: " + e.Message());
+  }
 }
 
 }  // namespace vespril

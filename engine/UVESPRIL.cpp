@@ -2,7 +2,9 @@
 
 #include <filesystem>
 
+#include <QBuffer>
 #include <QByteArray>
+#include <QMetaObject>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QEventLoop>
@@ -42,11 +44,17 @@ VESPRIL::VESPRIL(std::string programDirectory)
       m_leitura(std::make_unique<ConexoesLeitura>(kUsuario, kSenha)),
       m_agenda(std::make_unique<Agenda>()) {
   CriarSlots();
-  CdsPortaRelembrar = config::BuildPortaRelembrar();
-  CdsServidor = config::BuildServidor();
+  {
+    std::lock_guard trava(m_trava);
+    CdsPortaRelembrar = config::BuildPortaRelembrar();
+    CdsServidor = config::BuildServidor();
+  }
   ConectarServidores();
-  CdsTabela = config::BuildTabela();
-  CdsServidorTabela = config::BuildServidorTabela();
+  {
+    std::lock_guard trava(m_trava);
+    CdsTabela = config::BuildTabela();
+    CdsServidorTabela = config::BuildServidorTabela();
+  }
   CriarSoquete();
 }
 
@@ -111,11 +119,15 @@ void VESPRIL::ConferirServidores() {
 }
 
 void VESPRIL::ConectarServidores() {
-  ConferirServidores();
-  if (CdsServidor.RecordCount() == 0) return;
-  for (CdsServidor.First(); !CdsServidor.Eof(); CdsServidor.Next()) {
-    ConectarServidor(CdsServidor.FieldAsString("Nome"));
+  std::vector<std::string> nomes;
+  {
+    std::lock_guard trava(m_trava);
+    ConferirServidores();
+    for (CdsServidor.First(); !CdsServidor.Eof(); CdsServidor.Next()) {
+      nomes.push_back(CdsServidor.FieldAsString("Nome"));
+    }
   }
+  for (const std::string& nome : nomes) ConectarServidor(nome);
 }
 
 void VESPRIL::CriarSoquete() {
@@ -124,12 +136,10 @@ void VESPRIL::CriarSoquete() {
   m_componentes[0] = std::move(soquete);
   listener.SetPort(GetPorta());
   listener.OnClientRead = [this](Conexao& connection) { SoqueteClientRead(connection); };
-  listener.OnClientError = [this](Conexao& connection, int& code) {
+  listener.OnClientError = [this](Conexao& connection, SocketError& code) {
     SoqueteClientError(connection, code);
   };
-  listener.OnListenerError = [this](const std::string& message) {
-    if (OnListenerError) OnListenerError(message);
-  };
+  listener.OnListenerError = [this](const std::string& message) { Avisar(message); };
   if (listener.Port() != 0) listener.SetActive(true);
 }
 
@@ -156,20 +166,71 @@ int VESPRIL::GetPorta() {
 
 bool VESPRIL::GetTabelaRelembrar() {
   std::lock_guard trava(m_trava);
+  return TabelaRelembrar();
+}
+
+bool VESPRIL::TabelaRelembrar() {
   if (!CdsPortaRelembrar.Locate("Atributo", kAtributoTabelaRelembrar)) return false;
   return SameTextAscii(CdsPortaRelembrar.FieldAsString("Valor"), "True");
 }
 
-void VESPRIL::Salvar(PersistedTable& table) { table.SaveToFile(table.FileName()); }
+void VESPRIL::Salvar(PersistedTable& table) {
+  std::string path;
+  QByteArray bytes;
+  {
+    std::lock_guard trava(m_trava);
+    path = table.FileName();
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    table.SaveTo(buffer, path);
+  }
+  PersistedTable::SaveBytesToFile(path, bytes);
+  // Any save of the matrix carries the counts a failed one left unsaved.
+  if (&table == &CdsServidorTabela) {
+    std::lock_guard trava(m_trava);
+    m_contagemPendente = false;
+  }
+}
+
+void VESPRIL::SalvarContagemPendente() {
+  {
+    std::lock_guard trava(m_trava);
+    if (!m_contagemPendente) return;
+  }
+  try {
+    Salvar(CdsServidorTabela);
+  } catch (const Error&) {
+    // Still pending; the operator was told when it first failed.
+  }
+}
+
+void VESPRIL::Avisar(const std::string& texto) noexcept {
+  try {
+    QMetaObject::invokeMethod(
+        m_agenda.get(),
+        [this, texto] {
+          if (OnAviso) OnAviso(texto);
+        },
+        Qt::QueuedConnection);
+  } catch (...) {
+    // Short of memory the notice is lost; what it was about goes on.
+  }
+}
 
 // Binding a slot again drops the read connections of its server, which may name another address.
 void VESPRIL::ConectarServidor(const std::string& nome) {
-  if (!CdsServidor.Locate("Nome", nome)) return;
-  const int n = CdsServidor.RecNo();
+  int n = 0;
+  std::string endereco;
+  {
+    std::lock_guard trava(m_trava);
+    if (!CdsServidor.Locate("Nome", nome)) return;
+    n = CdsServidor.RecNo();
+    endereco = CdsServidor.FieldAsString("Endereco");
+  }
   SlotConexao slot = Slot(n);
   m_leitura->Descartar(n);
   slot.baseDados.Close();
-  slot.baseDados.SetDatabaseName(CdsServidor.FieldAsString("Endereco"));
+  slot.baseDados.SetDatabaseName(endereco);
   try {
     slot.baseDados.Open();
   } catch (...) {
@@ -180,8 +241,12 @@ void VESPRIL::ConectarServidor(const std::string& nome) {
 }
 
 void VESPRIL::DesconectarServidor(const std::string& nome) {
-  if (!CdsServidor.Locate("Nome", nome)) return;
-  const int n = CdsServidor.RecNo();
+  int n = 0;
+  {
+    std::lock_guard trava(m_trava);
+    if (!CdsServidor.Locate("Nome", nome)) return;
+    n = CdsServidor.RecNo();
+  }
   SlotConexao slot = Slot(n);
   m_leitura->Descartar(n);
   slot.baseDados.Close();
@@ -193,8 +258,10 @@ void VESPRIL::Operar(std::function<void()> operacao, std::function<void(const st
   auto falha = std::make_shared<std::string>();
   Agenda::Tarefa tarefa;
   tarefa.exclusiva = true;
-  tarefa.trabalho = [operacao = std::move(operacao), falha] {
+  tarefa.trabalho = [this, operacao = std::move(operacao), falha] {
     try {
+      const Corte::Escrita corte(m_corte);
+      SalvarContagemPendente();
       operacao();
     } catch (const Error& e) {
       *falha = e.Message();
@@ -204,8 +271,10 @@ void VESPRIL::Operar(std::function<void()> operacao, std::function<void(const st
       *falha = "Exce\xE7\xE3o desconhecida";
     }
   };
-  tarefa.concluir = [fim = std::move(fim), falha] {
-    if (fim) fim(*falha);
+  // Handed on through the event loop: a message box it opens must not run inside the agenda.
+  tarefa.concluir = [this, fim = std::move(fim), falha] {
+    if (!fim) return;
+    QMetaObject::invokeMethod(m_agenda.get(), [fim, falha] { fim(*falha); }, Qt::QueuedConnection);
   };
   m_agenda->Enfileirar(std::move(tarefa));
 }
@@ -222,21 +291,17 @@ bool VESPRIL::Parar(int ms) {
   return m_agenda->Rodando() == 0;
 }
 
-std::vector<VESPRIL::Vinculo> VESPRIL::Servidores() {
-  std::lock_guard trava(m_trava);
-  std::vector<Vinculo> servidores;
-  for (CdsServidor.First(); !CdsServidor.Eof(); CdsServidor.Next()) {
-    servidores.push_back({CdsServidor.FieldAsString("Nome"), CdsServidor.FieldAsString("Endereco"),
-                          CdsServidor.RecNo()});
-  }
-  return servidores;
-}
-
 void VESPRIL::PublicarSlots() {
   std::array<bool, kSlots + 1> ligado{};
-  for (int n = 1; n <= kSlots; ++n) ligado[n] = Slot(n).baseDados.Connected();
+  std::array<int, kSlots + 1> dialeto{};
+  for (int n = 1; n <= kSlots; ++n) {
+    const BaseDados& base = Slot(n).baseDados;
+    ligado[n] = base.Connected();
+    dialeto[n] = base.SQLDialect();
+  }
   std::lock_guard trava(m_trava);
   m_slotLigado = ligado;
+  m_slotDialeto = dialeto;
 }
 
 }  // namespace vespril

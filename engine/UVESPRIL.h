@@ -3,13 +3,18 @@
 // of the gateway is one of its methods. The main window creates exactly one; it lives until the
 // process ends.
 //
-// Threads: the listener lives on the GUI thread; each request runs as a task of the agenda (see
-// engine/Agenda.h) on a worker thread. A script that only queries (a read script) runs on the read
-// connections of each server (engine/ConexoesLeitura.h), alongside anything; any other script runs
-// on the slots, one at a time (the write lane); a window operation runs alone. The four tables and
-// their cursors are touched under one lock (Trava), never held across a database call, a file write
-// or a socket write. Only the write lane and window operations change the tables, and never at the
-// same time, so the one that changed a table saves it without the lock: readers only read.
+// Threads. The engine is built, served and stopped on the GUI thread, which also runs the listener.
+// Each request runs as a task of the agenda (engine/Agenda.h) on a worker thread:
+//   - a read script (every statement a query) reads the servers through their read connections
+//     (engine/ConexoesLeitura.h), alongside anything, as of one moment between write scripts
+//     (engine/Corte.h);
+//   - any other script runs in the write lane: on the slots, one at a time;
+//   - a window operation (Operar) runs alone, in the write lane too.
+// Scripts behave as if they ran one at a time, in an order that keeps each connection's order and
+// the order of write scripts. The four tables and their cursors are touched only under the engine's
+// lock (m_trava), which is never held across a database call, a file write or a socket write. Only
+// the write lane changes the tables, under that lock; a table it changed is saved from a copy taken
+// under the lock.
 //
 // Construction is the whole start-up, in this order: the slots' objects; the settings table; the
 // server table; every server attached to the slot of its record number; the table definitions; the
@@ -26,6 +31,7 @@
 #include <vector>
 
 #include "config/PersistedTable.h"
+#include "engine/Corte.h"
 #include "engine/SlotConexao.h"
 #include "engine/SoqueteServidor.h"
 
@@ -43,115 +49,158 @@ inline constexpr char kSenha[] = "quillbark";
 
 class VESPRIL {
  public:
-  // Result files go to the folder named by VESPRIL_DIR_CONSULTAS, or when it is unset or empty to
-  // ProgramDirectory(); tests may name another directory.
+  // The four configuration tables, as ComTabelas hands them out.
+  struct Tabelas {
+    PersistedTable& CdsPortaRelembrar;
+    PersistedTable& CdsServidor;
+    PersistedTable& CdsTabela;
+    PersistedTable& CdsServidorTabela;
+  };
+
+  // GUI thread. Result files go to the folder named by VESPRIL_DIR_CONSULTAS, or when it is unset or
+  // empty to ProgramDirectory(); tests may name another directory.
   VESPRIL();
   explicit VESPRIL(std::string programDirectory);
   ~VESPRIL();
   VESPRIL(const VESPRIL&) = delete;
   VESPRIL& operator=(const VESPRIL&) = delete;
 
-  // The configuration tables.
-  PersistedTable CdsPortaRelembrar;
-  PersistedTable CdsServidor;
-  PersistedTable CdsTabela;
-  PersistedTable CdsServidorTabela;
-
   // Component i: 0 the listener, n the attachment, n + 10 the transaction, n + 20 the query of slot n.
+  // The listener: GUI thread. A slot: the write lane (a write script or a window operation), or a
+  // test while nothing runs.
   Componente& Componentes(int index) const;
   SoqueteServidor& Soquete() const;
   // REQUIRES: 1 <= n <= 10
   SlotConexao Slot(int n) const;
+  // Any thread.
   const std::string& DiretorioPrograma() const { return m_programDirectory; }
 
-  // The lock over the four tables and their cursors; the readers below take it themselves.
-  std::recursive_mutex& Trava() const { return m_trava; }
-  Agenda& Tarefas() const { return *m_agenda; }
-
-  // Settings readers and the table save.
+  // Readers of the tables. Any thread; each takes the engine's lock.
   int GetPorta();
   bool GetTabelaRelembrar();
-  void Salvar(PersistedTable& table);
+  std::string GetServidor();
+  std::string GetTabela();
+  // Runs `ler` with the four tables under the engine's lock, for readers that need more than the
+  // getters (tests, inspection). Any thread; `ler` must not call the engine.
+  template <typename F>
+  decltype(auto) ComTabelas(F&& ler) {
+    std::lock_guard trava(m_trava);
+    return ler(Tabelas{CdsPortaRelembrar, CdsServidor, CdsTabela, CdsServidorTabela});
+  }
 
-  // Configuration operations; each saves what it changed before it returns. Names are cut to their
-  // field's size before they are looked for, as they are when stored.
-  void SetPorta(int porta);
-  // SetPorta in its two halves: the setting saved (on any thread), the listener opened again on the
-  // stored port (on the GUI thread, which the listener lives on).
+  // Configuration operations: a window operation (the body given to Operar), or a test while nothing
+  // runs. Each saves what it changed before it returns. Names are cut to their field's size before
+  // they are looked for, as they are when stored.
+  void SetPorta(int porta);  // both halves below, on the GUI thread
+  // SetPorta in its two halves: the setting saved (in the operation), the listener opened again on
+  // the stored port (on the GUI thread, which the listener lives on).
   void SalvarPorta(int porta);
   void ReabrirSoquete();
   void SetTabelaRelembrar(bool relembrar);
-  std::string GetServidor();
   void SetServidor(const std::string& nome, const std::string& endereco);
   void EraseServidor(const std::string& nome);
-  std::string GetTabela();
   void SetTabela(const std::string& nome, const std::string& chave, int gerador);
   void EraseTabela(const std::string& nome);
   void MontarServidorTabela();
   void EraseServidorTabela(const std::string& nome, bool porServidor);
-
-  // A window operation as an engine task: `operacao` runs on a worker once no request runs, and
-  // requests that arrive meanwhile wait for it; `fim` then runs on this (the GUI) thread with the
-  // text of its failure, "" when none. Nothing else may touch the engine's tables while it runs.
-  void Operar(std::function<void()> operacao, std::function<void(const std::string& falha)> fim);
-
-  // Stopping: the listener stops accepting and reading, requests not yet started are dropped, and the
-  // running ones (window operations included) may end and have their replies sent, for up to `ms`
-  // while this thread's events are served. True when everything ended in time; otherwise work still
-  // runs on the workers and the caller should end the process without destroying the engine.
-  bool Parar(int ms);
-
   // Slots: bind the named server's address to the slot of its record number and attach it / detach it.
   void ConectarServidor(const std::string& nome);
   void DesconectarServidor(const std::string& nome);
 
-  // Runs a client's script across the servers; returns "" when it ran to its end, else the text of
-  // the first failure. Never throws. A read script (every statement on the query path) may run
-  // alongside anything; any other must not run alongside another one nor a window operation.
+  // GUI thread. A window operation as an engine task: `operacao` runs on a worker once no request
+  // runs, and requests that arrive meanwhile wait for it. `fim` then runs on this thread with the text
+  // of its failure ("" when none), from the event loop once the agenda has settled (never inside its
+  // admission), so it may open a message box.
+  void Operar(std::function<void()> operacao, std::function<void(const std::string& falha)> fim);
+
+  // GUI thread. Stopping: the listener stops accepting and reading, requests not yet started are
+  // dropped, and the running ones (window operations included) may end and have their replies sent,
+  // for up to `ms` while this thread's events are served. True when everything ended in time;
+  // otherwise work still runs on the workers and the caller should end the process without
+  // destroying the engine.
+  bool Parar(int ms);
+
+  // Whether a script only reads (every statement on the query path). Any thread.
   static bool ScriptDeLeitura(const std::string& script);
+  // Runs a client's script across the servers; returns "" when it ran to its end, else the text of
+  // the first failure. Never throws. A worker of the agenda (a test while nothing runs): a read script
+  // alongside anything; any other only in the write lane, never alongside another or a window
+  // operation (it holds the write lane's cut meanwhile).
   std::string ExecutarScript(const std::string& script, const std::string& cliente,
                              const std::string& pedido);
 
-  // Listener handlers.
+  // Listener handlers. GUI thread.
   void SoqueteClientRead(Conexao& connection);
-  void SoqueteClientError(Conexao& connection, int& errorCode);
-  // Shown to the operator for an error of the listening socket itself (the window sets it).
-  std::function<void(const std::string&)> OnListenerError;
+  void SoqueteClientError(Conexao& connection, SocketError& errorCode);
+  // Shown to the operator: an error of the listening socket itself, or a count that could not be
+  // saved after its row was committed. Set on the GUI thread before serving; called there from the
+  // event loop, never inside the agenda's admission or a completion.
+  std::function<void(const std::string&)> OnAviso;
 
  private:
-  void CriarSlots();
-  void ConferirServidores();
-  void ConectarServidores();
-  // Binds slot n to the server of record number n (all of them, or only those bound elsewhere) and
-  // frees the slots past the last server; returns the first attach failure, "" when none.
-  std::string ReatarSlots(bool todos);
-  // The three paths of a script's statement; each raises its failure.
-  void ExecutarConsulta(const std::string& statement, const std::string& cliente, const std::string& pedido);
-  void ExecutarConsultaLeitura(const std::string& statement, const std::string& cliente,
-                               const std::string& pedido);
-  void ExecutarOutra(const std::string& statement);
-  void ExecutarInsert(const std::string& statement);
-  // The servers in record order, read under the lock: name, address and slot.
+  // A server as the tables name it: its name, address and slot.
   struct Vinculo {
     std::string nome;
     std::string endereco;
     int n;
   };
-  std::vector<Vinculo> Servidores();
-  // Tells read scripts which slots are attached (they refuse a server whose slot is not, as the slot
-  // would); called by whoever just used the slots.
-  void PublicarSlots();
+  struct Fonte;
+  struct Insercao;
+  class Instantaneo;
+
+  void CriarSlots();
+  void ConferirServidores();  // REQUIRES: m_trava held
+  void ConectarServidores();
   void CriarSoquete();
+  // Binds slot n to the server of record number n (all of them, or only those bound elsewhere) and
+  // frees the slots past the last server; returns the first attach failure, "" when none.
+  std::string ReatarSlots(bool todos);
+  // Writes a table's file from a copy taken under the lock. The write lane only.
+  void Salvar(PersistedTable& table);
+  // The count matrix's save that failed after its row was committed is tried again by the write lane.
+  void SalvarContagemPendente();
+  // Tells the operator, from the GUI thread's event loop. Any thread.
+  void Avisar(const std::string& texto) noexcept;
+  bool TabelaRelembrar();  // REQUIRES: m_trava held
+
+  // The paths of a script's statements; each raises its failure.
+  void ExecutarConsulta(const std::string& statement, const std::string& arquivo, std::vector<Fonte>& fontes);
+  void ExecutarConsultaEscrita(const std::string& statement, const std::string& arquivo);
+  void ExecutarOutra(const std::string& statement);
+  // An INSERT in its steps: planned from the text and the tables, the count refreshed when the flag
+  // is on, routed to a server, its key reserved on disk, and written.
+  void ExecutarInsert(const std::string& statement);
+  Insercao PlanejarInsert(const std::string& statement);
+  void Recontar(Insercao& insercao);
+  void Rotear(Insercao& insercao);
+  void ReservarChave(Insercao& insercao);
+  void Gravar(Insercao& insercao);
+
+  // The servers in record order, read under the lock: name, address and slot.
+  std::vector<Vinculo> Servidores();
+  // Publishes which slots are attached and their dialects, for read scripts (which refuse a server
+  // whose slot is not attached, as the slot would, and prepare in the slot's dialect). Called by
+  // whoever just used the slots.
+  void PublicarSlots();
   void ConexaoSQLAfterClose(ConexaoSQL& query);
   void ConexaoSQLBeforeOpen(ConexaoSQL& query);
   void ConexaoSQLAfterPost(ConexaoSQL& query);
 
-  std::string m_programDirectory;
-  mutable std::recursive_mutex m_trava;
-  std::array<bool, kSlots + 1> m_slotLigado{};  // under m_trava
+  const std::string m_programDirectory;
+  mutable std::mutex m_trava;
+  // The configuration tables, guarded by m_trava.
+  PersistedTable CdsPortaRelembrar;
+  PersistedTable CdsServidor;
+  PersistedTable CdsTabela;
+  PersistedTable CdsServidorTabela;
+  std::array<bool, kSlots + 1> m_slotLigado{};   // guarded by m_trava
+  std::array<int, kSlots + 1> m_slotDialeto{};   // guarded by m_trava
+  bool m_contagemPendente = false;               // guarded by m_trava
+  Corte m_corte;
+  // Owned here; the slots by the write lane, the listener by the GUI thread.
   std::array<std::unique_ptr<Componente>, kComponentes> m_componentes;
-  std::unique_ptr<ConexoesLeitura> m_leitura;
-  std::unique_ptr<Agenda> m_agenda;  // last: its workers stop before anything they use goes
+  std::unique_ptr<ConexoesLeitura> m_leitura;  // thread-safe
+  std::unique_ptr<Agenda> m_agenda;  // GUI thread; last: its workers stop before anything they use goes
 };
 
 }  // namespace vespril

@@ -18,6 +18,7 @@
 
 #include "engine/ArquivoConsulta.h"
 #include "engine/UVESPRIL.h"
+#include "foundation/Text.h"
 #include "protocol/WireProtocol.h"
 #include "tests/support/FirebirdTestDatabase.h"
 #include "tests/support/ThreadWatch.h"
@@ -122,6 +123,40 @@ TEST(ConcurrencyTest, LongQueryHoldsUpNeitherOtherClientsNorItsOwnFilesOrder) {
   EXPECT_EQ(c.Recebidas()[1], (Resposta{"a", "1", "", longo}));
   EXPECT_NE(c.Observado()[1].find("<TOTAL>15625000</TOTAL>"), std::string::npos) << c.Observado()[1];
   EXPECT_NE(Ler(workspace.ResultDirectory() + "Consultaa2.xml").find("<TOTAL>1</TOTAL>"), std::string::npos);
+}
+
+// A query that overlaps a broadcast UPDATE reads every server as of one moment: each server, and
+// both together, show the rows all before the update or all after it, as one after the other would.
+TEST(ConcurrencyTest, QueryOverlappingAWriteSeesEveryServerAsOfOneMoment) {
+  std::vector<std::string> ddl = DdlComTabelaLonga();
+  ddl.push_back("create table T (A integer)");
+  ddl.push_back("execute block as declare i integer = 0; begin while (i < 300) do begin insert into T values (0); "
+                "i = i + 1; end end");
+  FirebirdTestDatabase alfa({.ddl = ddl});
+  FirebirdTestDatabase beta({.ddl = ddl});
+  Workspace workspace;
+  const int port = test::FreeTcpPort();
+  workspace.WriteSettings(std::to_string(port), "False");
+  workspace.WriteServers({{"ALFA", alfa.Address()}, {"BETA", beta.Address()}});
+  VESPRIL engine(workspace.ResultDirectory());
+  const std::string arquivo = workspace.ResultDirectory() + "Consultaa1.xml";
+
+  Cliente a(port);
+  a.Enviar({{"a", "1", "select T.A, count(*) as QT from T, N x, N y where y.I < 12 group by T.A;"}});
+  ASSERT_TRUE(QTest::qWaitFor([&] { return QFile::exists(PathToQString(arquivo)); }, kEspera));
+  Cliente b(port);
+  b.Enviar({{"b", "1", "update T set A = A + 1;"}});
+  ASSERT_TRUE(b.Esperar(1));
+  EXPECT_EQ(b.Recebidas()[0].mensagem, "");
+  ASSERT_TRUE(a.Esperar(1));
+  EXPECT_EQ(a.Recebidas()[0].mensagem, "");
+
+  const std::string linha = "    <registro>\r\n      <A>%</A>\r\n      <QT>900000</QT>\r\n    </registro>\r\n";
+  const auto estado = [&](const char* a) { return ReplaceAll(linha, "%", a) + ReplaceAll(linha, "%", a); };
+  const std::string cabecalho = "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\r\n  <dados>\r\n";
+  const std::string lido = Ler(arquivo);
+  EXPECT_TRUE(lido == cabecalho + estado("0") + "  </dados>\r\n" || lido == cabecalho + estado("1") + "  </dados>\r\n")
+      << lido;
 }
 
 // While a script runs the event loop stays free; a window operation waits for the running request,

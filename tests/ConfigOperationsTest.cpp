@@ -56,7 +56,7 @@ TEST_F(ConfigOperationsTest, SetPortaStoresSavesAndMovesTheListener) {
   engine->SetPorta(0);
   EXPECT_FALSE(engine->Soquete().Active());
   EXPECT_FALSE(test::Accepts(second));
-  EXPECT_EQ(engine->CdsPortaRelembrar.RecordCount(), 1);
+  EXPECT_EQ(test::Registros(*engine).substr(0, 2), "1,");
 }
 
 TEST_F(ConfigOperationsTest, SetPortaOnATakenPortKeepsTheStoredPortAndStaysQuiet) {
@@ -87,7 +87,7 @@ TEST_F(ConfigOperationsTest, SetTabelaRelembrarKeepsOneRecord) {
   engine->SetTabelaRelembrar(false);
   engine->SetTabelaRelembrar(true);
   EXPECT_TRUE(engine->GetTabelaRelembrar());
-  EXPECT_EQ(engine->CdsPortaRelembrar.RecordCount(), 1);
+  EXPECT_EQ(test::Registros(*engine).substr(0, 2), "1,");
   engine->SetPorta(0);
   EXPECT_NE(workspace.Read("Porta_Relembrar.xml")
                 .find("<ROW Atributo=\"Porta\" Valor=\"0\"/>"
@@ -138,9 +138,11 @@ TEST_F(ConfigOperationsTest, EraseServidorRebindsTheRestAndFreesTheLastSlot) {
 TEST_F(ConfigOperationsTest, ConectarAndDesconectarServidorWorkOnTheNamedServersSlot) {
   workspace.WriteServers({{"ALFA", alfa.Address()}, {"BETA", beta.Address()}});
   Start();
-  // A query in a script that also writes runs on the slots and leaves both reading, with their
-  // transactions open.
-  EXPECT_EQ(engine->ExecutarScript("execute block as begin end;select * from RDB$DATABASE;", "c", "1"), "");
+  // A slot left reading (as the recount leaves it), with its transaction open.
+  for (int n : {1, 2}) {
+    engine->Slot(n).conexaoSQL.SQL() = {"select * from RDB$DATABASE"};
+    engine->Slot(n).conexaoSQL.Open();
+  }
   EXPECT_TRUE(engine->Slot(1).transacao.InTransaction());
 
   engine->ConectarServidor("nada");
@@ -229,7 +231,7 @@ TEST_F(ConfigOperationsTest, AnEleventhServerIsRefusedBeforeAnythingChanges) {
   QFile::remove("Servidor.xml");
   EXPECT_EQ(ErrorOf([&] { engine->SetServidor("EXTRA", beta.Address()); }),
             "N\xE3o \xE9 poss\xEDvel incluir o servidor EXTRA: o limite \xE9 de 10 servidores");
-  EXPECT_EQ(engine->CdsServidor.RecordCount(), 10);
+  EXPECT_EQ(test::Registros(*engine).substr(0, 5), "0,10,");
   EXPECT_EQ(workspace.Files(), "");
 }
 
@@ -257,10 +259,12 @@ TEST_F(ConfigOperationsTest, TablesAreTrimmedListedAndRebuildTheMatrix) {
   engine->SetServidor("BETA", beta.Address());
   engine->SetTabela("  ITEM\t", " IDITEM ", 6);
   engine->SetTabela("PEDIDO", "IDPEDIDO", 41);
-  engine->CdsServidorTabela.Locate("Servidor;Tabela", {"ALFA", "ITEM"});
-  engine->CdsServidorTabela.Edit();
-  engine->CdsServidorTabela.SetFieldAsInteger("Registro", 9);
-  engine->CdsServidorTabela.Post();
+  engine->ComTabelas([](const VESPRIL::Tabelas& t) {
+    t.CdsServidorTabela.Locate("Servidor;Tabela", {"ALFA", "ITEM"});
+    t.CdsServidorTabela.Edit();
+    t.CdsServidorTabela.SetFieldAsInteger("Registro", 9);
+    t.CdsServidorTabela.Post();
+  });
 
   // Found by its trimmed name, so the record changes instead of a second one being added.
   engine->SetTabela(" ITEM ", "IDITEM", 7);

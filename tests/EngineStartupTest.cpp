@@ -40,7 +40,7 @@ TEST(EngineStartupTest, WithoutConfigurationStartsEmptyWritesNothingAndDoesNotLi
   EXPECT_FALSE(engine.GetTabelaRelembrar());
   EXPECT_EQ(engine.GetServidor(), "");
   EXPECT_EQ(engine.GetTabela(), "");
-  EXPECT_EQ(engine.CdsServidorTabela.RecordCount(), 0);
+  EXPECT_EQ(test::Registros(engine), "0,0,0,0");
   EXPECT_FALSE(engine.Soquete().Active());
   EXPECT_EQ(Slots(engine), "");
   EXPECT_EQ(workspace.Files(), "");

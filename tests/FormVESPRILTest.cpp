@@ -863,8 +863,8 @@ TEST_F(FormTest, FailingEngineOperationShowsItsMessageAndSkipsTheRefresh) {
 TEST_F(FormTest, ListenerErrorsAreShownInTheSameBox) {
   Open();
   BoxAnswerer boxes;
-  ASSERT_TRUE(m_form->Engine()->OnListenerError);
-  m_form->Engine()->OnListenerError("Asynchronous socket error 10053");
+  ASSERT_TRUE(m_form->Engine()->OnAviso);
+  m_form->Engine()->OnAviso("Asynchronous socket error 10053");
   EXPECT_EQ(Utf8(boxes.Texts()), "Asynchronous socket error 10053.");
 }
 

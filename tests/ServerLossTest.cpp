@@ -10,6 +10,9 @@
 #include <QTest>
 
 #include "engine/UVESPRIL.h"
+#include "foundation/FbAttachment.h"
+#include "foundation/FbStatement.h"
+#include "foundation/FbTransaction.h"
 #include "protocol/WireProtocol.h"
 #include "tests/support/ErrorOf.h"
 #include "tests/support/FirebirdTestDatabase.h"
@@ -95,10 +98,74 @@ TEST(ServerLossTest, GatewayAnswersThroughTheLossAndInsertsAgainOnceReattached) 
   proxy.Restore();
   EXPECT_EQ(test::ErrorOf([&] { engine.SetServidor("ALFA", address); }), test::kNoError);
   EXPECT_EQ(client.Ask(Pedir("c", "1", Insert("Caio"))), MontarResposta("c", "1", "", Insert("Caio")));
-  // The INSERT refused during the loss handed out no key; setting the server began its counts afresh.
-  EXPECT_EQ(db.Dump("select IDPEDIDO, CLIENTE from PEDIDO order by IDPEDIDO"), "1|Ana;2|Caio");
-  EXPECT_EQ(workspace.DumpTables(), "PEDIDO,IDPEDIDO,2");
+  // The INSERT whose link failed may have reached the server: its key is never handed out again.
+  // Setting the server began its counts afresh.
+  EXPECT_EQ(db.Dump("select IDPEDIDO, CLIENTE from PEDIDO order by IDPEDIDO"), "1|Ana;3|Caio");
+  EXPECT_EQ(workspace.DumpTables(), "PEDIDO,IDPEDIDO,3");
   EXPECT_EQ(workspace.DumpMatrix(), "ALFA,PEDIDO,1");
+}
+
+// The link goes down after the server committed an INSERT and before its answer came back: the client
+// is told of the failure, and the key, which the server holds, is never handed out again. The commit
+// is held at the server by a commit trigger that waits on a row this test keeps locked, so the link
+// can be silenced while the commit is under way.
+TEST(ServerLossTest, CommitWhoseAnswerIsLostNeverHandsItsKeyOutAgain) {
+  VESPRIL_REQUIRE_FB_SERVER();
+  test::FirebirdTestDatabase::Options options;
+  options.location = test::FbLocation::Server;
+  options.ddl = test::FirebirdTestDatabase::OrdersDdl();
+  options.ddl.insert(options.ddl.end(), {
+      "create table MARCA (I integer)",
+      "create table TRAVA (I integer)",
+      "insert into TRAVA values (1)",
+      "create trigger PEDIDO_ESPERA for PEDIDO after insert as begin "
+      "if (new.CLIENTE = 'Bia') then rdb$set_context('USER_TRANSACTION', 'ESPERAR', '1'); end",
+      "create trigger COMMIT_ESPERA on transaction commit as begin "
+      "if (rdb$get_context('USER_TRANSACTION', 'ESPERAR') = '1') then begin "
+      "in autonomous transaction do insert into MARCA values (1); update TRAVA set I = I; end end",
+  });
+  const test::FirebirdTestDatabase db(options);
+  test::TcpProxy proxy(3050);
+  const std::string address = "localhost/" + std::to_string(proxy.Port()) + ":" + db.Path();
+  test::Workspace workspace;
+  const int port = test::FreeTcpPort();
+  workspace.WriteSettings(std::to_string(port), "False");
+  workspace.WriteServers({{"ALFA", address}});
+  workspace.WriteTables({{"PEDIDO", "IDPEDIDO", 0}});
+  workspace.WriteMatrix({{"ALFA", "PEDIDO", 0}});
+  VESPRIL engine(workspace.ResultDirectory());
+  Client client(port);
+  EXPECT_EQ(client.Ask(Pedir("c", "1", Insert("Ana"))), MontarResposta("c", "1", "", Insert("Ana")));
+
+  fb::Attachment bloqueio(db.Address(), test::kFbUser, test::kFbPassword);
+  fb::Transaction trava(bloqueio);
+  fb::Statement travar(bloqueio);
+  travar.Prepare(trava, "update TRAVA set I = I", 3);
+  travar.Execute(trava);
+
+  QTcpSocket bia;
+  bia.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port));
+  const std::string pedido = Pedir("c", "2", Insert("Bia"));
+  ASSERT_TRUE(bia.waitForConnected(5000));
+  bia.write(pedido.data(), static_cast<qint64>(pedido.size()));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return db.Count("MARCA") == 1; }, 20000));  // the commit waits
+  proxy.Mute();
+  trava.Rollback();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return db.Count("PEDIDO") == 2; }, 20000));  // committed, unanswered
+  proxy.Cut();
+  std::string reply;
+  ASSERT_TRUE(QTest::qWaitFor(
+      [&] {
+        reply += bia.readAll().toStdString();
+        return reply.find(MarcaFim) != std::string::npos;
+      },
+      20000));
+  EXPECT_NE(reply, MontarResposta("c", "2", "", Insert("Bia")));
+
+  proxy.Restore();
+  EXPECT_EQ(test::ErrorOf([&] { engine.SetServidor("ALFA", address); }), test::kNoError);
+  EXPECT_EQ(client.Ask(Pedir("c", "1", Insert("Caio"))), MontarResposta("c", "1", "", Insert("Caio")));
+  EXPECT_EQ(db.Dump("select IDPEDIDO, CLIENTE from PEDIDO order by IDPEDIDO"), "1|Ana;2|Bia;3|Caio");
 }
 
 }  // namespace

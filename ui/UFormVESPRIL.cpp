@@ -358,7 +358,7 @@ void TFormVESPRIL::FormCreate() {
     IniciarSemMotor();
     return;
   }
-  m_engine->OnListenerError = [this](const std::string& message) { ShowException(message); };
+  m_engine->OnAviso = [this](const std::string& message) { ShowException(message); };
 
   Guarded([this] {
     m_sEdGPorta->SetValue(m_engine->GetPorta());
@@ -516,7 +516,8 @@ void TFormVESPRIL::StrGrdGGetTabelaSelectCell(int row, int column) {
 // A tick lets pending messages run inside it; ticks that come due meanwhile (a button's error box
 // opened from there, say) are skipped, so ticks never nest.
 void TFormVESPRIL::TmrGTabelaTimer() {
-  // While an operation changes the tables, its own refresh comes when it ends.
+  // The engine's readers are safe beside a running operation; the grid just waits for the refresh that
+  // ends it, so it never shows a table half-way through a change of several records.
   if (!m_engine || m_tickRunning || m_operando) return;
   m_tickRunning = true;
   Guarded([this] {

@@ -18,4 +18,25 @@ inline std::string Slots(const VESPRIL& engine) {
   return dump;
 }
 
+// The row-count matrix in memory, in its index order: "ALFA,ITEM,2;BETA,ITEM,3;".
+inline std::string Matriz(VESPRIL& engine) {
+  return engine.ComTabelas([](const VESPRIL::Tabelas& tabelas) {
+    PersistedTable& matriz = tabelas.CdsServidorTabela;
+    std::string dump;
+    for (matriz.First(); !matriz.Eof(); matriz.Next()) {
+      dump += matriz.FieldAsString("Servidor") + "," + matriz.FieldAsString("Tabela") + "," +
+              matriz.FieldAsString("Registro") + ";";
+    }
+    return dump;
+  });
+}
+
+// The records of each table in memory, in the order Tabelas names them: "1,2,0,0".
+inline std::string Registros(VESPRIL& engine) {
+  return engine.ComTabelas([](const VESPRIL::Tabelas& t) {
+    return std::to_string(t.CdsPortaRelembrar.RecordCount()) + "," + std::to_string(t.CdsServidor.RecordCount()) +
+           "," + std::to_string(t.CdsTabela.RecordCount()) + "," + std::to_string(t.CdsServidorTabela.RecordCount());
+  });
+}
+
 }  // namespace vespril::test

@@ -55,7 +55,7 @@ int main(int argc, char** argv) {
   if (!directory.isValid() || ::chdir(directory.path().toLocal8Bit().constData()) != 0) return 1;
 
   vespril::VESPRIL engine(directory.path().toStdString() + "/");
-  engine.OnListenerError = [](const std::string& message) {
+  engine.OnAviso = [](const std::string& message) {
     std::printf("erro %s\n", message.c_str());
     std::fflush(stdout);
   };

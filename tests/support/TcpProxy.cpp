@@ -92,6 +92,7 @@ class TcpProxy::Worker {
   int Port() const { return m_port; }
 
   void Cut() { Command(Order::Cut); }
+  void Mute() { Command(Order::Mute); }
 
   void Restore() {
     const int listener = Listen(m_port);
@@ -103,7 +104,7 @@ class TcpProxy::Worker {
   }
 
  private:
-  enum class Order { None, Cut, Restore, Stop };
+  enum class Order { None, Cut, Mute, Restore, Stop };
 
   void Command(Order order) {
     std::unique_lock lock(m_mutex);
@@ -135,9 +136,10 @@ class TcpProxy::Worker {
   void Run() {
     for (;;) {
       std::vector<pollfd> fds{{m_wake[0], POLLIN, 0}, {m_listener, POLLIN, 0}};
+      // Muted, the pairs stay open and what either side sends waits, unread.
       for (const auto& [client, server] : m_pairs) {
-        fds.push_back({client, POLLIN, 0});
-        fds.push_back({server, POLLIN, 0});
+        fds.push_back({client, static_cast<short>(m_muted ? 0 : POLLIN), 0});
+        fds.push_back({server, static_cast<short>(m_muted ? 0 : POLLIN), 0});
       }
       if (poll(fds.data(), fds.size(), -1) < 0) continue;
 
@@ -147,6 +149,8 @@ class TcpProxy::Worker {
         std::unique_lock lock(m_mutex);
         const Order order = std::exchange(m_order, Order::None);
         if (order == Order::Cut || order == Order::Stop) CloseAll();
+        if (order == Order::Cut || order == Order::Restore) m_muted = false;
+        if (order == Order::Mute) m_muted = true;
         if (order == Order::Restore) m_listener = std::exchange(m_restored, -1);
         m_done.notify_all();
         if (order == Order::Stop) return;
@@ -189,6 +193,7 @@ class TcpProxy::Worker {
   std::condition_variable m_done;
   Order m_order = Order::None;
   int m_restored = -1;
+  bool m_muted = false;  // the thread's own
 };
 
 TcpProxy::TcpProxy(int targetPort) : m_worker(std::make_unique<Worker>(targetPort)) {}
@@ -198,6 +203,8 @@ TcpProxy::~TcpProxy() = default;
 int TcpProxy::Port() const { return m_worker->Port(); }
 
 void TcpProxy::Cut() { m_worker->Cut(); }
+
+void TcpProxy::Mute() { m_worker->Mute(); }
 
 void TcpProxy::Restore() { m_worker->Restore(); }
 

@@ -8,6 +8,7 @@
 //   slot.baseDados.SetDatabaseName("localhost/" + std::to_string(proxy.Port()) + ":" + db.Path());
 //   proxy.Cut();      // the slot's attachment is now dead
 //   proxy.Restore();  // a new attach gets through again
+//   proxy.Mute();     // connections stay open, and nothing more goes through
 #pragma once
 
 #include <memory>
@@ -26,6 +27,9 @@ class TcpProxy {
   // Both return once done: after Cut() nothing is forwarded and connecting is refused; after
   // Restore() new connections are forwarded again. Restore() throws when the port was taken meanwhile.
   void Cut();
+  // Returns once done: the connections stay open and nothing more is forwarded either way, which is
+  // what a server that went silent, or a link that dropped its answers, looks like. Cut() ends it.
+  void Mute();
   void Restore();
 
  private:

@@ -1,0 +1,74 @@
+// Corte: the moment between write scripts at which a read script cuts across every server. The write
+// lane (a write script, or a window operation) holds it alone for its whole run; a read script holds
+// it, shared with other reads, only while it starts its snapshot transactions on all the servers it
+// reads. So every read sees each server as of one and the same moment between writes, and a long read
+// holds up the write lane only for the round trips that start its transactions. A waiting writer goes
+// before readers that come after it, so a stream of reads can't starve the write lane. Any thread.
+#pragma once
+
+#include <condition_variable>
+#include <mutex>
+
+namespace vespril {
+
+class Corte {
+ public:
+  void EntrarEscrita() {
+    std::unique_lock lock(m_mutex);
+    ++m_escritoresEsperando;
+    m_mudou.wait(lock, [this] { return !m_escrevendo && m_lendo == 0; });
+    --m_escritoresEsperando;
+    m_escrevendo = true;
+  }
+  void SairEscrita() {
+    {
+      std::lock_guard lock(m_mutex);
+      m_escrevendo = false;
+    }
+    m_mudou.notify_all();
+  }
+  void EntrarLeitura() {
+    std::unique_lock lock(m_mutex);
+    m_mudou.wait(lock, [this] { return !m_escrevendo && m_escritoresEsperando == 0; });
+    ++m_lendo;
+  }
+  void SairLeitura() {
+    bool ultimo = false;
+    {
+      std::lock_guard lock(m_mutex);
+      ultimo = --m_lendo == 0;
+    }
+    if (ultimo) m_mudou.notify_all();
+  }
+
+  // Holders for a scope.
+  class Escrita {
+   public:
+    explicit Escrita(Corte& corte) : m_corte(corte) { m_corte.EntrarEscrita(); }
+    ~Escrita() { m_corte.SairEscrita(); }
+    Escrita(const Escrita&) = delete;
+    Escrita& operator=(const Escrita&) = delete;
+
+   private:
+    Corte& m_corte;
+  };
+  class Leitura {
+   public:
+    explicit Leitura(Corte& corte) : m_corte(corte) { m_corte.EntrarLeitura(); }
+    ~Leitura() { m_corte.SairLeitura(); }
+    Leitura(const Leitura&) = delete;
+    Leitura& operator=(const Leitura&) = delete;
+
+   private:
+    Corte& m_corte;
+  };
+
+ private:
+  std::mutex m_mutex;
+  std::condition_variable m_mudou;
+  int m_lendo = 0;                // guarded by m_mutex
+  int m_escritoresEsperando = 0;  // guarded by m_mutex
+  bool m_escrevendo = false;      // guarded by m_mutex
+};
+
+}  // namespace vespril
