@@ -193,20 +193,19 @@ void Agenda::Concluir(const Tarefa* concluida) {
   const auto it = std::find_if(m_emCurso.begin(), m_emCurso.end(),
                                [concluida](const Tarefa& tarefa) { return &tarefa == concluida; });
   if (it == m_emCurso.end()) return;
-  // What it held is released before its completion runs, so a completion that fails or spins an event
-  // loop holds nothing up.
+  // What it held is released, and what waited for it admitted, before its completion runs: a
+  // completion that fails or spins an event loop holds nothing up.
   std::function<void()> concluir = std::move(it->concluir);
   if (it->escrita) m_escrita = false;
   if (it->exclusiva) m_exclusiva = false;
   --m_rodando;
   m_emCurso.erase(it);
+  Admitir();
   try {
     if (concluir) concluir();
   } catch (...) {
     // The task's own failure; the others go on.
   }
-  concluir = nullptr;
-  Admitir();
 }
 
 void Agenda::Encerrar() {

@@ -1,0 +1,122 @@
+// The agenda alone, with tasks that touch nothing: when each starts, and that a failure or a
+// completion that spins an event loop holds nothing up. The GUI thread is this test's thread.
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+
+#include <QEventLoop>
+#include <QTest>
+#include <QTimer>
+
+#include "engine/Agenda.h"
+
+namespace vespril {
+namespace {
+
+constexpr int kEspera = 10000;
+
+// Holds a worker until the test lets it go.
+class Trinco {
+ public:
+  void Esperar() {
+    std::unique_lock lock(m_mutex);
+    m_aberto.wait(lock, [this] { return m_livre; });
+  }
+  void Abrir() {
+    {
+      std::lock_guard lock(m_mutex);
+      m_livre = true;
+    }
+    m_aberto.notify_all();
+  }
+
+ private:
+  std::mutex m_mutex;
+  std::condition_variable m_aberto;
+  bool m_livre = false;
+};
+
+struct Tipo {
+  bool escrita = false;
+  bool exclusiva = false;
+  bool imediata = false;
+  std::string arquivo = {};
+};
+
+// A task that notes its name in `feito` when it completes (on this thread).
+Agenda::Tarefa Tarefa(const Tipo& tipo, const std::string& nome, std::string& feito,
+                      std::function<void()> trabalho = {}) {
+  Agenda::Tarefa tarefa;
+  tarefa.escrita = tipo.escrita;
+  tarefa.exclusiva = tipo.exclusiva;
+  tarefa.imediata = tipo.imediata;
+  tarefa.arquivo = tipo.arquivo;
+  tarefa.trabalho = std::move(trabalho);
+  tarefa.concluir = [&feito, nome] { feito += nome; };
+  return tarefa;
+}
+
+// What waited behind a running task starts once it ends, without anything else arriving: an
+// immediate task of its file, a task of the same file behind that one, and a window operation.
+TEST(AgendaTest, WhatWaitsBehindARunningTaskAllStartsWhenItEnds) {
+  Agenda agenda;
+  std::string feito;
+  Trinco trinco;
+  agenda.Enfileirar(Tarefa({.arquivo = "f"}, "A", feito, [&] { trinco.Esperar(); }));
+  agenda.Enfileirar(Tarefa({.imediata = true, .arquivo = "f"}, "B", feito));
+  agenda.Enfileirar(Tarefa({.arquivo = "f"}, "C", feito));
+  agenda.Enfileirar(Tarefa({.exclusiva = true}, "D", feito));
+  EXPECT_EQ(feito, "");
+  trinco.Abrir();
+  EXPECT_TRUE(QTest::qWaitFor([&] { return feito.size() == 4; }, kEspera)) << feito;
+  EXPECT_EQ(feito.substr(2), "CD");
+}
+
+// A completion may open a message box (a nested event loop): the tasks behind it start and end
+// meanwhile.
+TEST(AgendaTest, CompletionThatSpinsAnEventLoopHoldsUpNoOtherTask) {
+  Agenda agenda;
+  std::string feito;
+  Agenda::Tarefa primeira = Tarefa({.escrita = true}, "A", feito);
+  primeira.concluir = [&] {
+    QEventLoop caixa;
+    QTimer::singleShot(kEspera, &caixa, &QEventLoop::quit);
+    QTimer vigia;
+    QObject::connect(&vigia, &QTimer::timeout, &caixa, [&] {
+      if (feito == "BC") caixa.quit();
+    });
+    vigia.start(1);
+    caixa.exec();
+    feito += "A";
+  };
+  agenda.Enfileirar(std::move(primeira));
+  agenda.Enfileirar(Tarefa({.escrita = true}, "B", feito));
+  agenda.Enfileirar(Tarefa({.exclusiva = true}, "C", feito));
+  EXPECT_TRUE(QTest::qWaitFor([&] { return feito.size() == 3; }, 2 * kEspera));
+  EXPECT_EQ(feito, "BCA");
+}
+
+// A task whose work or completion throws releases the write lane and its file, and the agenda goes
+// on with what waits.
+TEST(AgendaTest, FailureOfATaskOrOfItsCompletionLeavesTheAgendaServing) {
+  for (const bool naConclusao : {false, true}) {
+    Agenda agenda;
+    std::string feito;
+    Agenda::Tarefa falha = Tarefa({.escrita = true, .arquivo = "f"}, "A", feito,
+                                  [naConclusao] { if (!naConclusao) throw std::runtime_error("trabalho"); });
+    if (naConclusao) falha.concluir = [] { throw std::bad_alloc(); };
+    agenda.Enfileirar(std::move(falha));
+    agenda.Enfileirar(Tarefa({.escrita = true, .arquivo = "f"}, "B", feito));
+    agenda.Enfileirar(Tarefa({.exclusiva = true}, "C", feito));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return feito == (naConclusao ? "BC" : "ABC"); }, kEspera))
+        << naConclusao << ": " << feito;
+    EXPECT_EQ(agenda.Rodando(), 0);
+  }
+}
+
+}  // namespace
+}  // namespace vespril
