@@ -25,6 +25,7 @@
 #include <QStandardPaths>
 #include <QTableWidget>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -34,6 +35,7 @@
 #include <unistd.h>
 
 #include "engine/UVESPRIL.h"
+#include "protocol/WireProtocol.h"
 #include "tests/support/FirebirdTestDatabase.h"
 #include "ui/SpinEdit.h"
 
@@ -90,6 +92,8 @@ class BoxAnswerer {
   }
 
   void HoldEachBoxFor(int ms) { m_holdMs = ms; }
+  // Runs just before each box is answered.
+  void BeforeAnswering(std::function<void()> before) { m_before = std::move(before); }
   const std::vector<Box>& Boxes() const { return m_boxes; }
   QString Texts() const {
     QStringList texts;
@@ -99,6 +103,7 @@ class BoxAnswerer {
 
  private:
   void Answer(QMessageBox* box) {
+    if (m_before) m_before();
     m_boxes.push_back({box->windowTitle(), box->text(), box->icon(), box->standardButtons()});
     m_holding = false;
     box->button(QMessageBox::Ok) != nullptr ? box->button(QMessageBox::Ok)->click() : box->reject();
@@ -108,6 +113,7 @@ class BoxAnswerer {
   std::vector<Box> m_boxes;
   int m_holdMs = 0;
   bool m_holding = false;
+  std::function<void()> m_before;
 };
 
 std::string Utf8(const QString& text) { return text.toStdString(); }
@@ -858,6 +864,50 @@ TEST_F(FormTest, FailingEngineOperationShowsItsMessageAndSkipsTheRefresh) {
   Click("BtnGSetPorta");
   EXPECT_EQ(boxes.Boxes().size(), 1u);
   EXPECT_TRUE(m_form->Engine()->Soquete().Active());
+}
+
+// The error box of a failed operation opens once the requests that waited for the operation are
+// under way: a "Baixar" queued behind it is answered while the box is still open.
+TEST_F(FormTest, ErrorBoxOfAnOperationHoldsUpNoRequest) {
+  std::vector<std::string> ddl = test::FirebirdTestDatabase::OrdersDdl();
+  ddl.push_back("create table N (I integer)");
+  ddl.push_back("execute block as declare i integer = 0; begin while (i < 250) do begin insert into N values (:i); "
+                "i = i + 1; end end");
+  const test::FirebirdTestDatabase alfa({.ddl = ddl});
+  const int port = FreePort();
+  Configure([&](VESPRIL& engine) {
+    engine.SetPorta(port);
+    engine.SetServidor("ALFA", alfa.Address());
+  });
+  qputenv("VESPRIL_DIR_CONSULTAS", m_dir.path().toLocal8Bit());
+  Open();
+  qunsetenv("VESPRIL_DIR_CONSULTAS");
+  StopTimer();
+  const auto pedir = [](QTcpSocket& socket, const std::string& pedido, const std::string& comando) {
+    const std::string bytes = MontarPedido("c", pedido, comando);
+    socket.write(bytes.data(), static_cast<qint64>(bytes.size()));
+  };
+  // A query keeps the agenda busy, so the operation and the "Baixar" after it wait their turn.
+  QTcpSocket longo;
+  longo.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port));
+  ASSERT_TRUE(longo.waitForConnected(5000));
+  pedir(longo, "1", "select count(*) as TOTAL from N a, N b, N c where c.I < 60;");
+  ASSERT_EVENTUALLY(QFile::exists(m_dir.filePath("Consultac1.xml")));
+  Type("EdGSetServidorNome", QStringLiteral("Perdido"));
+  Type("EdGSetServidorEndereco", m_dir.filePath(QStringLiteral("nao-existe.fdb")));
+  QTest::mouseClick(Find<QPushButton>("BtnGSetServidor"), Qt::LeftButton);
+  QTcpSocket baixar;
+  baixar.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port));
+  ASSERT_TRUE(baixar.waitForConnected(5000));
+  pedir(baixar, "2", "Baixar");
+
+  QByteArray resposta;
+  BoxAnswerer boxes;
+  boxes.HoldEachBoxFor(1500);
+  boxes.BeforeAnswering([&] { resposta = baixar.readAll(); });
+  ASSERT_TRUE(QTest::qWaitFor([this] { return !m_form->Operando(); }, 60000));
+  ASSERT_EQ(boxes.Boxes().size(), 1u);
+  EXPECT_TRUE(resposta.contains(QByteArray::fromStdString(std::string(MarcaFim)))) << resposta.toStdString();
 }
 
 TEST_F(FormTest, ListenerErrorsAreShownInTheSameBox) {
