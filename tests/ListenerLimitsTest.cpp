@@ -258,5 +258,48 @@ TEST(ListenerLimitsTest, MemoryCeilingsHoldAndOtherClientsAreServed) {
   EXPECT_TRUE(probe.Alive());
 }
 
+// Short of memory, requests that can't be taken in or answered are refused (their connections
+// closed, or a reply without the echo) and the gateway lives on: five 40 MiB scripts at once under an
+// address-space limit 200 MiB above the probe's resting size used to end it with std::bad_alloc.
+TEST(ListenerLimitsTest, ShortOfMemoryLargeRequestsAreRefusedAndTheGatewayLivesOn) {
+  if (kSanitized) GTEST_SKIP() << "the sanitizers' runtimes need address space of their own";
+  const int port = test::FreeTcpPort();
+  Probe probe({"espaco", QString::number(port)});
+  ASSERT_TRUE(probe.Ready());
+  const std::string request =
+      Request("c", "1", "insert into T (X) values ('" + std::string(40u << 20, 'x') + "');");
+  std::vector<int> clients;
+  std::vector<size_t> sent(5, 0);
+  for (int i = 0; i < 5; ++i) clients.push_back(Connect(port));
+  for (bool sending = true; sending;) {
+    std::vector<pollfd> waits;
+    std::vector<size_t> which;
+    for (size_t i = 0; i < clients.size(); ++i) {
+      if (sent[i] == request.size()) continue;
+      waits.push_back({clients[i], POLLOUT, 0});
+      which.push_back(i);
+    }
+    sending = !waits.empty() && ::poll(waits.data(), waits.size(), 10000) > 0;
+    for (size_t w = 0; sending && w < waits.size(); ++w) {
+      if (waits[w].revents == 0) continue;
+      size_t& done = sent[which[w]];
+      const ssize_t n = ::send(waits[w].fd, request.data() + done, request.size() - done, MSG_DONTWAIT | MSG_NOSIGNAL);
+      if (n > 0) done += static_cast<size_t>(n);
+      if (n < 0 && errno != EAGAIN) done = request.size();  // refused: closed by the gateway
+    }
+  }
+  for (int fd : clients) {
+    std::string got;
+    const Outcome outcome = Receive(fd, 1, &got, 30000);
+    EXPECT_NE(outcome, Outcome::Silent);
+    ::close(fd);
+  }
+  ASSERT_TRUE(probe.Alive()) << ::testing::PrintToString(probe.Errors());
+  const int other = Connect(port);
+  EXPECT_TRUE(Baixado(other, "2"));
+  ::close(other);
+  EXPECT_TRUE(probe.Alive());
+}
+
 }  // namespace
 }  // namespace vespril

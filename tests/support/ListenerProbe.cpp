@@ -3,11 +3,13 @@
 //
 //   vespril-listener-probe descritores <port> <free descriptors>
 //   vespril-listener-probe memoria <port>
+//   vespril-listener-probe espaco <port>
 //
 // It starts the engine without configuration in a temporary working directory, opens the listener on
-// the port, lowers its limit (open descriptors to those in use plus the number given; or its data
-// size to what it uses plus 48 MiB, with the listener's ceilings scaled down to match), then prints
-// "pronto". Every error of the listener is printed as a line "erro <message>".
+// the port, lowers its limit (open descriptors to those in use plus the number given; its data size to
+// what it uses plus 48 MiB, with the listener's ceilings scaled down to match; or its address space to
+// what it uses plus 200 MiB, with the ceilings as they ship), then prints "pronto". Every error of the
+// listener is printed as a line "erro <message>".
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -32,10 +34,11 @@ int HighestDescriptor() {
   return highest;
 }
 
-rlim_t DataInUse() {
+// A figure of /proc/self/status in bytes: "VmData:", "VmSize:".
+rlim_t InUse(const std::string& field) {
   std::ifstream status("/proc/self/status");
   for (std::string line; std::getline(status, line);) {
-    if (line.rfind("VmData:", 0) == 0) return static_cast<rlim_t>(std::stoul(line.substr(7))) * 1024;
+    if (line.rfind(field, 0) == 0) return static_cast<rlim_t>(std::stoul(line.substr(field.size()))) * 1024;
   }
   return 0;
 }
@@ -44,7 +47,7 @@ rlim_t DataInUse() {
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    std::fprintf(stderr, "usage: %s descritores|memoria <port> [free descriptors]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s descritores|memoria|espaco <port> [free descriptors]\n", argv[0]);
     return 2;
   }
   const std::string mode = argv[1];
@@ -71,10 +74,11 @@ int main(int argc, char** argv) {
     const rlim_t limit = static_cast<rlim_t>(HighestDescriptor() + 1 + std::atoi(argv[3]));
     const rlimit lowered{limit, limit};
     if (::setrlimit(RLIMIT_NOFILE, &lowered) != 0) return 1;
-  } else if (mode == "memoria") {
-    const rlim_t limit = DataInUse() + (48u << 20);
+  } else if (mode == "memoria" || mode == "espaco") {
+    const bool dados = mode == "memoria";
+    const rlim_t limit = dados ? InUse("VmData:") + (48u << 20) : InUse("VmSize:") + (200u << 20);
     const rlimit lowered{limit, limit};
-    if (::setrlimit(RLIMIT_DATA, &lowered) != 0) return 1;
+    if (::setrlimit(dados ? RLIMIT_DATA : RLIMIT_AS, &lowered) != 0) return 1;
   }
   std::printf("pronto\n");
   std::fflush(stdout);
