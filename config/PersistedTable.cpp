@@ -11,6 +11,7 @@
 #include <QSaveFile>
 
 #include "config/Datapacket.h"
+#include "foundation/Descriptor.h"
 #include "foundation/Error.h"
 #include "foundation/Text.h"
 
@@ -23,11 +24,8 @@ QString QtPath(const std::string& path) { return QFile::decodeName(QByteArray::f
 // Flushes the directory that holds `path`, so that a rename into it survives a power failure.
 bool SyncDirectoryOf(const QString& path) {
   const QByteArray directory = QFile::encodeName(QFileInfo(path).absolutePath());
-  const int fd = ::open(directory.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return false;
-  const bool synced = ::fsync(fd) == 0;
-  ::close(fd);
-  return synced;
+  const Descriptor fd(::open(directory.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return fd.Valid() && ::fsync(fd.Get()) == 0;
 }
 
 std::string CutToSize(std::string_view text, int size) {

@@ -10,6 +10,7 @@
 #include <QApplication>
 #include <QSocketNotifier>
 
+#include "foundation/Descriptor.h"
 #include "foundation/FbAttachment.h"
 #include "ui/UFormVESPRIL.h"
 
@@ -17,12 +18,14 @@ namespace {
 
 constexpr int kPrazoParadaMs = 10000;
 
-int g_stopPipe[2] = {-1, -1};
+// The pipe through which a stop signal reaches the event loop; it lives as long as the process.
+vespril::Descriptor g_stopRead;
+vespril::Descriptor g_stopWrite;
 bool g_stopRequested = false;
 
 void OnStopSignal(int) {
   const char byte = 1;
-  [[maybe_unused]] const ssize_t written = write(g_stopPipe[1], &byte, 1);
+  [[maybe_unused]] const ssize_t written = write(g_stopWrite.Get(), &byte, 1);
 }
 
 // The Firebird client installs handlers for these signals (at its first attach) that shut its
@@ -46,11 +49,14 @@ int main(int argc, char** argv) {
 
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("VESPRIL"));
-  if (pipe2(g_stopPipe, O_CLOEXEC | O_NONBLOCK) != 0) return 1;
-  QSocketNotifier stopNotifier(g_stopPipe[0], QSocketNotifier::Read);
+  int ends[2] = {-1, -1};
+  if (pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) return 1;
+  g_stopRead.Reset(ends[0]);
+  g_stopWrite.Reset(ends[1]);
+  QSocketNotifier stopNotifier(g_stopRead.Get(), QSocketNotifier::Read);
   QObject::connect(&stopNotifier, &QSocketNotifier::activated, [] {
     char bytes[16];
-    while (read(g_stopPipe[0], bytes, sizeof bytes) > 0) {
+    while (read(g_stopRead.Get(), bytes, sizeof bytes) > 0) {
     }
     // exit() also ends a nested loop, such as that of the start-up error box, which quit() would not
     // reach before the main loop runs.
