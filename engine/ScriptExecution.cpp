@@ -120,10 +120,11 @@ class VESPRIL::Instantaneo {
     m_conexoes.resize(m_servidores.size());
     m_fontes.resize(m_servidores.size());
     for (;;) {
-      // Connections are taken outside the cut, so the write lane never waits on an attach or a pool.
-      std::array<bool, kSlots + 1> ligado = Ligados();
+      // Connections are taken outside the cut, so the write lane never waits on an attach or a pool;
+      // only those of attached slots, since the others are refused anyway.
+      const std::array<bool, kSlots + 1> antes = Ligados();
       for (size_t i = 0; i < m_servidores.size(); ++i) {
-        if (m_conexoes[i] || m_fontes[i].falha || !ligado[m_servidores[i].n]) continue;
+        if (!antes[m_servidores[i].n]) continue;
         try {
           m_conexoes[i] = m_engine.m_leitura->Tomar(m_servidores[i].n, m_servidores[i].endereco);
         } catch (...) {
@@ -131,18 +132,19 @@ class VESPRIL::Instantaneo {
         }
       }
       const Corte::Leitura corte(m_engine.m_corte);
+      std::array<bool, kSlots + 1> ligado{};
       std::array<int, kSlots + 1> dialeto{};
       {
         std::lock_guard trava(m_engine.m_trava);
         ligado = m_engine.m_slotLigado;
         dialeto = m_engine.m_slotDialeto;
       }
-      // A write script attached a slot meanwhile: its connection is taken, and the cut made again.
-      bool faltou = false;
-      for (size_t i = 0; i < m_servidores.size(); ++i) {
-        faltou = faltou || (ligado[m_servidores[i].n] && !m_conexoes[i] && !m_fontes[i].falha);
+      // A write script attached a slot meanwhile: everything is given back and taken again, in server
+      // order, so that two readers never wait on each other.
+      if (ligado != antes) {
+        Devolver();
+        continue;
       }
-      if (faltou) continue;
       for (size_t i = 0; i < m_servidores.size(); ++i) {
         Fonte& fonte = m_fontes[i];
         fonte.dialect = dialeto[m_servidores[i].n];
@@ -164,12 +166,7 @@ class VESPRIL::Instantaneo {
     }
   }
 
-  ~Instantaneo() {
-    for (size_t i = 0; i < m_servidores.size(); ++i) {
-      m_fontes[i].transacao.reset();  // read-only: rolling back ends it as a commit would
-      if (m_conexoes[i]) m_engine.m_leitura->Devolver(m_servidores[i].n, std::move(m_conexoes[i]), m_fontes[i].quebrada);
-    }
-  }
+  ~Instantaneo() { Devolver(); }
 
   Instantaneo(const Instantaneo&) = delete;
   Instantaneo& operator=(const Instantaneo&) = delete;
@@ -177,6 +174,16 @@ class VESPRIL::Instantaneo {
   std::vector<Fonte>& Fontes() { return m_fontes; }
 
  private:
+  // Ends the transactions and gives the connections back; a connection a statement failed on is
+  // dropped.
+  void Devolver() {
+    for (size_t i = 0; i < m_servidores.size(); ++i) {
+      m_fontes[i].transacao.reset();  // read-only: rolling back ends it as a commit would
+      if (m_conexoes[i]) m_engine.m_leitura->Devolver(m_servidores[i].n, std::move(m_conexoes[i]), m_fontes[i].quebrada);
+      m_fontes[i] = Fonte();
+    }
+  }
+
   std::array<bool, kSlots + 1> Ligados() {
     std::lock_guard trava(m_engine.m_trava);
     return m_engine.m_slotLigado;

@@ -209,7 +209,11 @@ void VESPRIL::Avisar(const std::string& texto) noexcept {
     QMetaObject::invokeMethod(
         m_agenda.get(),
         [this, texto] {
-          if (OnAviso) OnAviso(texto);
+          try {
+            if (OnAviso) OnAviso(texto);
+          } catch (...) {
+            // Nothing may escape into the event loop.
+          }
         },
         Qt::QueuedConnection);
   } catch (...) {
@@ -274,7 +278,16 @@ void VESPRIL::Operar(std::function<void()> operacao, std::function<void(const st
   // Handed on through the event loop: a message box it opens must not run inside the agenda.
   tarefa.concluir = [this, fim = std::move(fim), falha] {
     if (!fim) return;
-    QMetaObject::invokeMethod(m_agenda.get(), [fim, falha] { fim(*falha); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        m_agenda.get(),
+        [fim, falha] {
+          try {
+            fim(*falha);
+          } catch (...) {
+            // Nothing may escape into the event loop.
+          }
+        },
+        Qt::QueuedConnection);
   };
   m_agenda->Enfileirar(std::move(tarefa));
 }

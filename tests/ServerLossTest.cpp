@@ -1,6 +1,7 @@
 // The gateway losing its database server in the middle of a run. The server is reached through a
 // loopback proxy whose cut looks to the Firebird client like a stopped server, so the shared server
 // itself is never stopped.
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -55,18 +56,29 @@ std::string Insert(const std::string& cliente) {
   return "insert into PEDIDO (CLIENTE) values ('" + cliente + "');";
 }
 
+// A gateway in this process serving one server, ALFA at `address`, across which PEDIDO is spread.
+struct Gateway {
+  explicit Gateway(const std::string& address) {
+    workspace.WriteSettings(std::to_string(port), "False");
+    workspace.WriteServers({{"ALFA", address}});
+    workspace.WriteTables({{"PEDIDO", "IDPEDIDO", 0}});
+    workspace.WriteMatrix({{"ALFA", "PEDIDO", 0}});
+    engine = std::make_unique<VESPRIL>(workspace.ResultDirectory());
+  }
+  test::Workspace workspace;
+  const int port = test::FreeTcpPort();
+  std::unique_ptr<VESPRIL> engine;
+};
+
 TEST(ServerLossTest, GatewayAnswersThroughTheLossAndInsertsAgainOnceReattached) {
   VESPRIL_REQUIRE_FB_SERVER();
   const auto db = test::FirebirdTestDatabase::WithOrders(test::FbLocation::Server);
   test::TcpProxy proxy(3050);
   const std::string address = "localhost/" + std::to_string(proxy.Port()) + ":" + db.Path();
-  test::Workspace workspace;
-  const int port = test::FreeTcpPort();
-  workspace.WriteSettings(std::to_string(port), "False");
-  workspace.WriteServers({{"ALFA", address}});
-  workspace.WriteTables({{"PEDIDO", "IDPEDIDO", 0}});
-  workspace.WriteMatrix({{"ALFA", "PEDIDO", 0}});
-  VESPRIL engine(workspace.ResultDirectory());
+  Gateway gateway(address);
+  test::Workspace& workspace = gateway.workspace;
+  const int port = gateway.port;
+  VESPRIL& engine = *gateway.engine;
   const std::string baixar = MontarResposta("c", "1", "", workspace.ResultDirectory() + "Consultac1.xml");
 
   Client client(port);
@@ -127,14 +139,8 @@ TEST(ServerLossTest, CommitWhoseAnswerIsLostNeverHandsItsKeyOutAgain) {
   const test::FirebirdTestDatabase db(options);
   test::TcpProxy proxy(3050);
   const std::string address = "localhost/" + std::to_string(proxy.Port()) + ":" + db.Path();
-  test::Workspace workspace;
-  const int port = test::FreeTcpPort();
-  workspace.WriteSettings(std::to_string(port), "False");
-  workspace.WriteServers({{"ALFA", address}});
-  workspace.WriteTables({{"PEDIDO", "IDPEDIDO", 0}});
-  workspace.WriteMatrix({{"ALFA", "PEDIDO", 0}});
-  VESPRIL engine(workspace.ResultDirectory());
-  Client client(port);
+  Gateway gateway(address);
+  Client client(gateway.port);
   EXPECT_EQ(client.Ask(Pedir("c", "1", Insert("Ana"))), MontarResposta("c", "1", "", Insert("Ana")));
 
   fb::Attachment bloqueio(db.Address(), test::kFbUser, test::kFbPassword);
@@ -144,7 +150,7 @@ TEST(ServerLossTest, CommitWhoseAnswerIsLostNeverHandsItsKeyOutAgain) {
   travar.Execute(trava);
 
   QTcpSocket bia;
-  bia.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port));
+  bia.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(gateway.port));
   const std::string pedido = Pedir("c", "2", Insert("Bia"));
   ASSERT_TRUE(bia.waitForConnected(5000));
   bia.write(pedido.data(), static_cast<qint64>(pedido.size()));
@@ -163,7 +169,7 @@ TEST(ServerLossTest, CommitWhoseAnswerIsLostNeverHandsItsKeyOutAgain) {
   EXPECT_NE(reply, MontarResposta("c", "2", "", Insert("Bia")));
 
   proxy.Restore();
-  EXPECT_EQ(test::ErrorOf([&] { engine.SetServidor("ALFA", address); }), test::kNoError);
+  EXPECT_EQ(test::ErrorOf([&] { gateway.engine->SetServidor("ALFA", address); }), test::kNoError);
   EXPECT_EQ(client.Ask(Pedir("c", "1", Insert("Caio"))), MontarResposta("c", "1", "", Insert("Caio")));
   EXPECT_EQ(db.Dump("select IDPEDIDO, CLIENTE from PEDIDO order by IDPEDIDO"), "1|Ana;2|Bia;3|Caio");
 }
