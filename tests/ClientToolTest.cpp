@@ -178,8 +178,14 @@ TEST(ClientToolBytesTest, RefusesAResultFileThatIsNoRegularFile) {
 }
 
 // A million rows are printed, as a table and as they are, while the tool's memory stays far below
-// the file's size (the peak is read while it runs: the kernel keeps the high-water mark).
+// the file's size (the peak is read while it runs: the kernel keeps the high-water mark). Built with
+// AddressSanitizer the tool keeps freed memory in quarantine, so its peak tells nothing there.
 TEST(ClientToolBytesTest, ShowsAMillionRowsWithoutHoldingThem) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  constexpr bool kMeasured = false;
+#else
+  constexpr bool kMeasured = true;
+#endif
   QTemporaryDir folder;
   const std::string path = folder.filePath("Consultac1.xml").toStdString();
   const int rows = 1000000;
@@ -210,7 +216,9 @@ TEST(ClientToolBytesTest, ShowsAMillionRowsWithoutHoldingThem) {
       const QByteArray text = file.readAll();
       const qsizetype at = text.indexOf("VmHWM:");
       if (at >= 0) peakKiB = std::max(peakKiB, text.mid(at + 6, 20).trimmed().split(' ')[0].toLong());
-      ASSERT_LT(peakKiB, fileKiB / 3) << option;
+      if (kMeasured) {
+        ASSERT_LT(peakKiB, fileKiB / 3) << option;
+      }
     }
     EXPECT_EQ(tool.exitCode(), 0) << option;
     std::ifstream shown(output.toStdString(), std::ios::binary);
