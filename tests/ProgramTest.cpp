@@ -2,8 +2,6 @@
 // files, on the offscreen platform, with a client in this process speaking the protocol over TCP.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <csignal>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -20,6 +18,7 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QTcpSocket>
@@ -153,17 +152,12 @@ class FakeServiceManager {
   }
   // Reads until `message` comes (true) or `ms` pass without it.
   bool WaitFor(const std::string& message, int ms) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    for (auto now = std::chrono::steady_clock::now(); now < end; now = std::chrono::steady_clock::now()) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - now).count();
-      if (Next(static_cast<int>(left) + 1) == message) return true;
+    QElapsedTimer clock;
+    clock.start();
+    for (qint64 left = ms; left > 0; left = ms - clock.elapsed()) {
+      if (Next(static_cast<int>(left)) == message) return true;
     }
     return false;
-  }
-  // Everything sent so far, dropped.
-  void Drain() {
-    while (!Next(0).empty()) {
-    }
   }
 
  private:
@@ -212,7 +206,8 @@ TEST(ProgramTest, TellsTheServiceManagerReadyWatchdogAndStopping) {
   {
     HeldThread loop(program.Pid());
     ASSERT_TRUE(loop.Held());
-    manager.Drain();
+    while (!manager.Next(0).empty()) {  // what was sent before
+    }
     EXPECT_EQ(manager.Next(800), "");
   }
   EXPECT_TRUE(manager.WaitFor("WATCHDOG=1", 2000));
