@@ -2,6 +2,8 @@
 // the gateway reports no failure, 1 when it does (its Mensagem goes to standard error), 2 when the
 // command line is wrong, the gateway cannot be reached or its reply is broken, or a result file
 // cannot be shown.
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <langinfo.h>
@@ -18,6 +20,8 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <system_error>
+#include <utility>
 #include <vector>
 
 #include "ResultFile.h"
@@ -144,6 +148,51 @@ Opcoes LerOpcoes(int argc, char** argv) {
 
 std::string LerTudo(std::istream& in) { return std::string(std::istreambuf_iterator<char>(in), {}); }
 
+struct NotRegularFile {};
+
+// A regular file open for reading; move-only, the destructor closes it. Opening never waits (a FIFO
+// with no writer would hold open() up for good) and refuses anything but a regular file, which alone
+// is sure to end: /dev/zero never does, and a FIFO or a terminal may never speak.
+class RegularFile {
+ public:
+  // Throws std::system_error with the reason it cannot be opened, NotRegularFile when it is no regular
+  // file.
+  explicit RegularFile(const std::string& path)
+      : m_fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)) {
+    if (m_fd < 0) throw std::system_error(errno, std::generic_category());
+    struct stat info {};
+    if (fstat(m_fd, &info) != 0) {
+      const int error = errno;
+      close(m_fd);
+      throw std::system_error(error, std::generic_category());
+    }
+    if (!S_ISREG(info.st_mode)) {
+      close(m_fd);
+      throw NotRegularFile{};
+    }
+  }
+  RegularFile(RegularFile&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
+  RegularFile& operator=(RegularFile&&) = delete;
+  ~RegularFile() {
+    if (m_fd >= 0) close(m_fd);
+  }
+
+  // The next bytes into `buffer`, as many as fit; empty at the end. Throws std::system_error.
+  std::string_view Read(std::vector<char>& buffer) {
+    for (;;) {
+      const ssize_t n = read(m_fd, buffer.data(), buffer.size());
+      if (n >= 0) return {buffer.data(), static_cast<size_t>(n)};
+      if (errno != EINTR) throw std::system_error(errno, std::generic_category());
+    }
+  }
+  void Rewind() {
+    if (lseek(m_fd, 0, SEEK_SET) != 0) throw std::system_error(errno, std::generic_category());
+  }
+
+ private:
+  int m_fd;
+};
+
 bool Utf8Valido(std::string_view text) {
   for (size_t i = 0; i < text.size();) {
     const auto lead = static_cast<unsigned char>(text[i]);
@@ -199,6 +248,27 @@ bool TemConsulta(const std::string& script) {
   return lower.find("select") != std::string::npos;
 }
 
+// Prints the result file at `path` as it is (`xml`) or as a table, a piece at a time: the table is
+// measured in a first pass over the file and printed in a second. Throws as RegularFile does, and
+// ResultFileError when the file is no result file.
+void MostrarArquivo(const std::string& path, bool xml) {
+  RegularFile file(path);
+  std::vector<char> buffer(1 << 16);
+  if (xml) {
+    for (std::string_view bytes; !(bytes = file.Read(buffer)).empty();) std::cout << bytes;
+    return;
+  }
+  TabelaConsulta tabela;
+  LeitorArquivoConsulta medir([&](RegistroConsulta&& registro) { tabela.Medir(registro); });
+  for (std::string_view bytes; !(bytes = file.Read(buffer)).empty();) medir.Ler(bytes);
+  medir.Fim();
+  std::cout << tabela.Cabecalho();
+  file.Rewind();
+  LeitorArquivoConsulta imprimir([&](RegistroConsulta&& registro) { std::cout << tabela.Linhas(registro); });
+  for (std::string_view bytes; !(bytes = file.Read(buffer)).empty();) imprimir.Ler(bytes);
+  imprimir.Fim();
+}
+
 int Executar(const Opcoes& o) {
   const std::string& cliente = o.posicionais[0];
   const std::string& pedido = o.posicionais[1];
@@ -242,24 +312,19 @@ int Executar(const Opcoes& o) {
     std::cout << baixar.retorno << "\n";
     return 0;
   }
-  std::ifstream in(baixar.retorno, std::ios::binary);
-  if (!in) {
-    const int error = errno;
+  try {
+    MostrarArquivo(baixar.retorno, o.xml);
+  } catch (const std::system_error& e) {
+    const int error = e.code().value();
     return Falha(error == ENOENT
                      ? "there is no result file " + baixar.retorno +
-                           " (no query of this request wrote one, it was deleted, or the gateway "
-                           "runs on another machine)"
+                           " (no query of this request wrote one, it was deleted, or the "
+                           "gateway runs on another machine)"
                      : "cannot read the result file " + baixar.retorno + ": " + std::strerror(error));
-  }
-  const std::string conteudo = LerTudo(in);
-  if (o.xml) {
-    std::cout << conteudo;
-  } else {
-    try {
-      std::cout << FormatarTabela(LerArquivoConsulta(conteudo));
-    } catch (const ResultFileError& e) {
-      return Falha(baixar.retorno + ": " + e.what());
-    }
+  } catch (const NotRegularFile&) {
+    return Falha(baixar.retorno + " is not a regular file, so it is no result file");
+  } catch (const ResultFileError& e) {
+    return Falha(baixar.retorno + ": " + e.what());
   }
   std::cout.flush();
   return std::cout ? 0 : Falha("cannot write to standard output");

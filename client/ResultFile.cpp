@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <optional>
+#include <utility>
 
 namespace vespril {
 
@@ -55,33 +57,29 @@ std::string Resolver(std::string_view value) {
   return out;
 }
 
-class Leitor {
+// Thrown inside a read when the bytes at hand end before the layout can tell what they are.
+struct Falta {};
+
+// Reads the layout over the bytes at hand, from `at`; `final` says no more will come. Where the bytes
+// end too soon to decide, it throws Falta unless they are final.
+class Cursor {
  public:
-  explicit Leitor(std::string_view text) : m_text(text) {}
+  Cursor(std::string_view text, size_t at, size_t line, bool final)
+      : m_text(text), m_at(at), m_line(line), m_final(final) {}
 
-  std::vector<RegistroConsulta> Ler() {
-    Esperar(kDeclaracao);
-    Esperar(kDados);
-    std::vector<RegistroConsulta> registros;
-    while (Proximo(kRegistro)) {
-      RegistroConsulta registro;
-      while (!Proximo(kRegistroFim)) registro.push_back(Campo());
-      registros.push_back(std::move(registro));
-    }
-    Esperar(kDadosFim);
-    if (m_at != m_text.size()) Falhar("text after </dados>");
-    return registros;
-  }
+  size_t At() const { return m_at; }
+  size_t Line() const { return m_line; }
+  bool AtEnd() const { return m_at == m_text.size(); }
 
- private:
   // "      <NAME>value</NAME>" CR LF. The value runs to the first closing tag of its name that ends a
   // line and is followed by the next column or the row's end; anything before it, "<" and line
   // breaks included, is the value's.
   CampoConsulta Campo() {
-    if (!m_text.substr(m_at).starts_with(kCampo)) Falhar("expected a column or </registro>");
+    if (!Comeca(kCampo)) Falhar("expected a column or </registro>");
     const size_t nameAt = m_at + kCampo.size();
     const size_t nameEnd = m_text.find('>', nameAt);
     const size_t lineEnd = m_text.find("\r\n", nameAt);
+    if (nameEnd == std::string_view::npos && lineEnd == std::string_view::npos) Faltar();
     if (nameEnd == std::string_view::npos || nameEnd > lineEnd || nameEnd == nameAt)
       Falhar("expected <NAME>");
     const std::string_view nome = m_text.substr(nameAt, nameEnd - nameAt);
@@ -94,25 +92,42 @@ class Leitor {
         Avancar(end + fecho.size());
         return campo;
       }
+      if (kCampo.starts_with(next) || kRegistroFim.starts_with(next)) Faltar();
       if (next.empty()) {
         Avancar(m_text.size());
         Falhar("the file ends before \"</registro>\"");
       }
     }
+    Faltar();
     Falhar("no </" + std::string(nome) + "> ends this column");
   }
 
   bool Proximo(std::string_view line) {
-    if (!m_text.substr(m_at).starts_with(line)) return false;
+    if (!Comeca(line)) return false;
     Avancar(m_at + line.size());
     return true;
   }
 
   void Esperar(std::string_view line) {
     if (!Proximo(line)) {
-      Falhar(m_at == m_text.size() ? "the file ends before \"" + Sem(line) + "\""
-                                   : "expected \"" + Sem(line) + "\"");
+      Falhar(AtEnd() ? "the file ends before \"" + Sem(line) + "\"" : "expected \"" + Sem(line) + "\"");
     }
+  }
+
+  [[noreturn]] void Falhar(const std::string& what) const {
+    throw ResultFileError("Not a result file: line " + std::to_string(m_line) + ": " + what);
+  }
+
+ private:
+  // Whether the bytes from here start with `line`; too few of them to tell are a Falta.
+  bool Comeca(std::string_view line) const {
+    const std::string_view rest = m_text.substr(m_at);
+    if (rest.size() < line.size() && line.starts_with(rest)) Faltar();
+    return rest.starts_with(line);
+  }
+
+  void Faltar() const {
+    if (!m_final) throw Falta{};
   }
 
   static std::string Sem(std::string_view line) {
@@ -127,13 +142,10 @@ class Leitor {
     m_at = to;
   }
 
-  [[noreturn]] void Falhar(const std::string& what) const {
-    throw ResultFileError("Not a result file: line " + std::to_string(m_line) + ": " + what);
-  }
-
   std::string_view m_text;
-  size_t m_at = 0;
-  size_t m_line = 1;
+  size_t m_at;
+  size_t m_line;
+  bool m_final;
 };
 
 // Characters of valid UTF-8 text, else bytes.
@@ -169,7 +181,7 @@ bool Numero(std::string_view value) {
 }
 
 // A value's lines: split at LF, a CR before it dropped.
-std::vector<std::string_view> Linhas(std::string_view value) {
+std::vector<std::string_view> LinhasDe(std::string_view value) {
   std::vector<std::string_view> linhas;
   for (;;) {
     const size_t lf = value.find('\n');
@@ -183,58 +195,117 @@ std::vector<std::string_view> Linhas(std::string_view value) {
 
 }  // namespace
 
-std::vector<RegistroConsulta> LerArquivoConsulta(std::string_view conteudo) { return Leitor(conteudo).Ler(); }
+LeitorArquivoConsulta::LeitorArquivoConsulta(std::function<void(RegistroConsulta&&)> registro)
+    : m_registro(std::move(registro)) {}
 
-std::string FormatarTabela(const std::vector<RegistroConsulta>& registros) {
-  if (registros.empty()) return "";
-  struct Coluna {
-    std::string nome;
-    size_t largura;
-    bool numerica = true;
-  };
-  std::vector<Coluna> colunas;
-  for (const RegistroConsulta& registro : registros) {
-    for (size_t c = 0; c < registro.size(); ++c) {
-      if (c == colunas.size()) colunas.push_back({registro[c].nome, Largura(registro[c].nome)});
-      const std::string& valor = registro[c].valor;
-      for (std::string_view linha : Linhas(valor))
-        colunas[c].largura = std::max(colunas[c].largura, Largura(linha));
-      if (!valor.empty() && !Numero(valor)) colunas[c].numerica = false;
+void LeitorArquivoConsulta::Ler(std::string_view pedaco) {
+  m_texto.append(pedaco);
+  if (m_texto.size() >= m_tentarCom) Avancar();
+}
+
+void LeitorArquivoConsulta::Fim() {
+  m_fim = true;
+  Avancar();
+}
+
+// Reads whole steps of the layout (the head, one row, the end) while the bytes at hand hold them, and
+// keeps the rest for the next piece.
+void LeitorArquivoConsulta::Avancar() {
+  size_t lido = 0;
+  try {
+    for (;;) {
+      Cursor cursor(m_texto, lido, m_linha, m_fim);
+      if (m_etapa == Etapa::Fim) {
+        if (!cursor.AtEnd()) cursor.Falhar("text after </dados>");
+        break;
+      }
+      std::optional<RegistroConsulta> registro;
+      if (m_etapa == Etapa::Inicio) {
+        cursor.Esperar(kDeclaracao);
+        cursor.Esperar(kDados);
+        m_etapa = Etapa::Registros;
+      } else if (cursor.Proximo(kRegistro)) {
+        registro.emplace();
+        while (!cursor.Proximo(kRegistroFim)) registro->push_back(cursor.Campo());
+      } else {
+        cursor.Esperar(kDadosFim);
+        m_etapa = Etapa::Fim;
+      }
+      lido = cursor.At();
+      m_linha = cursor.Line();
+      if (registro) m_registro(std::move(*registro));
     }
+    m_tentarCom = 0;
+  } catch (const Falta&) {
+    m_tentarCom = 2 * (m_texto.size() - lido) + 1;
   }
-  std::string out;
-  const auto linha = [&](const std::vector<std::string_view>& celulas) {
-    std::string texto;
-    for (size_t c = 0; c < colunas.size(); ++c) {
-      if (c > 0) texto += ' ';
-      const std::string_view celula = c < celulas.size() ? celulas[c] : std::string_view();
-      const std::string pad(colunas[c].largura - std::min(colunas[c].largura, Largura(celula)), ' ');
-      texto += colunas[c].numerica ? pad + std::string(celula) : std::string(celula) + pad;
-    }
-    while (texto.ends_with(' ')) texto.pop_back();
-    out += texto + "\n";
-  };
-  std::vector<std::string_view> cabecalho;
+  m_texto.erase(0, lido);
+}
+
+std::vector<RegistroConsulta> LerArquivoConsulta(std::string_view conteudo) {
+  std::vector<RegistroConsulta> registros;
+  LeitorArquivoConsulta leitor(
+      [&](RegistroConsulta&& registro) { registros.push_back(std::move(registro)); });
+  leitor.Ler(conteudo);
+  leitor.Fim();
+  return registros;
+}
+
+void TabelaConsulta::Medir(const RegistroConsulta& registro) {
+  m_medida = true;
+  for (size_t c = 0; c < registro.size(); ++c) {
+    if (c == m_colunas.size()) m_colunas.push_back({registro[c].nome, Largura(registro[c].nome)});
+    const std::string& valor = registro[c].valor;
+    for (std::string_view linha : LinhasDe(valor))
+      m_colunas[c].largura = std::max(m_colunas[c].largura, Largura(linha));
+    if (!valor.empty() && !Numero(valor)) m_colunas[c].numerica = false;
+  }
+}
+
+std::string TabelaConsulta::Cabecalho() const {
+  if (!m_medida) return "";
+  std::vector<std::string_view> nomes;
   std::vector<std::string> tracos;
-  for (const Coluna& coluna : colunas) {
-    cabecalho.push_back(coluna.nome);
+  for (const Coluna& coluna : m_colunas) {
+    nomes.push_back(coluna.nome);
     tracos.emplace_back(coluna.largura, '=');
   }
-  linha(cabecalho);
-  linha(std::vector<std::string_view>(tracos.begin(), tracos.end()));
-  for (const RegistroConsulta& registro : registros) {
-    std::vector<std::vector<std::string_view>> celulas;
-    size_t altura = 1;
-    for (const CampoConsulta& campo : registro) {
-      celulas.push_back(Linhas(campo.valor));
-      altura = std::max(altura, celulas.back().size());
-    }
-    for (size_t l = 0; l < altura; ++l) {
-      std::vector<std::string_view> partes;
-      for (const auto& c : celulas) partes.push_back(l < c.size() ? c[l] : std::string_view());
-      linha(partes);
-    }
+  return Linha(nomes) + Linha(std::vector<std::string_view>(tracos.begin(), tracos.end()));
+}
+
+std::string TabelaConsulta::Linhas(const RegistroConsulta& registro) const {
+  std::vector<std::vector<std::string_view>> celulas;
+  size_t altura = 1;
+  for (const CampoConsulta& campo : registro) {
+    celulas.push_back(LinhasDe(campo.valor));
+    altura = std::max(altura, celulas.back().size());
   }
+  std::string out;
+  for (size_t l = 0; l < altura; ++l) {
+    std::vector<std::string_view> partes;
+    for (const auto& c : celulas) partes.push_back(l < c.size() ? c[l] : std::string_view());
+    out += Linha(partes);
+  }
+  return out;
+}
+
+std::string TabelaConsulta::Linha(const std::vector<std::string_view>& celulas) const {
+  std::string texto;
+  for (size_t c = 0; c < m_colunas.size(); ++c) {
+    if (c > 0) texto += ' ';
+    const std::string_view celula = c < celulas.size() ? celulas[c] : std::string_view();
+    const std::string pad(m_colunas[c].largura - std::min(m_colunas[c].largura, Largura(celula)), ' ');
+    texto += m_colunas[c].numerica ? pad + std::string(celula) : std::string(celula) + pad;
+  }
+  while (texto.ends_with(' ')) texto.pop_back();
+  return texto + "\n";
+}
+
+std::string FormatarTabela(const std::vector<RegistroConsulta>& registros) {
+  TabelaConsulta tabela;
+  for (const RegistroConsulta& registro : registros) tabela.Medir(registro);
+  std::string out = tabela.Cabecalho();
+  for (const RegistroConsulta& registro : registros) out += tabela.Linhas(registro);
   return out;
 }
 

@@ -1,12 +1,17 @@
 // vespril-client as its users run it: the built program against the gateway running in this process
 // (with an embedded database behind it) or against a fake gateway, compared by exit status, standard
 // output and standard error.
+#include <fstream>
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include "engine/UVESPRIL.h"
@@ -151,6 +156,72 @@ TEST(ClientToolBytesTest, ScriptsFromStdinAndChaveAnnotationsOnTheWire) {
   EXPECT_EQ(RunTool(fake.Port(), {"c", "3", "-e", "delete from X;"}),
             "2||vespril-client: The gateway at 127.0.0.1:" + std::to_string(fake.Port()) +
                 " closed the connection in the middle of the reply to request 3 of client c\n");
+}
+
+// The gateway names a result file the tool must not wait on: it refuses each at once, well inside its
+// --timeout of 10 s.
+TEST(ClientToolBytesTest, RefusesAResultFileThatIsNoRegularFile) {
+  QTemporaryDir folder;
+  const std::string fifo = folder.filePath("Consultac1.xml").toStdString();
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  test::FakeGateway fake;
+  for (const std::string& path : {fifo, std::string("/dev/zero"), folder.path().toStdString()}) {
+    fake.Answer = [&](const Pedido& p) { return MontarResposta(p.cliente, p.pedido, "", path); };
+    for (const char* option : {"--xml", "--mostrar"}) {
+      QElapsedTimer elapsed;
+      elapsed.start();
+      EXPECT_EQ(RunTool(fake.Port(), {"c", "1", "--baixar", option}),
+                "2||vespril-client: " + path + " is not a regular file, so it is no result file\n");
+      EXPECT_LT(elapsed.elapsed(), 10000) << path << " " << option;
+    }
+  }
+}
+
+// A million rows are printed, as a table and as they are, while the tool's memory stays far below
+// the file's size (the peak is read while it runs: the kernel keeps the high-water mark).
+TEST(ClientToolBytesTest, ShowsAMillionRowsWithoutHoldingThem) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the sanitizers hold freed memory back: the tool's peak tells nothing";
+#endif
+  QTemporaryDir folder;
+  const std::string path = folder.filePath("Consultac1.xml").toStdString();
+  std::ofstream(path, std::ios::binary) << [] {
+    std::string rows = "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\r\n  <dados>\r\n";
+    for (int i = 1; i <= 1000000; ++i) {
+      const std::string n = std::to_string(i);
+      rows += "    <registro>\r\n      <ID>" + n + "</ID>\r\n      <NOME>nome " + n +
+              "</NOME>\r\n    </registro>\r\n";
+    }
+    return rows + "  </dados>\r\n";
+  }();
+  const qint64 size = QFileInfo(QString::fromStdString(path)).size();
+  test::FakeGateway fake;
+  fake.Answer = [&](const Pedido& p) { return MontarResposta(p.cliente, p.pedido, "", path); };
+  const QString output = folder.filePath("output");
+  for (const char* option : {"--mostrar", "--xml"}) {
+    QProcess tool;
+    tool.setStandardOutputFile(output);
+    tool.start(VESPRIL_CLIENT, {"--port", QString::number(fake.Port()), "c", "1", "--baixar", option});
+    const QString status = QString("/proc/%1/status").arg(tool.processId());
+    while (tool.state() != QProcess::NotRunning) {
+      QTest::qWait(20);  // the fake gateway answers meanwhile
+      QFile file(status);
+      const QByteArray text = file.open(QIODevice::ReadOnly) ? file.readAll() : "VmHWM: 0 kB";
+      const long peakKiB = text.mid(text.indexOf("VmHWM:") + 6, 20).trimmed().split(' ')[0].toLong();
+      ASSERT_LT(peakKiB, size / 1024 / 3) << option;
+    }
+    EXPECT_EQ(tool.exitCode(), 0) << option;
+    std::ifstream shown(output.toStdString(), std::ios::binary);
+    std::string first, last, line;
+    for (std::getline(shown, first); std::getline(shown, line);) last = line;
+    EXPECT_EQ(first + "|" + last, option == std::string("--xml")
+                                      ? "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\r|  </dados>\r"
+                                      : "     ID NOME|1000000 nome 1000000")
+        << option;
+    if (option == std::string("--xml")) {
+      EXPECT_EQ(QFileInfo(output).size(), size);
+    }
+  }
 }
 
 }  // namespace

@@ -5,12 +5,20 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include <poll.h>
 #include <stdlib.h>
+#include <sys/ptrace.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QTcpSocket>
@@ -48,13 +56,18 @@ std::string ReadFile(const std::string& path) {
   return file.open(QIODevice::ReadOnly) ? file.readAll().toStdString() : "(no file)";
 }
 
-// The program running in the workspace's directory until the object dies.
+using Variables = std::vector<std::pair<QString, QString>>;
+
+// The program running in the workspace's directory until the object dies, with `variables` added to
+// this process's environment.
 class RunningProgram {
  public:
-  RunningProgram(const Workspace& workspace, int port, const std::string& program = Program())
+  RunningProgram(const Workspace& workspace, int port, const std::string& program = Program(),
+                 const Variables& variables = {})
       : m_port(port) {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert("QT_QPA_PLATFORM", "offscreen");
+    for (const auto& [name, value] : variables) environment.insert(name, value);
     m_process.setProcessEnvironment(environment);
     m_process.setWorkingDirectory(QString::fromStdString(workspace.Path()));
     m_process.setProcessChannelMode(QProcess::ForwardedOutputChannel);
@@ -65,6 +78,7 @@ class RunningProgram {
     m_process.kill();
     m_process.waitForFinished(5000);
   }
+  pid_t Pid() const { return static_cast<pid_t>(m_process.processId()); }
   // SIGTERM, as a service manager or Ctrl+C in a terminal would stop it; true when it ended in time and
   // cleanly (a sanitizer's report at exit makes the status non-zero).
   bool Terminate() {
@@ -107,6 +121,114 @@ std::string Ask(QTcpSocket& socket, const std::string& request) {
     reply += socket.readAll().toStdString();
   }
   return reply;
+}
+
+// A service manager's end of the notification protocol: a Unix datagram socket in a folder of its own,
+// which NOTIFY_SOCKET names to the program.
+class FakeServiceManager {
+ public:
+  FakeServiceManager() : m_fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string path = Path().toStdString();
+    path.copy(address.sun_path, sizeof address.sun_path - 1);
+    m_bound = m_fd >= 0 && bind(m_fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+  }
+  ~FakeServiceManager() {
+    if (m_fd >= 0) close(m_fd);
+  }
+  FakeServiceManager(const FakeServiceManager&) = delete;
+  FakeServiceManager& operator=(const FakeServiceManager&) = delete;
+
+  bool Bound() const { return m_bound; }
+  QString Path() const { return m_folder.filePath("notify"); }
+  // The next message, or "" when none comes within `ms`.
+  std::string Next(int ms) {
+    pollfd readable{m_fd, POLLIN, 0};
+    if (poll(&readable, 1, ms) != 1) return "";
+    char message[256];
+    const ssize_t size = recv(m_fd, message, sizeof message, 0);
+    return size > 0 ? std::string(message, static_cast<size_t>(size)) : "";
+  }
+  // Reads until `message` comes (true) or `ms` pass without it.
+  bool WaitFor(const std::string& message, int ms) {
+    QElapsedTimer clock;
+    clock.start();
+    for (qint64 left = ms; left > 0; left = ms - clock.elapsed()) {
+      if (Next(static_cast<int>(left)) == message) return true;
+    }
+    return false;
+  }
+
+ private:
+  QTemporaryDir m_folder;
+  int m_fd;
+  bool m_bound = false;
+};
+
+// One thread of a child held still by ptrace while the object lives; the process's other threads run
+// on. For the program's main thread (whose id is the process's), that is its GUI event loop stuck.
+class HeldThread {
+ public:
+  explicit HeldThread(pid_t thread) : m_thread(thread) {
+    int status = 0;
+    m_held = ptrace(PTRACE_SEIZE, thread, nullptr, nullptr) == 0 &&
+             ptrace(PTRACE_INTERRUPT, thread, nullptr, nullptr) == 0 &&
+             waitpid(thread, &status, __WALL) == thread && WIFSTOPPED(status);
+  }
+  ~HeldThread() { ptrace(PTRACE_DETACH, m_thread, nullptr, nullptr); }
+  HeldThread(const HeldThread&) = delete;
+  HeldThread& operator=(const HeldThread&) = delete;
+  bool Held() const { return m_held; }
+
+ private:
+  pid_t m_thread;
+  bool m_held = false;
+};
+
+// Under a service manager with a watchdog of 200 ms: READY once the listener takes connections, a
+// WATCHDOG every 100 ms while the event loop turns and none while it is stuck (the program's other
+// threads running on), STOPPING when SIGTERM asks it to stop.
+TEST(ProgramTest, TellsTheServiceManagerReadyWatchdogAndStopping) {
+  Workspace workspace;
+  const int port = test::FreeTcpPort();
+  workspace.WriteSettings(std::to_string(port));
+  FakeServiceManager manager;
+  ASSERT_TRUE(manager.Bound());
+  RunningProgram program(workspace, port, Program(),
+                         {{"NOTIFY_SOCKET", manager.Path()}, {"WATCHDOG_USEC", "200000"}});
+  ASSERT_TRUE(manager.WaitFor("READY=1", 30000));
+  QTcpSocket socket;
+  socket.connectToHost("127.0.0.1", static_cast<quint16>(port));
+  EXPECT_TRUE(socket.waitForConnected(2000));
+  EXPECT_TRUE(manager.WaitFor("WATCHDOG=1", 2000));
+
+  {
+    HeldThread loop(program.Pid());
+    ASSERT_TRUE(loop.Held());
+    while (!manager.Next(0).empty()) {  // what was sent before
+    }
+    EXPECT_EQ(manager.Next(800), "");
+  }
+  EXPECT_TRUE(manager.WaitFor("WATCHDOG=1", 2000));
+
+  EXPECT_TRUE(program.Terminate());
+  EXPECT_TRUE(manager.WaitFor("STOPPING=1", 1000));
+}
+
+// A program that will serve nothing (no port, or a start-up whose error box nobody answers) is ready
+// all the same, so the manager does not give up on a service that runs as configured.
+TEST(ProgramTest, TellsTheServiceManagerItIsReadyWhenItServesNothing) {
+  for (const std::string porta : {"0", "abc"}) {
+    Workspace workspace;
+    workspace.WriteSettings(porta);
+    FakeServiceManager manager;
+    ASSERT_TRUE(manager.Bound());
+    RunningProgram program(workspace, 0, Program(), {{"NOTIFY_SOCKET", manager.Path()}});
+    EXPECT_TRUE(manager.WaitFor("READY=1", 30000)) << porta;
+    EXPECT_TRUE(program.Terminate()) << porta;
+    EXPECT_TRUE(manager.WaitFor("STOPPING=1", 1000)) << porta;
+  }
 }
 
 TEST(ProgramTest, ServesScriptsBaixarAndDeletarFromItsConfigurationDirectory) {

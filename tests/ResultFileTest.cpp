@@ -1,6 +1,7 @@
 // Result files as the gateway writes them, read back and shown as a table.
 #include "client/ResultFile.h"
 
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -83,6 +84,56 @@ TEST(ResultFileTest, ResolvesCharacterReferencesAndRefusesOtherText) {
     } catch (const ResultFileError& e) {
       EXPECT_EQ(e.what(), message);
     }
+  }
+}
+
+// The rows read, or the failure.
+template <typename Read>
+std::string Outcome(Read read) {
+  try {
+    return Dump(read());
+  } catch (const ResultFileError& e) {
+    return e.what();
+  }
+}
+
+// Read in pieces cut anywhere, a text gives what it gives read whole: the same rows, or the same
+// failure at the same line.
+TEST(ResultFileTest, PiecesCutAnywhereReadAsTheWholeText) {
+  const std::string head =
+      "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\r\n  <dados>\r\n    <registro>\r\n      <V>1</V>\r\n";
+  const std::vector<std::string> texts = {
+      Written(
+          {{{"V", "x</V>\r\n    </registro>\r\n"}, {"W", "</V>\r\n      <W>"}}, {{"V", "&amp;"}, {"W", ""}}}),
+      Written({}),
+      head,
+      head + "   ",
+      head + "    </registro>\r\n  </dados>\r\nx",
+      head + "      <>1</>\r\n",
+      head.substr(0, 30),
+  };
+  const auto inPieces = [](const std::string& text, const std::vector<size_t>& cuts) {
+    return Outcome([&] {
+      std::vector<RegistroConsulta> registros;
+      LeitorArquivoConsulta leitor([&](RegistroConsulta&& r) { registros.push_back(std::move(r)); });
+      size_t at = 0;
+      for (size_t cut : cuts) {
+        leitor.Ler(std::string_view(text).substr(at, cut - at));
+        at = cut;
+      }
+      leitor.Ler(std::string_view(text).substr(at));
+      leitor.Fim();
+      return registros;
+    });
+  };
+  for (const std::string& text : texts) {
+    const std::string whole = Outcome([&] { return LerArquivoConsulta(text); });
+    // Two pieces cut at each byte, then pieces of one byte.
+    for (size_t cut = 0; cut <= text.size(); ++cut)
+      EXPECT_EQ(inPieces(text, {cut}), whole) << cut << ": " << text;
+    std::vector<size_t> bytes(text.empty() ? 0 : text.size() - 1);
+    std::iota(bytes.begin(), bytes.end(), 1);
+    EXPECT_EQ(inPieces(text, bytes), whole) << text;
   }
 }
 

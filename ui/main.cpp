@@ -1,6 +1,7 @@
 // The program: one application, its one window, and the message loop until that window is closed or
 // the process is asked to stop (SIGINT, SIGTERM, SIGHUP); then the gateway stops accepting and lets
-// the running requests end.
+// the running requests end. Started by a service manager, it tells that manager how it stands (see
+// ui/ServiceNotifier.h).
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -9,9 +10,11 @@
 
 #include <QApplication>
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include "foundation/Descriptor.h"
 #include "foundation/FbAttachment.h"
+#include "ui/ServiceNotifier.h"
 #include "ui/UFormVESPRIL.h"
 
 namespace {
@@ -53,11 +56,13 @@ int main(int argc, char** argv) {
   if (pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) return 1;
   g_stopRead.Reset(ends[0]);
   g_stopWrite.Reset(ends[1]);
+  vespril::ServiceNotifier service;
   QSocketNotifier stopNotifier(g_stopRead.Get(), QSocketNotifier::Read);
-  QObject::connect(&stopNotifier, &QSocketNotifier::activated, [] {
+  QObject::connect(&stopNotifier, &QSocketNotifier::activated, [&service] {
     char bytes[16];
     while (read(g_stopRead.Get(), bytes, sizeof bytes) > 0) {
     }
+    service.Stopping();
     // exit() also ends a nested loop, such as that of the start-up error box, which quit() would not
     // reach before the main loop runs.
     g_stopRequested = true;
@@ -66,6 +71,10 @@ int main(int argc, char** argv) {
 
   vespril::fb::PrepareClient();
   StopOnSignals();
+  // The window's construction makes the engine, whose start-up opens the listener, and no event loop
+  // turns before it has ended or failed: so the first turn, of the main loop or of a start-up error box
+  // that nobody may answer, comes when the program serves what it will.
+  QTimer::singleShot(0, [&service] { service.Ready(); });
   vespril::TFormVESPRIL form;
   if (g_stopRequested) return 0;
   form.show();
