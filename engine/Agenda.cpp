@@ -66,7 +66,8 @@ void Agenda::Trabalhadores::Laco() {
   }
 }
 
-Agenda::Agenda() : m_sinal(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+Agenda::Agenda(ExecutorGrupo executorGrupo)
+    : m_sinal(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), m_executorGrupo(std::move(executorGrupo)) {
   if (!m_sinal.Valid()) throw Error("Cannot create the agenda's event descriptor");
   m_notificador = new QSocketNotifier(static_cast<qintptr>(m_sinal.Get()), QSocketNotifier::Read, this);
   connect(m_notificador, &QSocketNotifier::activated, this, &Agenda::Recolher);
@@ -130,6 +131,7 @@ bool Agenda::Passo() {
     escritaAntes = escritaAntes || tarefa.escrita;
     if (!tarefa.arquivo.empty()) arquivosAntes.push_back(tarefa.arquivo);
     if (pode) {
+      if (tarefa.membro && tarefa.escrita) it->grupo = Seguidores(it);
       prontas.push_back(it);
       if (!tarefa.imediata) --vagas;
     }
@@ -139,6 +141,20 @@ bool Agenda::Passo() {
     Iniciar(it);
   }
   return !prontas.empty();
+}
+
+std::vector<Agenda::Tarefa*> Agenda::Seguidores(Posicao lider) {
+  std::vector<Tarefa*> seguidores;
+  if (!m_executorGrupo) return seguidores;
+  size_t bytes = lider->bytes;
+  for (auto it = std::next(lider); it != m_fila.end() && !it->exclusiva; ++it) {
+    if (!it->escrita) continue;  // reads and immediate tasks keep their own turn
+    // A write that may not join, or would pass the bounds, ends the group: writes keep their order.
+    if (!it->membro || seguidores.size() + 1 >= kGrupoMaximo || bytes + it->bytes > kGrupoBytes) break;
+    bytes += it->bytes;
+    seguidores.push_back(&*it);
+  }
+  return seguidores;
 }
 
 void Agenda::Iniciar(Posicao it) {
@@ -154,6 +170,10 @@ void Agenda::Iniciar(Posicao it) {
     return;
   }
   m_emCurso.splice(m_emCurso.end(), m_fila, it);
+  for (Tarefa* seguidor : it->grupo) {
+    const auto posicao = std::find_if(m_fila.begin(), m_fila.end(), [seguidor](const Tarefa& t) { return &t == seguidor; });
+    m_emCurso.splice(m_emCurso.end(), m_fila, posicao);
+  }
   ++m_rodando;
   m_escrita = m_escrita || it->escrita;
   m_exclusiva = m_exclusiva || it->exclusiva;
@@ -162,7 +182,13 @@ void Agenda::Iniciar(Posicao it) {
 
 void Agenda::Trabalhar(Tarefa* tarefa) noexcept {
   try {
-    if (tarefa->trabalho) tarefa->trabalho();
+    if (tarefa->grupo.empty()) {
+      if (tarefa->trabalho) tarefa->trabalho();
+    } else {
+      std::vector<Membro*> membros{tarefa->membro.get()};
+      for (Tarefa* seguidor : tarefa->grupo) membros.push_back(seguidor->membro.get());
+      m_executorGrupo(membros);
+    }
   } catch (...) {
     // The task answers for its own failures; what escapes it is dropped here, and its completion
     // still runs.
@@ -194,13 +220,29 @@ void Agenda::Concluir(const Tarefa* concluida) {
                                [concluida](const Tarefa& tarefa) { return &tarefa == concluida; });
   if (it == m_emCurso.end()) return;
   // What it held is released, and what waited for it admitted, before its completion runs: a
-  // completion that fails or spins an event loop holds nothing up.
+  // completion that fails or spins an event loop holds nothing up. The members of its group complete
+  // after it, in arrival order.
   std::function<void()> concluir = std::move(it->concluir);
+  std::vector<Tarefa*> grupo = std::move(it->grupo);  // they name no file and hold nothing meanwhile
   if (it->escrita) m_escrita = false;
   if (it->exclusiva) m_exclusiva = false;
   --m_rodando;
   m_emCurso.erase(it);
   Admitir();
+  try {
+    if (concluir) concluir();
+  } catch (...) {
+    // The task's own failure; the others go on.
+  }
+  for (Tarefa* membro : grupo) ConcluirTarefa(membro);
+}
+
+void Agenda::ConcluirTarefa(const Tarefa* tarefa) {
+  const auto it = std::find_if(m_emCurso.begin(), m_emCurso.end(),
+                               [tarefa](const Tarefa& t) { return &t == tarefa; });
+  if (it == m_emCurso.end()) return;
+  std::function<void()> concluir = std::move(it->concluir);
+  m_emCurso.erase(it);
   try {
     if (concluir) concluir();
   } catch (...) {

@@ -10,6 +10,9 @@
 //   - an exclusive task (a window operation) waits for every running task, and every task that
 //     arrives after it waits for it;
 //   - anything else (a read) runs alongside anything.
+// When the write lane comes free and the write task to take it may share it, the write tasks queued
+// behind it that may too join it, in arrival order, up to kGrupoMaximo tasks or kGrupoBytes: the
+// group's runner runs them together as they would run one after another, and each completes as usual.
 // Admission runs again after every change of state (an arrival, an immediate task, a completion)
 // until a pass starts nothing, so no task waits for an unrelated arrival. A failure of a task's work
 // or of its completion stays with that task: the agenda keeps serving, and what the task held (the
@@ -24,6 +27,7 @@
 #include <cstddef>
 #include <functional>
 #include <list>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -43,6 +47,15 @@ class Agenda final : public QObject {
 
  public:
   static constexpr int kMaximo = 16;
+  static constexpr size_t kGrupoMaximo = 64;
+  static constexpr size_t kGrupoBytes = 4u << 20;
+
+  // What a write task that may share the write lane carries for the group's runner.
+  struct Membro {
+    virtual ~Membro() = default;
+  };
+  // Runs a group (on a worker): the members in arrival order, each as its task's work would.
+  using ExecutorGrupo = std::function<void(const std::vector<Membro*>& membros)>;
 
   struct Tarefa {
     bool escrita = false;
@@ -51,14 +64,20 @@ class Agenda final : public QObject {
     // Its completion runs inside admission, so it must not spin an event loop.
     bool imediata = false;
     std::string arquivo;  // the result file it names; "" for none
+    // Set on a write task that names no file and may run in a group; alone, its `trabalho` runs.
+    std::shared_ptr<Membro> membro;
+    size_t bytes = 0;  // what it weighs against kGrupoBytes
     std::function<void()> trabalho;  // on a worker (or at once); what it throws is dropped
     std::function<void()> concluir;  // then on the GUI thread; may queue further tasks
     // Instead of both, when it is dropped before it starts: at Encerrar, or when it could not be
     // started for want of memory or threads.
     std::function<void()> cancelar;
+    // The agenda's own: the tasks that run in this one's group, behind it.
+    std::vector<Tarefa*> grupo;
   };
 
-  Agenda();
+  // Without a runner no group is formed.
+  explicit Agenda(ExecutorGrupo executorGrupo = {});
   ~Agenda() override;  // waits for the running work; what was only queued is dropped
 
   // Throws std::bad_alloc when the task can't be queued; nothing was queued then.
@@ -76,7 +95,11 @@ class Agenda final : public QObject {
   // One pass over the queue: starts what may start now. True when it started anything.
   bool Passo();
   void Iniciar(Posicao tarefa);
+  // The write tasks queued behind `lider` that may share its turn of the write lane.
+  std::vector<Tarefa*> Seguidores(Posicao lider);
   void Concluir(const Tarefa* tarefa);
+  // Removes one finished task and runs its completion.
+  void ConcluirTarefa(const Tarefa* tarefa);
   // Runs the completions the workers have handed over.
   void Recolher();
   // On a worker: the task's work, then the hand-over to the GUI thread.
@@ -112,6 +135,7 @@ class Agenda final : public QObject {
   QSocketNotifier* m_notificador = nullptr;
   // Admission that failed for want of memory is tried again a little later.
   QTimer m_retentar;
+  const ExecutorGrupo m_executorGrupo;  // called on the workers
 
   // GUI thread only.
   std::list<Tarefa> m_fila;

@@ -9,6 +9,8 @@
 
 #include <QPointer>
 
+#include "engine/RequestHandling.h"
+
 #include "engine/Agenda.h"
 #include "engine/ArquivoConsulta.h"
 #include "engine/UVESPRIL.h"
@@ -23,10 +25,22 @@ constexpr char kEcoRecusado[] = "Cliente ou Pedido inv\xE1lido para a resposta";
 // What a request's task leaves for its completion.
 struct Desfecho {
   std::optional<std::string> resposta;  // the reply frame; nothing for "Deletar"
-  // The outcome can't be told (the task failed past its own handling, or no reply could be built for
-  // want of memory): the connection is closed instead of answered.
-  bool fechar = false;
+  // The outcome can't be told (the task failed past its own handling, did not run, or no reply could
+  // be built for want of memory): the connection is closed instead of answered. Work that ends well
+  // clears it.
+  bool fechar = true;
 };
+
+// A write request that may run in a group: its frame and where its reply goes.
+struct MembroPedido final : Agenda::Membro {
+  MembroPedido(Pedido pedido, std::shared_ptr<Desfecho> desfecho)
+      : request(std::move(pedido)), desfecho(std::move(desfecho)) {}
+  Pedido request;
+  std::shared_ptr<Desfecho> desfecho;
+};
+
+// Scripts up to this size are looked at, on this thread, for whether they may run in a group.
+constexpr size_t kAgrupavelMaximo = 64u * 1024u;
 
 // The reply to a script. Short of memory for the echo of a large script, the same Mensagem without
 // the echo, so that the outcome still reaches the client.
@@ -50,6 +64,7 @@ Agenda::Tarefa Planejar(VESPRIL& engine, Pedido request, const std::shared_ptr<D
   const bool deletar = request.comando == "Deletar";
   // Echoed, these fields would cut the reply in the wrong places: they are left out of it, and the
   // request is refused before anything runs.
+  desfecho->fechar = false;  // refusals and "Baixar" have their reply at once
   if (!PodeEcoar(request.cliente, request.pedido)) {
     tarefa.imediata = true;
     if (!deletar) desfecho->resposta = MontarResposta("", "", kEcoRecusado, baixar ? "" : request.comando);
@@ -73,30 +88,47 @@ Agenda::Tarefa Planejar(VESPRIL& engine, Pedido request, const std::shared_ptr<D
     desfecho->resposta = MontarResposta(request.cliente, request.pedido, "", path);
     return tarefa;
   }
+  desfecho->fechar = true;  // until the work has run
   if (deletar) {
     tarefa.trabalho = [path, desfecho] {
-      try {
-        DeleteArquivoConsulta(path);
-      } catch (...) {
-        desfecho->fechar = true;
-      }
+      DeleteArquivoConsulta(path);
+      desfecho->fechar = false;
     };
     return tarefa;
   }
   tarefa.escrita = !VESPRIL::ScriptDeLeitura(request.comando);
-  tarefa.trabalho = [&engine, request = std::move(request), desfecho] {
-    try {
-      const std::string mensagem = engine.ExecutarScript(request.comando, request.cliente, request.pedido);
-      desfecho->resposta = ResponderScript(request, mensagem);
-      desfecho->fechar = !desfecho->resposta;
-    } catch (...) {
-      desfecho->fechar = true;
-    }
+  // A script of INSERTs touches no file, and may share the write lane with others like it.
+  const bool agrupavel = tarefa.escrita && request.comando.size() <= kAgrupavelMaximo &&
+                         VESPRIL::ScriptDeInsercoes(request.comando);
+  auto membro = std::make_shared<MembroPedido>(std::move(request), desfecho);
+  if (agrupavel) {
+    tarefa.arquivo.clear();
+    tarefa.bytes = membro->request.comando.size();
+    tarefa.membro = membro;
+  }
+  tarefa.trabalho = [&engine, membro] {
+    const Pedido& request = membro->request;
+    const std::string mensagem = engine.ExecutarScript(request.comando, request.cliente, request.pedido);
+    membro->desfecho->resposta = ResponderScript(request, mensagem);
+    membro->desfecho->fechar = !membro->desfecho->resposta;
   };
   return tarefa;
 }
 
 }  // namespace
+
+Agenda::ExecutorGrupo ExecutorDeGrupos(VESPRIL& engine) {
+  return [&engine](const std::vector<Agenda::Membro*>& membros) {
+    std::vector<const Pedido*> pedidos;
+    for (Agenda::Membro* membro : membros) pedidos.push_back(&static_cast<MembroPedido*>(membro)->request);
+    const std::vector<std::string> mensagens = engine.ExecutarGrupo(pedidos);
+    for (size_t i = 0; i < membros.size(); ++i) {
+      auto* membro = static_cast<MembroPedido*>(membros[i]);
+      membro->desfecho->resposta = ResponderScript(membro->request, mensagens[i]);
+      membro->desfecho->fechar = !membro->desfecho->resposta;
+    }
+  };
+}
 
 void VESPRIL::SoqueteClientRead(Conexao& connection) {
   // One request of a connection at a time; a client that does not read its replies is not answered

@@ -18,6 +18,7 @@
 #include "engine/ArquivoConsulta.h"
 #include "engine/ConexoesLeitura.h"
 #include "engine/InsertRewriting.h"
+#include "engine/Instrucoes.h"
 #include "engine/UVESPRIL.h"
 #include "foundation/Error.h"
 #include "foundation/FbAttachment.h"
@@ -64,27 +65,7 @@ int32_t ParaInteiro(int64_t value, const std::string& what) {
   return static_cast<int32_t>(value);
 }
 
-// A table is located by its name; an empty name names no table, even when one was stored empty.
-bool LocalizarTabela(PersistedTable& table, const char* field, const std::string& nome) {
-  return !nome.empty() && table.Locate(field, nome);
-}
 
-// Hands each statement of a script to `f` as it runs, until `f` returns false: each up to and including
-// its ";"; text after the last ";" never runs, and a script without one is one empty statement.
-template <typename F>
-void PercorrerInstrucoes(std::string_view script, F&& f) {
-  size_t fim = script.find(';');
-  if (fim == std::string_view::npos) {
-    f(std::string_view());
-    return;
-  }
-  size_t inicio = 0;
-  do {
-    if (!f(script.substr(inicio, fim + 1 - inicio))) return;
-    inicio = fim + 1;
-    fim = script.find(';', inicio);
-  } while (fim != std::string_view::npos);
-}
 
 // Whether a failure of the INSERT's execution leaves it unknown whether the row was committed: the link
 // went down with the statement or its commit on it. A refusal the server sent back is known.
@@ -195,14 +176,6 @@ class VESPRIL::Instantaneo {
   std::vector<Fonte> m_fontes;
 };
 
-struct VESPRIL::Insercao {
-  std::string sql;  // the statement as it will run: parents' keys filled in, then its own key
-  std::string tabela;
-  std::string chave;  // its key column, when the recount needs it
-  bool relembrar = false;
-  int n = 0;            // the slot of the server it goes to
-  int32_t gerador = 0;  // the last key handed out before its own
-};
 
 // Runs on the GUI thread for every script, to schedule it: a write script is known by its first
 // statement that is no query, without cutting the rest.
@@ -216,28 +189,52 @@ bool VESPRIL::ScriptDeLeitura(const std::string& script) {
   return leitura;
 }
 
+bool VESPRIL::ScriptDeInsercoes(const std::string& script) {
+  if (script.find(';') == std::string::npos) return false;
+  bool insercoes = true;
+  PercorrerInstrucoes(script, [&](std::string_view statement) {
+    insercoes = Classificar(statement) == Tipo::Insert;
+    return insercoes;
+  });
+  return insercoes;
+}
+
 std::string VESPRIL::ExecutarScript(const std::string& script, const std::string& cliente,
                                     const std::string& pedido) {
   if (script.empty()) return "";
+  if (!ScriptDeLeitura(script)) {
+    const Corte::Escrita corte(m_corte);
+    return ExecutarEscrita(script, cliente, pedido);
+  }
   try {
     // The path is checked at the first query, as a statement's own failure.
-    const auto arquivo = [&] { return CaminhoArquivoConsulta(m_programDirectory, cliente, pedido); };
-    if (ScriptDeLeitura(script)) {
-      Instantaneo instantaneo(*this);
-      PercorrerInstrucoes(script, [&](std::string_view statement) {
-        ExecutarConsulta(std::string(statement), arquivo(), instantaneo.Fontes());
-        return true;
-      });
-      return "";
-    }
-    const Corte::Escrita corte(m_corte);
+    const std::string arquivo = CaminhoArquivoConsulta(m_programDirectory, cliente, pedido);
+    Instantaneo instantaneo(*this);
+    PercorrerInstrucoes(script, [&](std::string_view statement) {
+      ExecutarConsulta(std::string(statement), arquivo, instantaneo.Fontes());
+      return true;
+    });
+  } catch (const Error& e) {
+    return e.Message();
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return kExcecaoDesconhecida;
+  }
+  return "";
+}
+
+std::string VESPRIL::ExecutarEscrita(const std::string& script, const std::string& cliente,
+                                     const std::string& pedido) {
+  try {
     SalvarContagemPendente();
+    ResolverGrupos();
     try {
       PercorrerInstrucoes(script, [&](std::string_view vista) {
         const std::string statement(vista);
         switch (Classificar(statement)) {
           case Tipo::Consulta:
-            ExecutarConsultaEscrita(statement, arquivo());
+            ExecutarConsultaEscrita(statement, CaminhoArquivoConsulta(m_programDirectory, cliente, pedido));
             break;
           case Tipo::Insert:
             ExecutarInsert(statement);
@@ -456,12 +453,20 @@ void VESPRIL::Gravar(Insercao& insercao) {
   // the count stays there rather than wrap.
   {
     std::lock_guard trava(m_trava);
-    LocalizarTabela(CdsServidorTabela, "Tabela", insercao.tabela);
-    const int32_t registro = CdsServidorTabela.FieldAsInteger("Registro");
-    CdsServidorTabela.Edit();
-    CdsServidorTabela.SetFieldAsInteger("Registro", registro == INT32_MAX ? registro : registro + 1);
-    CdsServidorTabela.Post();
+    ContarLinha(insercao.tabela);
   }
+  SalvarContagem();
+}
+
+void VESPRIL::ContarLinha(const std::string& tabela) {
+  LocalizarTabela(CdsServidorTabela, "Tabela", tabela);  // the row Rotear found: the least filled
+  const int32_t registro = CdsServidorTabela.FieldAsInteger("Registro");
+  CdsServidorTabela.Edit();
+  CdsServidorTabela.SetFieldAsInteger("Registro", registro == INT32_MAX ? registro : registro + 1);
+  CdsServidorTabela.Post();
+}
+
+void VESPRIL::SalvarContagem() {
   try {
     Salvar(CdsServidorTabela);
   } catch (const Error& e) {

@@ -14,6 +14,7 @@
 #include "engine/Agenda.h"
 #include "engine/ArquivoConsulta.h"
 #include "engine/ConexoesLeitura.h"
+#include "engine/RequestHandling.h"
 #include "foundation/Error.h"
 #include "foundation/Text.h"
 
@@ -42,7 +43,7 @@ VESPRIL::VESPRIL() : VESPRIL(DiretorioConsultas()) {}
 VESPRIL::VESPRIL(std::string programDirectory)
     : m_programDirectory(std::move(programDirectory)),
       m_leitura(std::make_unique<ConexoesLeitura>(kUsuario, kSenha)),
-      m_agenda(std::make_unique<Agenda>()) {
+      m_agenda(std::make_unique<Agenda>(ExecutorDeGrupos(*this))) {
   CriarSlots();
   {
     std::lock_guard trava(m_trava);
@@ -55,6 +56,7 @@ VESPRIL::VESPRIL(std::string programDirectory)
     CdsTabela = config::BuildTabela();
     CdsServidorTabela = config::BuildServidorTabela();
   }
+  RecuperarGrupos();
   CriarSoquete();
 }
 

@@ -23,9 +23,11 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,6 +36,7 @@
 #include "engine/Corte.h"
 #include "engine/SlotConexao.h"
 #include "engine/SoqueteServidor.h"
+#include "protocol/WireProtocol.h"
 
 namespace vespril {
 
@@ -128,6 +131,17 @@ class VESPRIL {
   // operation (it holds the write lane's cut meanwhile).
   std::string ExecutarScript(const std::string& script, const std::string& cliente,
                              const std::string& pedido);
+  // Whether a script may share the write lane with others: every statement an INSERT. Any thread.
+  static bool ScriptDeInsercoes(const std::string& script);
+  // Runs scripts that may share the write lane (ScriptDeInsercoes), which arrived one after another,
+  // as one group: their INSERTs planned as running them one at a time would (keys, parents' keys,
+  // routing), their keys reserved in one save, their rows written in one transaction per server and
+  // committed on all servers together (two-phase), the counts saved once. When anything fails, nothing
+  // of the group stays (but a gap in the keys) and each script runs alone instead, so each gets the
+  // reply it would have had alone; with the recount flag on they run alone too. Returns each script's
+  // message, in order; never throws. A worker of the agenda in the write lane (a test while nothing
+  // runs).
+  std::vector<std::string> ExecutarGrupo(const std::vector<const Pedido*>& pedidos);
 
   // Listener handlers. GUI thread.
   void SoqueteClientRead(Conexao& connection);
@@ -145,9 +159,32 @@ class VESPRIL {
     int n;
   };
   struct Fonte;
-  struct Insercao;
+  // An INSERT on its way: its text, table and route.
+  struct Insercao {
+    std::string sql;  // the statement as it will run: parents' keys filled in, then its own key
+    std::string tabela;
+    std::string chave;  // its key column, when the recount needs it
+    bool relembrar = false;
+    int n = 0;            // the slot of the server it goes to
+    int32_t gerador = 0;  // the last key handed out before its own
+  };
   class Instantaneo;
 
+  // Start-up, once the slots are attached: the transactions that a group of this program left in
+  // limbo on any server are committed when the group was decided, else rolled back.
+  void RecuperarGrupos();
+  // Groups decided but not yet committed on every server, and dropped ones whose rollback may not
+  // have reached every server, are ended where they are found. The write lane.
+  void ResolverGrupos();
+  // Saves the groups decided and not yet ended everywhere. The write lane.
+  void SalvarDecisoes();
+  // A write script in the write lane. REQUIRES: the write lane's cut held.
+  std::string ExecutarEscrita(const std::string& script, const std::string& cliente, const std::string& pedido);
+  // A group's way through: each script's message, or nothing when the group was dropped (nothing of
+  // it stays) and its scripts are to run alone. REQUIRES: the write lane's cut held.
+  std::optional<std::vector<std::string>> Agrupar(const std::vector<const Pedido*>& pedidos);
+  // After committed rows: the matrix saved, or kept pending and the operator told once.
+  void SalvarContagem();
   void CriarSlots();
   void ConferirServidores();  // REQUIRES: m_trava held
   void ConectarServidores();
@@ -175,6 +212,8 @@ class VESPRIL {
   void Rotear(Insercao& insercao);
   void ReservarChave(Insercao& insercao);
   void Gravar(Insercao& insercao);
+  // Raises the count of the matrix row of `tabela` that routing takes. REQUIRES: m_trava held.
+  void ContarLinha(const std::string& tabela);
 
   // The servers in record order, read under the lock: name, address and slot.
   std::vector<Vinculo> Servidores();
@@ -196,6 +235,12 @@ class VESPRIL {
   std::array<bool, kSlots + 1> m_slotLigado{};   // guarded by m_trava
   std::array<int, kSlots + 1> m_slotDialeto{};   // guarded by m_trava
   bool m_contagemPendente = false;               // guarded by m_trava
+  // The write lane's own (one thread at a time): the groups decided and not yet committed on every
+  // server, those dropped and not yet rolled back on every server, and the next group's name.
+  std::vector<std::string> m_gruposDecididos;
+  std::vector<std::string> m_gruposDesfeitos;
+  std::string m_prefixoGrupo;
+  uint64_t m_proximoGrupo = 0;
   Corte m_corte;
   // Owned here; the slots by the write lane, the listener by the GUI thread.
   std::array<std::unique_ptr<Componente>, kComponentes> m_componentes;

@@ -19,23 +19,53 @@ Transaction::Transaction(Attachment& attachment, Access access) {
   Check(status);
 }
 
-Transaction::Transaction(Transaction&& other) noexcept : m_handle(std::exchange(other.m_handle, 0)) {}
+Transaction::Transaction(Transaction&& other) noexcept
+    : m_handle(std::exchange(other.m_handle, 0)), m_prepared(std::exchange(other.m_prepared, false)) {}
 
 Transaction& Transaction::operator=(Transaction&& other) noexcept {
   if (this != &other) {
     RollbackSilently();
     m_handle = std::exchange(other.m_handle, 0);
+    m_prepared = std::exchange(other.m_prepared, false);
   }
   return *this;
 }
 
 Transaction::~Transaction() { RollbackSilently(); }
 
+void Transaction::Prepare(std::string_view description) {
+  ISC_STATUS_ARRAY status;
+  isc_prepare_transaction2(status, &m_handle, static_cast<short>(description.size()),
+                           reinterpret_cast<const ISC_UCHAR*>(description.data()));
+  Check(status);
+  m_prepared = true;
+}
+
+Transaction Transaction::Reconnect(Attachment& attachment, int64_t id) {
+  // The number in the client's byte order (least significant byte first), as short as it fits.
+  char number[8];
+  const short length = id > INT32_MAX ? 8 : 4;
+  for (short i = 0; i < length; ++i) number[i] = static_cast<char>((static_cast<uint64_t>(id) >> (8 * i)) & 0xFF);
+  Transaction transaction;
+  ISC_STATUS_ARRAY status;
+  isc_reconnect_transaction(status, attachment.Handle(), &transaction.m_handle, length, number);
+  Check(status);
+  transaction.m_prepared = true;
+  return transaction;
+}
+
 void Transaction::Commit() {
   ISC_STATUS_ARRAY status;
   if (isc_commit_transaction(status, &m_handle) != 0) {
     const FbError refusal(status);
-    RollbackSilently();
+    if (m_prepared) {
+      // Whoever prepared it decided to commit: left in limbo, it is committed later, never undone.
+      ISC_STATUS_ARRAY ignored;
+      fb_disconnect_transaction(ignored, &m_handle);
+      m_handle = 0;
+    } else {
+      RollbackSilently();
+    }
     throw refusal;
   }
   m_handle = 0;

@@ -5,6 +5,9 @@
 
 #include <ibase.h>
 
+#include <cstdint>
+#include <string_view>
+
 namespace vespril::fb {
 
 class Attachment;
@@ -28,9 +31,22 @@ class Transaction {
   // statement executed in it (the client then clears the handle).
   bool Active() const { return m_handle != 0; }
 
+  // The first phase of a two-phase commit: the server makes the transaction's work durable and keeps
+  // it in limbo, with `description` stored beside it (RDB$TRANSACTIONS), until Commit or Rollback ends
+  // it, through this object or, after a crash, through Reconnect. REQUIRES: Active(). Throws FbError;
+  // the transaction then stays active (Rollback ends it).
+  void Prepare(std::string_view description);
+  bool Prepared() const { return m_prepared; }
+
+  // Takes over the limbo transaction `id` of the attachment, to commit or roll it back.
+  // REQUIRES: attachment.Attached(). Throws FbError.
+  static Transaction Reconnect(Attachment& attachment, int64_t id);
+
   // REQUIRES: Active(). Both end the transaction whatever the client says, so no later work can land
-  // in it unnoticed. A refused commit is rolled back, silently; a refused rollback drops the handle
-  // (the server ends that transaction with its attachment). Then the refusal is thrown as FbError.
+  // in it unnoticed. A refused commit is rolled back, silently, unless the transaction was prepared:
+  // then the handle is dropped and the transaction stays in limbo at the server, for a later
+  // Reconnect to commit. A refused rollback drops the handle (the server ends that transaction with
+  // its attachment, or keeps a prepared one in limbo). Then the refusal is thrown as FbError.
   void Commit();
   void Rollback();
 
@@ -38,9 +54,11 @@ class Transaction {
   isc_tr_handle* Handle() { return &m_handle; }
 
  private:
+  Transaction() = default;
   void RollbackSilently() noexcept;
 
   isc_tr_handle m_handle = 0;
+  bool m_prepared = false;
 };
 
 }  // namespace vespril::fb

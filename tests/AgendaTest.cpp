@@ -45,6 +45,12 @@ struct Tipo {
   bool exclusiva = false;
   bool imediata = false;
   std::string arquivo = {};
+  bool membro = false;  // a write that may share the write lane
+};
+
+struct Nomeado final : Agenda::Membro {
+  explicit Nomeado(std::string n) : nome(std::move(n)) {}
+  std::string nome;
 };
 
 // A task that notes its name in `feito` when it completes (on this thread).
@@ -55,6 +61,7 @@ Agenda::Tarefa Tarefa(const Tipo& tipo, const std::string& nome, std::string& fe
   tarefa.exclusiva = tipo.exclusiva;
   tarefa.imediata = tipo.imediata;
   tarefa.arquivo = tipo.arquivo;
+  if (tipo.membro) tarefa.membro = std::make_shared<Nomeado>(nome);
   tarefa.trabalho = std::move(trabalho);
   tarefa.concluir = [&feito, nome] { feito += nome; };
   return tarefa;
@@ -74,6 +81,30 @@ TEST(AgendaTest, WhatWaitsBehindARunningTaskAllStartsWhenItEnds) {
   trinco.Abrir();
   EXPECT_TRUE(QTest::qWaitFor([&] { return feito.size() == 4; }, kEspera)) << feito;
   EXPECT_EQ(feito.substr(2), "CD");
+}
+
+// When the write lane comes free, the writes queued behind it that may share it join the first one, in
+// arrival order, up to a write that may not; a read among them keeps its own turn. A lone one runs by
+// its own work.
+TEST(AgendaTest, WritesWaitingForTheLaneShareItsNextTurn) {
+  std::string grupos;  // each group the runner saw, as "(names)"
+  Agenda agenda([&grupos](const std::vector<Agenda::Membro*>& membros) {
+    grupos += "(";
+    for (Agenda::Membro* membro : membros) grupos += static_cast<Nomeado*>(membro)->nome;
+    grupos += ")";
+  });
+  std::string feito;
+  Trinco trinco;
+  agenda.Enfileirar(Tarefa({.escrita = true}, "X", feito, [&] { trinco.Esperar(); }));
+  for (const char* nome : {"A", "B"}) agenda.Enfileirar(Tarefa({.escrita = true, .membro = true}, nome, feito));
+  agenda.Enfileirar(Tarefa({}, "r", feito));
+  agenda.Enfileirar(Tarefa({.escrita = true, .membro = true}, "C", feito));
+  agenda.Enfileirar(Tarefa({.escrita = true}, "W", feito));
+  agenda.Enfileirar(Tarefa({.escrita = true, .membro = true}, "D", feito));
+  trinco.Abrir();
+  EXPECT_TRUE(QTest::qWaitFor([&] { return feito.size() == 7; }, kEspera)) << feito;
+  EXPECT_EQ(grupos, "(ABC)");
+  EXPECT_EQ(feito.find("ABC") != std::string::npos && feito.find("W") < feito.find("D"), true) << feito;
 }
 
 // A completion may open a message box (a nested event loop): the tasks behind it start and end

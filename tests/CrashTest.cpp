@@ -1,7 +1,10 @@
-// A gateway killed at random moments while it inserts, and started again each time: the keys it hands
-// out stay unique across the servers, its configuration files always load, and it goes on inserting.
-// The child is vespril-insert-loop; the databases are on the loopback server, so a new child never
-// waits for the killed one's files. VESPRIL_CRASH_SEED repeats a run.
+// A gateway killed at random moments while 16 clients insert through it, and started again each time:
+// the keys it hands out stay unique across the servers, every ITEM's PEDIDO is held by some server,
+// no group's transaction stays in limbo once it has started again, its configuration files always
+// load, and it goes on inserting. Every other run pauses at the steps of each group's commit, so that
+// kills land between the prepare and the commit. The child is vespril-insert-loop; the databases are
+// on the loopback server, so a new child never waits for the killed one's files. VESPRIL_CRASH_SEED
+// repeats a run.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -36,9 +39,9 @@ unsigned Seed() {
 }
 
 // The child started on the workspace; empty when it printed "ready", else why it did not.
-std::string Start(QProcess& child, const Workspace& workspace, const char* count) {
+std::string Start(QProcess& child, const Workspace& workspace, const char* count, const char* connections = "0") {
   child.start(VESPRIL_INSERT_LOOP, {QString::fromStdString(workspace.Path()),
-                                    QString::fromStdString(workspace.ResultDirectory()), count});
+                                    QString::fromStdString(workspace.ResultDirectory()), count, connections});
   while (!child.canReadLine()) {
     if (!child.waitForReadyRead(10000)) return "not ready: " + child.readAllStandardError().toStdString();
   }
@@ -71,7 +74,7 @@ TEST(CrashTest, KilledAtRandomMomentsItNeverHandsAKeyOutTwice) {
   auto alfa = FirebirdTestDatabase::WithOrders(FbLocation::Server);
   auto beta = FirebirdTestDatabase::WithOrders(FbLocation::Server);
   Workspace workspace;
-  workspace.WriteSettings("0", "False");
+  workspace.WriteSettings(std::to_string(test::FreeTcpPort()), "False");
   workspace.WriteServers({{"ALFA", alfa.Address()}, {"BETA", beta.Address()}});
   workspace.WriteTables({{"PEDIDO", "IDPEDIDO", 0}, {"ITEM", "IDITEM", 0}});
   workspace.WriteMatrix(
@@ -84,7 +87,13 @@ TEST(CrashTest, KilledAtRandomMomentsItNeverHandsAKeyOutTwice) {
 
   for (int kill = 1; kill <= kKills; ++kill) {
     QProcess child;
-    ASSERT_EQ(Start(child, workspace, "0"), "") << "start " << kill;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    if (kill % 2 == 0) environment.insert(QStringLiteral("VESPRIL_PAUSA_GRUPO_MS"), QStringLiteral("5"));
+    child.setProcessEnvironment(environment);
+    ASSERT_EQ(Start(child, workspace, "0", "16"), "") << "start " << kill;
+    // Started again, it left nothing of the killed one's groups in limbo.
+    const char* limbo = "select count(*) from RDB$TRANSACTIONS where RDB$TRANSACTION_STATE = 1";
+    ASSERT_EQ(alfa.Dump(limbo) + beta.Dump(limbo), "00") << "start " << kill;
     QThread::msleep(static_cast<unsigned long>(runMs(random)));
     // A child that stopped by itself could not start or insert after the previous kill.
     ASSERT_EQ(child.state(), QProcess::Running)

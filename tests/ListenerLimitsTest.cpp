@@ -279,7 +279,7 @@ TEST(ListenerLimitsTest, ShortOfMemoryLargeRequestsAreRefusedAndTheGatewayLivesO
       waits.push_back({clients[i], POLLOUT, 0});
       which.push_back(i);
     }
-    sending = !waits.empty() && ::poll(waits.data(), waits.size(), 10000) > 0;
+    sending = !waits.empty() && ::poll(waits.data(), waits.size(), 30000) > 0;
     for (size_t w = 0; sending && w < waits.size(); ++w) {
       if (waits[w].revents == 0) continue;
       size_t& done = sent[which[w]];
@@ -287,6 +287,10 @@ TEST(ListenerLimitsTest, ShortOfMemoryLargeRequestsAreRefusedAndTheGatewayLivesO
       if (n > 0) done += static_cast<size_t>(n);
       if (n < 0 && errno != EAGAIN) done = request.size();  // refused: closed by the gateway
     }
+  }
+  for (size_t i = 0; i < clients.size(); ++i) {
+    // A frame the gateway stopped taking in ends here, so that its connection ends too.
+    if (sent[i] < request.size()) ::shutdown(clients[i], SHUT_WR);
   }
   for (int fd : clients) {
     std::string got;

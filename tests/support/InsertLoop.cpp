@@ -1,43 +1,92 @@
-// vespril-insert-loop DIR RESULTS [COUNT]: the child of the crash test. Starts a gateway engine with DIR
-// as its working directory (so it loads DIR's configuration files) and RESULTS as its program directory,
-// prints "ready", then runs one script over and over: a PEDIDO and an ITEM that carries its key. It
-// stops after COUNT scripts (0 or none: until it is killed). A failed start or script is printed to
-// standard error and ends the process with status 1.
+// vespril-insert-loop DIR RESULTS [COUNT [CONNECTIONS]]: the child of the crash test. Starts a gateway
+// engine with DIR as its working directory (so it loads DIR's configuration files) and RESULTS as its
+// program directory, prints "ready", then runs one script over and over: a PEDIDO and an ITEM that
+// carries its key. With CONNECTIONS, that many clients send it through the gateway's listener (on the
+// port of DIR's settings) side by side until it is killed, so the write lane runs them in groups;
+// without, the engine runs it directly, COUNT times (0: until it is killed). A failed start or script
+// is printed to standard error and ends the process with status 1.
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
+#include <thread>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
 
 #include "engine/UVESPRIL.h"
+#include "foundation/Descriptor.h"
 #include "foundation/Error.h"
+#include "protocol/WireProtocol.h"
+
+namespace {
+
+const std::string kScript =
+    "insert into PEDIDO (CLIENTE) values ('crash');\r\n"
+    "insert into ITEM (QTD) values (1)\x1B\n\rPEDIDO, IDPEDIDO\x1B\n\r;";
+
+void Falhar(const std::string& what) {
+  std::fprintf(stderr, "%s\n", what.c_str());
+  std::fflush(stderr);
+  std::_Exit(1);
+}
+
+// One client: sends the script and waits for its reply, for ever.
+void Cliente(int port) {
+  const vespril::Descriptor socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(socket.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    Falhar("connect failed");
+  }
+  const std::string pedido = vespril::MontarPedido("crash", "1", kScript);
+  vespril::ReplyAssembler respostas;
+  for (;;) {
+    if (::send(socket.Get(), pedido.data(), pedido.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(pedido.size())) {
+      Falhar("send failed");
+    }
+    std::optional<vespril::Resposta> resposta;
+    while (!(resposta = respostas.Next())) {
+      char bytes[4096];
+      const ssize_t n = ::recv(socket.Get(), bytes, sizeof bytes, 0);
+      if (n <= 0) Falhar("the gateway closed the connection");
+      respostas.Append(std::string_view(bytes, static_cast<size_t>(n)));
+    }
+    if (!resposta->mensagem.empty()) Falhar("script failed: " + resposta->mensagem);
+  }
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   QCoreApplication application(argc, argv);
   if (argc < 3 || chdir(argv[1]) != 0) {
-    std::fprintf(stderr, "usage: vespril-insert-loop DIR RESULTS [COUNT]\n");
+    std::fprintf(stderr, "usage: vespril-insert-loop DIR RESULTS [COUNT [CONNECTIONS]]\n");
     return 2;
   }
   const long count = argc > 3 ? std::strtol(argv[3], nullptr, 10) : 0;
-  const std::string script =
-      "insert into PEDIDO (CLIENTE) values ('crash');\r\n"
-      "insert into ITEM (QTD) values (1)\x1B\n\rPEDIDO, IDPEDIDO\x1B\n\r;";
+  const int conexoes = argc > 4 ? std::atoi(argv[4]) : 0;
   try {
     vespril::VESPRIL engine(argv[2]);
     std::printf("ready\n");
     std::fflush(stdout);
-    for (long i = 0; count == 0 || i < count; ++i) {
-      const std::string message = engine.ExecutarScript(script, "crash", "1");
-      if (!message.empty()) {
-        std::fprintf(stderr, "script %ld failed: %s\n", i + 1, message.c_str());
-        return 1;
+    if (conexoes == 0) {
+      for (long i = 0; count == 0 || i < count; ++i) {
+        const std::string message = engine.ExecutarScript(kScript, "crash", "1");
+        if (!message.empty()) Falhar("script " + std::to_string(i + 1) + " failed: " + message);
       }
+      return 0;
     }
+    for (int i = 0; i < conexoes; ++i) std::thread(Cliente, engine.Soquete().BoundPort()).detach();
+    return QCoreApplication::exec();
   } catch (const vespril::Error& error) {
-    std::fprintf(stderr, "start failed: %s\n", error.Message().c_str());
-    return 1;
+    Falhar("start failed: " + error.Message());
   }
   return 0;
 }

@@ -1,0 +1,34 @@
+// The walk over a script's statements and the lookup of a table by name, shared by the paths that run
+// scripts (alone or in a group). Internal to the engine.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "config/PersistedTable.h"
+
+namespace vespril {
+
+// Hands each statement of a script to `f` as it runs, until `f` returns false: each up to and including
+// its ";"; text after the last ";" never runs, and a script without one is one empty statement.
+template <typename F>
+void PercorrerInstrucoes(std::string_view script, F&& f) {
+  size_t fim = script.find(';');
+  if (fim == std::string_view::npos) {
+    f(std::string_view());
+    return;
+  }
+  size_t inicio = 0;
+  do {
+    if (!f(script.substr(inicio, fim + 1 - inicio))) return;
+    inicio = fim + 1;
+    fim = script.find(';', inicio);
+  } while (fim != std::string_view::npos);
+}
+
+// A table is located by its name; an empty name names no table, even when one was stored empty.
+inline bool LocalizarTabela(PersistedTable& table, const char* field, const std::string& nome) {
+  return !nome.empty() && table.Locate(field, nome);
+}
+
+}  // namespace vespril
