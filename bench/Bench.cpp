@@ -38,9 +38,10 @@ Sections (all when none is named):
   clients      clients side by side: latency beside a long query, the event loop's delay, INSERTs
                from 1 and 32 connections, read scripts from 1, 4 and 16    in process, server
   inserts      routed one-row INSERTs: gateway against a direct client (bare, and durable)
+  writers      routed one-row INSERTs from 1, 8 and 32 connections against as many direct threads
   query        a query into the result file: gateway against a direct client, and the gateway's memory
   baixar       "Baixar" round trips: gateway against a bare poll() server
-The last three need the Firebird server on 127.0.0.1:3050 (SYSDBA); the gateway runs as a child process.
+The last four need the Firebird server on 127.0.0.1:3050 (SYSDBA); the gateway runs as a child process.
 
 Options:
   --rows N,N...        query sizes, rows in all (default 10000,100000,1000000)
@@ -157,6 +158,7 @@ int main(int argc, char** argv) {
       {"engine", [&] { vespril::bench::BenchEngine(dir.path()); }},
       {"clients", [&] { vespril::bench::BenchClients(dir.path()); }},
       {"inserts", [&] { vespril::bench::BenchInserts(options); }},
+      {"writers", [&] { vespril::bench::BenchWriters(options); }},
       {"query", [&] { vespril::bench::BenchQuery(options); }},
       {"baixar", [&] { vespril::bench::BenchBaixar(options); }},
   };

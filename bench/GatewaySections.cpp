@@ -9,7 +9,9 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <QTemporaryDir>
@@ -96,11 +98,12 @@ constexpr char kDiretoDdl[] = "CREATE TABLE ITEMDIRETO (IDITEM INTEGER NOT NULL 
 class DirectInserter {
  public:
   DirectInserter(const std::vector<std::string>& addresses, std::string fileDir, size_t tabelaBytes,
-                 size_t matrizBytes)
+                 size_t matrizBytes, long firstKey = 1)
       : m_attachments(Attach(addresses)),
         m_fileDir(std::move(fileDir)),
         m_tabelaBytes(tabelaBytes),
-        m_matrizBytes(matrizBytes) {
+        m_matrizBytes(matrizBytes),
+        m_lastKey(firstKey - 1) {
     for (auto& attachment : m_attachments) m_statements.emplace_back(*attachment);
   }
 
@@ -127,7 +130,7 @@ class DirectInserter {
   std::string m_fileDir;
   size_t m_tabelaBytes;
   size_t m_matrizBytes;
-  long m_lastKey = 0;
+  long m_lastKey;
 };
 
 // ---- the query into the result file ----
@@ -269,6 +272,79 @@ void BenchInserts(const Options& options) {
       "inserts:   median of the rounds' ratios: gateway / durable direct %.2f (target >= 0.95); "
       "gateway / bare direct %.2f\n",
       MedianRatio(gatewayTimes, durableTimes), MedianRatio(gatewayTimes, bareTimes));
+}
+
+void BenchWriters(const Options& options) {
+  ServerDatabases databases;
+  std::vector<std::string> addresses;
+  GatewayConfig config;
+  config.porta = FreeLoopbackPort();
+  config.tabelas = {"ITEM"};
+  for (int i = 0; i < options.insertServers; ++i) {
+    addresses.push_back(databases.Create("W" + ServerName(i), {kItemDdl, kDiretoDdl}, options.forcedWrites));
+    config.servidores.emplace_back(ServerName(i), addresses.back());
+  }
+  QTemporaryDir workspace, directFiles;
+  WriteGatewayConfig(Dir(workspace), config);
+  auto gateway = ChildServer::Gateway(Dir(workspace));
+  const std::string frame = Frame(kCliente, kPedido, "insert into ITEM (QTD) values (1);");
+  CheckReply(WireConnection(gateway->Port()).Ask(frame));  // the bookkeeping files take their width
+  namespace fs = std::filesystem;
+  const size_t tabelaBytes = fs::file_size(Dir(workspace) + "Tabela.xml");
+  const size_t matrizBytes = fs::file_size(Dir(workspace) + "ServidorTabela.xml");
+
+  std::printf(
+      "writers: %d servers (forced writes %s), one-row INSERTs from N connections against a direct client "
+      "with N threads doing the same durable work (insert, commit, two files saved), %d alternating rounds\n",
+      options.insertServers, options.forcedWrites ? "on" : "off", options.rounds);
+  constexpr int kRows = 192;  // a round, spread over the connections
+  for (const int n : {1, 8, 32}) {
+    // Each side's clients, made once: connections to the gateway; attachments and files of their own.
+    std::vector<std::unique_ptr<WireConnection>> conexoes;
+    std::vector<std::unique_ptr<DirectInserter>> diretos;
+    for (int t = 0; t < n; ++t) {
+      conexoes.push_back(std::make_unique<WireConnection>(gateway->Port()));
+      const std::string dir = Dir(directFiles) + std::to_string(n) + "-" + std::to_string(t) + "/";
+      fs::create_directories(dir);
+      diretos.push_back(std::make_unique<DirectInserter>(addresses, dir, tabelaBytes, matrizBytes,
+                                                         1 + (n * 100 + t) * 10000L));
+    }
+    std::vector<double> latencias;
+    std::mutex mutex;
+    const auto lado = [&](const std::function<void(int)>& insert) {
+      const auto start = Clock::now();
+      std::vector<std::thread> threads;
+      for (int t = 0; t < n; ++t) {
+        threads.emplace_back([&, t] {
+          for (int i = t; i < kRows; i += n) insert(t);
+        });
+      }
+      for (std::thread& thread : threads) thread.join();
+      return Seconds(start);
+    };
+    const auto gatewayInsert = [&](int t) {
+      const auto start = Clock::now();
+      CheckReply(conexoes[static_cast<size_t>(t)]->Ask(frame));
+      const double ms = 1000 * Seconds(start);
+      std::lock_guard lock(mutex);
+      latencias.push_back(ms);
+    };
+    const auto directInsert = [&](int t) { diretos[static_cast<size_t>(t)]->Insert(true); };
+    lado(gatewayInsert);  // warm-up
+    lado(directInsert);
+    latencias.clear();
+    std::vector<double> gatewayTimes, directTimes;
+    for (int r = 0; r < options.rounds; ++r) {
+      gatewayTimes.push_back(lado(gatewayInsert));
+      directTimes.push_back(lado(directInsert));
+    }
+    std::printf(
+        "writers: %2d connection(s): gateway %6.0f rows/s, direct %6.0f rows/s, ratio %.2f; gateway latency "
+        "p50 %.1f ms, p99 %.1f ms\n",
+        n, kRows / Median(gatewayTimes), kRows / Median(directTimes), MedianRatio(gatewayTimes, directTimes),
+        Median(latencias), Percentile(latencias, 0.99));
+    std::fflush(stdout);
+  }
 }
 
 void BenchQuery(const Options& options) {

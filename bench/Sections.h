@@ -37,6 +37,7 @@ void BenchClients(const QString& dir);
 
 // Against the loopback Firebird server.
 void BenchInserts(const Options& options);
+void BenchWriters(const Options& options);
 void BenchQuery(const Options& options);
 void BenchBaixar(const Options& options);
 

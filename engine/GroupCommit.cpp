@@ -1,25 +1,30 @@
 // Group commit in the write lane: scripts of INSERTs that arrived together share one turn of the lane,
 // so that many rows share each flush. A group is planned as its scripts would run one at a time, then
 // made durable in this order:
-//   1. the generators, raised for every key of the group, saved once (no key can be handed out twice,
-//      whatever happens next);
-//   2. the rows, in arrival order, each in the one transaction of its server;
-//   3. with more than one server, every transaction prepared (the first phase of a two-phase commit),
-//      with the group's name stored beside it at the server;
-//   4. the decision to commit the group, saved in GruposConfirmados.txt;
-//   5. every transaction committed;
-//   6. the counts saved once; then every script is answered.
-// A failure before step 4 rolls the group back and its scripts run alone; after it, the group is
-// committed where it is found. A crash between 3 and 5 leaves prepared transactions in limbo: at
-// start-up, before it serves, the gateway commits those of a decided group and rolls back the others,
-// so that no committed row carries a parent key that no server holds.
+//   1. beside each other: the generators, raised for every key of the group, saved once; and on each
+//      server, its rows in arrival order in one transaction, prepared (the first phase of a two-phase
+//      commit) with the group's name stored beside it at the server;
+//   2. the decision to commit the group, recorded in GruposConfirmados.dat;
+//   3. beside each other: every server's transaction committed, and the counts saved once;
+//   4. every script answered.
+// A group on one server needs no two phases: its commit is the decision, once the generators are
+// saved. A failure before the decision rolls the group back and its scripts run alone; after it, the
+// group is committed where it is found. A crash between the phases leaves prepared transactions in
+// limbo: at start-up, before it serves, the gateway commits those of a decided group and rolls back
+// the others, so no committed row carries a parent key that no server holds. No key is handed out
+// twice: a group's rows become durable only once its keys are.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <QBuffer>
 #include <QByteArray>
-#include <QFile>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
+#include <cstring>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <random>
@@ -29,6 +34,7 @@
 
 #include "engine/Instrucoes.h"
 #include "engine/UVESPRIL.h"
+#include "foundation/Descriptor.h"
 #include "foundation/Error.h"
 #include "foundation/FbAttachment.h"
 #include "foundation/FbError.h"
@@ -39,7 +45,7 @@ namespace vespril {
 
 namespace {
 
-constexpr char kArquivoDecisoes[] = "GruposConfirmados.txt";
+constexpr char kArquivoDecisoes[] = "GruposConfirmados.dat";
 // What a group's transactions carry at the server, before the group's name.
 constexpr std::string_view kMarca = "VESPRIL ";
 
@@ -96,7 +102,149 @@ void Repor(PersistedTable& table, QByteArray bytes) {
   table.LoadFrom(buffer, table.FileName());
 }
 
+// Runs the jobs at once, the first on this thread and each other on a thread of its own (on this one
+// too when no thread can be made); what each throws is kept in its place.
+std::vector<std::exception_ptr> EmParalelo(const std::vector<std::function<void()>>& trabalhos) {
+  std::vector<std::exception_ptr> falhas(trabalhos.size());
+  const auto rodar = [&](size_t i) {
+    try {
+      trabalhos[i]();
+    } catch (...) {
+      falhas[i] = std::current_exception();
+    }
+  };
+  std::vector<std::thread> threads;
+  for (size_t i = 1; i < trabalhos.size(); ++i) {
+    try {
+      threads.emplace_back(rodar, i);
+    } catch (...) {
+      rodar(i);
+    }
+  }
+  if (!trabalhos.empty()) rodar(0);
+  for (std::thread& thread : threads) thread.join();
+  return falhas;
+}
+
+// A server's rows in as few statements as can carry them: EXECUTE BLOCKs of up to kBloco bytes, each
+// running its INSERTs in order as they would run one by one (a statement too long for one runs as it
+// is). A block the server refuses drops the group, whose scripts then run alone, statement by
+// statement, and meet the refusal as they would have anyway.
+constexpr size_t kBloco = 16u * 1024u;
+std::vector<std::string> Blocos(const std::vector<std::string>& linhas) {
+  constexpr std::string_view kInicio = "execute block as begin\n";
+  constexpr std::string_view kFim = "end";
+  std::vector<std::string> blocos;
+  std::string bloco;
+  const auto fechar = [&] {
+    if (bloco.empty()) return;
+    bloco += kFim;
+    blocos.push_back(std::move(bloco));
+    bloco.clear();
+  };
+  for (const std::string& linha : linhas) {
+    if (linha.size() + kInicio.size() + kFim.size() + 1 > kBloco) {
+      fechar();
+      blocos.push_back(linha);
+      continue;
+    }
+    if (bloco.size() + linha.size() + kFim.size() + 1 > kBloco) fechar();
+    if (bloco.empty()) bloco = kInicio;
+    bloco += linha;
+    bloco += '\n';
+  }
+  fechar();
+  return blocos;
+}
+
+// CRC-32 (IEEE); `anterior` carries on the checksum of bytes that came before.
+uint32_t Crc32(const char* data, size_t size, uint32_t anterior = 0) {
+  uint32_t crc = ~anterior;
+  for (size_t i = 0; i < size; ++i) {
+    crc ^= static_cast<unsigned char>(data[i]);
+    for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+  }
+  return ~crc;
+}
+
 }  // namespace
+
+// The groups decided and not yet committed everywhere, kept in two fixed slots of one file that are
+// written in turn, each with its sequence number and checksum: a write torn by a crash spoils only its
+// own slot, and the other still holds what was recorded before it. A record costs one flush. Used by
+// the write lane only.
+class VESPRIL::RegistroGrupos {
+ public:
+  static constexpr size_t kSlot = 4096;
+  static constexpr size_t kCabecalho = 16;  // sequence (8), length (4), checksum (4)
+
+  // Reads the file in the working directory, if there is one; it is made at the first record.
+  RegistroGrupos() {
+    m_arquivo.Reset(::open(kArquivoDecisoes, O_RDWR | O_CLOEXEC));
+    if (!m_arquivo.Valid()) return;
+    for (size_t slot = 0; slot < 2; ++slot) {
+      std::array<char, kSlot> bytes{};
+      if (::pread(m_arquivo.Get(), bytes.data(), kSlot, static_cast<off_t>(slot * kSlot)) != kSlot) continue;
+      uint64_t sequencia = 0;
+      uint32_t tamanho = 0;
+      uint32_t soma = 0;
+      std::memcpy(&sequencia, bytes.data(), 8);
+      std::memcpy(&tamanho, bytes.data() + 8, 4);
+      std::memcpy(&soma, bytes.data() + 12, 4);
+      if (sequencia == 0 || tamanho > kSlot - kCabecalho || sequencia <= m_sequencia) continue;
+      if (Crc32(bytes.data() + kCabecalho, tamanho, Crc32(bytes.data(), 12)) != soma) continue;
+      m_sequencia = sequencia;
+      m_lidos.clear();
+      std::string texto(bytes.data() + kCabecalho, tamanho);
+      for (size_t inicio = 0, fim; (fim = texto.find('\n', inicio)) != std::string::npos; inicio = fim + 1) {
+        m_lidos.push_back(texto.substr(inicio, fim - inicio));
+      }
+    }
+  }
+
+  // What the last record that reached the disk holds.
+  const std::vector<std::string>& Lidos() const { return m_lidos; }
+
+  // Records `grupos` durably; throws Error, and what was recorded before still stands.
+  void Gravar(const std::vector<std::string>& grupos) {
+    std::string texto;
+    for (const std::string& grupo : grupos) texto += grupo + "\n";
+    if (texto.size() > kSlot - kCabecalho) throw Error(Format("Cannot write file %s", kArquivoDecisoes));
+    std::array<char, kSlot> bytes{};
+    const uint64_t sequencia = m_sequencia + 1;
+    const auto tamanho = static_cast<uint32_t>(texto.size());
+    std::memcpy(bytes.data(), &sequencia, 8);
+    std::memcpy(bytes.data() + 8, &tamanho, 4);
+    const uint32_t soma = Crc32(texto.data(), texto.size(), Crc32(bytes.data(), 12));
+    std::memcpy(bytes.data() + 12, &soma, 4);
+    std::memcpy(bytes.data() + kCabecalho, texto.data(), texto.size());
+    if (!m_arquivo.Valid()) Criar();
+    const auto onde = static_cast<off_t>((sequencia % 2) * kSlot);
+    if (::pwrite(m_arquivo.Get(), bytes.data(), kSlot, onde) != kSlot || ::fdatasync(m_arquivo.Get()) != 0) {
+      throw Error(Format("Cannot write file %s", kArquivoDecisoes));
+    }
+    m_sequencia = sequencia;
+  }
+
+ private:
+  void Criar() {
+    Descriptor arquivo(::open(kArquivoDecisoes, O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    // Both slots exist, and so does the file's name, before the first record relies on them.
+    const Descriptor pasta(::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!arquivo.Valid() || ::ftruncate(arquivo.Get(), 2 * kSlot) != 0 || ::fsync(arquivo.Get()) != 0 ||
+        !pasta.Valid() || ::fsync(pasta.Get()) != 0) {
+      throw Error(Format("Cannot create file %s", kArquivoDecisoes));
+    }
+    m_arquivo = std::move(arquivo);
+  }
+
+  Descriptor m_arquivo;
+  uint64_t m_sequencia = 0;
+  std::vector<std::string> m_lidos;
+};
+
+VESPRIL::Grupos::Grupos() = default;
+VESPRIL::Grupos::~Grupos() = default;
 
 std::vector<std::string> VESPRIL::ExecutarGrupo(const std::vector<const Pedido*>& pedidos) {
   const Corte::Escrita corte(m_corte);
@@ -120,8 +268,8 @@ std::vector<std::string> VESPRIL::ExecutarGrupo(const std::vector<const Pedido*>
 }
 
 std::optional<std::vector<std::string>> VESPRIL::Agrupar(const std::vector<const Pedido*>& pedidos) {
-  // The generators and counts as they stood, put back when the group is dropped before its keys are
-  // reserved (the counts also after).
+  // The generators and counts as they stood, put back when the group is dropped: the generators while
+  // no row of the group can be committed, the counts always.
   QByteArray geradores;
   QByteArray contagens;
   {
@@ -136,92 +284,98 @@ std::optional<std::vector<std::string>> VESPRIL::Agrupar(const std::vector<const
     Repor(CdsServidorTabela, contagens);
   };
 
-  // Planned as one at a time: each INSERT sees the generators and counts the ones before it left.
-  struct Linha {
+  // Planned as one at a time: each INSERT sees the generators and counts the ones before it left. The
+  // rows are gathered by server, each server's in arrival order.
+  struct Participante {
     int n;
-    std::string sql;
+    std::vector<std::string> linhas;
+    std::unique_ptr<fb::Transaction> transacao;
   };
-  std::vector<Linha> linhas;
+  std::vector<Participante> participantes;
   try {
     for (const Pedido* pedido : pedidos) {
       PercorrerInstrucoes(pedido->comando, [&](std::string_view statement) {
         Insercao insercao = PlanejarInsert(std::string(statement));
         Rotear(insercao);
-        std::lock_guard trava(m_trava);
-        LocalizarTabela(CdsTabela, "Tabela", insercao.tabela);
-        CdsTabela.Edit();
-        CdsTabela.SetFieldAsInteger("Gerador", insercao.gerador + 1);
-        CdsTabela.Post();
-        ContarLinha(insercao.tabela);
-        linhas.push_back({insercao.n, std::move(insercao.sql)});
+        {
+          std::lock_guard trava(m_trava);
+          LocalizarTabela(CdsTabela, "Tabela", insercao.tabela);
+          CdsTabela.Edit();
+          CdsTabela.SetFieldAsInteger("Gerador", insercao.gerador + 1);
+          CdsTabela.Post();
+          ContarLinha(insercao.tabela);
+        }
+        auto participante = std::find_if(participantes.begin(), participantes.end(),
+                                         [&insercao](const Participante& p) { return p.n == insercao.n; });
+        if (participante == participantes.end()) participante = participantes.insert(participantes.end(), {insercao.n, {}, {}});
+        participante->linhas.push_back(std::move(insercao.sql));
         return true;
       });
     }
-    Salvar(CdsTabela);
   } catch (...) {
     repor(true);
     return std::nullopt;
   }
 
-  // From here the keys are handed out: a dropped group leaves a gap, never a key twice.
-  struct Participante {
-    int n;
-    std::unique_ptr<fb::Transaction> transacao;
-  };
-  std::vector<Participante> participantes;
-  const std::string grupo = m_prefixoGrupo + "." + std::to_string(m_proximoGrupo++);
-  const auto desfazer = [&] {
+  // The keys' save, and each server's rows, side by side. The group's rows can't be committed before
+  // both are done, so until the decision a dropped group may give its keys back.
+  const std::string grupo = m_grupos.prefixo + "." + std::to_string(m_grupos.proximo++);
+  const bool duasFases = participantes.size() > 1;
+  std::vector<std::function<void()>> trabalhos{[this] { Salvar(CdsTabela); }};
+  for (Participante& participante : participantes) {
+    trabalhos.emplace_back([this, &participante, &grupo, duasFases] {
+      BaseDados& base = Slot(participante.n).baseDados;
+      base.Open();
+      participante.transacao = std::make_unique<fb::Transaction>(base.Handle());
+      for (const std::string& sql : Blocos(participante.linhas)) {
+        fb::Statement insert(base.Handle());
+        insert.Prepare(*participante.transacao, sql, base.SQLDialect());
+        insert.Execute(*participante.transacao);
+      }
+      if (duasFases) participante.transacao->Prepare(std::string(kMarca) + grupo);
+    });
+  }
+  const auto desfazer = [&](bool comGeradores) {
     for (Participante& participante : participantes) {
-      if (!participante.transacao->Active()) continue;
+      if (!participante.transacao || !participante.transacao->Active()) continue;
       const bool preparada = participante.transacao->Prepared();
       try {
         participante.transacao->Rollback();
       } catch (const Error&) {
-        if (preparada && !Contem(m_gruposDesfeitos, grupo)) m_gruposDesfeitos.push_back(grupo);
+        if (preparada && !Contem(m_grupos.desfeitos, grupo)) m_grupos.desfeitos.push_back(grupo);
       }
     }
-    repor(false);
+    repor(comGeradores);
     PublicarSlots();
   };
-  try {
-    for (const Linha& linha : linhas) {
-      BaseDados& base = Slot(linha.n).baseDados;
-      auto participante = std::find_if(participantes.begin(), participantes.end(),
-                                       [&linha](const Participante& p) { return p.n == linha.n; });
-      if (participante == participantes.end()) {
-        base.Open();
-        participantes.push_back({linha.n, std::make_unique<fb::Transaction>(base.Handle())});
-        participante = std::prev(participantes.end());
-      }
-      fb::Statement insert(base.Handle());
-      insert.Prepare(*participante->transacao, linha.sql, base.SQLDialect());
-      insert.Execute(*participante->transacao);
-    }
-    if (participantes.size() > 1) {
-      for (Participante& participante : participantes) participante.transacao->Prepare(std::string(kMarca) + grupo);
-      Pausar();
-      m_gruposDecididos.push_back(grupo);
-      try {
-        SalvarDecisoes();
-      } catch (...) {
-        m_gruposDecididos.pop_back();
-        throw;
-      }
-      Pausar();
-    }
-  } catch (...) {
-    desfazer();
+  const std::vector<std::exception_ptr> falhas = EmParalelo(trabalhos);
+  if (std::any_of(falhas.begin(), falhas.end(), [](const std::exception_ptr& f) { return f != nullptr; })) {
+    // A group dropped before any of its keys reached the disk gives them back; after, a gap.
+    desfazer(falhas[0] != nullptr);
     return std::nullopt;
   }
+  Pausar();
+  if (duasFases) {
+    m_grupos.decididos.push_back(grupo);
+    try {
+      m_grupos.registro->Gravar(m_grupos.decididos);
+    } catch (...) {
+      m_grupos.decididos.pop_back();
+      desfazer(false);
+      return std::nullopt;
+    }
+    Pausar();
+  }
 
+  // Decided: every server commits, and the counts are saved, side by side.
   std::vector<std::string> mensagens(pedidos.size());
-  if (participantes.size() == 1) {
+  if (!duasFases) {
     // One server: its commit alone decides.
     try {
       participantes.front().transacao->Commit();
     } catch (const fb::FbError& e) {
       if (!e.LinkLost()) {
-        desfazer();
+        desfazer(false);
         return std::nullopt;
       }
       // The link went down with the commit: the rows may be there, so every script is told of the
@@ -231,37 +385,30 @@ std::optional<std::vector<std::string>> VESPRIL::Agrupar(const std::vector<const
       std::fill(mensagens.begin(), mensagens.end(), e.Message());
       return mensagens;
     }
-  } else {
-    bool todos = true;
-    for (Participante& participante : participantes) {
-      try {
-        participante.transacao->Commit();
-      } catch (const Error&) {
-        todos = false;  // left in limbo: committed where it is found later
-      }
-    }
-    if (todos) m_gruposDecididos.pop_back();
+    PublicarSlots();
+    SalvarContagem();
+    return mensagens;
+  }
+  std::vector<std::function<void()>> fim{[this] { SalvarContagem(); }};
+  for (Participante& participante : participantes) fim.emplace_back([&participante] { participante.transacao->Commit(); });
+  const std::vector<std::exception_ptr> commits = EmParalelo(fim);
+  // A commit that did not get through leaves its transaction in limbo, committed where it is found.
+  if (std::none_of(commits.begin(), commits.end(), [](const std::exception_ptr& f) { return f != nullptr; })) {
+    m_grupos.decididos.pop_back();
   }
   PublicarSlots();
-  SalvarContagem();
   return mensagens;
 }
 
-void VESPRIL::SalvarDecisoes() {
-  std::string linhas;
-  for (const std::string& grupo : m_gruposDecididos) linhas += grupo + "\n";
-  PersistedTable::SaveBytesToFile(kArquivoDecisoes, QByteArray::fromStdString(linhas));
-}
-
 void VESPRIL::ResolverGrupos() {
-  if (m_gruposDecididos.empty() && m_gruposDesfeitos.empty()) return;
+  if (m_grupos.decididos.empty() && m_grupos.desfeitos.empty()) return;
   bool todos = true;
   for (const Vinculo& servidor : Servidores()) {
     BaseDados& base = Slot(servidor.n).baseDados;
     try {
       for (const auto& [numero, grupo] : Limbo(base.Handle(), base.SQLDialect())) {
-        const bool decidido = Contem(m_gruposDecididos, grupo);
-        if (!decidido && !Contem(m_gruposDesfeitos, grupo)) continue;  // another run's, or in flight
+        const bool decidido = Contem(m_grupos.decididos, grupo);
+        if (!decidido && !Contem(m_grupos.desfeitos, grupo)) continue;  // another run's
         fb::Transaction limbo = fb::Transaction::Reconnect(base.Handle(), numero);
         if (decidido) {
           limbo.Commit();
@@ -274,36 +421,30 @@ void VESPRIL::ResolverGrupos() {
     }
   }
   if (!todos) return;
-  m_gruposDecididos.clear();
-  m_gruposDesfeitos.clear();
+  m_grupos.decididos.clear();
+  m_grupos.desfeitos.clear();
 }
 
 void VESPRIL::RecuperarGrupos() {
   std::random_device aleatorio;
-  m_prefixoGrupo = std::to_string(aleatorio()) + std::to_string(aleatorio());
-  QFile arquivo(QString::fromLatin1(kArquivoDecisoes));
-  if (arquivo.open(QIODevice::ReadOnly)) {
-    for (const QByteArray& linha : arquivo.readAll().split('\n')) {
-      if (!linha.isEmpty()) m_gruposDecididos.push_back(linha.toStdString());
-    }
-  }
-  const bool havia = !m_gruposDecididos.empty();
-  // Every group of this program in limbo is either decided (committed now) or was dropped or cut
-  // short by a crash (rolled back now).
+  m_grupos.prefixo = std::to_string(aleatorio()) + std::to_string(aleatorio());
+  m_grupos.registro = std::make_unique<RegistroGrupos>();
+  const std::vector<std::string>& decididos = m_grupos.registro->Lidos();
+  // Every group of this program in limbo was either decided (committed now) or dropped or cut short
+  // by a crash (rolled back now).
   for (const Vinculo& servidor : Servidores()) {
     BaseDados& base = Slot(servidor.n).baseDados;
     if (!base.Connected()) continue;
     for (const auto& [numero, grupo] : Limbo(base.Handle(), base.SQLDialect())) {
       fb::Transaction limbo = fb::Transaction::Reconnect(base.Handle(), numero);
-      if (Contem(m_gruposDecididos, grupo)) {
+      if (Contem(decididos, grupo)) {
         limbo.Commit();
       } else {
         limbo.Rollback();
       }
     }
   }
-  m_gruposDecididos.clear();
-  if (havia) SalvarDecisoes();
+  if (!decididos.empty()) m_grupos.registro->Gravar({});
 }
 
 }  // namespace vespril

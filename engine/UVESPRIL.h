@@ -176,8 +176,6 @@ class VESPRIL {
   // Groups decided but not yet committed on every server, and dropped ones whose rollback may not
   // have reached every server, are ended where they are found. The write lane.
   void ResolverGrupos();
-  // Saves the groups decided and not yet ended everywhere. The write lane.
-  void SalvarDecisoes();
   // A write script in the write lane. REQUIRES: the write lane's cut held.
   std::string ExecutarEscrita(const std::string& script, const std::string& cliente, const std::string& pedido);
   // A group's way through: each script's message, or nothing when the group was dropped (nothing of
@@ -235,12 +233,20 @@ class VESPRIL {
   std::array<bool, kSlots + 1> m_slotLigado{};   // guarded by m_trava
   std::array<int, kSlots + 1> m_slotDialeto{};   // guarded by m_trava
   bool m_contagemPendente = false;               // guarded by m_trava
-  // The write lane's own (one thread at a time): the groups decided and not yet committed on every
-  // server, those dropped and not yet rolled back on every server, and the next group's name.
-  std::vector<std::string> m_gruposDecididos;
-  std::vector<std::string> m_gruposDesfeitos;
-  std::string m_prefixoGrupo;
-  uint64_t m_proximoGrupo = 0;
+  // The write lane's own (one thread at a time): the record of decided groups, the groups decided and
+  // not yet committed on every server, those dropped and not yet rolled back on every server, and the
+  // next group's name.
+  class RegistroGrupos;
+  struct Grupos {
+    Grupos();
+    ~Grupos();
+    std::unique_ptr<RegistroGrupos> registro;
+    std::vector<std::string> decididos;
+    std::vector<std::string> desfeitos;
+    std::string prefixo;
+    uint64_t proximo = 0;
+  };
+  Grupos m_grupos;
   Corte m_corte;
   // Owned here; the slots by the write lane, the listener by the GUI thread.
   std::array<std::unique_ptr<Componente>, kComponentes> m_componentes;

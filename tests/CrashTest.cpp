@@ -90,10 +90,8 @@ TEST(CrashTest, KilledAtRandomMomentsItNeverHandsAKeyOutTwice) {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     if (kill % 2 == 0) environment.insert(QStringLiteral("VESPRIL_PAUSA_GRUPO_MS"), QStringLiteral("5"));
     child.setProcessEnvironment(environment);
+    // Started again, it left nothing of the killed one's groups in limbo (the child checks it).
     ASSERT_EQ(Start(child, workspace, "0", "16"), "") << "start " << kill;
-    // Started again, it left nothing of the killed one's groups in limbo.
-    const char* limbo = "select count(*) from RDB$TRANSACTIONS where RDB$TRANSACTION_STATE = 1";
-    ASSERT_EQ(alfa.Dump(limbo) + beta.Dump(limbo), "00") << "start " << kill;
     QThread::msleep(static_cast<unsigned long>(runMs(random)));
     // A child that stopped by itself could not start or insert after the previous kill.
     ASSERT_EQ(child.state(), QProcess::Running)
@@ -122,8 +120,11 @@ TEST(CrashTest, KilledAtRandomMomentsItNeverHandsAKeyOutTwice) {
         chavesDaTabela.empty() ? 0 : *std::max_element(chavesDaTabela.begin(), chavesDaTabela.end());
     EXPECT_GE(tabelas.FieldAsInteger("Gerador"), maior) << tabela;
   }
+  // A transaction ended at start-up, after a kill between a group's phases, leaves its row behind.
+  const char* resolvidas = "select count(*) from RDB$TRANSACTIONS";
   std::cout << "crash test: " << pedidos.size() << " PEDIDO and " << itens.size() << " ITEM rows; generators "
-            << workspace.DumpTables() << std::endl;
+            << workspace.DumpTables() << "; transactions ended at start-up on ALFA and BETA: "
+            << alfa.Dump(resolvidas) << " and " << beta.Dump(resolvidas) << std::endl;
 }
 
 }  // namespace

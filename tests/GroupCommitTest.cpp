@@ -50,6 +50,7 @@ struct Gateway {
 struct Desfecho {
   std::vector<std::string> mensagens;
   std::string estado;
+  std::string arquivos;  // the working directory's files
 };
 Desfecho Rodar(bool emGrupo, const std::vector<std::string>& scripts) {
   Gateway gateway;
@@ -64,6 +65,7 @@ Desfecho Rodar(bool emGrupo, const std::vector<std::string>& scripts) {
     for (const vespril::Pedido& p : pedidos) desfecho.mensagens.push_back(gateway.engine->ExecutarScript(p.comando, p.cliente, p.pedido));
   }
   desfecho.estado = gateway.Estado();
+  desfecho.arquivos = gateway.workspace.Files();
   return desfecho;
 }
 
@@ -77,6 +79,8 @@ TEST(GroupCommitTest, GroupGivesWhatOneAtATimeGives) {
   EXPECT_EQ(grupo.mensagens, std::vector<std::string>(scripts.size()));
   EXPECT_EQ(sozinhos.mensagens, grupo.mensagens);
   EXPECT_EQ(grupo.estado, sozinhos.estado);
+  // Committed as one group, on both servers: its decision was recorded.
+  EXPECT_EQ(grupo.arquivos, "GruposConfirmados.dat," + sozinhos.arquivos);
 }
 
 // A statement the server refuses drops the group; each script then runs alone and gets the reply it

@@ -3,8 +3,9 @@
 // program directory, prints "ready", then runs one script over and over: a PEDIDO and an ITEM that
 // carries its key. With CONNECTIONS, that many clients send it through the gateway's listener (on the
 // port of DIR's settings) side by side until it is killed, so the write lane runs them in groups;
-// without, the engine runs it directly, COUNT times (0: until it is killed). A failed start or script
-// is printed to standard error and ends the process with status 1.
+// without, the engine runs it directly, COUNT times (0: until it is killed). A failed start or script,
+// or a transaction left in limbo on a server once the engine has started, is printed to standard
+// error and ends the process with status 1.
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
@@ -21,6 +22,8 @@
 #include "engine/UVESPRIL.h"
 #include "foundation/Descriptor.h"
 #include "foundation/Error.h"
+#include "foundation/FbStatement.h"
+#include "foundation/FbTransaction.h"
 #include "protocol/WireProtocol.h"
 
 namespace {
@@ -74,6 +77,15 @@ int main(int argc, char** argv) {
   const int conexoes = argc > 4 ? std::atoi(argv[4]) : 0;
   try {
     vespril::VESPRIL engine(argv[2]);
+    for (int n = 1; n <= vespril::kSlots; ++n) {
+      vespril::BaseDados& base = engine.Slot(n).baseDados;
+      if (!base.Connected()) continue;
+      vespril::fb::Transaction leitura(base.Handle(), vespril::fb::Transaction::Access::ReadOnly);
+      vespril::fb::Statement limbo(base.Handle());
+      limbo.Prepare(leitura, "select count(*) from RDB$TRANSACTIONS where RDB$TRANSACTION_STATE = 1", 3);
+      limbo.OpenCursor(leitura);
+      if (limbo.Fetch() && limbo.AsInt64(0) != 0) Falhar("a transaction left in limbo on slot " + std::to_string(n));
+    }
     std::printf("ready\n");
     std::fflush(stdout);
     if (conexoes == 0) {
