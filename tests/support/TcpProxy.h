@@ -3,6 +3,7 @@
 // connection to 127.0.0.1:targetPort on a thread of its own, so the code under test may block in a
 // client library meanwhile. Cut() drops every forwarded connection and stops listening, which is what
 // a stopped or unreachable server looks like to a client; Restore() listens again on the same port.
+// Given a delay, every byte is held that long each way, as on the link to a distant server.
 //
 //   TcpProxy proxy(3050);
 //   slot.baseDados.SetDatabaseName("localhost/" + std::to_string(proxy.Port()) + ":" + db.Path());
@@ -11,6 +12,7 @@
 //   proxy.Mute();     // connections stay open, and nothing more goes through
 #pragma once
 
+#include <chrono>
 #include <memory>
 
 namespace vespril::test {
@@ -18,7 +20,7 @@ namespace vespril::test {
 class TcpProxy {
  public:
   // Throws vespril::Error when no loopback port can be taken.
-  explicit TcpProxy(int targetPort);
+  explicit TcpProxy(int targetPort, std::chrono::microseconds delay = {});
   ~TcpProxy();
   TcpProxy(const TcpProxy&) = delete;
   TcpProxy& operator=(const TcpProxy&) = delete;
