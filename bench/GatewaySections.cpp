@@ -395,7 +395,8 @@ void BenchRemote(const Options& options) {
       attachment.Detach();
       far.push_back("localhost/" + std::to_string(proxy.Port()) + ":" + near.back().substr(prefix.size()));
     }
-    std::printf("remote: %d servers of %ld rows filled in %.1f s\n", most, options.remoteRows, Seconds(start));
+    std::printf("remote: %d servers of %ld rows filled in %.1f s\n", most, options.remoteRows,
+                Seconds(start));
   }
   const std::string frame = Frame(kCliente, kPedido, "select I, S from T;");
   const std::string probe = Frame(kCliente, kPedido, "select 1 as UM from RDB$DATABASE;");
@@ -437,8 +438,8 @@ void BenchRemote(const Options& options) {
         "client's reading one server after another; gateway peak %s (%s before)\n",
         Median(ratios), CompareFiles(nFar.File(), Dir(directFiles) + kArquivo).c_str(), Mib(peak).c_str(),
         Mib(before).c_str());
-    std::printf("remote:   a one-row query over %d servers without delay: p50 %.2f ms, p90 %.2f ms\n", servers,
-                Percentile(probeMs, 0.5), Percentile(probeMs, 0.9));
+    std::printf("remote:   a one-row query over %d servers without delay: p50 %.2f ms, p90 %.2f ms\n",
+                servers, Percentile(probeMs, 0.5), Percentile(probeMs, 0.9));
     std::fflush(stdout);
   }
 }
