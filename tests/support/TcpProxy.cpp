@@ -8,11 +8,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -107,6 +109,13 @@ class TcpProxy::Worker {
   void Cut() { Command(Order::Cut); }
   void Mute() { Command(Order::Mute); }
 
+  void CutAfter(size_t bytes) {
+    std::unique_lock lock(m_mutex);
+    m_newBudget = bytes;
+    lock.unlock();
+    Command(Order::CutAfter);
+  }
+
   void Restore() {
     const int listener = Listen(m_port);
     if (listener < 0) throw Error("TcpProxy: port " + std::to_string(m_port) + " was taken meanwhile");
@@ -117,7 +126,7 @@ class TcpProxy::Worker {
   }
 
  private:
-  enum class Order { None, Cut, Mute, Restore, Stop };
+  enum class Order { None, Cut, CutAfter, Mute, Restore, Stop };
 
   void Command(Order order) {
     std::unique_lock lock(m_mutex);
@@ -147,12 +156,16 @@ class TcpProxy::Worker {
 
   // Forwards what one side of a pair has, or holds it for the delay; false when that side or its peer
   // is gone.
-  bool Forward(int from, int to) {
+  bool Forward(int from, int to, bool fromServer) {
     char buffer[65536];
     ssize_t got;
     do got = recv(from, buffer, sizeof buffer, 0);
     while (got < 0 && errno == EINTR);
     if (got <= 0) return false;
+    if (fromServer && m_budget) {
+      got = std::min(got, static_cast<ssize_t>(*m_budget));
+      *m_budget -= static_cast<size_t>(got);
+    }
     if (m_delay.count() == 0) return WriteAll(to, buffer, got);
     m_held.push_back({Clock::now() + m_delay, to, std::string(buffer, static_cast<size_t>(got))});
     return true;
@@ -210,6 +223,7 @@ class TcpProxy::Worker {
         if (order == Order::Cut || order == Order::Restore) m_muted = false;
         if (order == Order::Mute) m_muted = true;
         if (order == Order::Restore) m_listener = std::exchange(m_restored, -1);
+        if (order == Order::CutAfter) m_budget = m_newBudget;
         m_done.notify_all();
         if (order == Order::Stop) return;
         continue;  // the descriptors polled may be closed now
@@ -219,9 +233,20 @@ class TcpProxy::Worker {
         const auto [client, server] = m_pairs[i];
         const short fromClient = fds[2 + 2 * i].revents;
         const short fromServer = fds[3 + 2 * i].revents;
-        if ((fromClient != 0 && !Forward(client, server)) || (fromServer != 0 && !Forward(server, client))) {
+        if ((fromClient != 0 && !Forward(client, server, false)) ||
+            (fromServer != 0 && !Forward(server, client, true))) {
           gone.push_back(i);
         }
+        if (m_budget == 0u) break;
+      }
+      if (m_budget == 0u) {
+        // The bytes of the budget are heard before the link goes.
+        for (const Held& held : m_held)
+          WriteAll(held.to, held.bytes.data(), static_cast<ssize_t>(held.bytes.size()));
+        CloseAll();
+        m_budget.reset();
+        m_muted = false;
+        continue;
       }
       for (auto i = gone.rbegin(); i != gone.rend(); ++i) {
         ClosePair(m_pairs[*i].first, m_pairs[*i].second);
@@ -252,8 +277,10 @@ class TcpProxy::Worker {
   std::condition_variable m_done;
   Order m_order = Order::None;
   int m_restored = -1;
-  bool m_muted = false;     // the thread's own
-  std::deque<Held> m_held;  // the thread's own; in the order received, so in the order due
+  size_t m_newBudget = 0;          // guarded by m_mutex
+  std::optional<size_t> m_budget;  // the thread's own; bytes from the server until everything is cut
+  bool m_muted = false;            // the thread's own
+  std::deque<Held> m_held;         // the thread's own; in the order received, so in the order due
 };
 
 TcpProxy::TcpProxy(int targetPort, std::chrono::microseconds delay)
@@ -266,6 +293,8 @@ int TcpProxy::Port() const { return m_worker->Port(); }
 void TcpProxy::Cut() { m_worker->Cut(); }
 
 void TcpProxy::Mute() { m_worker->Mute(); }
+
+void TcpProxy::CutAfter(size_t bytes) { m_worker->CutAfter(bytes); }
 
 void TcpProxy::Restore() { m_worker->Restore(); }
 

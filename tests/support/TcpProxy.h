@@ -10,9 +10,11 @@
 //   proxy.Cut();      // the slot's attachment is now dead
 //   proxy.Restore();  // a new attach gets through again
 //   proxy.Mute();     // connections stay open, and nothing more goes through
+//   proxy.CutAfter(n);  // the server's next n bytes still go through, then everything is cut
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <memory>
 
 namespace vespril::test {
@@ -32,6 +34,9 @@ class TcpProxy {
   // Returns once done: the connections stay open and nothing more is forwarded either way, which is
   // what a server that went silent, or a link that dropped its answers, looks like. Cut() ends it.
   void Mute();
+  // Returns at once: the next `bytes` bytes the server sends, over every connection, still go
+  // through, and then everything is cut as by Cut(): a server lost in the middle of its answer.
+  void CutAfter(size_t bytes);
   void Restore();
 
  private:
