@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -40,6 +41,8 @@ Sections (all when none is named):
   inserts      routed one-row INSERTs: gateway against a direct client (bare, and durable)
   writers      routed one-row INSERTs from 1, 8 and 32 connections against as many direct threads
   query        a query into the result file: gateway against a direct client, and the gateway's memory
+  remote       a query over servers behind a link delayed each way, against the same servers without the
+               delay and one server's wait, and the gateway's memory by the number of servers
   baixar       "Baixar" round trips: gateway against a bare poll() server
 The last four need the Firebird server on 127.0.0.1:3050 (SYSDBA); the gateway runs as a child process.
 
@@ -53,8 +56,12 @@ Options:
   --rounds N           alternating rounds of the INSERTs (default 20)
   --query-rounds N     alternating rounds per query size (default 5; more for fewer than 10^5 rows)
   --samples N          "Baixar" round trips to each server (default 10000)
+  --remote-servers N,N...  server counts for the remote section (default 4,10)
+  --remote-rows N      rows of each server in the remote section (default 25000)
+  --delay-ms X         the remote section's delay each way, in milliseconds (default 2)
   --quick              small sizes for a trial run: --rows 1000,10000 --servers 2 --inserts 10
-                       --rounds 5 --query-rounds 2 --samples 1000
+                       --rounds 5 --query-rounds 2 --samples 1000 --remote-servers 4
+                       --remote-rows 2500
 
 Environment: VESPRIL_BENCH_SERVER names another build's vespril-bench to serve as the child gateway (and
 the floor) of inserts, query and baixar, to set two versions of the gateway against the same direct
@@ -125,6 +132,12 @@ int main(int argc, char** argv) {
         options.queryRounds = std::stoi(value());
       } else if (arg == "--samples") {
         options.samples = std::stoi(value());
+      } else if (arg == "--remote-servers") {
+        options.remoteServers = NumberList<int>(value());
+      } else if (arg == "--remote-rows") {
+        options.remoteRows = std::stol(value());
+      } else if (arg == "--delay-ms") {
+        options.delayMicros = std::lround(std::stod(value()) * 1000);
       } else if (arg == "--quick") {
         options.rows = {1000, 10000};
         options.servers = {2};
@@ -132,12 +145,19 @@ int main(int argc, char** argv) {
         options.rounds = 5;
         options.queryRounds = 2;
         options.samples = 1000;
+        options.remoteServers = {4};
+        options.remoteRows = 2500;
       } else if (arg.rfind("--", 0) == 0) {
         throw std::invalid_argument("unknown option " + arg);
       } else {
         sections.push_back(arg);
       }
     }
+    for (int servers : options.remoteServers) {
+      if (servers < 1 || servers > 10) throw std::invalid_argument("--remote-servers takes 1 to 10");
+    }
+    if (options.remoteServers.empty() || options.remoteRows < 1 || options.delayMicros < 0)
+      throw std::invalid_argument("the remote section needs servers, rows and a delay of at least 0");
     for (int servers : options.servers) {
       if (servers < 1 || servers > 10) throw std::invalid_argument("--servers takes 1 to 10");
     }
@@ -160,6 +180,7 @@ int main(int argc, char** argv) {
       {"inserts", [&] { vespril::bench::BenchInserts(options); }},
       {"writers", [&] { vespril::bench::BenchWriters(options); }},
       {"query", [&] { vespril::bench::BenchQuery(options); }},
+      {"remote", [&] { vespril::bench::BenchRemote(options); }},
       {"baixar", [&] { vespril::bench::BenchBaixar(options); }},
   };
   for (const std::string& name : sections) {

@@ -23,6 +23,7 @@
 #include "foundation/FbAttachment.h"
 #include "foundation/FbStatement.h"
 #include "foundation/FbTransaction.h"
+#include "tests/support/TcpProxy.h"
 
 namespace vespril::bench {
 
@@ -420,6 +421,102 @@ void BenchQuery(const Options& options) {
           Mib(gateway->PeakKiB()).c_str(), Mib(before).c_str());
       std::fflush(stdout);
     }
+  }
+}
+
+namespace {
+
+// A gateway child serving the first `servers` of `addresses`, and a connection to it.
+struct Gateway {
+  Gateway(const std::vector<std::string>& addresses, int servers) {
+    GatewayConfig config;
+    config.porta = FreeLoopbackPort();
+    for (int i = 0; i < servers; ++i) config.servidores.emplace_back(ServerName(i), addresses[i]);
+    WriteGatewayConfig(Dir(workspace), config);
+    child = ChildServer::Gateway(Dir(workspace));
+    connection = std::make_unique<WireConnection>(child->Port());
+  }
+  double Time(const std::string& frame) {
+    const auto start = Clock::now();
+    CheckReply(connection->Ask(frame));
+    return Seconds(start);
+  }
+  std::string File() const { return Dir(workspace) + kArquivo; }
+
+  QTemporaryDir workspace;
+  std::unique_ptr<ChildServer> child;
+  std::unique_ptr<WireConnection> connection;
+};
+
+}  // namespace
+
+void BenchRemote(const Options& options) {
+  const int most = *std::max_element(options.remoteServers.begin(), options.remoteServers.end());
+  ServerDatabases databases;
+  std::vector<std::string> near, far;
+  const test::TcpProxy proxy(3050, std::chrono::microseconds(options.delayMicros));
+  const std::string prefix = "localhost:";
+  {
+    const auto start = Clock::now();
+    for (int i = 0; i < most; ++i) {
+      near.push_back(databases.Create("R" + ServerName(i), {}, false));
+      fb::Attachment attachment(near.back(), kUsuario, kSenha);
+      fb::ExecuteAndCommit(attachment, "CREATE TABLE T (I INTEGER NOT NULL PRIMARY KEY, S VARCHAR(40))", 3);
+      fb::ExecuteAndCommit(attachment,
+                           "EXECUTE BLOCK AS DECLARE K INTEGER = 0; BEGIN WHILE (K < " +
+                               std::to_string(options.remoteRows) +
+                               ") DO BEGIN INSERT INTO T VALUES (:K, 'Parafuso & porca ' || :K); K = K + 1; "
+                               "END END",
+                           3);
+      attachment.Detach();
+      far.push_back("localhost/" + std::to_string(proxy.Port()) + ":" + near.back().substr(prefix.size()));
+    }
+    std::printf("remote: %d servers of %ld rows filled in %.1f s\n", most, options.remoteRows,
+                Seconds(start));
+  }
+  const std::string frame = Frame(kCliente, kPedido, "select I, S from T;");
+  const std::string probe = Frame(kCliente, kPedido, "select 1 as UM from RDB$DATABASE;");
+  const double delayMs = options.delayMicros / 1000.0;
+  Gateway oneNear(near, 1), oneFar(far, 1);
+  for (Gateway* gateway : {&oneNear, &oneFar}) gateway->Time(frame);
+  oneFar.child->ResetPeak();
+  std::printf("remote: gateway peak memory over 1 server at %.1f ms: ", delayMs);
+  oneFar.Time(frame);
+  std::printf("%s\n", Mib(oneFar.child->PeakKiB()).c_str());
+
+  for (int servers : options.remoteServers) {
+    Gateway nNear(near, servers), nFar(far, servers);
+    for (Gateway* gateway : {&nNear, &nFar}) gateway->Time(frame);
+    // The fixed cost of a query over every server, where no row and no delay hides it.
+    std::vector<double> probeMs;
+    for (int i = 0; i < 200; ++i) probeMs.push_back(nNear.Time(probe) * 1000);
+    const long before = nFar.child->ResidentKiB();
+    nFar.child->ResetPeak();
+    std::vector<double> farTimes, nearTimes, oneFarTimes, oneNearTimes, ratios;
+    for (int r = 0; r < options.queryRounds; ++r) {
+      farTimes.push_back(nFar.Time(frame));
+      nearTimes.push_back(nNear.Time(frame));
+      oneFarTimes.push_back(oneFar.Time(frame));
+      oneNearTimes.push_back(oneNear.Time(frame));
+      ratios.push_back(farTimes.back() / (nearTimes.back() + oneFarTimes.back() - oneNearTimes.back()));
+    }
+    const long peak = nFar.child->PeakKiB();
+    auto attachments = Attach(std::vector<std::string>(near.begin(), near.begin() + servers));
+    QTemporaryDir directFiles;
+    DirectQuery(attachments, "select I, S from T", Dir(directFiles) + kArquivo);
+    std::printf(
+        "remote: %2d servers of %ld rows, %.1f ms each way, median of %d rounds: %.3f s; without delay "
+        "%.3f s; 1 server %.3f s at %.1f ms, %.3f s without\n",
+        servers, options.remoteRows, delayMs, options.queryRounds, Median(farTimes), Median(nearTimes),
+        Median(oneFarTimes), delayMs, Median(oneNearTimes));
+    std::printf(
+        "remote:   median ratio to (without delay + 1 server's wait) %.2f (target <= 1.3); file %s to a "
+        "client's reading one server after another; gateway peak %s (%s before)\n",
+        Median(ratios), CompareFiles(nFar.File(), Dir(directFiles) + kArquivo).c_str(), Mib(peak).c_str(),
+        Mib(before).c_str());
+    std::printf("remote:   a one-row query over %d servers without delay: p50 %.2f ms, p90 %.2f ms\n",
+                servers, Percentile(probeMs, 0.5), Percentile(probeMs, 0.9));
+    std::fflush(stdout);
   }
 }
 

@@ -25,6 +25,9 @@ struct Options {
   int rounds = 20;           // alternating rounds of INSERTs: short ones, as the disk's pace drifts
   int queryRounds = 5;       // alternating rounds per query size (more below 10^5 rows)
   int samples = 10000;       // "Baixar" round trips to each server
+  std::vector<int> remoteServers{4, 10};  // server counts for the query over distant servers
+  long remoteRows = 25000;                // rows of each of them
+  long delayMicros = 2000;                // their link's delay, each way
 };
 
 // In process.
@@ -39,6 +42,8 @@ void BenchClients(const QString& dir);
 void BenchInserts(const Options& options);
 void BenchWriters(const Options& options);
 void BenchQuery(const Options& options);
+// A query over servers behind a link that delays every byte, against the same servers without it.
+void BenchRemote(const Options& options);
 void BenchBaixar(const Options& options);
 
 }  // namespace vespril::bench

@@ -103,14 +103,8 @@ ArquivoConsulta::~ArquivoConsulta() {
   }
 }
 
-void ArquivoConsulta::EscreverRegistro(const std::vector<std::string>& names,
-                                       const std::vector<std::string>& values) {
-  if (names.size() != values.size()) {
-    throw Error(Format("Cannot write file %s: a row with a different number of names and values", m_name));
-  }
-  // Rows gather in one buffer that goes out in large writes: a query of millions of rows spends its
-  // time here, so nothing is allocated per row once the buffer has grown.
-  std::string& out = m_pendente;
+void AcrescentarRegistro(std::string& out, const std::vector<std::string>& names,
+                         const std::vector<std::string>& values) {
   out += "    <registro>\r\n";
   for (size_t i = 0; i < names.size(); ++i) {
     out += "      <";
@@ -129,7 +123,22 @@ void ArquivoConsulta::EscreverRegistro(const std::vector<std::string>& names,
     out += ">\r\n";
   }
   out += "    </registro>\r\n";
-  if (out.size() >= kBloco) Descarregar();
+}
+
+void ArquivoConsulta::EscreverRegistro(const std::vector<std::string>& names,
+                                       const std::vector<std::string>& values) {
+  if (names.size() != values.size()) {
+    throw Error(Format("Cannot write file %s: a row with a different number of names and values", m_name));
+  }
+  // Rows gather in one buffer that goes out in large writes: a query of millions of rows spends its
+  // time here, so nothing is allocated per row once the buffer has grown.
+  AcrescentarRegistro(m_pendente, names, values);
+  if (m_pendente.size() >= kBloco) Descarregar();
+}
+
+void ArquivoConsulta::EscreverRegistros(std::string_view registros) {
+  m_pendente += registros;
+  if (m_pendente.size() >= kBloco) Descarregar();
 }
 
 void ArquivoConsulta::Finalizar() {

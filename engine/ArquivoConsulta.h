@@ -1,7 +1,7 @@
 // The query result file: one XML file per client and request, in the program's directory, into which
-// the rows of every server are written as the script executor walks each server's result set.
-// Lines end with CR LF; values are written byte for byte with only "&" escaped. Runs on the worker
-// that runs the query.
+// the rows of every server are written one server after another. Lines end with CR LF; values are
+// written byte for byte with only "&" escaped. The writer runs on the worker that runs the query; rows
+// may be formatted on any thread (AcrescentarRegistro) and written by it afterwards.
 #pragma once
 
 #include <memory>
@@ -37,6 +37,11 @@ std::string CaminhoArquivoConsulta(std::string_view programDir, std::string_view
 // A link at path is removed itself; what it points to is never touched.
 void DeleteArquivoConsulta(std::string_view path);
 
+// Appends one <registro> to `out`, one line per column, names and values paired by position: the
+// bytes EscreverRegistro writes. Any thread. REQUIRES: as many values as names.
+void AcrescentarRegistro(std::string& out, const std::vector<std::string>& names,
+                         const std::vector<std::string>& values);
+
 // Streams one result file. Every write failure raises Error with a message naming the file.
 class ArquivoConsulta {
  public:
@@ -55,6 +60,8 @@ class ArquivoConsulta {
   // One <registro> with one line per column, names and values paired by position.
   // REQUIRES: as many values as names (Error otherwise, before anything is written).
   void EscreverRegistro(const std::vector<std::string>& names, const std::vector<std::string>& values);
+  // Whole rows made by AcrescentarRegistro, as they are.
+  void EscreverRegistros(std::string_view registros);
   // The root close line; a file of its own is then flushed and closed, so a failure of the last writes
   // is reported too. A device given by the caller stays open.
   void Finalizar();

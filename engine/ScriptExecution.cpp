@@ -7,12 +7,21 @@
 // script opens its snapshots once, on its read connections, at one moment between write scripts, and
 // holds them for all its statements; a query inside a write script opens them on the slots, at its own
 // statement, so it sees what its script did before it.
+//
+// A query's servers are read side by side and written in server order: the first on the thread that
+// runs the query, straight into the file, each of the others ahead of it on a thread of its own into a
+// bounded pipe, which the writer empties when it reaches that server. So a query waits about as long
+// as its slowest server rather than the sum of them all, and the file and the reply are byte for byte
+// what reading one server after another gives.
 #include <array>
 #include <climits>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "engine/ArquivoConsulta.h"
@@ -20,6 +29,7 @@
 #include "engine/InsertRewriting.h"
 #include "engine/Instrucoes.h"
 #include "engine/UVESPRIL.h"
+#include "foundation/BlockPipe.h"
 #include "foundation/Error.h"
 #include "foundation/FbAttachment.h"
 #include "foundation/FbError.h"
@@ -66,6 +76,125 @@ int32_t ParaInteiro(int64_t value, const std::string& what) {
 }
 
 
+
+// A server read ahead of the writer holds at most this much of its rows, formatted, so that a query's
+// memory grows with its servers, never with its rows. Its reading waits while that much waits for the
+// writer; a server's whole answer fits in it up to some tens of thousands of narrow rows.
+constexpr size_t kAdiante = 4u << 20;
+// Rows are handed from a server's reading to the writer in blocks of about this size.
+constexpr size_t kBlocoLeitura = 256u << 10;
+
+// Where a server's rows go as they are read: straight into the file for the server being written, a
+// pipe to the writer for a server read ahead.
+class Destino {
+ public:
+  virtual ~Destino() = default;
+  // Takes `bloco`'s whole rows and leaves it empty, also when it throws, so no row is handed over
+  // twice; false when the reading should end.
+  virtual bool Entregar(std::string& bloco) = 0;
+  // Whether the reading should end before its next row.
+  virtual bool Parar() const = 0;
+};
+
+class DestinoArquivo final : public Destino {
+ public:
+  explicit DestinoArquivo(ArquivoConsulta& arquivo) : m_arquivo(arquivo) {}
+  bool Entregar(std::string& bloco) override {
+    m_registros.clear();
+    m_registros.swap(bloco);  // the two buffers take turns
+    m_arquivo.EscreverRegistros(m_registros);
+    return true;
+  }
+  bool Parar() const override { return false; }
+
+ private:
+  ArquivoConsulta& m_arquivo;
+  std::string m_registros;
+};
+
+class DestinoPipe final : public Destino {
+ public:
+  explicit DestinoPipe(BlockPipe& pipe) : m_pipe(pipe) {}
+  bool Entregar(std::string& bloco) override {
+    std::string registros;
+    registros.swap(bloco);
+    const bool aceito = m_pipe.Put(std::move(registros));
+    bloco.reserve(kBlocoLeitura + kBlocoLeitura / 4);
+    return aceito;
+  }
+  bool Parar() const override { return m_pipe.Abandoned(); }
+
+ private:
+  BlockPipe& m_pipe;
+};
+
+// One server's rows of a query, formatted for the result file, handed to `destino` in blocks. The rows
+// read before a failure are handed over before it is thrown, as writing them one by one leaves them.
+void LerServidor(fb::Attachment& attachment, fb::Transaction& transacao, int dialect,
+                 const std::string& statement, Destino& destino) {
+  std::string bloco;
+  bloco.reserve(kBlocoLeitura + kBlocoLeitura / 4);
+  try {
+    fb::Statement consulta(attachment);
+    consulta.Prepare(transacao, statement, dialect);
+    if (!consulta.IsQuery()) throw Error(kNaoConsulta);
+    consulta.OpenCursor(transacao);
+    const auto columns = static_cast<size_t>(consulta.ColumnCount());
+    std::vector<std::string> names(columns);
+    std::vector<std::string> values(columns);
+    for (size_t i = 0; i < columns; ++i) names[i] = consulta.ColumnName(static_cast<int>(i));
+    while (consulta.Fetch()) {
+      for (size_t i = 0; i < columns; ++i) values[i] = consulta.AsText(static_cast<int>(i));
+      AcrescentarRegistro(bloco, names, values);
+      if (bloco.size() >= kBlocoLeitura && !destino.Entregar(bloco)) return;
+      if (destino.Parar()) return;  // the statement's end closes its cursor
+    }
+    consulta.CloseCursor();
+  } catch (...) {
+    try {
+      destino.Entregar(bloco);
+    } catch (...) {
+      // The file failing as well: the server's failure is the one told, as a writer that flushed its
+      // rows only on its way out would tell it.
+    }
+    throw;
+  }
+  destino.Entregar(bloco);
+}
+
+// The servers of one query read ahead of the writer, each on a thread of its own into a pipe of its
+// own. Its end abandons every pipe and joins every thread, so no server is read once the query is
+// over, whichever way it ended. The thread that runs the query only.
+class LeituraAdiante {
+ public:
+  LeituraAdiante() = default;
+  LeituraAdiante(const LeituraAdiante&) = delete;
+  LeituraAdiante& operator=(const LeituraAdiante&) = delete;
+  ~LeituraAdiante() {
+    for (const std::unique_ptr<BlockPipe>& pipe : m_pipes) pipe->Abandon();
+    for (std::thread& thread : m_threads) thread.join();
+  }
+
+  // Runs `ler` on a thread of its own, into the next pipe: it must close the pipe, with its failure
+  // if it has one. False, with nothing started, when no thread can be had.
+  bool Iniciar(std::function<void(BlockPipe&)> ler) {
+    m_pipes.push_back(std::make_unique<BlockPipe>(kAdiante));
+    try {
+      m_threads.emplace_back([ler = std::move(ler), pipe = m_pipes.back().get()] { ler(*pipe); });
+    } catch (const std::system_error&) {
+      m_pipes.pop_back();
+      return false;
+    }
+    return true;
+  }
+
+  // The pipe of the i-th reading started; null past the last.
+  BlockPipe* Pipe(size_t i) { return i < m_pipes.size() ? m_pipes[i].get() : nullptr; }
+
+ private:
+  std::vector<std::unique_ptr<BlockPipe>> m_pipes;
+  std::vector<std::thread> m_threads;
+};
 
 // Whether a failure of the INSERT's execution leaves it unknown whether the row was committed: the link
 // went down with the statement or its commit on it. A refusal the server sent back is known.
@@ -263,24 +392,37 @@ std::string VESPRIL::ExecutarEscrita(const std::string& script, const std::strin
 void VESPRIL::ExecutarConsulta(const std::string& statement, const std::string& caminho,
                                std::vector<Fonte>& fontes) {
   ArquivoConsulta arquivo(caminho);
-  std::vector<std::string> names;
-  std::vector<std::string> values;
-  for (Fonte& fonte : fontes) {
-    if (fonte.falha) std::rethrow_exception(fonte.falha);
-    try {
-      fb::Statement consulta(*fonte.attachment);
-      consulta.Prepare(*fonte.transacao, statement, fonte.dialect);
-      if (!consulta.IsQuery()) throw Error(kNaoConsulta);
-      consulta.OpenCursor(*fonte.transacao);
-      const int columns = consulta.ColumnCount();
-      names.resize(columns);
-      values.resize(columns);
-      for (int i = 0; i < columns; ++i) names[i] = consulta.ColumnName(i);
-      while (consulta.Fetch()) {
-        for (int i = 0; i < columns; ++i) values[i] = consulta.AsText(i);
-        arquivo.EscreverRegistro(names, values);
+  // The walk in server order ends at the first server that can't be read, so only those before it
+  // are read; the second and later of them ahead of the writer. A server whose reading could not be
+  // started is read in its turn, as the first is.
+  size_t lidas = 0;
+  while (lidas < fontes.size() && !fontes[lidas].falha) ++lidas;
+  LeituraAdiante adiante;
+  for (size_t i = 1; i < lidas; ++i) {
+    Fonte& fonte = fontes[i];
+    const bool iniciada = adiante.Iniciar([&fonte, &statement](BlockPipe& pipe) {
+      DestinoPipe destino(pipe);
+      try {
+        LerServidor(*fonte.attachment, *fonte.transacao, fonte.dialect, statement, destino);
+        pipe.Close();
+      } catch (...) {
+        fonte.quebrada = true;
+        pipe.Close(std::current_exception());
       }
-      consulta.CloseCursor();
+    });
+    if (!iniciada) break;
+  }
+  for (size_t i = 0; i < fontes.size(); ++i) {
+    Fonte& fonte = fontes[i];
+    if (fonte.falha) std::rethrow_exception(fonte.falha);
+    if (BlockPipe* pipe = i > 0 ? adiante.Pipe(i - 1) : nullptr) {
+      std::string bloco;
+      while (pipe->Take(bloco)) arquivo.EscreverRegistros(bloco);
+      continue;
+    }
+    DestinoArquivo destino(arquivo);
+    try {
+      LerServidor(*fonte.attachment, *fonte.transacao, fonte.dialect, statement, destino);
     } catch (...) {
       fonte.quebrada = true;
       throw;

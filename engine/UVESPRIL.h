@@ -10,6 +10,9 @@
 //     (engine/Corte.h);
 //   - any other script runs in the write lane: on the slots, one at a time;
 //   - a window operation (Operar) runs alone, in the write lane too.
+// A query reads its servers side by side: the first on the thread that runs the script, each other on
+// a thread of the query's own, which ends before the query returns. Each uses its server's connection
+// alone meanwhile (a slot's, for a query in the write lane, which waits for them).
 // Scripts behave as if they ran one at a time, in an order that keeps each connection's order and
 // the order of write scripts. The four tables and their cursors are touched only under the engine's
 // lock (m_trava), which is never held across a database call, a file write or a socket write. Only

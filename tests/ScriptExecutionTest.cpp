@@ -2,6 +2,7 @@
 // queries merged into the result file, the recount, and every way a script stops.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 
@@ -10,6 +11,7 @@
 #include <QFile>
 
 #include "engine/UVESPRIL.h"
+#include "foundation/Text.h"
 #include "tests/support/EngineDump.h"
 #include "tests/support/FirebirdTestDatabase.h"
 #include "tests/support/Workspace.h"
@@ -262,6 +264,59 @@ TEST_F(ScriptExecutionTest, QueryFailingOnTheSecondServerLeavesTheFirstServersRo
   const std::string message = Run("select I from SO_ALFA;\r\ndelete from PEDIDO;");
   EXPECT_NE(message.find("SO_ALFA"), std::string::npos) << message;
   EXPECT_EQ(ResultFile(), kCabecalho + Registro({{"I", "5"}}));
+}
+
+// Every type, NULLs, "&", and more rows on a server than it may hold ahead of the writer: read side by
+// side, the file is byte for byte each server's rows one server after another, an empty one among them,
+// in a read script and in a script that writes alike.
+TEST_F(ScriptExecutionTest, QueryOverSeveralServersGivesTheirRowsInServerOrderByteForByte) {
+  FirebirdTestDatabase delta = FirebirdTestDatabase::WithOrders();
+  FirebirdTestDatabase gama = FirebirdTestDatabase::WithOrders();
+  workspace.WriteServers({{"ALFA", alfa.Address()},
+                          {"BETA", beta.Address()},
+                          {"DELTA", delta.Address()},
+                          {"GAMA", gama.Address()}});
+  const std::vector<std::string> colunas = {"I",  "P",  "G", "N", "D", "F",  "DP", "DT",
+                                            "HR", "TS", "B", "C", "V", "TX", "BN"};
+  int primeira = 0;
+  for (const FirebirdTestDatabase* db : {&alfa, &beta, &delta, &gama}) {
+    db->Execute(
+        "create table TIPOS (I integer, P smallint, G bigint, N numeric(9,2), D decimal(18,4), F float, "
+        "DP double precision, DT date, HR time, TS timestamp, B boolean, C char(5), V varchar(8000), "
+        "TX blob sub_type text, BN blob sub_type binary)");
+    if (db == &beta) continue;
+    db->Execute(
+        "execute block as declare i integer = " + std::to_string(primeira) + "; begin while (i < " +
+        std::to_string(primeira + 600) +
+        ") do begin insert into TIPOS values (:i, mod(:i, 300) - 150, :i * 1000000007, :i * 0.25, "
+        ":i * -0.0001, :i / 3.0, :i / 7.0e0, dateadd(:i day to date '2024-01-01'), time '00:00:00' + :i, "
+        "timestamp '2024-01-01 00:00:00' + :i / 1000.0, mod(:i, 2) = 0, 'c&' || mod(:i, 10), "
+        "rpad('v & ' || :i, 8000, '-'), 't & ' || :i, 'b' || :i); i = i + 1; end end");
+    db->Execute("insert into TIPOS (I) values (" + std::to_string(primeira + 600) + ")");
+    primeira += 1000;
+  }
+  std::string consulta = "select ";
+  for (const std::string& coluna : colunas) consulta += (coluna == "I" ? "" : ", ") + coluna;
+  consulta += " from TIPOS order by I";
+  std::string esperado = kCabecalho;
+  for (const FirebirdTestDatabase* db : {&alfa, &beta, &delta, &gama}) {
+    for (const std::vector<std::string>& row : db->Rows(consulta)) {
+      std::vector<std::pair<std::string, std::string>> columns;
+      for (size_t i = 0; i < colunas.size(); ++i)
+        columns.emplace_back(colunas[i], ReplaceAll(row[i], "&", "&amp;"));
+      esperado += Registro(columns);
+    }
+  }
+  esperado += kRodape;
+  Start();
+  for (const std::string antes : {"", "update PEDIDO set CLIENTE = CLIENTE where 1 = 0;"}) {
+    EXPECT_EQ(Run(antes + consulta + ";"), "") << antes;
+    const std::string file = ResultFile();
+    EXPECT_EQ(file.size(), esperado.size()) << antes;
+    EXPECT_TRUE(file == esperado)
+        << antes << ": differs from byte "
+        << std::mismatch(file.begin(), file.end(), esperado.begin(), esperado.end()).first - file.begin();
+  }
 }
 
 TEST_F(ScriptExecutionTest, StatementThatIsNotAQueryIsRefusedOnTheQueryPath) {

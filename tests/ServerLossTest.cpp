@@ -6,6 +6,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <QFile>
 #include <QHostAddress>
 #include <QTcpSocket>
 #include <QTest>
@@ -14,6 +15,7 @@
 #include "foundation/FbAttachment.h"
 #include "foundation/FbStatement.h"
 #include "foundation/FbTransaction.h"
+#include "foundation/Text.h"
 #include "protocol/WireProtocol.h"
 #include "tests/support/ErrorOf.h"
 #include "tests/support/FirebirdTestDatabase.h"
@@ -172,6 +174,63 @@ TEST(ServerLossTest, CommitWhoseAnswerIsLostNeverHandsItsKeyOutAgain) {
   EXPECT_EQ(test::ErrorOf([&] { gateway.engine->SetServidor("ALFA", address); }), test::kNoError);
   EXPECT_EQ(client.Ask(Pedir("c", "1", Insert("Caio"))), MontarResposta("c", "1", "", Insert("Caio")));
   EXPECT_EQ(db.Dump("select IDPEDIDO, CLIENTE from PEDIDO order by IDPEDIDO"), "1|Ana;2|Bia;3|Caio");
+}
+
+// T(I, S) of `linhas` rows, S "linha & I" padded with dots to `largura` bytes; and those rows as the
+// result file holds them, from `de` up to `ate`.
+std::vector<std::string> Tabela(int linhas, int largura = 16) {
+  return {"create table T (I integer, S varchar(2000))",
+          "execute block as declare i integer = 0; begin while (i < " + std::to_string(linhas) +
+              ") do begin insert into T values (:i, rpad('linha & ' || :i, " + std::to_string(largura) +
+              ", '.')); i = i + 1; end end"};
+}
+std::string Registros(int de, int ate) {
+  std::string out;
+  for (int i = de; i < ate; ++i) {
+    std::string s = "linha & " + std::to_string(i);
+    s.resize(16, '.');
+    out += "    <registro>\r\n      <I>" + std::to_string(i) + "</I>\r\n      <S>" +
+           ReplaceAll(s, "&", "&amp;") + "</S>\r\n    </registro>\r\n";
+  }
+  return out;
+}
+
+// A query reads its servers side by side, yet a server lost in the middle of its rows ends it as
+// reading them one after another would: every row of the servers before it, its own rows up to the
+// loss, its message, nothing of the servers after it (GAMA, which failed sooner, nor DELTA, which was
+// still reading), and its connection dropped.
+TEST(ServerLossTest, ServerLostInTheMiddleOfAQueryEndsItAsReadingOneAfterAnotherWould) {
+  VESPRIL_REQUIRE_FB_SERVER();
+  using test::FirebirdTestDatabase;
+  const FirebirdTestDatabase alfa({.ddl = Tabela(20000)});
+  const FirebirdTestDatabase beta({.location = test::FbLocation::Server, .ddl = Tabela(5000)});
+  const FirebirdTestDatabase delta({.ddl = Tabela(3000, 1500)});  // more than a server may hold ahead
+  const FirebirdTestDatabase gama;
+  test::TcpProxy proxy(3050);
+  test::Workspace workspace;
+  workspace.WriteServers({{"ALFA", alfa.Address()},
+                          {"BETA", "localhost/" + std::to_string(proxy.Port()) + ":" + beta.Path()},
+                          {"DELTA", delta.Address()},
+                          {"GAMA", gama.Address()}});
+  VESPRIL engine(workspace.ResultDirectory());
+  QFile arquivo(QString::fromStdString(workspace.ResultDirectory() + "Consultac1.xml"));
+
+  proxy.CutAfter(64 * 1024);
+  EXPECT_EQ(engine.ExecutarScript("select I, S from T;", "c", "1"), "Error reading data from the connection");
+  ASSERT_TRUE(arquivo.open(QIODevice::ReadOnly));
+  const std::string file = arquivo.readAll().toStdString();
+  const std::string alfaInteira =
+      "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\r\n  <dados>\r\n" + Registros(0, 20000);
+  ASSERT_EQ(file.substr(0, alfaInteira.size()), alfaInteira);
+  const std::string doBeta = file.substr(alfaInteira.size());
+  int lidas = 0;
+  for (size_t at = 0; (at = doBeta.find("<registro>", at)) != std::string::npos; ++at) ++lidas;
+  EXPECT_EQ(doBeta, Registros(0, lidas));
+  EXPECT_GT(lidas, 0);
+  EXPECT_LT(lidas, 5000);
+
+  proxy.Restore();
+  EXPECT_EQ(engine.ExecutarScript("select count(*) as N from RDB$DATABASE;", "c", "2"), "");
 }
 
 }  // namespace

@@ -3,13 +3,18 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -20,6 +25,15 @@
 namespace vespril::test {
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Every write goes out at once, as the client and the server send theirs: a small write held back for
+// an acknowledgement would add a delay of its own.
+void NoDelay(int fd) {
+  const int on = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
 
 sockaddr_in Loopback(int port) {
   sockaddr_in address{};
@@ -51,6 +65,7 @@ int Connect(int port) {
     close(fd);
     return -1;
   }
+  NoDelay(fd);
   return fd;
 }
 
@@ -72,7 +87,7 @@ bool WriteAll(int fd, const char* data, ssize_t size) {
 // are handed over under the mutex and wake the thread through a pipe.
 class TcpProxy::Worker {
  public:
-  explicit Worker(int targetPort) : m_targetPort(targetPort) {
+  Worker(int targetPort, std::chrono::microseconds delay) : m_targetPort(targetPort), m_delay(delay) {
     m_listener = Listen(0);
     if (m_listener < 0 || pipe2(m_wake, O_CLOEXEC) != 0) throw Error("TcpProxy: no loopback port");
     sockaddr_in address{};
@@ -94,6 +109,13 @@ class TcpProxy::Worker {
   void Cut() { Command(Order::Cut); }
   void Mute() { Command(Order::Mute); }
 
+  void CutAfter(size_t bytes) {
+    std::unique_lock lock(m_mutex);
+    m_newBudget = bytes;
+    lock.unlock();
+    Command(Order::CutAfter);
+  }
+
   void Restore() {
     const int listener = Listen(m_port);
     if (listener < 0) throw Error("TcpProxy: port " + std::to_string(m_port) + " was taken meanwhile");
@@ -104,7 +126,7 @@ class TcpProxy::Worker {
   }
 
  private:
-  enum class Order { None, Cut, Mute, Restore, Stop };
+  enum class Order { None, Cut, CutAfter, Mute, Restore, Stop };
 
   void Command(Order order) {
     std::unique_lock lock(m_mutex);
@@ -114,23 +136,70 @@ class TcpProxy::Worker {
     m_done.wait(lock, [this] { return m_order == Order::None; });
   }
 
+  // Bytes on their way, held until `due`.
+  struct Held {
+    Clock::time_point due;
+    int to;
+    std::string bytes;
+  };
+
   void CloseAll() {
     for (const auto& [client, server] : m_pairs) {
       close(client);
       close(server);
     }
     m_pairs.clear();
+    m_held.clear();
     if (m_listener >= 0) close(m_listener);
     m_listener = -1;
   }
 
-  // Forwards what one side of a pair has; false when that side or its peer is gone.
-  static bool Forward(int from, int to) {
+  // Forwards what one side of a pair has, or holds it for the delay; false when that side or its peer
+  // is gone.
+  bool Forward(int from, int to, bool fromServer) {
     char buffer[65536];
     ssize_t got;
     do got = recv(from, buffer, sizeof buffer, 0);
     while (got < 0 && errno == EINTR);
-    return got > 0 && WriteAll(to, buffer, got);
+    if (got <= 0) return false;
+    if (fromServer && m_budget) {
+      got = std::min(got, static_cast<ssize_t>(*m_budget));
+      *m_budget -= static_cast<size_t>(got);
+    }
+    if (m_delay.count() == 0) return WriteAll(to, buffer, got);
+    m_held.push_back({Clock::now() + m_delay, to, std::string(buffer, static_cast<size_t>(got))});
+    return true;
+  }
+
+  // Sends the held bytes that are due (a peer that is gone shows when its side is read); returns the
+  // time until the next are due, or null when none are held.
+  const timespec* SendDue(timespec& wait) {
+    const Clock::time_point now = Clock::now();
+    for (; !m_held.empty() && m_held.front().due <= now; m_held.pop_front()) {
+      const Held& held = m_held.front();
+      WriteAll(held.to, held.bytes.data(), static_cast<ssize_t>(held.bytes.size()));
+    }
+    if (m_held.empty()) return nullptr;
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(m_held.front().due - now).count();
+    wait.tv_sec = static_cast<time_t>(ns / 1000000000);
+    wait.tv_nsec = static_cast<long>(ns % 1000000000);
+    return &wait;
+  }
+
+  // A pair that goes first has what was held for it sent, so the last words of a side that closes are
+  // still heard, and none of it reaches a later pair given the same descriptors.
+  void ClosePair(int client, int server) {
+    std::deque<Held> others;
+    for (const Held& held : m_held) {
+      if (held.to == client || held.to == server) {
+        WriteAll(held.to, held.bytes.data(), static_cast<ssize_t>(held.bytes.size()));
+      } else {
+        others.push_back(held);
+      }
+    }
+    m_held.swap(others);
+    close(client);
+    close(server);
   }
 
   void Run() {
@@ -141,7 +210,9 @@ class TcpProxy::Worker {
         fds.push_back({client, static_cast<short>(m_muted ? 0 : POLLIN), 0});
         fds.push_back({server, static_cast<short>(m_muted ? 0 : POLLIN), 0});
       }
-      if (poll(fds.data(), fds.size(), -1) < 0) continue;
+      timespec wait{};
+      const timespec* timeout = m_muted ? nullptr : SendDue(wait);
+      if (ppoll(fds.data(), fds.size(), timeout, nullptr) < 0) continue;
 
       if (fds[0].revents != 0) {
         char byte;
@@ -152,6 +223,7 @@ class TcpProxy::Worker {
         if (order == Order::Cut || order == Order::Restore) m_muted = false;
         if (order == Order::Mute) m_muted = true;
         if (order == Order::Restore) m_listener = std::exchange(m_restored, -1);
+        if (order == Order::CutAfter) m_budget = m_newBudget;
         m_done.notify_all();
         if (order == Order::Stop) return;
         continue;  // the descriptors polled may be closed now
@@ -161,18 +233,29 @@ class TcpProxy::Worker {
         const auto [client, server] = m_pairs[i];
         const short fromClient = fds[2 + 2 * i].revents;
         const short fromServer = fds[3 + 2 * i].revents;
-        if ((fromClient != 0 && !Forward(client, server)) || (fromServer != 0 && !Forward(server, client))) {
+        if ((fromClient != 0 && !Forward(client, server, false)) ||
+            (fromServer != 0 && !Forward(server, client, true))) {
           gone.push_back(i);
         }
+        if (m_budget == 0u) break;
+      }
+      if (m_budget == 0u) {
+        // The bytes of the budget are heard before the link goes.
+        for (const Held& held : m_held)
+          WriteAll(held.to, held.bytes.data(), static_cast<ssize_t>(held.bytes.size()));
+        CloseAll();
+        m_budget.reset();
+        m_muted = false;
+        continue;
       }
       for (auto i = gone.rbegin(); i != gone.rend(); ++i) {
-        close(m_pairs[*i].first);
-        close(m_pairs[*i].second);
+        ClosePair(m_pairs[*i].first, m_pairs[*i].second);
         m_pairs.erase(m_pairs.begin() + static_cast<std::ptrdiff_t>(*i));
       }
       if (m_listener >= 0 && fds[1].revents != 0) {
         const int client = accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC);
         if (client < 0) continue;
+        NoDelay(client);
         const int server = Connect(m_targetPort);
         if (server < 0) {
           close(client);
@@ -184,6 +267,7 @@ class TcpProxy::Worker {
   }
 
   const int m_targetPort;
+  const std::chrono::microseconds m_delay;
   int m_port = 0;
   int m_listener = -1;  // -1 while cut
   int m_wake[2] = {-1, -1};
@@ -193,10 +277,14 @@ class TcpProxy::Worker {
   std::condition_variable m_done;
   Order m_order = Order::None;
   int m_restored = -1;
-  bool m_muted = false;  // the thread's own
+  size_t m_newBudget = 0;          // guarded by m_mutex
+  std::optional<size_t> m_budget;  // the thread's own; bytes from the server until everything is cut
+  bool m_muted = false;            // the thread's own
+  std::deque<Held> m_held;         // the thread's own; in the order received, so in the order due
 };
 
-TcpProxy::TcpProxy(int targetPort) : m_worker(std::make_unique<Worker>(targetPort)) {}
+TcpProxy::TcpProxy(int targetPort, std::chrono::microseconds delay)
+    : m_worker(std::make_unique<Worker>(targetPort, delay)) {}
 
 TcpProxy::~TcpProxy() = default;
 
@@ -205,6 +293,8 @@ int TcpProxy::Port() const { return m_worker->Port(); }
 void TcpProxy::Cut() { m_worker->Cut(); }
 
 void TcpProxy::Mute() { m_worker->Mute(); }
+
+void TcpProxy::CutAfter(size_t bytes) { m_worker->CutAfter(bytes); }
 
 void TcpProxy::Restore() { m_worker->Restore(); }
 
