@@ -8,6 +8,7 @@
 namespace vespril::fb {
 
 class Attachment;
+class CallState;
 
 class Transaction {
  public:
@@ -41,6 +42,7 @@ class Transaction {
   void RollbackSilently() noexcept;
 
   isc_tr_handle m_handle = 0;
+  CallState* m_calls = nullptr;  // the attachment's
 };
 
 }  // namespace vespril::fb
