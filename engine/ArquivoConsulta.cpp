@@ -11,6 +11,7 @@
 #include <QFile>
 #include <QString>
 
+#include "engine/Painel.h"
 #include "foundation/Descriptor.h"
 #include "foundation/Error.h"
 #include "foundation/Text.h"
@@ -101,6 +102,7 @@ ArquivoConsulta::~ArquivoConsulta() {
     Descarregar();
   } catch (const Error&) {
   }
+  Painel::ContarResultado(m_registros, m_bytes);
 }
 
 void ArquivoConsulta::EscreverRegistro(const std::vector<std::string>& names,
@@ -129,6 +131,7 @@ void ArquivoConsulta::EscreverRegistro(const std::vector<std::string>& names,
     out += ">\r\n";
   }
   out += "    </registro>\r\n";
+  ++m_registros;
   if (out.size() >= kBloco) Descarregar();
 }
 
@@ -151,6 +154,7 @@ void ArquivoConsulta::Descarregar() {
 void ArquivoConsulta::Write(std::string_view bytes) {
   const auto size = static_cast<qint64>(bytes.size());
   if (m_device->write(bytes.data(), size) != size) throw Error(Format("Cannot write file %s", m_name));
+  m_bytes += size;
 }
 
 }  // namespace vespril

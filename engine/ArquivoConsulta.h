@@ -4,6 +4,7 @@
 // that runs the query.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -69,6 +70,9 @@ class ArquivoConsulta {
   QIODevice* m_device = nullptr;
   std::string m_name;
   std::string m_pendente;  // rows not yet written
+  // Rows and bytes written so far, told to the panel when the file closes (see Painel::Conta).
+  int64_t m_registros = 0;
+  int64_t m_bytes = 0;
 };
 
 }  // namespace vespril

@@ -2,6 +2,7 @@
 // delivers becomes one task of the agenda; its reply goes out on the GUI thread when the task ends, and
 // only then is the connection's next frame taken. Runs on the GUI thread; the script itself runs on a
 // worker.
+#include <chrono>
 #include <memory>
 #include <new>
 #include <optional>
@@ -20,12 +21,15 @@ namespace {
 
 constexpr char kEcoRecusado[] = "Cliente ou Pedido inv\xE1lido para a resposta";
 
+constexpr char kFechada[] = "Conex\xE3o fechada sem resposta";
+
 // What a request's task leaves for its completion.
 struct Desfecho {
   std::optional<std::string> resposta;  // the reply frame; nothing for "Deletar"
   // The outcome can't be told (the task failed past its own handling, or no reply could be built for
   // want of memory): the connection is closed instead of answered.
   bool fechar = false;
+  RelatoPedido relato;  // its log line
 };
 
 // The reply to a script. Short of memory for the echo of a large script, the same Mensagem without
@@ -50,8 +54,13 @@ Agenda::Tarefa Planejar(VESPRIL& engine, Pedido request, const std::shared_ptr<D
   const bool deletar = request.comando == "Deletar";
   // Echoed, these fields would cut the reply in the wrong places: they are left out of it, and the
   // request is refused before anything runs.
+  RelatoPedido& relato = desfecho->relato;
+  relato.cliente = request.cliente;
+  relato.pedido = request.pedido;
+  relato.tipo = TipoPedido::Recusado;
   if (!PodeEcoar(request.cliente, request.pedido)) {
     tarefa.imediata = true;
+    relato.falha = kEcoRecusado;
     if (!deletar) desfecho->resposta = MontarResposta("", "", kEcoRecusado, baixar ? "" : request.comando);
     return tarefa;
   }
@@ -61,6 +70,7 @@ Agenda::Tarefa Planejar(VESPRIL& engine, Pedido request, const std::shared_ptr<D
   } catch (const Error& refusal) {
     // A request may reach no file but its own result file: it is refused before anything runs.
     tarefa.imediata = true;
+    relato.falha = refusal.Message();
     if (!deletar) {
       desfecho->resposta =
           MontarResposta(request.cliente, request.pedido, refusal.Message(), baixar ? "" : request.comando);
@@ -70,10 +80,12 @@ Agenda::Tarefa Planejar(VESPRIL& engine, Pedido request, const std::shared_ptr<D
   tarefa.arquivo = path;
   if (baixar) {
     tarefa.imediata = true;
+    relato.tipo = TipoPedido::Baixar;
     desfecho->resposta = MontarResposta(request.cliente, request.pedido, "", path);
     return tarefa;
   }
   if (deletar) {
+    relato.tipo = TipoPedido::Deletar;
     tarefa.trabalho = [path, desfecho] {
       try {
         DeleteArquivoConsulta(path);
@@ -84,10 +96,14 @@ Agenda::Tarefa Planejar(VESPRIL& engine, Pedido request, const std::shared_ptr<D
     return tarefa;
   }
   tarefa.escrita = !VESPRIL::ScriptDeLeitura(request.comando);
+  relato.tipo = tarefa.escrita ? TipoPedido::Escrita : TipoPedido::Consulta;
   tarefa.trabalho = [&engine, request = std::move(request), desfecho] {
+    RelatoPedido& relato = desfecho->relato;
     try {
-      const std::string mensagem = engine.ExecutarScript(request.comando, request.cliente, request.pedido);
-      desfecho->resposta = ResponderScript(request, mensagem);
+      relato.instrucoes = ResumirScript(request.comando, engine.Atividade().InstrucoesInteiras());
+      const Painel::Conta conta(engine.Atividade(), relato.linhas, relato.bytes);
+      relato.falha = engine.ExecutarScript(request.comando, request.cliente, request.pedido);
+      desfecho->resposta = ResponderScript(request, relato.falha);
       desfecho->fechar = !desfecho->resposta;
     } catch (...) {
       desfecho->fechar = true;
@@ -105,27 +121,44 @@ void VESPRIL::SoqueteClientRead(Conexao& connection) {
     SoqueteServidor* soquete = &Soquete();
     size_t bytes = 0;
     bool retido = false;
+    bool enfileirado = false;
     try {
       std::optional<Pedido> request = connection.Assembler().Next();
       if (!request) break;
       bytes = request->cliente.size() + request->pedido.size() + request->comando.size();
       auto desfecho = std::make_shared<Desfecho>();
+      desfecho->relato.inicio = std::chrono::system_clock::now();
+      desfecho->relato.par = connection.Par();
+      const auto inicio = std::chrono::steady_clock::now();
+      Painel* painel = m_painel.get();
       Agenda::Tarefa tarefa = Planejar(*this, std::move(*request), desfecho);
-      tarefa.concluir = [guard = QPointer<Conexao>(&connection), desfecho, soquete, bytes] {
-        soquete->Soltar(bytes);
-        // A connection that went away loses the reply only.
-        if (!guard) return;
-        if (desfecho->resposta) guard->Send(*desfecho->resposta);
-        guard->SetOcupada(false);
-        if (desfecho->fechar) guard->Close();
+      tarefa.trabalho = [painel, trabalho = std::move(tarefa.trabalho)] {
+        painel->Iniciado();
+        if (trabalho) trabalho();
       };
-      tarefa.cancelar = [guard = QPointer<Conexao>(&connection), soquete, bytes] {
+      tarefa.concluir = [guard = QPointer<Conexao>(&connection), desfecho, soquete, bytes, painel, inicio] {
+        soquete->Soltar(bytes);
+        RelatoPedido& relato = desfecho->relato;
+        relato.segundos = std::chrono::duration<double>(std::chrono::steady_clock::now() - inicio).count();
+        if (desfecho->fechar && relato.falha.empty()) relato.falha = kFechada;
+        // A connection that went away loses the reply only.
+        if (guard) {
+          if (desfecho->resposta) guard->Send(*desfecho->resposta);
+          guard->SetOcupada(false);
+          if (desfecho->fechar) guard->Close();
+        }
+        painel->Concluido(relato);
+      };
+      tarefa.cancelar = [guard = QPointer<Conexao>(&connection), soquete, bytes, painel] {
         soquete->Soltar(bytes);
         if (guard) guard->SetOcupada(false);
+        painel->Cancelado();
       };
       soquete->Reter(bytes);
       retido = true;
       connection.SetOcupada(true, bytes);
+      painel->Enfileirado();
+      enfileirado = true;
       m_agenda->Enfileirar(std::move(tarefa));
     } catch (...) {
       // Short of memory, the request can't be taken in: it is refused by closing its connection, and
@@ -134,6 +167,7 @@ void VESPRIL::SoqueteClientRead(Conexao& connection) {
         soquete->Soltar(bytes);
         connection.SetOcupada(false);
       }
+      if (enfileirado) m_painel->Cancelado();
       connection.Close();
       return;
     }

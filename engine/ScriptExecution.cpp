@@ -18,6 +18,7 @@
 #include "engine/ArquivoConsulta.h"
 #include "engine/ConexoesLeitura.h"
 #include "engine/InsertRewriting.h"
+#include "engine/Religador.h"
 #include "engine/UVESPRIL.h"
 #include "foundation/Error.h"
 #include "foundation/FbAttachment.h"
@@ -119,6 +120,7 @@ class VESPRIL::Instantaneo {
   explicit Instantaneo(VESPRIL& engine) : m_engine(engine), m_servidores(engine.Servidores()) {
     m_conexoes.resize(m_servidores.size());
     m_fontes.resize(m_servidores.size());
+    bool renovadas = false;
     for (;;) {
       // Connections are taken outside the cut, so the write lane never waits on an attach or a pool;
       // only those of attached slots, since the others are refused anyway.
@@ -162,6 +164,13 @@ class VESPRIL::Instantaneo {
           fonte.quebrada = true;
         }
       }
+      // A connection found dead as its transaction starts is replaced before any query uses it, once:
+      // everything is given back and taken again, in server order, as above.
+      if (Perdidas() && !renovadas) {
+        renovadas = true;
+        Devolver();
+        continue;
+      }
       return;
     }
   }
@@ -182,6 +191,27 @@ class VESPRIL::Instantaneo {
       if (m_conexoes[i]) m_engine.m_leitura->Devolver(m_servidores[i].n, std::move(m_conexoes[i]), m_fontes[i].quebrada);
       m_fontes[i] = Fonte();
     }
+  }
+
+  // Servers whose connection was found lost as its transaction started: the server is attached again
+  // in the background, and its idle connections, which went with it, are dropped. True when any may
+  // be tried again (one that gave no answer within the time limit is not waited on twice).
+  bool Perdidas() {
+    bool renovar = false;
+    for (size_t i = 0; i < m_servidores.size(); ++i) {
+      const Fonte& fonte = m_fontes[i];
+      if (!fonte.quebrada || !DesfechoIncerto(fonte.falha)) continue;
+      try {
+        std::rethrow_exception(fonte.falha);
+      } catch (const fb::FbError& e) {
+        m_engine.m_religador->Perdido(m_servidores[i].n, m_servidores[i].endereco, e.Message());
+        // The idle connections of a silent server stay: dropping them would wait on it.
+        if (e.TimedOut()) continue;
+        m_engine.m_leitura->Descartar(m_servidores[i].n);
+        renovar = true;
+      }
+    }
+    return renovar;
   }
 
   std::array<bool, kSlots + 1> Ligados() {
@@ -462,6 +492,7 @@ void VESPRIL::Gravar(Insercao& insercao) {
     CdsServidorTabela.SetFieldAsInteger("Registro", registro == INT32_MAX ? registro : registro + 1);
     CdsServidorTabela.Post();
   }
+  m_painel->Roteada(insercao.n, insercao.tabela);
   try {
     Salvar(CdsServidorTabela);
   } catch (const Error& e) {
