@@ -40,7 +40,8 @@ Sections (all when none is named):
   inserts      routed one-row INSERTs: gateway against a direct client (bare, and durable)
   query        a query into the result file: gateway against a direct client, and the gateway's memory
   baixar       "Baixar" round trips: gateway against a bare poll() server
-The last three need the Firebird server on 127.0.0.1:3050 (SYSDBA); the gateway runs as a child process.
+  logmetrics   the request log and the metrics on against off: "Baixar" round trips and INSERTs
+The last four need the Firebird server on 127.0.0.1:3050 (SYSDBA); the gateway runs as a child process.
 
 Options:
   --rows N,N...        query sizes, rows in all (default 10000,100000,1000000)
@@ -159,6 +160,7 @@ int main(int argc, char** argv) {
       {"inserts", [&] { vespril::bench::BenchInserts(options); }},
       {"query", [&] { vespril::bench::BenchQuery(options); }},
       {"baixar", [&] { vespril::bench::BenchBaixar(options); }},
+      {"logmetrics", [&] { vespril::bench::BenchLogMetrics(options); }},
   };
   for (const std::string& name : sections) {
     if (std::none_of(kSections.begin(), kSections.end(), [&](const auto& s) { return name == s.first; })) {

@@ -39,5 +39,7 @@ void BenchClients(const QString& dir);
 void BenchInserts(const Options& options);
 void BenchQuery(const Options& options);
 void BenchBaixar(const Options& options);
+// The request log and the metrics on against off: "Baixar" round trips and INSERTs.
+void BenchLogMetrics(const Options& options);
 
 }  // namespace vespril::bench

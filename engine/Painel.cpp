@@ -21,6 +21,7 @@ Q_LOGGING_CATEGORY(lcSoquete, "vespril.listener", QtInfoMsg)
 
 constexpr size_t kInstrucoesContadas = 8;    // statements a line tells by kind and table
 constexpr size_t kMaiorLinhaGuardada = 4096;  // the status window keeps no more of a line
+constexpr std::chrono::milliseconds kIntervaloEscrita{100};
 
 struct ContaDaLinha {
   Painel* painel = nullptr;
@@ -194,7 +195,7 @@ void Painel::Cancelado() noexcept {
   if (m_metricas) m_metricas->Fila(fila);
 }
 
-void Painel::Concluido(const RelatoPedido& relato) noexcept {
+void Painel::Concluido(RelatoPedido relato) noexcept {
   const int rodando = --m_rodando;
   if (m_metricas) {
     m_metricas->Rodando(rodando);
@@ -202,33 +203,38 @@ void Painel::Concluido(const RelatoPedido& relato) noexcept {
   }
   if (!lcPedidos().isInfoEnabled()) return;
   try {
-    std::string linha = Hora(relato.inicio);
-    linha += ' ';
-    linha += relato.par.empty() ? "-" : relato.par;
-    linha += " Cliente=";
-    Citar(linha, relato.cliente);
-    linha += " Pedido=";
-    Citar(linha, relato.pedido);
-    linha += ' ';
-    linha += NomeTipo(relato.tipo);
-    if (!relato.instrucoes.empty()) {
-      linha += " instrucoes=";
-      linha += relato.instrucoes;
-    }
-    linha += " linhas=" + std::to_string(relato.linhas);
-    char duracao[32];
-    std::snprintf(duracao, sizeof duracao, " %.3f ms ", relato.segundos * 1000);
-    linha += duracao;
-    if (relato.falha.empty()) {
-      linha += "ok";
-    } else {
-      linha += "falha=";
-      Citar(linha, relato.falha);
-    }
-    Escrever(Categoria::Pedidos, std::move(linha));
+    // Formatted by the log's thread: a request pays for a move and a push.
+    Enfileirar(Pendente{Categoria::Pedidos, {}, std::move(relato)}, false);
   } catch (...) {
     // Short of memory the line is lost; the request went on regardless.
   }
+}
+
+std::string Painel::Formatar(const RelatoPedido& relato) {
+  std::string linha = Hora(relato.inicio);
+  linha += ' ';
+  linha += relato.par.empty() ? "-" : relato.par;
+  linha += " Cliente=";
+  Citar(linha, relato.cliente);
+  linha += " Pedido=";
+  Citar(linha, relato.pedido);
+  linha += ' ';
+  linha += NomeTipo(relato.tipo);
+  if (!relato.instrucoes.empty()) {
+    linha += " instrucoes=";
+    linha += relato.instrucoes;
+  }
+  linha += " linhas=" + std::to_string(relato.linhas);
+  char duracao[32];
+  std::snprintf(duracao, sizeof duracao, " %.3f ms ", relato.segundos * 1000);
+  linha += duracao;
+  if (relato.falha.empty()) {
+    linha += "ok";
+  } else {
+    linha += "falha=";
+    Citar(linha, relato.falha);
+  }
+  return linha;
 }
 
 void Painel::Conexoes(int quantas) noexcept {
@@ -239,7 +245,7 @@ void Painel::Conexoes(int quantas) noexcept {
 void Painel::Soquete(const std::string& evento) noexcept {
   if (!lcSoquete().isInfoEnabled()) return;
   try {
-    Escrever(Categoria::Soquete, Hora(std::chrono::system_clock::now()) + " " + evento);
+    Enfileirar(Pendente{Categoria::Soquete, Hora(std::chrono::system_clock::now()) + " " + evento, {}}, true);
   } catch (...) {
   }
 }
@@ -270,7 +276,7 @@ void Painel::Servidor(int n, const SituacaoServidor& situacao) noexcept {
       linha += " erro=";
       Citar(linha, situacao.erro);
     }
-    Escrever(Categoria::Servidores, std::move(linha));
+    Enfileirar(Pendente{Categoria::Servidores, std::move(linha), {}}, true);
   } catch (...) {
   }
 }
@@ -326,41 +332,52 @@ void Painel::ContarResultado(int64_t linhas, int64_t bytes) noexcept {
   if (t_conta.painel->m_metricas) t_conta.painel->m_metricas->BytesResultado(bytes);
 }
 
-void Painel::Escrever(Categoria categoria, std::string linha) noexcept {
-  try {
-    static constexpr const char* kPrefixos[] = {"vespril.requests: ", "vespril.servers: ", "vespril.listener: "};
-    std::string guardada = kPrefixos[static_cast<int>(categoria)] + linha.substr(0, kMaiorLinhaGuardada);
-    {
-      std::lock_guard trava(m_mutex);
-      if (m_pendentes.size() >= kLinhasPendentes) {
-        ++m_descartadas;
-      } else {
-        m_pendentes.emplace_back(categoria, std::move(linha));
-      }
-      if (m_guardadas.size() >= kLinhasGuardadas) m_guardadas.pop_front();
-      m_guardadas.push_back(std::move(guardada));
-      ++m_numero;
+void Painel::Enfileirar(Pendente pendente, bool agora) {
+  {
+    std::lock_guard trava(m_mutex);
+    if (m_pendentes.size() >= kLinhasPendentes) {
+      ++m_descartadas;
+      return;
     }
-    m_haLinhas.notify_one();
-  } catch (...) {
+    m_pendentes.push_back(std::move(pendente));
   }
+  if (agora) m_haLinhas.notify_one();
 }
 
 void Painel::Laco() {
+  static constexpr const char* kPrefixos[] = {"vespril.requests: ", "vespril.servers: ", "vespril.listener: "};
+  std::deque<Pendente> lote;
   std::unique_lock trava(m_mutex);
   for (;;) {
-    m_haLinhas.wait(trava, [this] { return m_parar || !m_pendentes.empty(); });
-    if (m_pendentes.empty()) return;
-    std::pair<Categoria, std::string> linha = std::move(m_pendentes.front());
-    m_pendentes.pop_front();
+    // Request lines wait for the next turn and go out together; events wake the thread at once.
+    m_haLinhas.wait_for(trava, kIntervaloEscrita, [this] { return m_parar || !m_pendentes.empty(); });
+    if (m_pendentes.empty() && m_parar) return;
+    lote.swap(m_pendentes);
     const uint64_t descartadas = std::exchange(m_descartadas, 0);
     trava.unlock();
-    const QLoggingCategory& categoria = linha.first == Categoria::Pedidos      ? lcPedidos()
-                                        : linha.first == Categoria::Servidores ? lcServidores()
-                                                                               : lcSoquete();
-    if (descartadas > 0) qCWarning(categoria).noquote() << descartadas << "linhas descartadas (registro atrasado)";
-    qCInfo(categoria).noquote() << QString::fromLatin1(linha.second.data(), static_cast<qsizetype>(linha.second.size()));
+    std::vector<std::string> guardadas;
+    try {
+      if (descartadas > 0) qCWarning(lcPedidos).noquote() << descartadas << "linhas descartadas (registro atrasado)";
+      for (Pendente& pendente : lote) {
+        if (pendente.relato) pendente.linha = Formatar(*pendente.relato);
+        const QLoggingCategory& categoria = pendente.categoria == Categoria::Pedidos      ? lcPedidos()
+                                            : pendente.categoria == Categoria::Servidores ? lcServidores()
+                                                                                          : lcSoquete();
+        qCInfo(categoria).noquote() << QString::fromLatin1(pendente.linha.data(),
+                                                           static_cast<qsizetype>(pendente.linha.size()));
+        guardadas.push_back(kPrefixos[static_cast<int>(pendente.categoria)] +
+                            pendente.linha.substr(0, kMaiorLinhaGuardada));
+      }
+    } catch (...) {
+      // Short of memory the rest of the batch is lost.
+    }
+    lote.clear();
     trava.lock();
+    for (std::string& linha : guardadas) {
+      if (m_guardadas.size() >= kLinhasGuardadas) m_guardadas.pop_front();
+      m_guardadas.push_back(std::move(linha));
+      ++m_numero;
+    }
   }
 }
 

@@ -8,8 +8,9 @@
 // unless VESPRIL_REGISTRO_SQL=1 asks for whole statements.
 //
 // The engine owns one. Thread-safe: any thread calls it, and nothing here waits on a database, a disk
-// or a socket: lines are handed to a thread of their own, which writes them (and drops lines past a
-// bounded backlog, saying how many). Never throws.
+// or a socket: lines are handed to a thread of their own, which formats and writes request lines in
+// batches a tenth of a second apart and events at once (and drops lines past a bounded backlog,
+// saying how many). Never throws.
 #pragma once
 
 #include <array>
@@ -20,6 +21,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -84,7 +86,7 @@ class Painel {
   // Requests: queued, started on a worker (or at once), ended with their line, or dropped unstarted.
   void Enfileirado() noexcept;
   void Iniciado() noexcept;
-  void Concluido(const RelatoPedido& relato) noexcept;
+  void Concluido(RelatoPedido relato) noexcept;
   void Cancelado() noexcept;
 
   // The listener: the client connections alive, and an event for the log.
@@ -122,7 +124,15 @@ class Painel {
 
  private:
   enum class Categoria { Pedidos, Servidores, Soquete };
-  void Escrever(Categoria categoria, std::string linha) noexcept;
+  // A line waiting for the log's thread: a request's record, formatted there, or an event's text.
+  struct Pendente {
+    Categoria categoria;
+    std::string linha;
+    std::optional<RelatoPedido> relato;
+  };
+  // Queues a line; `agora` wakes the log's thread, which otherwise writes what waits every 100 ms.
+  void Enfileirar(Pendente pendente, bool agora);
+  static std::string Formatar(const RelatoPedido& relato);
   void Laco();
 
   bool m_instrucoesInteiras = false;
@@ -138,7 +148,7 @@ class Painel {
   std::array<SituacaoServidor, 11> m_servidores;  // guarded by m_mutex
   std::deque<std::string> m_guardadas;            // guarded by m_mutex; the last kLinhasGuardadas
   uint64_t m_numero = 0;                          // guarded by m_mutex; lines logged so far
-  std::deque<std::pair<Categoria, std::string>> m_pendentes;  // guarded by m_mutex
+  std::deque<Pendente> m_pendentes;                           // guarded by m_mutex
   uint64_t m_descartadas = 0;                                 // guarded by m_mutex
   bool m_parar = false;                                       // guarded by m_mutex
   std::condition_variable m_haLinhas;

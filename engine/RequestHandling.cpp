@@ -147,7 +147,7 @@ void VESPRIL::SoqueteClientRead(Conexao& connection) {
           guard->SetOcupada(false);
           if (desfecho->fechar) guard->Close();
         }
-        painel->Concluido(relato);
+        painel->Concluido(std::move(relato));
       };
       tarefa.cancelar = [guard = QPointer<Conexao>(&connection), soquete, bytes, painel] {
         soquete->Soltar(bytes);

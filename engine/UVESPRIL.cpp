@@ -72,6 +72,8 @@ VESPRIL::VESPRIL(std::string programDirectory)
     CdsServidorTabela = config::BuildServidorTabela();
   }
   CriarSoquete();
+  // The operator asked for metrics: the address that could not be served is said, not only logged.
+  if (!m_painel->MetricasFalha().empty()) Avisar(m_painel->MetricasFalha());
 }
 
 VESPRIL::~VESPRIL() = default;
