@@ -217,6 +217,31 @@ void CheckReply(const Resposta& reply) {
   if (!reply.mensagem.empty()) throw Error("The gateway answered: " + reply.mensagem);
 }
 
+constexpr int kRoundTripBlock = 50;
+
+// Round trips of `frame` to two servers in short blocks to each in turn, so that whatever else the
+// machine does falls on both alike, in microseconds. Not one round trip each: a server's event loop
+// still works for a few microseconds after its reply has gone, and that would land on the other's next
+// round trip. Each block starts with one untimed round trip, which takes the other side's leftover work.
+void AlternatingRoundTrips(const std::string& frame, int samples, WireConnection& a, std::vector<double>& aMicros,
+                           WireConnection& b, std::vector<double>& bMicros) {
+  auto block = [&](WireConnection& connection, std::vector<double>* micros, int count) {
+    connection.Ask(frame);
+    for (int i = 0; i < count; ++i) {
+      const auto start = Clock::now();
+      connection.Ask(frame);
+      if (micros) micros->push_back(Seconds(start) * 1e6);
+    }
+  };
+  block(a, nullptr, 200);
+  block(b, nullptr, 200);
+  for (int done = 0; done < samples; done += kRoundTripBlock) {
+    const int count = std::min(kRoundTripBlock, samples - done);
+    block(a, &aMicros, count);
+    block(b, &bMicros, count);
+  }
+}
+
 }  // namespace
 
 void BenchInserts(const Options& options) {
@@ -364,29 +389,10 @@ void BenchBaixar(const Options& options) {
   if (fromGateway.retorno != fromFloor.retorno || !fromGateway.mensagem.empty())
     throw Error("The floor's reply differs from the gateway's: " + fromFloor.retorno);
 
-  // Short blocks to each in turn, so that whatever else the machine does falls on both alike. Not one
-  // round trip each: the gateway's event loop still works for a few microseconds after its reply has
-  // gone, and that would land on the floor's next round trip. Each block starts with one untimed round
-  // trip, which takes the other side's leftover work.
   std::vector<double> gatewayMicros, floorMicros;
-  auto block = [&](WireConnection& connection, std::vector<double>* micros, int count) {
-    connection.Ask(frame);
-    for (int i = 0; i < count; ++i) {
-      const auto start = Clock::now();
-      connection.Ask(frame);
-      if (micros) micros->push_back(Seconds(start) * 1e6);
-    }
-  };
-  block(toGateway, nullptr, 200);
-  block(toFloor, nullptr, 200);
-  constexpr int kBlock = 50;
-  for (int done = 0; done < options.samples; done += kBlock) {
-    const int count = std::min(kBlock, options.samples - done);
-    block(toGateway, &gatewayMicros, count);
-    block(toFloor, &floorMicros, count);
-  }
+  AlternatingRoundTrips(frame, options.samples, toGateway, gatewayMicros, toFloor, floorMicros);
   std::printf("baixar: %d round trips on one connection to each, alternating blocks of %d\n", options.samples,
-              kBlock);
+              kRoundTripBlock);
   std::printf("baixar:   gateway         p50 %7.1f us  p99 %7.1f us\n", Percentile(gatewayMicros, 0.5),
               Percentile(gatewayMicros, 0.99));
   std::printf("baixar:   poll() floor    p50 %7.1f us  p99 %7.1f us\n", Percentile(floorMicros, 0.5),
@@ -454,25 +460,9 @@ void BenchLogMetrics(const Options& options) {
     side->connection = std::make_unique<WireConnection>(side->gateway->Port());
   }
 
-  // "Baixar": short alternating blocks, as in the baixar section, each led by one untimed round trip.
-  const std::string baixar = Frame(kCliente, kPedido, "Baixar");
   std::vector<double> onMicros, offMicros;
-  auto block = [&](WireConnection& connection, std::vector<double>* micros, int count) {
-    connection.Ask(baixar);
-    for (int i = 0; i < count; ++i) {
-      const auto start = Clock::now();
-      connection.Ask(baixar);
-      if (micros) micros->push_back(Seconds(start) * 1e6);
-    }
-  };
-  block(*on.connection, nullptr, 200);
-  block(*off.connection, nullptr, 200);
-  constexpr int kBlock = 50;
-  for (int done = 0; done < options.samples; done += kBlock) {
-    const int count = std::min(kBlock, options.samples - done);
-    block(*on.connection, &onMicros, count);
-    block(*off.connection, &offMicros, count);
-  }
+  AlternatingRoundTrips(Frame(kCliente, kPedido, "Baixar"), options.samples, *on.connection, onMicros,
+                        *off.connection, offMicros);
 
   // INSERTs: alternating rounds, the median round of each.
   const std::string insert = Frame(kCliente, kPedido, "insert into ITEM (QTD) values (1);");

@@ -176,31 +176,25 @@ Painel::~Painel() {
   m_escritor.join();
 }
 
-void Painel::Enfileirado() noexcept {
-  const int fila = ++m_fila;
-  if (m_metricas) m_metricas->Fila(fila);
-}
+void Painel::Enfileirado() noexcept { Contar(1, 0); }
+void Painel::Iniciado() noexcept { Contar(-1, 1); }
+void Painel::Cancelado() noexcept { Contar(-1, 0); }
 
-void Painel::Iniciado() noexcept {
-  const int fila = --m_fila;
-  const int rodando = ++m_rodando;
-  if (m_metricas) {
-    m_metricas->Fila(fila);
-    m_metricas->Rodando(rodando);
+void Painel::Contar(int fila, int rodando) noexcept {
+  if (!m_metricas) {
+    m_fila += fila;
+    m_rodando += rodando;
+    return;
   }
-}
-
-void Painel::Cancelado() noexcept {
-  const int fila = --m_fila;
-  if (m_metricas) m_metricas->Fila(fila);
+  // Counted and published together, so that the gauges end as the counts do.
+  std::lock_guard trava(m_mutexContagem);
+  m_metricas->Fila(m_fila += fila);
+  m_metricas->Rodando(m_rodando += rodando);
 }
 
 void Painel::Concluido(RelatoPedido relato) noexcept {
-  const int rodando = --m_rodando;
-  if (m_metricas) {
-    m_metricas->Rodando(rodando);
-    m_metricas->Pedido(relato.tipo, relato.falha.empty(), relato.segundos);
-  }
+  Contar(0, -1);
+  if (m_metricas) m_metricas->Pedido(relato.tipo, relato.falha.empty(), relato.segundos);
   if (!lcPedidos().isInfoEnabled()) return;
   try {
     // Formatted by the log's thread: a request pays for a move and a push.

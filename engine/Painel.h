@@ -133,6 +133,7 @@ class Painel {
   // Queues a line; `agora` wakes the log's thread, which otherwise writes what waits every 100 ms.
   void Enfileirar(Pendente pendente, bool agora);
   static std::string Formatar(const RelatoPedido& relato);
+  void Contar(int fila, int rodando) noexcept;
   void Laco();
 
   bool m_instrucoesInteiras = false;
@@ -140,6 +141,7 @@ class Painel {
   std::string m_metricasFalha;
   std::unique_ptr<Metricas> m_metricas;  // null when off
 
+  std::mutex m_mutexContagem;  // with metrics, held while the two counts change and are published
   std::atomic<int> m_fila{0};
   std::atomic<int> m_rodando{0};
   std::atomic<int> m_conexoes{0};

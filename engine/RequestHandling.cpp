@@ -1,7 +1,7 @@
 // Request handling: the engine's handlers for the listener's client events. Each frame a connection
 // delivers becomes one task of the agenda; its reply goes out on the GUI thread when the task ends, and
 // only then is the connection's next frame taken. Runs on the GUI thread; the script itself runs on a
-// worker.
+// worker. When it ends, its line goes to the request log (engine/Painel.h).
 #include <chrono>
 #include <memory>
 #include <new>
@@ -20,7 +20,7 @@ namespace vespril {
 namespace {
 
 constexpr char kEcoRecusado[] = "Cliente ou Pedido inv\xE1lido para a resposta";
-
+// A request whose outcome could not be told, as its log line says.
 constexpr char kFechada[] = "Conex\xE3o fechada sem resposta";
 
 // What a request's task leaves for its completion.
@@ -52,12 +52,12 @@ Agenda::Tarefa Planejar(VESPRIL& engine, Pedido request, const std::shared_ptr<D
   Agenda::Tarefa tarefa;
   const bool baixar = request.comando == "Baixar";
   const bool deletar = request.comando == "Deletar";
-  // Echoed, these fields would cut the reply in the wrong places: they are left out of it, and the
-  // request is refused before anything runs.
   RelatoPedido& relato = desfecho->relato;
   relato.cliente = request.cliente;
   relato.pedido = request.pedido;
   relato.tipo = TipoPedido::Recusado;
+  // Echoed, these fields would cut the reply in the wrong places: they are left out of it, and the
+  // request is refused before anything runs.
   if (!PodeEcoar(request.cliente, request.pedido)) {
     tarefa.imediata = true;
     relato.falha = kEcoRecusado;
