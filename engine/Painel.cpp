@@ -1,5 +1,8 @@
 #include "engine/Painel.h"
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -22,6 +25,7 @@ Q_LOGGING_CATEGORY(lcSoquete, "vespril.listener", QtInfoMsg)
 constexpr size_t kInstrucoesContadas = 8;    // statements a line tells by kind and table
 constexpr size_t kMaiorLinhaGuardada = 4096;  // the status window keeps no more of a line
 constexpr std::chrono::milliseconds kIntervaloEscrita{100};
+constexpr int kPrioridadeEscrita = 10;  // nice value of the log's thread
 
 struct ContaDaLinha {
   Painel* painel = nullptr;
@@ -340,6 +344,8 @@ void Painel::Enfileirar(Pendente pendente, bool agora) {
 
 void Painel::Laco() {
   static constexpr const char* kPrefixos[] = {"vespril.requests: ", "vespril.servers: ", "vespril.listener: "};
+  // The log gives way to the requests it tells of: on a busy machine its lines wait, not the replies.
+  setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kPrioridadeEscrita);
   std::deque<Pendente> lote;
   std::unique_lock trava(m_mutex);
   for (;;) {
