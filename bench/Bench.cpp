@@ -41,6 +41,7 @@ Sections (all when none is named):
   query        a query into the result file: gateway against a direct client, and the gateway's memory
   baixar       "Baixar" round trips: gateway against a bare poll() server
   logmetrics   the request log and the metrics on against off: "Baixar" round trips and INSERTs
+               (under taskset -c 0, so that where the processes run does not decide the round trip)
 The last four need the Firebird server on 127.0.0.1:3050 (SYSDBA); the gateway runs as a child process.
 
 Options:
