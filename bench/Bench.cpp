@@ -44,7 +44,10 @@ Sections (all when none is named):
   remote       a query over servers behind a link delayed each way, against the same servers without the
                delay and one server's wait, and the gateway's memory by the number of servers
   baixar       "Baixar" round trips: gateway against a bare poll() server
-The last four need the Firebird server on 127.0.0.1:3050 (SYSDBA); the gateway runs as a child process.
+  logmetrics   the request log and the metrics on against off: "Baixar" round trips and INSERTs
+               (under taskset -c 0, so that where the processes run does not decide the round trip)
+The sections from inserts on need the Firebird server on 127.0.0.1:3050 (SYSDBA); the gateway runs as a
+child process.
 
 Options:
   --rows N,N...        query sizes, rows in all (default 10000,100000,1000000)
@@ -182,6 +185,7 @@ int main(int argc, char** argv) {
       {"query", [&] { vespril::bench::BenchQuery(options); }},
       {"remote", [&] { vespril::bench::BenchRemote(options); }},
       {"baixar", [&] { vespril::bench::BenchBaixar(options); }},
+      {"logmetrics", [&] { vespril::bench::BenchLogMetrics(options); }},
   };
   for (const std::string& name : sections) {
     if (std::none_of(kSections.begin(), kSections.end(), [&](const auto& s) { return name == s.first; })) {

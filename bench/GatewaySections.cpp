@@ -1,6 +1,9 @@
 // The comparison sections: the gateway over its TCP port against a client that talks to the Firebird
 // server directly, on the same loopback server, in alternating rounds.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -8,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -215,6 +219,31 @@ double MedianRatio(const std::vector<double>& gatewayTimes, const std::vector<do
 
 void CheckReply(const Resposta& reply) {
   if (!reply.mensagem.empty()) throw Error("The gateway answered: " + reply.mensagem);
+}
+
+constexpr int kRoundTripBlock = 50;
+
+// Round trips of `frame` to two servers in short blocks to each in turn, so that whatever else the
+// machine does falls on both alike, in microseconds. Not one round trip each: a server's event loop
+// still works for a few microseconds after its reply has gone, and that would land on the other's next
+// round trip. Each block starts with one untimed round trip, which takes the other side's leftover work.
+void AlternatingRoundTrips(const std::string& frame, int samples, WireConnection& a, std::vector<double>& aMicros,
+                           WireConnection& b, std::vector<double>& bMicros) {
+  auto block = [&](WireConnection& connection, std::vector<double>* micros, int count) {
+    connection.Ask(frame);
+    for (int i = 0; i < count; ++i) {
+      const auto start = Clock::now();
+      connection.Ask(frame);
+      if (micros) micros->push_back(Seconds(start) * 1e6);
+    }
+  };
+  block(a, nullptr, 200);
+  block(b, nullptr, 200);
+  for (int done = 0; done < samples; done += kRoundTripBlock) {
+    const int count = std::min(kRoundTripBlock, samples - done);
+    block(a, &aMicros, count);
+    block(b, &bMicros, count);
+  }
 }
 
 }  // namespace
@@ -533,29 +562,10 @@ void BenchBaixar(const Options& options) {
   if (fromGateway.retorno != fromFloor.retorno || !fromGateway.mensagem.empty())
     throw Error("The floor's reply differs from the gateway's: " + fromFloor.retorno);
 
-  // Short blocks to each in turn, so that whatever else the machine does falls on both alike. Not one
-  // round trip each: the gateway's event loop still works for a few microseconds after its reply has
-  // gone, and that would land on the floor's next round trip. Each block starts with one untimed round
-  // trip, which takes the other side's leftover work.
   std::vector<double> gatewayMicros, floorMicros;
-  auto block = [&](WireConnection& connection, std::vector<double>* micros, int count) {
-    connection.Ask(frame);
-    for (int i = 0; i < count; ++i) {
-      const auto start = Clock::now();
-      connection.Ask(frame);
-      if (micros) micros->push_back(Seconds(start) * 1e6);
-    }
-  };
-  block(toGateway, nullptr, 200);
-  block(toFloor, nullptr, 200);
-  constexpr int kBlock = 50;
-  for (int done = 0; done < options.samples; done += kBlock) {
-    const int count = std::min(kBlock, options.samples - done);
-    block(toGateway, &gatewayMicros, count);
-    block(toFloor, &floorMicros, count);
-  }
+  AlternatingRoundTrips(frame, options.samples, toGateway, gatewayMicros, toFloor, floorMicros);
   std::printf("baixar: %d round trips on one connection to each, alternating blocks of %d\n", options.samples,
-              kBlock);
+              kRoundTripBlock);
   std::printf("baixar:   gateway         p50 %7.1f us  p99 %7.1f us\n", Percentile(gatewayMicros, 0.5),
               Percentile(gatewayMicros, 0.99));
   std::printf("baixar:   poll() floor    p50 %7.1f us  p99 %7.1f us\n", Percentile(floorMicros, 0.5),
@@ -563,6 +573,102 @@ void BenchBaixar(const Options& options) {
   std::printf("baixar:   gateway / floor p50 %.2f, p99 %.2f\n",
               Percentile(gatewayMicros, 0.5) / Percentile(floorMicros, 0.5),
               Percentile(gatewayMicros, 0.99) / Percentile(floorMicros, 0.99));
+}
+
+// ---- the log and the metrics, on against off ----
+
+namespace {
+
+// The body of http://127.0.0.1:port/path, fetched with HTTP/1.0.
+std::string HttpGet(int port, const std::string& path) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  std::string reply;
+  if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+    const std::string request = "GET " + path + " HTTP/1.0\r\n\r\n";
+    if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+      char buffer[65536];
+      for (ssize_t got; (got = recv(fd, buffer, sizeof buffer, 0)) > 0;) reply.append(buffer, static_cast<size_t>(got));
+    }
+  }
+  if (fd >= 0) close(fd);
+  const size_t body = reply.find("\r\n\r\n");
+  return body == std::string::npos ? "" : reply.substr(body + 4);
+}
+
+long Lines(const std::string& path) {
+  std::ifstream file(path);
+  return static_cast<long>(std::count(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>(), '\n'));
+}
+
+}  // namespace
+
+void BenchLogMetrics(const Options& options) {
+  ServerDatabases databases;
+  // Two gateways alike, each on databases of its own, but for the request log and the metrics.
+  struct Side {
+    QTemporaryDir workspace;
+    std::unique_ptr<ChildServer> gateway;
+    std::unique_ptr<WireConnection> connection;
+  };
+  Side on, off;
+  const int metricsPort = FreeLoopbackPort();
+  for (Side* side : {&on, &off}) {
+    GatewayConfig config;
+    config.porta = FreeLoopbackPort();
+    config.tabelas = {"ITEM"};
+    for (int i = 0; i < options.insertServers; ++i) {
+      const std::string name = (side == &on ? "L" : "N") + ServerName(i);
+      config.servidores.emplace_back(ServerName(i), databases.Create(name, {kItemDdl}, options.forcedWrites));
+    }
+    WriteGatewayConfig(Dir(side->workspace), config);
+    const std::vector<std::string> environment =
+        side == &on ? std::vector<std::string>{"VESPRIL_METRICAS=127.0.0.1:" + std::to_string(metricsPort),
+                                               "QT_LOGGING_RULES=vespril.*=true"}
+                    : std::vector<std::string>{"QT_LOGGING_RULES=vespril.*=false"};
+    side->gateway = ChildServer::Gateway(Dir(side->workspace), environment, Dir(side->workspace) + "stderr.log");
+    side->connection = std::make_unique<WireConnection>(side->gateway->Port());
+  }
+
+  std::vector<double> onMicros, offMicros;
+  AlternatingRoundTrips(Frame(kCliente, kPedido, "Baixar"), options.samples, *on.connection, onMicros,
+                        *off.connection, offMicros);
+
+  // INSERTs: alternating rounds, the median round of each.
+  const std::string insert = Frame(kCliente, kPedido, "insert into ITEM (QTD) values (1);");
+  std::vector<double> onTimes, offTimes;
+  auto round = [&](WireConnection& connection) {
+    const auto start = Clock::now();
+    for (int i = 0; i < options.inserts; ++i) CheckReply(connection.Ask(insert));
+    return Seconds(start);
+  };
+  round(*on.connection);
+  round(*off.connection);
+  // Each side goes first in every other round, so that neither always follows the other's disk work.
+  for (int r = 0; r < options.rounds; ++r) {
+    if (r % 2 == 0) onTimes.push_back(round(*on.connection));
+    offTimes.push_back(round(*off.connection));
+    if (r % 2 == 1) onTimes.push_back(round(*on.connection));
+  }
+
+  const std::string metrics = HttpGet(metricsPort, "/metrics");
+  std::printf("logmetrics: log and metrics on against off, two gateways alike, alternating\n");
+  std::printf("logmetrics:   baixar  on  p50 %7.1f us  p99 %7.1f us   off p50 %7.1f us  p99 %7.1f us\n",
+              Percentile(onMicros, 0.5), Percentile(onMicros, 0.99), Percentile(offMicros, 0.5),
+              Percentile(offMicros, 0.99));
+  std::printf("logmetrics:   baixar  on / off round trip p50 %.3f, p99 %.3f (target <= 1.03)\n",
+              Percentile(onMicros, 0.5) / Percentile(offMicros, 0.5),
+              Percentile(onMicros, 0.99) / Percentile(offMicros, 0.99));
+  std::printf("logmetrics:   inserts on %8.0f rows/s, off %8.0f rows/s (%d rounds of %d, forced writes %s)\n",
+              options.inserts / Median(onTimes), options.inserts / Median(offTimes), options.rounds, options.inserts,
+              options.forcedWrites ? "on" : "off");
+  std::printf("logmetrics:   inserts on / off throughput, median of the rounds' ratios %.3f (target >= 0.97)\n",
+              MedianRatio(onTimes, offTimes));
+  std::printf("logmetrics:   the log held %ld lines; /metrics answered %zu bytes\n",
+              Lines(Dir(on.workspace) + "stderr.log"), metrics.size());
 }
 
 }  // namespace vespril::bench

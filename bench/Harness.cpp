@@ -309,15 +309,18 @@ int FreeLoopbackPort() {
   return ntohs(address.sin_port);
 }
 
-std::unique_ptr<ChildServer> ChildServer::Gateway(const std::string& workspace) {
-  return std::unique_ptr<ChildServer>(new ChildServer({kServeGateway, workspace}));
+std::unique_ptr<ChildServer> ChildServer::Gateway(const std::string& workspace,
+                                                  const std::vector<std::string>& environment,
+                                                  const std::string& errors) {
+  return std::unique_ptr<ChildServer>(new ChildServer({kServeGateway, workspace}, environment, errors));
 }
 
 std::unique_ptr<ChildServer> ChildServer::Floor(const std::string& resultDir) {
   return std::unique_ptr<ChildServer>(new ChildServer({kServeFloor, resultDir}));
 }
 
-ChildServer::ChildServer(const std::vector<std::string>& args) {
+ChildServer::ChildServer(const std::vector<std::string>& args, const std::vector<std::string>& environment,
+                         const std::string& errors) {
   int input[2], output[2];
   if (pipe2(input, O_CLOEXEC) != 0 || pipe2(output, O_CLOEXEC) != 0) throw SystemError("pipe");
   // Another build's benchmark may serve instead, to set two versions of the gateway side by side.
@@ -333,7 +336,15 @@ ChildServer::ChildServer(const std::vector<std::string>& args) {
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO);
   posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
-  const int spawned = posix_spawn(&m_pid, self.c_str(), &actions, nullptr, argv.data(), environ);
+  if (!errors.empty()) {
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errors.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+  }
+  std::vector<std::string> variables(environment);
+  for (char** variable = environ; *variable != nullptr; ++variable) variables.emplace_back(*variable);
+  std::vector<char*> envp;
+  for (std::string& variable : variables) envp.push_back(variable.data());
+  envp.push_back(nullptr);
+  const int spawned = posix_spawn(&m_pid, self.c_str(), &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   close(input[0]);
   close(output[1]);

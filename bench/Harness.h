@@ -102,8 +102,11 @@ int FreeLoopbackPort();
 class ChildServer {
  public:
   // Starts the gateway engine in workspace (result files go there too); its configuration must be
-  // written already.
-  static std::unique_ptr<ChildServer> Gateway(const std::string& workspace);
+  // written already. `environment` ("NAME=value") is added to the child's; its standard error goes
+  // to `errors` when named.
+  static std::unique_ptr<ChildServer> Gateway(const std::string& workspace,
+                                              const std::vector<std::string>& environment = {},
+                                              const std::string& errors = "");
   // Starts the floor: a bare poll() server that answers every request frame at once with the reply
   // the gateway gives to "Baixar" for a result file in resultDir.
   static std::unique_ptr<ChildServer> Floor(const std::string& resultDir);
@@ -122,7 +125,8 @@ class ChildServer {
   double CpuSeconds() const;
 
  private:
-  ChildServer(const std::vector<std::string>& args);
+  ChildServer(const std::vector<std::string>& args, const std::vector<std::string>& environment = {},
+              const std::string& errors = "");
   long StatusField(const char* field) const;
 
   pid_t m_pid = -1;

@@ -45,5 +45,7 @@ void BenchQuery(const Options& options);
 // A query over servers behind a link that delays every byte, against the same servers without it.
 void BenchRemote(const Options& options);
 void BenchBaixar(const Options& options);
+// The request log and the metrics on against off: "Baixar" round trips and INSERTs.
+void BenchLogMetrics(const Options& options);
 
 }  // namespace vespril::bench

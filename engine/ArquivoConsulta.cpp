@@ -11,6 +11,7 @@
 #include <QFile>
 #include <QString>
 
+#include "engine/Painel.h"
 #include "foundation/Descriptor.h"
 #include "foundation/Error.h"
 #include "foundation/Text.h"
@@ -101,6 +102,7 @@ ArquivoConsulta::~ArquivoConsulta() {
     Descarregar();
   } catch (const Error&) {
   }
+  Painel::ContarResultado(m_registros, m_bytes);
 }
 
 void AcrescentarRegistro(std::string& out, const std::vector<std::string>& names,
@@ -133,11 +135,13 @@ void ArquivoConsulta::EscreverRegistro(const std::vector<std::string>& names,
   // Rows gather in one buffer that goes out in large writes: a query of millions of rows spends its
   // time here, so nothing is allocated per row once the buffer has grown.
   AcrescentarRegistro(m_pendente, names, values);
+  ++m_registros;
   if (m_pendente.size() >= kBloco) Descarregar();
 }
 
-void ArquivoConsulta::EscreverRegistros(std::string_view registros) {
+void ArquivoConsulta::EscreverRegistros(std::string_view registros, size_t quantos) {
   m_pendente += registros;
+  m_registros += static_cast<int64_t>(quantos);
   if (m_pendente.size() >= kBloco) Descarregar();
 }
 
@@ -160,6 +164,7 @@ void ArquivoConsulta::Descarregar() {
 void ArquivoConsulta::Write(std::string_view bytes) {
   const auto size = static_cast<qint64>(bytes.size());
   if (m_device->write(bytes.data(), size) != size) throw Error(Format("Cannot write file %s", m_name));
+  m_bytes += size;
 }
 
 }  // namespace vespril

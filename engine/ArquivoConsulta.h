@@ -4,6 +4,7 @@
 // may be formatted on any thread (AcrescentarRegistro) and written by it afterwards.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -60,8 +61,8 @@ class ArquivoConsulta {
   // One <registro> with one line per column, names and values paired by position.
   // REQUIRES: as many values as names (Error otherwise, before anything is written).
   void EscreverRegistro(const std::vector<std::string>& names, const std::vector<std::string>& values);
-  // Whole rows made by AcrescentarRegistro, as they are.
-  void EscreverRegistros(std::string_view registros);
+  // Whole rows made by AcrescentarRegistro, as they are; `quantos` of them.
+  void EscreverRegistros(std::string_view registros, size_t quantos);
   // The root close line; a file of its own is then flushed and closed, so a failure of the last writes
   // is reported too. A device given by the caller stays open.
   void Finalizar();
@@ -76,6 +77,9 @@ class ArquivoConsulta {
   QIODevice* m_device = nullptr;
   std::string m_name;
   std::string m_pendente;  // rows not yet written
+  // Rows and bytes written so far, told to the panel when the file closes (see Painel::Conta).
+  int64_t m_registros = 0;
+  int64_t m_bytes = 0;
 };
 
 }  // namespace vespril

@@ -6,8 +6,8 @@
 
 namespace vespril {
 
-ConexoesLeitura::ConexoesLeitura(std::string usuario, std::string senha)
-    : m_usuario(std::move(usuario)), m_senha(std::move(senha)) {}
+ConexoesLeitura::ConexoesLeitura(std::string usuario, std::string senha, fb::Watchdog* vigia)
+    : m_usuario(std::move(usuario)), m_senha(std::move(senha)), m_vigia(vigia) {}
 
 ConexoesLeitura::~ConexoesLeitura() = default;
 
@@ -35,7 +35,7 @@ std::unique_ptr<ConexoesLeitura::Conexao> ConexoesLeitura::Tomar(int n, const st
   velha.reset();
   try {
     auto conexao = std::make_unique<Conexao>();
-    conexao->attachment = std::make_unique<fb::Attachment>(endereco, m_usuario, m_senha);
+    conexao->attachment = std::make_unique<fb::Attachment>(endereco, m_usuario, m_senha, m_vigia);
     conexao->endereco = endereco;
     conexao->geracao = geracao;
     return conexao;
@@ -73,6 +73,11 @@ void ConexoesLeitura::Descartar(int n) {
     servidor.abertas -= static_cast<int>(livres.size());
   }
   servidor.devolvida.notify_all();
+}
+
+int ConexoesLeitura::Abertas(int n) {
+  std::lock_guard lock(m_mutex);
+  return m_servidores.at(n - 1).abertas;
 }
 
 }  // namespace vespril

@@ -18,6 +18,7 @@ namespace vespril {
 
 namespace fb {
 class Attachment;
+class Watchdog;
 }
 
 class ConexoesLeitura {
@@ -33,7 +34,8 @@ class ConexoesLeitura {
     unsigned geracao = 0;
   };
 
-  ConexoesLeitura(std::string usuario, std::string senha);
+  // Attaching and the calls on each connection give up after the watchdog's limit (none when null).
+  ConexoesLeitura(std::string usuario, std::string senha, fb::Watchdog* vigia = nullptr);
   ~ConexoesLeitura();
 
   // A connection to server n (1-based) at endereco: an idle one, else a new one while fewer than
@@ -44,6 +46,8 @@ class ConexoesLeitura {
   void Devolver(int n, std::unique_ptr<Conexao> conexao, bool falhou);
   // Drops the pool of server n: idle connections at once, those in use when they come back.
   void Descartar(int n);
+  // Connections of server n: idle, in use and being opened.
+  int Abertas(int n);
 
  private:
   // Each field guarded by m_mutex.
@@ -58,6 +62,7 @@ class ConexoesLeitura {
 
   const std::string m_usuario;
   const std::string m_senha;
+  fb::Watchdog* const m_vigia;
   std::mutex m_mutex;
   std::array<Servidor, kServidores> m_servidores;
 };

@@ -115,6 +115,7 @@ std::string VESPRIL::ReatarSlots(bool todos) {
     m_leitura->Descartar(n);
     slot.baseDados.Close();
     slot.baseDados.SetDatabaseName("");
+    Vincular(n, "", "", "");
   }
   PublicarSlots();
   // A server that can't be reached is reported after the others had their turn, so one dead server

@@ -289,6 +289,7 @@ std::optional<std::vector<std::string>> VESPRIL::Agrupar(const std::vector<const
   struct Participante {
     int n;
     std::vector<std::string> linhas;
+    std::vector<std::string> tabelas;  // of its rows, in the same order
     std::unique_ptr<fb::Transaction> transacao;
   };
   std::vector<Participante> participantes;
@@ -307,8 +308,11 @@ std::optional<std::vector<std::string>> VESPRIL::Agrupar(const std::vector<const
         }
         auto participante = std::find_if(participantes.begin(), participantes.end(),
                                          [&insercao](const Participante& p) { return p.n == insercao.n; });
-        if (participante == participantes.end()) participante = participantes.insert(participantes.end(), {insercao.n, {}, {}});
+        if (participante == participantes.end()) {
+          participante = participantes.insert(participantes.end(), {insercao.n, {}, {}, {}});
+        }
         participante->linhas.push_back(std::move(insercao.sql));
+        participante->tabelas.push_back(insercao.tabela);
         return true;
       });
     }
@@ -369,6 +373,11 @@ std::optional<std::vector<std::string>> VESPRIL::Agrupar(const std::vector<const
 
   // Decided: every server commits, and the counts are saved, side by side.
   std::vector<std::string> mensagens(pedidos.size());
+  const auto contarRoteadas = [&] {
+    for (const Participante& participante : participantes) {
+      for (const std::string& tabela : participante.tabelas) m_painel->Roteada(participante.n, tabela);
+    }
+  };
   if (!duasFases) {
     // One server: its commit alone decides.
     try {
@@ -386,6 +395,7 @@ std::optional<std::vector<std::string>> VESPRIL::Agrupar(const std::vector<const
       return mensagens;
     }
     PublicarSlots();
+    contarRoteadas();
     SalvarContagem();
     return mensagens;
   }
@@ -397,6 +407,7 @@ std::optional<std::vector<std::string>> VESPRIL::Agrupar(const std::vector<const
     m_grupos.decididos.pop_back();
   }
   PublicarSlots();
+  contarRoteadas();
   return mensagens;
 }
 

@@ -1,7 +1,8 @@
 // Request handling: the engine's handlers for the listener's client events. Each frame a connection
 // delivers becomes one task of the agenda; its reply goes out on the GUI thread when the task ends, and
 // only then is the connection's next frame taken. Runs on the GUI thread; the script itself runs on a
-// worker.
+// worker. When it ends, its line goes to the request log (engine/Painel.h).
+#include <chrono>
 #include <memory>
 #include <new>
 #include <optional>
@@ -21,6 +22,8 @@ namespace vespril {
 namespace {
 
 constexpr char kEcoRecusado[] = "Cliente ou Pedido inv\xE1lido para a resposta";
+// A request whose outcome could not be told, as its log line says.
+constexpr char kFechada[] = "Conex\xE3o fechada sem resposta";
 
 // What a request's task leaves for its completion.
 struct Desfecho {
@@ -29,6 +32,7 @@ struct Desfecho {
   // be built for want of memory): the connection is closed instead of answered. Work that ends well
   // clears it.
   bool fechar = true;
+  RelatoPedido relato;  // its log line
 };
 
 // A write request that may run in a group: its frame and where its reply goes.
@@ -62,11 +66,16 @@ Agenda::Tarefa Planejar(VESPRIL& engine, Pedido request, const std::shared_ptr<D
   Agenda::Tarefa tarefa;
   const bool baixar = request.comando == "Baixar";
   const bool deletar = request.comando == "Deletar";
+  RelatoPedido& relato = desfecho->relato;
+  relato.cliente = request.cliente;
+  relato.pedido = request.pedido;
+  relato.tipo = TipoPedido::Recusado;
   // Echoed, these fields would cut the reply in the wrong places: they are left out of it, and the
   // request is refused before anything runs.
   desfecho->fechar = false;  // refusals and "Baixar" have their reply at once
   if (!PodeEcoar(request.cliente, request.pedido)) {
     tarefa.imediata = true;
+    relato.falha = kEcoRecusado;
     if (!deletar) desfecho->resposta = MontarResposta("", "", kEcoRecusado, baixar ? "" : request.comando);
     return tarefa;
   }
@@ -76,6 +85,7 @@ Agenda::Tarefa Planejar(VESPRIL& engine, Pedido request, const std::shared_ptr<D
   } catch (const Error& refusal) {
     // A request may reach no file but its own result file: it is refused before anything runs.
     tarefa.imediata = true;
+    relato.falha = refusal.Message();
     if (!deletar) {
       desfecho->resposta =
           MontarResposta(request.cliente, request.pedido, refusal.Message(), baixar ? "" : request.comando);
@@ -85,11 +95,13 @@ Agenda::Tarefa Planejar(VESPRIL& engine, Pedido request, const std::shared_ptr<D
   tarefa.arquivo = path;
   if (baixar) {
     tarefa.imediata = true;
+    relato.tipo = TipoPedido::Baixar;
     desfecho->resposta = MontarResposta(request.cliente, request.pedido, "", path);
     return tarefa;
   }
   desfecho->fechar = true;  // until the work has run
   if (deletar) {
+    relato.tipo = TipoPedido::Deletar;
     tarefa.trabalho = [path, desfecho] {
       DeleteArquivoConsulta(path);
       desfecho->fechar = false;
@@ -97,6 +109,7 @@ Agenda::Tarefa Planejar(VESPRIL& engine, Pedido request, const std::shared_ptr<D
     return tarefa;
   }
   tarefa.escrita = !VESPRIL::ScriptDeLeitura(request.comando);
+  relato.tipo = tarefa.escrita ? TipoPedido::Escrita : TipoPedido::Consulta;
   // A script of INSERTs touches no file, and may share the write lane with others like it.
   const bool agrupavel = tarefa.escrita && request.comando.size() <= kAgrupavelMaximo &&
                          VESPRIL::ScriptDeInsercoes(request.comando);
@@ -108,9 +121,13 @@ Agenda::Tarefa Planejar(VESPRIL& engine, Pedido request, const std::shared_ptr<D
   }
   tarefa.trabalho = [&engine, membro] {
     const Pedido& request = membro->request;
-    const std::string mensagem = engine.ExecutarScript(request.comando, request.cliente, request.pedido);
-    membro->desfecho->resposta = ResponderScript(request, mensagem);
-    membro->desfecho->fechar = !membro->desfecho->resposta;
+    Desfecho& desfecho = *membro->desfecho;
+    RelatoPedido& relato = desfecho.relato;
+    relato.instrucoes = ResumirScript(request.comando, engine.Atividade().InstrucoesInteiras());
+    const Painel::Conta conta(engine.Atividade(), relato.linhas, relato.bytes);
+    relato.falha = engine.ExecutarScript(request.comando, request.cliente, request.pedido);
+    desfecho.resposta = ResponderScript(request, relato.falha);
+    desfecho.fechar = !desfecho.resposta;
   };
   return tarefa;
 }
@@ -120,10 +137,17 @@ Agenda::Tarefa Planejar(VESPRIL& engine, Pedido request, const std::shared_ptr<D
 Agenda::ExecutorGrupo ExecutorDeGrupos(VESPRIL& engine) {
   return [&engine](const std::vector<Agenda::Membro*>& membros) {
     std::vector<const Pedido*> pedidos;
-    for (Agenda::Membro* membro : membros) pedidos.push_back(&static_cast<MembroPedido*>(membro)->request);
+    for (Agenda::Membro* membro : membros) {
+      auto* pedido = static_cast<MembroPedido*>(membro);
+      engine.Atividade().Iniciado();
+      pedido->desfecho->relato.instrucoes =
+          ResumirScript(pedido->request.comando, engine.Atividade().InstrucoesInteiras());
+      pedidos.push_back(&pedido->request);
+    }
     const std::vector<std::string> mensagens = engine.ExecutarGrupo(pedidos);
     for (size_t i = 0; i < membros.size(); ++i) {
       auto* membro = static_cast<MembroPedido*>(membros[i]);
+      membro->desfecho->relato.falha = mensagens[i];
       membro->desfecho->resposta = ResponderScript(membro->request, mensagens[i]);
       membro->desfecho->fechar = !membro->desfecho->resposta;
     }
@@ -137,27 +161,44 @@ void VESPRIL::SoqueteClientRead(Conexao& connection) {
     SoqueteServidor* soquete = &Soquete();
     size_t bytes = 0;
     bool retido = false;
+    bool enfileirado = false;
     try {
       std::optional<Pedido> request = connection.Assembler().Next();
       if (!request) break;
       bytes = request->cliente.size() + request->pedido.size() + request->comando.size();
       auto desfecho = std::make_shared<Desfecho>();
+      desfecho->relato.inicio = std::chrono::system_clock::now();
+      desfecho->relato.par = connection.Par();
+      const auto inicio = std::chrono::steady_clock::now();
+      Painel* painel = m_painel.get();
       Agenda::Tarefa tarefa = Planejar(*this, std::move(*request), desfecho);
-      tarefa.concluir = [guard = QPointer<Conexao>(&connection), desfecho, soquete, bytes] {
-        soquete->Soltar(bytes);
-        // A connection that went away loses the reply only.
-        if (!guard) return;
-        if (desfecho->resposta) guard->Send(*desfecho->resposta);
-        guard->SetOcupada(false);
-        if (desfecho->fechar) guard->Close();
+      tarefa.trabalho = [painel, trabalho = std::move(tarefa.trabalho)] {
+        painel->Iniciado();
+        if (trabalho) trabalho();
       };
-      tarefa.cancelar = [guard = QPointer<Conexao>(&connection), soquete, bytes] {
+      tarefa.concluir = [guard = QPointer<Conexao>(&connection), desfecho, soquete, bytes, painel, inicio] {
+        soquete->Soltar(bytes);
+        RelatoPedido& relato = desfecho->relato;
+        relato.segundos = std::chrono::duration<double>(std::chrono::steady_clock::now() - inicio).count();
+        if (desfecho->fechar && relato.falha.empty()) relato.falha = kFechada;
+        // A connection that went away loses the reply only.
+        if (guard) {
+          if (desfecho->resposta) guard->Send(*desfecho->resposta);
+          guard->SetOcupada(false);
+          if (desfecho->fechar) guard->Close();
+        }
+        painel->Concluido(std::move(relato));
+      };
+      tarefa.cancelar = [guard = QPointer<Conexao>(&connection), soquete, bytes, painel] {
         soquete->Soltar(bytes);
         if (guard) guard->SetOcupada(false);
+        painel->Cancelado();
       };
       soquete->Reter(bytes);
       retido = true;
       connection.SetOcupada(true, bytes);
+      painel->Enfileirado();
+      enfileirado = true;
       m_agenda->Enfileirar(std::move(tarefa));
     } catch (...) {
       // Short of memory, the request can't be taken in: it is refused by closing its connection, and
@@ -166,6 +207,7 @@ void VESPRIL::SoqueteClientRead(Conexao& connection) {
         soquete->Soltar(bytes);
         connection.SetOcupada(false);
       }
+      if (enfileirado) m_painel->Cancelado();
       connection.Close();
       return;
     }

@@ -28,6 +28,7 @@
 #include "engine/ConexoesLeitura.h"
 #include "engine/InsertRewriting.h"
 #include "engine/Instrucoes.h"
+#include "engine/Religador.h"
 #include "engine/UVESPRIL.h"
 #include "foundation/BlockPipe.h"
 #include "foundation/Error.h"
@@ -89,9 +90,9 @@ constexpr size_t kBlocoLeitura = 256u << 10;
 class Destino {
  public:
   virtual ~Destino() = default;
-  // Takes `bloco`'s whole rows and leaves it empty, also when it throws, so no row is handed over
-  // twice; false when the reading should end.
-  virtual bool Entregar(std::string& bloco) = 0;
+  // Takes `bloco`'s whole rows, `registros` of them, and leaves it empty, also when it throws, so no
+  // row is handed over twice; false when the reading should end.
+  virtual bool Entregar(std::string& bloco, size_t registros) = 0;
   // Whether the reading should end before its next row.
   virtual bool Parar() const = 0;
 };
@@ -99,10 +100,10 @@ class Destino {
 class DestinoArquivo final : public Destino {
  public:
   explicit DestinoArquivo(ArquivoConsulta& arquivo) : m_arquivo(arquivo) {}
-  bool Entregar(std::string& bloco) override {
+  bool Entregar(std::string& bloco, size_t registros) override {
     m_registros.clear();
     m_registros.swap(bloco);  // the two buffers take turns
-    m_arquivo.EscreverRegistros(m_registros);
+    m_arquivo.EscreverRegistros(m_registros, registros);
     return true;
   }
   bool Parar() const override { return false; }
@@ -114,10 +115,12 @@ class DestinoArquivo final : public Destino {
 
 class DestinoPipe final : public Destino {
  public:
-  explicit DestinoPipe(BlockPipe& pipe) : m_pipe(pipe) {}
-  bool Entregar(std::string& bloco) override {
+  // `contados` adds up the rows handed over, for the writer to read once the pipe is drained.
+  DestinoPipe(BlockPipe& pipe, size_t& contados) : m_pipe(pipe), m_contados(contados) {}
+  bool Entregar(std::string& bloco, size_t quantos) override {
     std::string registros;
     registros.swap(bloco);
+    m_contados += quantos;
     const bool aceito = m_pipe.Put(std::move(registros));
     bloco.reserve(kBlocoLeitura + kBlocoLeitura / 4);
     return aceito;
@@ -126,6 +129,7 @@ class DestinoPipe final : public Destino {
 
  private:
   BlockPipe& m_pipe;
+  size_t& m_contados;
 };
 
 // One server's rows of a query, formatted for the result file, handed to `destino` in blocks. The rows
@@ -133,7 +137,9 @@ class DestinoPipe final : public Destino {
 void LerServidor(fb::Attachment& attachment, fb::Transaction& transacao, int dialect,
                  const std::string& statement, Destino& destino) {
   std::string bloco;
+  size_t registros = 0;  // in `bloco`
   bloco.reserve(kBlocoLeitura + kBlocoLeitura / 4);
+  const auto entregar = [&] { return destino.Entregar(bloco, std::exchange(registros, 0)); };
   try {
     fb::Statement consulta(attachment);
     consulta.Prepare(transacao, statement, dialect);
@@ -146,20 +152,21 @@ void LerServidor(fb::Attachment& attachment, fb::Transaction& transacao, int dia
     while (consulta.Fetch()) {
       for (size_t i = 0; i < columns; ++i) values[i] = consulta.AsText(static_cast<int>(i));
       AcrescentarRegistro(bloco, names, values);
-      if (bloco.size() >= kBlocoLeitura && !destino.Entregar(bloco)) return;
+      ++registros;
+      if (bloco.size() >= kBlocoLeitura && !entregar()) return;
       if (destino.Parar()) return;  // the statement's end closes its cursor
     }
     consulta.CloseCursor();
   } catch (...) {
     try {
-      destino.Entregar(bloco);
+      entregar();
     } catch (...) {
       // The file failing as well: the server's failure is the one told, as a writer that flushed its
       // rows only on its way out would tell it.
     }
     throw;
   }
-  destino.Entregar(bloco);
+  entregar();
 }
 
 // The servers of one query read ahead of the writer, each on a thread of its own into a pipe of its
@@ -229,6 +236,7 @@ class VESPRIL::Instantaneo {
   explicit Instantaneo(VESPRIL& engine) : m_engine(engine), m_servidores(engine.Servidores()) {
     m_conexoes.resize(m_servidores.size());
     m_fontes.resize(m_servidores.size());
+    bool renovadas = false;
     for (;;) {
       // Connections are taken outside the cut, so the write lane never waits on an attach or a pool;
       // only those of attached slots, since the others are refused anyway.
@@ -272,6 +280,13 @@ class VESPRIL::Instantaneo {
           fonte.quebrada = true;
         }
       }
+      // A connection found dead as its transaction starts is replaced before any query uses it, once:
+      // everything is given back and taken again, in server order, as above.
+      if (Perdidas() && !renovadas) {
+        renovadas = true;
+        Devolver();
+        continue;
+      }
       return;
     }
   }
@@ -292,6 +307,27 @@ class VESPRIL::Instantaneo {
       if (m_conexoes[i]) m_engine.m_leitura->Devolver(m_servidores[i].n, std::move(m_conexoes[i]), m_fontes[i].quebrada);
       m_fontes[i] = Fonte();
     }
+  }
+
+  // Servers whose connection was found lost as its transaction started: the server is attached again
+  // in the background, and its idle connections, which went with it, are dropped. True when any may
+  // be tried again (one that gave no answer within the time limit is not waited on twice).
+  bool Perdidas() {
+    bool renovar = false;
+    for (size_t i = 0; i < m_servidores.size(); ++i) {
+      const Fonte& fonte = m_fontes[i];
+      if (!fonte.quebrada || !DesfechoIncerto(fonte.falha)) continue;
+      try {
+        std::rethrow_exception(fonte.falha);
+      } catch (const fb::FbError& e) {
+        m_engine.m_religador->Perdido(m_servidores[i].n, m_servidores[i].endereco, e.Message());
+        // The idle connections of a silent server stay: dropping them would wait on it.
+        if (e.TimedOut()) continue;
+        m_engine.m_leitura->Descartar(m_servidores[i].n);
+        renovar = true;
+      }
+    }
+    return renovar;
   }
 
   std::array<bool, kSlots + 1> Ligados() {
@@ -398,10 +434,13 @@ void VESPRIL::ExecutarConsulta(const std::string& statement, const std::string& 
   size_t lidas = 0;
   while (lidas < fontes.size() && !fontes[lidas].falha) ++lidas;
   LeituraAdiante adiante;
+  // The rows each reader handed over, read by the writer once that reader's pipe is drained.
+  std::vector<size_t> contados(fontes.size(), 0);
   for (size_t i = 1; i < lidas; ++i) {
     Fonte& fonte = fontes[i];
-    const bool iniciada = adiante.Iniciar([&fonte, &statement](BlockPipe& pipe) {
-      DestinoPipe destino(pipe);
+    size_t& contado = contados[i];
+    const bool iniciada = adiante.Iniciar([&fonte, &statement, &contado](BlockPipe& pipe) {
+      DestinoPipe destino(pipe, contado);
       try {
         LerServidor(*fonte.attachment, *fonte.transacao, fonte.dialect, statement, destino);
         pipe.Close();
@@ -417,7 +456,13 @@ void VESPRIL::ExecutarConsulta(const std::string& statement, const std::string& 
     if (fonte.falha) std::rethrow_exception(fonte.falha);
     if (BlockPipe* pipe = i > 0 ? adiante.Pipe(i - 1) : nullptr) {
       std::string bloco;
-      while (pipe->Take(bloco)) arquivo.EscreverRegistros(bloco);
+      try {
+        while (pipe->Take(bloco)) arquivo.EscreverRegistros(bloco, 0);
+      } catch (...) {
+        arquivo.EscreverRegistros({}, contados[i]);
+        throw;
+      }
+      arquivo.EscreverRegistros({}, contados[i]);
       continue;
     }
     DestinoArquivo destino(arquivo);
@@ -597,6 +642,7 @@ void VESPRIL::Gravar(Insercao& insercao) {
     std::lock_guard trava(m_trava);
     ContarLinha(insercao.tabela);
   }
+  m_painel->Roteada(insercao.n, insercao.tabela);
   SalvarContagem();
 }
 

@@ -6,6 +6,7 @@
 
 #include "foundation/Error.h"
 #include "foundation/FbAttachment.h"
+#include "foundation/FbError.h"
 #include "foundation/FbStatement.h"
 #include "foundation/FbTransaction.h"
 #include "foundation/Text.h"
@@ -55,19 +56,44 @@ BaseDados::~BaseDados() {
   m_attachment.reset();
 }
 
-bool BaseDados::Connected() const { return m_attachment != nullptr && m_attachment->Attached(); }
+bool BaseDados::Connected() const {
+  return m_attachment != nullptr && m_attachment->Attached() && !m_attachment->LinkLost();
+}
+
+bool BaseDados::Lost() const { return m_lost || (m_attachment != nullptr && m_attachment->LinkLost()); }
+
+std::string BaseDados::LostError() const {
+  return m_attachment != nullptr && m_attachment->LinkLost() ? m_attachment->LinkError() : m_lostError;
+}
+
+void BaseDados::Forget() noexcept {
+  m_lostError = m_attachment->LinkError();
+  for (Transacao* transaction : m_transactions) transaction->Abandon();
+  m_attachment.reset();  // its connection is closed: the detach returns at once
+  m_lost = true;
+}
 
 void BaseDados::Open() {
   if (Connected()) return;
   if (m_databaseName.empty()) throw Error("Database name is missing");
-  fb::Attachment attachment(m_databaseName, Param(m_params, "user_name"), Param(m_params, "password"));
+  if (m_attachment != nullptr) Forget();
+  std::unique_ptr<fb::Attachment> attachment =
+      m_lost && Reattach ? Reattach(m_lostError)
+                         : std::make_unique<fb::Attachment>(m_databaseName, Param(m_params, "user_name"),
+                                                            Param(m_params, "password"), m_watchdog);
   // Read before the attachment is kept, so that a failure here leaves the slot not attached.
-  const int databaseDialect = attachment.DatabaseDialect();
-  m_attachment = std::make_unique<fb::Attachment>(std::move(attachment));
+  const int databaseDialect = attachment->DatabaseDialect();
+  m_attachment = std::move(attachment);
+  m_lost = false;
   if (databaseDialect < m_dialect) m_dialect = databaseDialect;
 }
 
 void BaseDados::Close() {
+  if (Lost()) {
+    if (m_attachment != nullptr) Forget();
+    m_lost = false;
+    return;
+  }
   if (!Connected()) return;
   for (Transacao* transaction : m_transactions) {
     if (transaction->InTransaction()) transaction->EndForDetach();
@@ -87,6 +113,7 @@ void BaseDados::Close() {
 }
 
 fb::Attachment& BaseDados::Handle() {
+  if (Lost()) Open();
   if (!Connected()) throw Error(kDbNotOpen);
   return *m_attachment;
 }
@@ -116,9 +143,16 @@ void Transacao::SetDefaultDatabase(BaseDados* database) {
 bool Transacao::InTransaction() const { return m_transaction != nullptr && m_transaction->Active(); }
 
 void Transacao::StartTransaction() {
-  if (m_database == nullptr || !m_database->Connected()) throw Error(kDbNotOpen);
+  if (m_database == nullptr || !(m_database->Connected() || m_database->Lost())) throw Error(kDbNotOpen);
   if (InTransaction()) throw Error("Transaction is active");
-  m_transaction = std::make_unique<fb::Transaction>(m_database->Handle());
+  try {
+    m_transaction = std::make_unique<fb::Transaction>(m_database->Handle());
+  } catch (const fb::FbError& e) {
+    // A link found lost only now (the server went away while the slot was idle). A server that gave
+    // no answer within the limit is not waited on twice.
+    if (!e.LinkLost() || e.TimedOut()) throw;
+    m_transaction = std::make_unique<fb::Transaction>(m_database->Handle());
+  }
 }
 
 void Transacao::Commit() {
@@ -134,7 +168,12 @@ void Transacao::Rollback() {
   CloseDataSets();
   if (!InTransaction()) return;
   const std::unique_ptr<fb::Transaction> ending = std::move(m_transaction);
-  ending->Rollback();
+  try {
+    ending->Rollback();
+  } catch (const fb::FbError& e) {
+    // The server ends the transaction of an attachment whose link is gone: nothing of it stays.
+    if (!e.LinkLost()) throw;
+  }
 }
 
 fb::Transaction& Transacao::Handle() {
@@ -234,6 +273,8 @@ void ConexaoSQL::Close() {
   std::exception_ptr failure;
   try {
     m_statement->CloseCursor();
+  } catch (const fb::FbError& e) {
+    if (!e.LinkLost()) failure = std::current_exception();  // the cursor went with the link
   } catch (...) {
     failure = std::current_exception();
   }

@@ -7,6 +7,13 @@
 // unless active) and leaves the result set, and the transaction, open until the next Close, whose
 // AfterClose hook rolls the transaction back. ExecSQL attaches when needed, starts a transaction when
 // none is active and commits the one it started, also when the statement failed.
+//
+// An attachment whose link to the server was found lost (a call failed on a lost connection, or was
+// given up on after the time limit) is no longer Connected: its next use attaches again (through the
+// Reattach hook, see engine/Religador.h), and a transaction that fails to start on a link found lost
+// is started once more on a new attachment, since starting one sends nothing that could change data.
+// A statement that failed is never sent again. Closing a result set or rolling back on a lost link is
+// no failure: both went with the link.
 #pragma once
 
 #include <cstdint>
@@ -22,6 +29,7 @@ namespace fb {
 class Attachment;
 class Transaction;
 class Statement;
+class Watchdog;
 }  // namespace fb
 
 // A named member of the engine's component array.
@@ -55,18 +63,32 @@ class BaseDados final : public Componente {
   int SQLDialect() const { return m_dialect; }
   void SetSQLDialect(int dialect) { m_dialect = dialect; }
   void SetLoginPrompt(bool on) { m_loginPrompt = on; }
+  // Attaching and every call on the attachment give up after the watchdog's limit. Null: no limit.
+  void SetWatchdog(fb::Watchdog* watchdog) { m_watchdog = watchdog; }
 
+  // Attached, and its link not found lost.
   bool Connected() const;
+  // Its link to the server was found lost and it has not been attached again (nor closed) since;
+  // LostError() is the text of the failure that found it.
+  bool Lost() const;
+  std::string LostError() const;
   // Attach: nothing when attached; Error "Database name is missing" for an empty name; the client's
   // error on a refusal. Afterwards the slot's dialect is lowered to the database's when that is lower.
+  // A lost attachment is dropped first, without a word to the server, and its successor comes from
+  // Reattach when that is set.
   void Open();
   // Detach: nothing when not attached. Ends an active transaction first (closing the statement object,
   // whose hook rolls back; a transaction still active is committed, or rolled back if that fails,
   // silently). Raises the client's error when the detach fails; the attachment then stays attached.
+  // A lost attachment is dropped silently.
   void Close();
 
-  // REQUIRES: Connected()
+  // Attaches again first when Lost(). REQUIRES: Connected() afterwards (Error otherwise).
   fb::Attachment& Handle();
+
+  // Called by Open for the successor of a lost attachment, with the text that found it lost: returns
+  // it attached to DatabaseName(), or throws why it can't be had.
+  std::function<std::unique_ptr<fb::Attachment>(const std::string& lostError)> Reattach;
 
   // Transactions bound to this attachment, ended by Close.
   void AddTransaction(Transacao* transaction);
@@ -74,12 +96,17 @@ class BaseDados final : public Componente {
  private:
   friend class Transacao;
   void RemoveTransaction(Transacao* transaction);
+  // Drops a lost attachment without a call that could wait on the server.
+  void Forget() noexcept;
 
   std::string m_databaseName;
   std::vector<std::string> m_params;
   int m_dialect = 3;
   bool m_loginPrompt = false;
+  fb::Watchdog* m_watchdog = nullptr;
   std::unique_ptr<fb::Attachment> m_attachment;
+  bool m_lost = false;  // a lost attachment was dropped and not yet replaced
+  std::string m_lostError;
   std::vector<Transacao*> m_transactions;
 };
 

@@ -48,6 +48,18 @@ std::string ShortageMessage(int error) {
          "; new clients are turned away until connections close";
 }
 
+// "address:port" of the socket's peer; "" when it can't be told.
+std::string Peer(int socket) {
+  sockaddr_in address{};
+  socklen_t length = sizeof address;
+  char text[INET_ADDRSTRLEN] = {};
+  if (::getpeername(socket, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
+      ::inet_ntop(AF_INET, &address.sin_addr, text, sizeof text) == nullptr) {
+    return "";
+  }
+  return std::string(text) + ":" + std::to_string(ntohs(address.sin_port));
+}
+
 SocketError ClientError(int error) {
   return error == ECONNRESET || error == EPIPE ? SocketError::RemoteHostClosed : SocketError::Network;
 }
@@ -57,7 +69,11 @@ SocketError ClientError(int error) {
 // Conexao
 
 Conexao::Conexao(SoqueteServidor& listener, Descriptor socket, size_t maxFrameBytes)
-    : QObject(&listener), m_listener(listener), m_socket(std::move(socket)), m_assembler(maxFrameBytes) {
+    : QObject(&listener),
+      m_listener(listener),
+      m_socket(std::move(socket)),
+      m_par(Peer(m_socket.Get())),
+      m_assembler(maxFrameBytes) {
   const auto fd = static_cast<qintptr>(m_socket.Get());
   m_reader = new QSocketNotifier(fd, QSocketNotifier::Read, this);
   m_writer = new QSocketNotifier(fd, QSocketNotifier::Write, this);
@@ -239,11 +255,13 @@ SoqueteServidor::~SoqueteServidor() {
 void SoqueteServidor::SetActive(bool active) {
   if (!active) {
     if (m_socket.Valid()) {
+      const int port = BoundPort();
       m_acceptor->setEnabled(false);
       m_acceptor->deleteLater();
       m_acceptor = nullptr;
       m_pause.stop();
       m_socket.Reset();
+      Evento("porta " + std::to_string(port) + " fechada");
     }
     m_spare.Reset();
     std::vector<QPointer<Conexao>> connections;
@@ -275,6 +293,7 @@ void SoqueteServidor::SetActive(bool active) {
   connect(m_acceptor, &QSocketNotifier::activated, this, &SoqueteServidor::Acceptable);
   m_shortageReported = false;
   OpenSpare();
+  Evento("porta " + std::to_string(BoundPort()) + " aberta");
 }
 
 int SoqueteServidor::BoundPort() const {
@@ -321,6 +340,7 @@ void SoqueteServidor::TurnAway(int error) {
   m_pause.start(kAcceptPauseMs);
   if (m_shortageReported) return;
   m_shortageReported = true;
+  Evento(ShortageMessage(error));
   ReportError(ShortageMessage(error));
 }
 
@@ -328,14 +348,21 @@ void SoqueteServidor::Adopt(Descriptor socket) {
   auto connection = std::unique_ptr<Conexao>(new Conexao(*this, std::move(socket), m_limites.quadro));
   m_connections.emplace(connection.get(), 0);
   connection.release();  // its parent, this listener, owns it now
+  Contar();
 }
 
 void SoqueteServidor::Receive(Conexao& connection, std::string_view bytes) {
+  const bool antes = connection.Assembler().Overflowed();
   connection.Assembler().Append(bytes);
+  if (!antes && connection.Assembler().Overflowed()) {
+    Evento("quadro maior que " + std::to_string(m_limites.quadro) + " bytes: " + connection.Par() + " fechada");
+  }
   if (Recontar(connection) + m_retidos > m_limites.quadrosInacabados) {
     // The others' frames stay: only the connection that grows past the ceiling gives up what it holds.
     connection.Assembler().Discard(true);
     Recontar(connection);
+    Evento("quadros inacabados passaram de " + std::to_string(m_limites.quadrosInacabados) +
+           " bytes: " + connection.Par() + " fechada");
   }
 }
 
@@ -374,6 +401,7 @@ void SoqueteServidor::Forget(Conexao& connection) {
   if (entry == m_connections.end()) return;
   m_inacabados -= entry->second;
   m_connections.erase(entry);
+  Contar();
 }
 
 void SoqueteServidor::ReportClientError(Conexao& connection, SocketError code) {
@@ -383,6 +411,17 @@ void SoqueteServidor::ReportClientError(Conexao& connection, SocketError code) {
 
 void SoqueteServidor::ReportError(const std::string& message) {
   if (OnListenerError) OnListenerError(message);
+}
+
+void SoqueteServidor::Evento(const std::string& texto) {
+  try {
+    if (OnEvento) OnEvento(texto);
+  } catch (...) {
+  }
+}
+
+void SoqueteServidor::Contar() {
+  if (OnClientCount) OnClientCount(ClientCount());
 }
 
 }  // namespace vespril

@@ -81,6 +81,8 @@ class Conexao final : public QObject {
   // is closing still takes its reply.
   bool Ocupada() const { return m_ocupada; }
   void SetOcupada(bool ocupada, size_t bytes = 0);
+  // The client's address and port ("127.0.0.1:50432"), as it was accepted.
+  const std::string& Par() const { return m_par; }
 
  private:
   friend class SoqueteServidor;
@@ -99,6 +101,7 @@ class Conexao final : public QObject {
 
   SoqueteServidor& m_listener;
   Descriptor m_socket;
+  std::string m_par;
   FrameAssembler m_assembler;
   QSocketNotifier* m_reader = nullptr;
   QSocketNotifier* m_writer = nullptr;
@@ -160,6 +163,10 @@ class SoqueteServidor final : public QObject, public Componente {
   // fails for want of descriptors or memory, the newcomer is turned away, accepting pauses for a short
   // while, and the operator is told once until a client is accepted again.
   std::function<void(const std::string&)> OnListenerError;
+  // For the log: the port opened or closed, a limit reached (and what was done about it). And the
+  // number of client connections alive, whenever it changes.
+  std::function<void(const std::string&)> OnEvento;
+  std::function<void(int)> OnClientCount;
 
  private:
   friend class Conexao;
@@ -175,6 +182,8 @@ class SoqueteServidor final : public QObject, public Componente {
   void Forget(Conexao& connection);
   void ReportClientError(Conexao& connection, SocketError code);
   void ReportError(const std::string& message);
+  void Evento(const std::string& texto);
+  void Contar();
   void OpenSpare();
 
   int m_port = 0;

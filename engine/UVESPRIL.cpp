@@ -14,8 +14,11 @@
 #include "engine/Agenda.h"
 #include "engine/ArquivoConsulta.h"
 #include "engine/ConexoesLeitura.h"
+#include "engine/Religador.h"
 #include "engine/RequestHandling.h"
 #include "foundation/Error.h"
+#include "foundation/FbAttachment.h"
+#include "foundation/FbWatchdog.h"
 #include "foundation/Text.h"
 
 namespace vespril {
@@ -36,13 +39,26 @@ std::string DiretorioConsultas() {
   return dir;
 }
 
+// The time limit of every call on a server, VESPRIL_LIMITE seconds; 30 when unset or not a number.
+std::unique_ptr<fb::Watchdog> Vigia() {
+  bool numero = false;
+  const int segundos = qEnvironmentVariableIntValue("VESPRIL_LIMITE", &numero);
+  const int limite = numero && segundos > 0 ? segundos : 30;
+  return std::make_unique<fb::Watchdog>(std::chrono::seconds(limite),
+                                        "O servidor n\xE3o respondeu em " + std::to_string(limite) +
+                                            " s; a conex\xE3o foi desfeita e ser\xE1 refeita");
+}
+
 }  // namespace
 
 VESPRIL::VESPRIL() : VESPRIL(DiretorioConsultas()) {}
 
 VESPRIL::VESPRIL(std::string programDirectory)
     : m_programDirectory(std::move(programDirectory)),
-      m_leitura(std::make_unique<ConexoesLeitura>(kUsuario, kSenha)),
+      m_painel(std::make_unique<Painel>()),
+      m_vigia(Vigia()),
+      m_religador(std::make_unique<Religador>(kUsuario, kSenha, *m_vigia, *m_painel)),
+      m_leitura(std::make_unique<ConexoesLeitura>(kUsuario, kSenha, m_vigia.get())),
       m_agenda(std::make_unique<Agenda>(ExecutorDeGrupos(*this))) {
   CriarSlots();
   {
@@ -58,6 +74,8 @@ VESPRIL::VESPRIL(std::string programDirectory)
   }
   RecuperarGrupos();
   CriarSoquete();
+  // The operator asked for metrics: the address that could not be served is said, not only logged.
+  if (!m_painel->MetricasFalha().empty()) Avisar(m_painel->MetricasFalha());
 }
 
 VESPRIL::~VESPRIL() = default;
@@ -81,6 +99,8 @@ void VESPRIL::CriarSlots() {
     base->Params().clear();
     base->Params().push_back(std::string("user_name=") + kUsuario);
     base->Params().push_back(std::string("password=") + kSenha);
+    base->SetWatchdog(m_vigia.get());
+    base->Reattach = [this, n](const std::string& erro) { return m_religador->Retomar(n, erro); };
     m_componentes[n] = std::move(base);
   }
   for (int n = 1; n <= kSlots; ++n) {
@@ -142,6 +162,8 @@ void VESPRIL::CriarSoquete() {
     SoqueteClientError(connection, code);
   };
   listener.OnListenerError = [this](const std::string& message) { Avisar(message); };
+  listener.OnEvento = [this](const std::string& evento) { m_painel->Soquete(evento); };
+  listener.OnClientCount = [this](int quantas) { m_painel->Conexoes(quantas); };
   if (listener.Port() != 0) listener.SetActive(true);
 }
 
@@ -239,12 +261,20 @@ void VESPRIL::ConectarServidor(const std::string& nome) {
   slot.baseDados.SetDatabaseName(endereco);
   try {
     slot.baseDados.Open();
-  } catch (...) {
+  } catch (const std::exception& e) {
+    Vincular(n, nome, endereco, e.what());
     PublicarSlots();
     throw;
   }
+  Vincular(n, nome, endereco, "");
   PublicarSlots();
 }
+
+void VESPRIL::Vincular(int n, const std::string& nome, const std::string& endereco, const std::string& falha) {
+  m_religador->Vincular(n, nome, endereco, falha.empty() && !endereco.empty(), falha);
+}
+
+int VESPRIL::LeiturasAbertas(int n) const { return m_leitura->Abertas(n); }
 
 void VESPRIL::DesconectarServidor(const std::string& nome) {
   int n = 0;
@@ -257,6 +287,7 @@ void VESPRIL::DesconectarServidor(const std::string& nome) {
   m_leitura->Descartar(n);
   slot.baseDados.Close();
   slot.baseDados.SetDatabaseName("");
+  Vincular(n, "", "", "");
   PublicarSlots();
 }
 
@@ -311,8 +342,9 @@ void VESPRIL::PublicarSlots() {
   std::array<int, kSlots + 1> dialeto{};
   for (int n = 1; n <= kSlots; ++n) {
     const BaseDados& base = Slot(n).baseDados;
-    ligado[n] = base.Connected();
+    ligado[n] = base.Connected() || base.Lost();
     dialeto[n] = base.SQLDialect();
+    if (base.Lost()) m_religador->Perdido(n, base.DatabaseName(), base.LostError());
   }
   std::lock_guard trava(m_trava);
   m_slotLigado = ligado;

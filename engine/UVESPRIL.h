@@ -19,6 +19,11 @@
 // the write lane changes the tables, under that lock; a table it changed is saved from a copy taken
 // under the lock.
 //
+// A server whose link is lost is attached again in the background (engine/Religador.h), and no call
+// on a server waits longer than the time limit, VESPRIL_LIMITE seconds (30 when unset; see
+// fb::Watchdog). What the gateway does is told by its panel (engine/Painel.h): the request log, the
+// figures of the status window, and the metrics.
+//
 // Construction is the whole start-up, in this order: the slots' objects; the settings table; the
 // server table; every server attached to the slot of its record number; the table definitions; the
 // row-count matrix; the listener, opened on the stored port unless it is 0. The first failing step
@@ -37,6 +42,7 @@
 
 #include "config/PersistedTable.h"
 #include "engine/Corte.h"
+#include "engine/Painel.h"
 #include "engine/SlotConexao.h"
 #include "engine/SoqueteServidor.h"
 #include "protocol/WireProtocol.h"
@@ -45,6 +51,11 @@ namespace vespril {
 
 class Agenda;
 class ConexoesLeitura;
+class Religador;
+
+namespace fb {
+class Watchdog;
+}
 
 inline constexpr int kSlots = 10;
 inline constexpr int kComponentes = 31;
@@ -80,6 +91,10 @@ class VESPRIL {
   SlotConexao Slot(int n) const;
   // Any thread.
   const std::string& DiretorioPrograma() const { return m_programDirectory; }
+  // What the gateway tells of itself: its log, the figures of the status window, the metrics.
+  Painel& Atividade() const { return *m_painel; }
+  // Read connections open to the server of slot n, idle or in use.
+  int LeiturasAbertas(int n) const;
 
   // Readers of the tables. Any thread; each takes the engine's lock.
   int GetPorta();
@@ -193,6 +208,8 @@ class VESPRIL {
   // Binds slot n to the server of record number n (all of them, or only those bound elsewhere) and
   // frees the slots past the last server; returns the first attach failure, "" when none.
   std::string ReatarSlots(bool todos);
+  // Slot n is now bound to `nome` at `endereco` (both "" for none): ends its healing, and tells.
+  void Vincular(int n, const std::string& nome, const std::string& endereco, const std::string& falha);
   // Writes a table's file from a copy taken under the lock. The write lane only.
   void Salvar(PersistedTable& table);
   // The count matrix's save that failed after its row was committed is tried again by the write lane.
@@ -233,6 +250,7 @@ class VESPRIL {
   PersistedTable CdsServidor;
   PersistedTable CdsTabela;
   PersistedTable CdsServidorTabela;
+  // Attached, or lost and being attached again: read scripts go on reading it on read connections.
   std::array<bool, kSlots + 1> m_slotLigado{};   // guarded by m_trava
   std::array<int, kSlots + 1> m_slotDialeto{};   // guarded by m_trava
   bool m_contagemPendente = false;               // guarded by m_trava
@@ -251,6 +269,9 @@ class VESPRIL {
   };
   Grupos m_grupos;
   Corte m_corte;
+  const std::unique_ptr<Painel> m_painel;  // thread-safe
+  const std::unique_ptr<fb::Watchdog> m_vigia;  // thread-safe; outlives every attachment
+  const std::unique_ptr<Religador> m_religador;  // thread-safe
   // Owned here; the slots by the write lane, the listener by the GUI thread.
   std::array<std::unique_ptr<Componente>, kComponentes> m_componentes;
   std::unique_ptr<ConexoesLeitura> m_leitura;  // thread-safe

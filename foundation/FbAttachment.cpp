@@ -1,5 +1,6 @@
 #include "foundation/FbAttachment.h"
 
+#include <chrono>
 #include <utility>
 
 #include "foundation/Error.h"
@@ -33,13 +34,26 @@ std::string Attachment::ParameterBlock(std::string_view user, std::string_view p
   return dpb;
 }
 
-Attachment::Attachment(std::string_view connection, std::string_view user, std::string_view password) {
+Attachment::Attachment() : m_calls(std::make_unique<CallState>()) {}
+
+Attachment::Attachment(std::string_view connection, std::string_view user, std::string_view password,
+                       Watchdog* watchdog)
+    : Attachment() {
   if (connection.size() > 0x7FFF) throw Error("Database name too long");
-  const std::string dpb = ParameterBlock(user, password);
+  std::string dpb = ParameterBlock(user, password);
+  // The client's connect timeout covers the connection and the server's first answer, whole seconds.
+  const auto limit = watchdog != nullptr ? watchdog->Limit() : std::chrono::milliseconds(0);
+  if (watchdog != nullptr) AppendNumber(dpb, isc_dpb_connect_timeout, static_cast<int>((limit.count() + 999) / 1000));
+  const auto start = std::chrono::steady_clock::now();
   ISC_STATUS_ARRAY status;
   isc_attach_database(status, static_cast<short>(connection.size()), connection.data(), &m_handle,
                       static_cast<short>(dpb.size()), dpb.data());
+  if (watchdog != nullptr && status[0] == 1 && status[1] != 0 &&
+      std::chrono::steady_clock::now() - start >= limit - std::chrono::milliseconds(100)) {
+    throw FbError(watchdog->Message(), status[1], FbError::Kind::TimedOut);
+  }
   Check(status);
+  if (watchdog != nullptr) m_calls->Watch(*watchdog, m_handle);
 }
 
 Attachment Attachment::Create(std::string_view connection, std::string_view user, std::string_view password,
@@ -56,12 +70,14 @@ Attachment Attachment::Create(std::string_view connection, std::string_view user
   return created;
 }
 
-Attachment::Attachment(Attachment&& other) noexcept : m_handle(std::exchange(other.m_handle, 0)) {}
+Attachment::Attachment(Attachment&& other) noexcept
+    : m_handle(std::exchange(other.m_handle, 0)), m_calls(std::move(other.m_calls)) {}
 
 Attachment& Attachment::operator=(Attachment&& other) noexcept {
   if (this != &other) {
     DetachSilently();
     m_handle = std::exchange(other.m_handle, 0);
+    m_calls.swap(other.m_calls);
   }
   return *this;
 }
@@ -72,8 +88,9 @@ int Attachment::DatabaseDialect() {
   const char items[] = {isc_info_db_sql_dialect, isc_info_end};
   char result[64] = {};
   ISC_STATUS_ARRAY status;
+  Call call(Calls());
   isc_database_info(status, &m_handle, sizeof items, items, sizeof result, result);
-  Check(status);
+  call.Check(status);
   // Each answer is its item code, a two-byte length and the value; a database that predates
   // dialects leaves the item out.
   for (size_t at = 0; at + 3 <= sizeof result && result[at] != isc_info_end;) {
@@ -88,22 +105,34 @@ int Attachment::DatabaseDialect() {
 
 void Attachment::Detach() {
   ISC_STATUS_ARRAY status;
-  isc_detach_database(status, &m_handle);
-  Check(status);
+  {
+    Call call(Calls());
+    isc_detach_database(status, &m_handle);
+    call.Check(status);
+  }
+  if (m_calls) m_calls->Unwatch();
   m_handle = 0;
 }
 
 void Attachment::Drop() {
   ISC_STATUS_ARRAY status;
-  isc_drop_database(status, &m_handle);
-  Check(status);
+  {
+    Call call(Calls());
+    isc_drop_database(status, &m_handle);
+    call.Check(status);
+  }
+  if (m_calls) m_calls->Unwatch();
   m_handle = 0;
 }
 
 void Attachment::DetachSilently() noexcept {
   if (m_handle == 0) return;
   ISC_STATUS_ARRAY status;
-  isc_detach_database(status, &m_handle);
+  {
+    const Call call(Calls());
+    isc_detach_database(status, &m_handle);
+  }
+  if (m_calls) m_calls->Unwatch();
   m_handle = 0;
 }
 

@@ -5,16 +5,21 @@
 
 #include <ibase.h>
 
+#include <memory>
 #include <string>
 #include <string_view>
+
+#include "foundation/FbWatchdog.h"
 
 namespace vespril::fb {
 
 class Attachment {
  public:
   // Attaches to connection (a path for the embedded engine, "host:path" or "host/port:path" for a
-  // server) as user. No character set is named, so text passes as bytes. Throws FbError.
-  Attachment(std::string_view connection, std::string_view user, std::string_view password);
+  // server) as user. No character set is named, so text passes as bytes. Throws FbError. With a
+  // watchdog, attaching gives up after its limit (FbError::TimedOut) and so does every later call.
+  Attachment(std::string_view connection, std::string_view user, std::string_view password,
+             Watchdog* watchdog = nullptr);
 
   // Creates a database at connection and stays attached to it; for tests and tools. dialect is the
   // new database's SQL dialect (1 or 3). Without forced writes the database leaves flushing to the
@@ -29,6 +34,13 @@ class Attachment {
   ~Attachment();
 
   bool Attached() const { return m_handle != 0; }
+  // A call on it found the link to the server lost (see CallState): every later call fails.
+  bool LinkLost() const { return m_calls && m_calls->LinkLost(); }
+  // REQUIRES: LinkLost(). The text of the failure that found it lost.
+  const std::string& LinkError() const { return m_calls->LinkError(); }
+  // For the other wrapper classes: their calls on this attachment (null once moved from). Goes along
+  // when the attachment is moved.
+  CallState* Calls() { return m_calls.get(); }
 
   // REQUIRES: Attached(). The database's own SQL dialect; databases too old to report one are 1.
   int DatabaseDialect();
@@ -43,11 +55,12 @@ class Attachment {
   isc_db_handle* Handle() { return &m_handle; }
 
  private:
-  Attachment() = default;
+  Attachment();
   static std::string ParameterBlock(std::string_view user, std::string_view password);
   void DetachSilently() noexcept;
 
   isc_db_handle m_handle = 0;
+  std::unique_ptr<CallState> m_calls;
 };
 
 // Makes the client library do now the set-up it otherwise does at the first attach, which among other

@@ -37,6 +37,9 @@ bool AnyLinkCode(const ISC_STATUS* status) {
 FbError::FbError(const ISC_STATUS* status)
     : Error(StatusText(status)), m_code(status[1]), m_linkLost(AnyLinkCode(status)) {}
 
+FbError::FbError(std::string text, ISC_STATUS code, Kind)
+    : Error(std::move(text)), m_code(code), m_linkLost(true), m_timedOut(true) {}
+
 std::string StatusText(const ISC_STATUS* status) {
   std::string text;
   std::array<char, 1024> line{};

@@ -15,6 +15,9 @@ class FbError : public Error {
  public:
   // REQUIRES: status holds an error (status[0] == 1, status[1] != 0).
   explicit FbError(const ISC_STATUS* status);
+  // A failure told in our own words: the link was given up on after the time limit (see Watchdog).
+  enum class Kind { TimedOut };
+  FbError(std::string text, ISC_STATUS code, Kind kind);
 
   // The first error code of the vector (isc_io_error, isc_dsql_error, ...), for callers that must
   // tell one refusal from another without reading the text.
@@ -24,10 +27,14 @@ class FbError : public Error {
   // shut down attachment, a cancelled call): the server may have done the work whose answer was lost.
   // False for a refusal the server itself sent back, after which nothing of the call was done.
   bool LinkLost() const { return m_linkLost; }
+  // The server gave no answer within the time limit; the link was closed under the call (and so is
+  // lost too).
+  bool TimedOut() const { return m_timedOut; }
 
  private:
   ISC_STATUS m_code;
   bool m_linkLost = false;
+  bool m_timedOut = false;
 };
 
 // The messages of the status vector in the client's order, each separated from the text before it by

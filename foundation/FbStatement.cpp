@@ -116,8 +116,9 @@ class BlobHandle {
 
 Statement::Statement(Attachment& attachment) : m_attachment(&attachment) {
   ISC_STATUS_ARRAY status;
+  Call call(m_attachment->Calls());
   isc_dsql_allocate_statement(status, attachment.Handle(), &m_handle);
-  Check(status);
+  call.Check(status);
 }
 
 Statement::Statement(Statement&& other) noexcept
@@ -150,6 +151,7 @@ Statement::~Statement() { FreeSilently(); }
 void Statement::FreeSilently() noexcept {
   if (m_handle == 0) return;
   ISC_STATUS_ARRAY status;
+  const Call call(m_attachment->Calls());
   isc_dsql_free_statement(status, &m_handle, DSQL_drop);
   m_handle = 0;
 }
@@ -172,20 +174,21 @@ void Statement::Prepare(Transaction& transaction, std::string_view sql, int dial
   m_buffers.clear();
   m_nulls.clear();
   ISC_STATUS_ARRAY status;
+  Call call(m_attachment->Calls());
   isc_dsql_prepare(status, transaction.Handle(), &m_handle,
                    longText ? 0 : static_cast<unsigned short>(text.size()), text.c_str(),
                    static_cast<unsigned short>(dialect), m_output.get());
-  Check(status);
+  call.Check(status);
   if (m_output->sqld > m_output->sqln) {
     m_output = NewDescriptor(m_output->sqld);
     isc_dsql_describe(status, &m_handle, kSqldaVersion, m_output.get());
-    Check(status);
+    call.Check(status);
   }
 
   const char items[] = {isc_info_sql_stmt_type};
   char result[16] = {};
   isc_dsql_sql_info(status, &m_handle, sizeof items, items, sizeof result, result);
-  Check(status);
+  call.Check(status);
   if (result[0] != isc_info_sql_stmt_type) throw Error("Statement type not reported");
   const auto length = static_cast<short>(isc_vax_integer(result + 1, 2));
   m_kind = static_cast<StatementKind>(isc_vax_integer(result + 3, length));
@@ -213,10 +216,11 @@ bool Statement::IsQuery() const {
 void Statement::Execute(Transaction& transaction) {
   m_transaction = &transaction;
   ISC_STATUS_ARRAY status;
+  Call call(m_attachment->Calls());
   const bool oneRow = !IsQuery() && m_output->sqld > 0;
   isc_dsql_execute2(status, transaction.Handle(), &m_handle, kSqldaVersion, nullptr,
                     oneRow ? m_output.get() : nullptr);
-  Check(status);
+  call.Check(status);
   if (IsQuery()) {
     m_cursorOpen = true;
     CloseCursor();
@@ -226,16 +230,18 @@ void Statement::Execute(Transaction& transaction) {
 void Statement::OpenCursor(Transaction& transaction) {
   m_transaction = &transaction;
   ISC_STATUS_ARRAY status;
+  Call call(m_attachment->Calls());
   isc_dsql_execute(status, transaction.Handle(), &m_handle, kSqldaVersion, nullptr);
-  Check(status);
+  call.Check(status);
   m_cursorOpen = true;
 }
 
 bool Statement::Fetch() {
   ISC_STATUS_ARRAY status;
+  Call call(m_attachment->Calls());
   const ISC_STATUS result = isc_dsql_fetch(status, &m_handle, kSqldaVersion, m_output.get());
   if (result == 100) return false;
-  Check(status);
+  call.Check(status);
   return true;
 }
 
@@ -243,8 +249,9 @@ void Statement::CloseCursor() {
   if (!m_cursorOpen) return;
   m_cursorOpen = false;
   ISC_STATUS_ARRAY status;
+  Call call(m_attachment->Calls());
   isc_dsql_free_statement(status, &m_handle, DSQL_close);
-  Check(status);
+  call.Check(status);
 }
 
 int Statement::ColumnCount() const { return m_output ? m_output->sqld : 0; }
@@ -356,16 +363,17 @@ std::string Statement::BlobText(const XSQLVAR& column) const {
   if (m_transaction == nullptr) throw Error("No transaction to read a BLOB in");
   auto id = Load<ISC_QUAD>(column.sqldata);
   ISC_STATUS_ARRAY status;
+  Call call(m_attachment->Calls());
   BlobHandle blob;
   isc_open_blob2(status, m_attachment->Handle(), m_transaction->Handle(), blob.Get(), &id, 0, nullptr);
-  Check(status);
+  call.Check(status);
   std::string bytes;
   char segment[16384];
   for (;;) {
     unsigned short length = 0;
     const ISC_STATUS result = isc_get_segment(status, blob.Get(), &length, sizeof segment, segment);
     if (result == isc_segstr_eof) break;
-    if (result != 0 && result != isc_segment) Check(status);
+    if (result != 0 && result != isc_segment) call.Check(status);
     bytes.append(segment, length);
   }
   blob.Close();

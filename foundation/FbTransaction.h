@@ -11,6 +11,7 @@
 namespace vespril::fb {
 
 class Attachment;
+class CallState;
 
 class Transaction {
  public:
@@ -59,6 +60,7 @@ class Transaction {
 
   isc_tr_handle m_handle = 0;
   bool m_prepared = false;
+  CallState* m_calls = nullptr;  // the attachment's
 };
 
 }  // namespace vespril::fb

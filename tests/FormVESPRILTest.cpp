@@ -18,6 +18,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPlainTextEdit>
 #include <QProcess>
 #include <QPushButton>
 #include <QScreen>
@@ -37,6 +38,7 @@
 #include "engine/UVESPRIL.h"
 #include "protocol/WireProtocol.h"
 #include "tests/support/FirebirdTestDatabase.h"
+#include "tests/support/Workspace.h"
 #include "ui/SpinEdit.h"
 
 // Geometry in failure messages as numbers rather than bytes.
@@ -776,6 +778,47 @@ TEST_F(FormTest, ServersAreSetAttachedListedAndErased) {
   EXPECT_EQ(Grid("StrGrdGGetServidor"), "Nome|Endereço/Matriz|" + matriz.Address());
   EXPECT_TRUE(m_form->Engine()->Slot(1).baseDados.Connected());
   EXPECT_FALSE(m_form->Engine()->Slot(2).baseDados.Connected());
+}
+
+// F2 opens the status window beside the main one, whose controls stay where they are; it lists the
+// client connections and each server's state, and follows them by itself.
+TEST_F(FormTest, F2OpensTheStatusWindowWhichFollowsConnectionsAndServers) {
+  const test::FirebirdTestDatabase db;
+  const int port = test::FreeTcpPort();
+  Configure([&](VESPRIL& engine) {
+    engine.SalvarPorta(port);
+    engine.SetServidor("ALFA", db.Address());
+  });
+  Open();
+  const auto geometrias = [this] {
+    QString dump;
+    for (const QWidget* w : m_form->findChildren<QWidget*>()) {
+      const QRect r = w->geometry();
+      if (w->window() == m_form.get()) {
+        dump += QStringLiteral("%1 %2,%3,%4,%5;").arg(w->objectName()).arg(r.x()).arg(r.y()).arg(r.width()).arg(r.height());
+      }
+    }
+    return dump.toStdString();
+  };
+  const std::string antes = geometrias();
+  QTest::keyClick(m_form.get(), Qt::Key_F2);
+  auto* atividade = m_form->findChild<QWidget*>(QStringLiteral("FormAtividade"));
+  ASSERT_NE(atividade, nullptr);
+  EXPECT_TRUE(atividade->isVisible());
+  EXPECT_TRUE(atividade->isWindow());
+  EXPECT_EQ(geometrias(), antes);
+
+  QTcpSocket client;
+  client.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port));
+  auto* resumo = atividade->findChild<QLabel*>(QStringLiteral("LblResumo"));
+  ASSERT_NE(resumo, nullptr);
+  EXPECT_EVENTUALLY_EQ(resumo->text(), QString::fromUtf8("Conexões: 1    Em execução: 0    Na fila: 0"));
+  EXPECT_EQ(Dump(*atividade->findChild<QTableWidget*>(QStringLiteral("GrdServidores"))),
+            "Slot|Servidor|Estado|Leituras|Tentativas|Último erro/1|ALFA|ligado|0|0|");
+  EXPECT_EQ(Dump(*atividade->findChild<QTableWidget*>(QStringLiteral("GrdRegistros"))), "Servidor|Tabela|Registros");
+  EXPECT_NE(atividade->findChild<QPlainTextEdit*>(QStringLiteral("TxtRegistro"))->toPlainText().indexOf(
+                QStringLiteral("vespril.listener: ")),
+            -1);
 }
 
 TEST_F(FormTest, ServerFieldsGoToTheEngineUnchanged) {

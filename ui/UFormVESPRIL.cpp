@@ -4,6 +4,7 @@
 #include <exception>
 #include <initializer_list>
 
+#include <QAction>
 #include <QCheckBox>
 #include <QCoreApplication>
 #include <QGroupBox>
@@ -23,6 +24,7 @@
 #include "engine/UVESPRIL.h"
 #include "foundation/Error.h"
 #include "foundation/Text.h"
+#include "ui/FormAtividade.h"
 #include "ui/SpinEdit.h"
 
 namespace vespril {
@@ -235,7 +237,8 @@ TFormVESPRIL::TFormVESPRIL(QWidget* parent)
   FormCreate();
 }
 
-TFormVESPRIL::~TFormVESPRIL() = default;
+// The status window reads the engine: it goes first.
+TFormVESPRIL::~TFormVESPRIL() { delete m_atividade; }
 
 // The frame goes in the middle of the screen. Until the window is shown no frame is known and the
 // client area stands for it; the window manager tells the frame's size only once it has framed the
@@ -327,6 +330,24 @@ void TFormVESPRIL::CriarControles() {
   connect(m_strGrdGGetTabela, &QTableWidget::cellPressed, this, &TFormVESPRIL::StrGrdGGetTabelaSelectCell);
   connect(m_tmrGTabela, &QTimer::timeout, this, &TFormVESPRIL::TmrGTabelaTimer);
   connect(m_sEdTmrGTabela, &SpinEdit::Change, this, &TFormVESPRIL::SEdTmrGTabelaChange);
+
+  // An action, not a control: the layout stays as it is.
+  auto* atividade = new QAction(QStringLiteral("Atividade"), this);
+  atividade->setObjectName(QStringLiteral("ActAtividade"));
+  atividade->setShortcut(Qt::Key_F2);
+  addAction(atividade);
+  setContextMenuPolicy(Qt::ActionsContextMenu);
+  connect(atividade, &QAction::triggered, this, &TFormVESPRIL::AbrirAtividade);
+}
+
+void TFormVESPRIL::AbrirAtividade() {
+  if (!m_engine) return;
+  Guarded([this] {
+    if (m_atividade == nullptr) m_atividade = new TFormAtividade(*m_engine, this);
+    m_atividade->show();
+    m_atividade->raise();
+    m_atividade->activateWindow();
+  });
 }
 
 // Tab order counts within each parent; entering a group box walks its controls before leaving it.

@@ -4,6 +4,8 @@
 // Everything here runs on the GUI thread; the operations that change the configuration run as engine
 // tasks on a worker (see Operar), and the window reads the tables only through the engine.
 //
+// F2, or the window's context menu, opens the status window (ui/FormAtividade.h) beside it.
+//
 // Handlers never let an exception out: an engine or conversion failure ends the handler and is shown in
 // a modal "VESPRIL" error box (QMessageBox, Ok only). When start-up fails, the box is shown from inside
 // the constructor and the window then runs without an engine: its buttons are disabled, its caption
@@ -29,6 +31,7 @@ class QTimer;
 namespace vespril {
 
 class SpinEdit;
+class TFormAtividade;
 class VESPRIL;
 
 // The rows that a listing of records ("A,a;B,b;") fills into a grid of `fields` columns, top to bottom.
@@ -76,6 +79,7 @@ class TFormVESPRIL final : public QWidget {
   void StrGrdGGetTabelaSelectCell(int row, int column);
   void TmrGTabelaTimer();
   void SEdTmrGTabelaChange();
+  void AbrirAtividade();
 
  private:
   void Centralizar();
@@ -127,6 +131,7 @@ class TFormVESPRIL final : public QWidget {
   QPushButton* m_btnGEraseTabela = nullptr;
   SpinEdit* m_sEdGSetTabelaGerador = nullptr;
   QTimer* m_tmrGTabela = nullptr;
+  TFormAtividade* m_atividade = nullptr;  // made when first opened
 };
 
 }  // namespace vespril

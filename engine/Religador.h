@@ -1,0 +1,94 @@
+// Religador: attaches again, in the background, the slot of a server whose link was lost, so that the
+// gateway rides out a server's restart without the operator. The engine owns one; it holds, for each
+// of the ten slots, the server bound there and how it stands.
+//
+// A slot found lost (by the write lane, or by a read script on one of the server's read connections)
+// is attached again by a thread of the Religador's own for that slot, first 0.5 s after the loss, then
+// at intervals that double up to 30 s. What it attaches waits here until the write lane next uses the
+// slot (Retomar), since only the write lane touches the slots. The write lane, needing a lost slot
+// before that, takes the attachment made meanwhile, or the outcome of the attempt under way, or makes
+// the attempt itself: so the first request after the server is back succeeds, and while it is away
+// requests fail with the client's text. A server that gave no answer within the time limit (see
+// fb::Watchdog) is not waited on by a request again before its next turn. A window operation that binds
+// the slot again (Vincular) ends its healing: what an attempt under way brings back is dropped.
+//
+// Thread-safe: Vincular and Retomar from the write lane, Perdido from any worker, Situacao from any
+// thread. Every attachment made here is bounded by the watchdog's limit, which bounds the wait of the
+// destructor for an attempt under way too.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "engine/Painel.h"
+
+namespace vespril {
+
+namespace fb {
+class Attachment;
+class Watchdog;
+}  // namespace fb
+
+class Religador {
+ public:
+  static constexpr int kSlots = 10;
+  static constexpr std::chrono::milliseconds kPrimeiraEspera{500};
+  static constexpr std::chrono::milliseconds kMaiorEspera{30000};
+
+  Religador(std::string usuario, std::string senha, fb::Watchdog& vigia, Painel& painel);
+  ~Religador();  // stops; waits for an attempt under way (at most the time limit)
+  Religador(const Religador&) = delete;
+  Religador& operator=(const Religador&) = delete;
+
+  // Slot n (1-based) was bound to server `nome` at `endereco` ("" for none) and is attached or not,
+  // `erro` saying why not. Ends what healing it had. The write lane.
+  void Vincular(int n, const std::string& nome, const std::string& endereco, bool ligado, const std::string& erro);
+  // The link of slot n was found lost, with the client's text: it is attached again in the background.
+  // Nothing when it is already being healed, or bound elsewhere than `endereco`. Any worker.
+  void Perdido(int n, const std::string& endereco, const std::string& erro);
+  // The write lane, about to use lost slot n: the attachment made meanwhile (waiting for an attempt
+  // under way), else one made now on this thread. Throws the failure of the attempt it waited for, the
+  // last one while a silent server's next turn has not come, or the client's text of attaching now.
+  std::unique_ptr<fb::Attachment> Retomar(int n, const std::string& erro);
+
+ private:
+  struct Slot {
+    std::string nome;
+    std::string endereco;
+    EstadoServidor estado = EstadoServidor::Livre;
+    std::string erro;
+    unsigned geracao = 0;  // a binding's number: an attempt begun under an older one is dropped
+    bool tentando = false;
+    bool silencioso = false;  // the last attempt found no answer within the limit
+    std::unique_ptr<fb::Attachment> pronta;
+    std::chrono::steady_clock::time_point proxima;
+    std::chrono::milliseconds espera = kPrimeiraEspera;
+    std::condition_variable mudou;
+    std::thread linha;  // started at the slot's first loss
+  };
+
+  void Laco(int n);
+  // Marks slot n lost and wakes its thread (starting it the first time). REQUIRES: m_mutex held.
+  void Perder(int n, const std::string& erro);
+  // An attempt's outcome into slot n's state, unless the slot was bound again meanwhile.
+  // REQUIRES: m_mutex held.
+  void Desfecho(int n, unsigned geracao, bool ok, const std::string& erro, bool silencioso);
+  void Publicar(int n);  // REQUIRES: m_mutex held
+  std::unique_ptr<fb::Attachment> Anexar(const std::string& endereco);
+
+  const std::string m_usuario;
+  const std::string m_senha;
+  fb::Watchdog& m_vigia;
+  Painel& m_painel;
+  std::mutex m_mutex;
+  std::array<Slot, kSlots + 1> m_slots;  // [1..10], each field guarded by m_mutex
+  bool m_parar = false;                  // guarded by m_mutex
+};
+
+}  // namespace vespril

@@ -1,0 +1,43 @@
+// TFormAtividade: the status window, "Atividade", which the main window opens (F2, or its context
+// menu). It shows what the gateway does now: the client connections, the requests running and
+// waiting, the state of each server's slot with its last failure and read connections, the rows of
+// each server and table as the count matrix holds them, and the last lines of the log. It refreshes
+// itself twice a second from the engine's panel and the tables in memory, so it never waits on a
+// database or a disk. GUI thread; the main window owns it, and the engine outlives it.
+#pragma once
+
+#include <cstdint>
+
+#include <QWidget>
+
+class QLabel;
+class QPlainTextEdit;
+class QTableWidget;
+class QTimer;
+
+namespace vespril {
+
+class VESPRIL;
+
+class TFormAtividade final : public QWidget {
+  Q_OBJECT
+
+ public:
+  static constexpr int kIntervaloMs = 500;
+
+  TFormAtividade(VESPRIL& engine, QWidget* parent);
+
+ private slots:
+  void Atualizar();
+
+ private:
+  VESPRIL& m_engine;
+  uint64_t m_linhasLidas = 0;
+  QLabel* m_lblResumo = nullptr;
+  QTableWidget* m_grdServidores = nullptr;
+  QTableWidget* m_grdRegistros = nullptr;
+  QPlainTextEdit* m_txtRegistro = nullptr;
+  QTimer* m_tmrAtualizar = nullptr;
+};
+
+}  // namespace vespril
