@@ -248,20 +248,36 @@ void AlternatingRoundTrips(const std::string& frame, int samples, WireConnection
 
 }  // namespace
 
-void BenchInserts(const Options& options) {
+namespace {
+
+// The servers of the INSERT sections, each with the gateway's ITEM and the direct client's ITEMDIRETO,
+// and a child gateway serving them with ITEM spread over them.
+struct InsertServers {
+  InsertServers(const Options& options, const std::string& prefix) {
+    GatewayConfig config;
+    config.porta = FreeLoopbackPort();
+    config.tabelas = {"ITEM"};
+    for (int i = 0; i < options.insertServers; ++i) {
+      addresses.push_back(databases.Create(prefix + ServerName(i), {kItemDdl, kDiretoDdl}, options.forcedWrites));
+      config.servidores.emplace_back(ServerName(i), addresses.back());
+    }
+    WriteGatewayConfig(Dir(workspace), config);
+    gateway = ChildServer::Gateway(Dir(workspace));
+  }
   ServerDatabases databases;
   std::vector<std::string> addresses;
-  GatewayConfig config;
-  config.porta = FreeLoopbackPort();
-  config.tabelas = {"ITEM"};
-  for (int i = 0; i < options.insertServers; ++i) {
-    addresses.push_back(databases.Create("I" + ServerName(i), {kItemDdl, kDiretoDdl}, options.forcedWrites));
-    config.servidores.emplace_back(ServerName(i), addresses.back());
-  }
   QTemporaryDir workspace, directFiles;
-  WriteGatewayConfig(Dir(workspace), config);
-  auto gateway = ChildServer::Gateway(Dir(workspace));
-  WireConnection connection(gateway->Port());
+  std::unique_ptr<ChildServer> gateway;
+};
+
+}  // namespace
+
+void BenchInserts(const Options& options) {
+  InsertServers servers(options, "I");
+  const std::vector<std::string>& addresses = servers.addresses;
+  const QTemporaryDir& workspace = servers.workspace;
+  const QTemporaryDir& directFiles = servers.directFiles;
+  WireConnection connection(servers.gateway->Port());
   const std::string frame = Frame(kCliente, kPedido, "insert into ITEM (QTD) values (1);");
   auto gatewayInsert = [&] { CheckReply(connection.Ask(frame)); };
 
@@ -305,18 +321,11 @@ void BenchInserts(const Options& options) {
 }
 
 void BenchWriters(const Options& options) {
-  ServerDatabases databases;
-  std::vector<std::string> addresses;
-  GatewayConfig config;
-  config.porta = FreeLoopbackPort();
-  config.tabelas = {"ITEM"};
-  for (int i = 0; i < options.insertServers; ++i) {
-    addresses.push_back(databases.Create("W" + ServerName(i), {kItemDdl, kDiretoDdl}, options.forcedWrites));
-    config.servidores.emplace_back(ServerName(i), addresses.back());
-  }
-  QTemporaryDir workspace, directFiles;
-  WriteGatewayConfig(Dir(workspace), config);
-  auto gateway = ChildServer::Gateway(Dir(workspace));
+  InsertServers servers(options, "W");
+  const std::vector<std::string>& addresses = servers.addresses;
+  const QTemporaryDir& workspace = servers.workspace;
+  const QTemporaryDir& directFiles = servers.directFiles;
+  const std::unique_ptr<ChildServer>& gateway = servers.gateway;
   const std::string frame = Frame(kCliente, kPedido, "insert into ITEM (QTD) values (1);");
   CheckReply(WireConnection(gateway->Port()).Ask(frame));  // the bookkeeping files take their width
   namespace fs = std::filesystem;

@@ -203,6 +203,21 @@ class LeituraAdiante {
   std::vector<std::thread> m_threads;
 };
 
+// Runs a script's statements: "" when they all ran, else the first failure's text. Never throws.
+template <typename F>
+std::string Falha(F&& executar) {
+  try {
+    executar();
+  } catch (const Error& e) {
+    return e.Message();
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return kExcecaoDesconhecida;
+  }
+  return "";
+}
+
 // Whether a failure of the INSERT's execution leaves it unknown whether the row was committed: the link
 // went down with the statement or its commit on it. A refusal the server sent back is known.
 bool DesfechoIncerto(std::exception_ptr falha) {
@@ -371,7 +386,7 @@ std::string VESPRIL::ExecutarScript(const std::string& script, const std::string
     const Corte::Escrita corte(m_corte);
     return ExecutarEscrita(script, cliente, pedido);
   }
-  try {
+  return Falha([&] {
     // The path is checked at the first query, as a statement's own failure.
     const std::string arquivo = CaminhoArquivoConsulta(m_programDirectory, cliente, pedido);
     Instantaneo instantaneo(*this);
@@ -379,19 +394,12 @@ std::string VESPRIL::ExecutarScript(const std::string& script, const std::string
       ExecutarConsulta(std::string(statement), arquivo, instantaneo.Fontes());
       return true;
     });
-  } catch (const Error& e) {
-    return e.Message();
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (...) {
-    return kExcecaoDesconhecida;
-  }
-  return "";
+  });
 }
 
 std::string VESPRIL::ExecutarEscrita(const std::string& script, const std::string& cliente,
                                      const std::string& pedido) {
-  try {
+  return Falha([&] {
     SalvarContagemPendente();
     ResolverGrupos();
     try {
@@ -415,14 +423,7 @@ std::string VESPRIL::ExecutarEscrita(const std::string& script, const std::strin
       throw;
     }
     PublicarSlots();
-  } catch (const Error& e) {
-    return e.Message();
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (...) {
-    return kExcecaoDesconhecida;
-  }
-  return "";
+  });
 }
 
 void VESPRIL::ExecutarConsulta(const std::string& statement, const std::string& caminho,
