@@ -434,9 +434,10 @@ void VESPRIL::ExecutarConsulta(const std::string& statement, const std::string& 
   // started is read in its turn, as the first is.
   size_t lidas = 0;
   while (lidas < fontes.size() && !fontes[lidas].falha) ++lidas;
-  LeituraAdiante adiante;
-  // The rows each reader handed over, read by the writer once that reader's pipe is drained.
+  // The rows each reader handed over, read by the writer once that reader's pipe is drained. Made
+  // before the readers, so that it outlives them.
   std::vector<size_t> contados(fontes.size(), 0);
+  LeituraAdiante adiante;
   for (size_t i = 1; i < lidas; ++i) {
     Fonte& fonte = fontes[i];
     size_t& contado = contados[i];
