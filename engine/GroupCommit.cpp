@@ -332,7 +332,11 @@ std::optional<std::vector<std::string>> VESPRIL::Agrupar(const std::vector<const
       base.Open();
       participante.transacao = std::make_unique<fb::Transaction>(base.Handle());
       for (const std::string& sql : Blocos(participante.linhas)) {
-        fb::Statement insert(base.Handle());
+        if (sql.size() < kBloco) {
+          fb::ExecuteImmediate(base.Handle(), *participante.transacao, sql, base.SQLDialect());
+          continue;
+        }
+        fb::Statement insert(base.Handle());  // a statement too long for a block, as it came
         insert.Prepare(*participante.transacao, sql, base.SQLDialect());
         insert.Execute(*participante.transacao);
       }

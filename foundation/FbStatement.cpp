@@ -380,6 +380,14 @@ std::string Statement::BlobText(const XSQLVAR& column) const {
   return bytes;
 }
 
+void ExecuteImmediate(Attachment& attachment, Transaction& transaction, std::string_view sql, int dialect) {
+  ISC_STATUS_ARRAY status;
+  Call call(attachment.Calls());
+  isc_dsql_execute_immediate(status, attachment.Handle(), transaction.Handle(), static_cast<unsigned short>(sql.size()),
+                             sql.data(), static_cast<unsigned short>(dialect), nullptr);
+  call.Check(status);
+}
+
 void ExecuteAndCommit(Attachment& attachment, std::string_view sql, int dialect) {
   Transaction transaction(attachment);
   {

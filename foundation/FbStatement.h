@@ -121,4 +121,8 @@ class Statement {
 // databases. Throws FbError.
 void ExecuteAndCommit(Attachment& attachment, std::string_view sql, int dialect);
 
+// Runs one statement that returns nothing in `transaction`, in a single round trip (no statement handle
+// is kept). REQUIRES: sql shorter than 64 KiB. Throws FbError.
+void ExecuteImmediate(Attachment& attachment, Transaction& transaction, std::string_view sql, int dialect);
+
 }  // namespace vespril::fb
