@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <string_view>
@@ -74,6 +75,9 @@ Agenda::Agenda(ExecutorGrupo executorGrupo)
   m_retentar.setSingleShot(true);
   m_retentar.setInterval(kRetentarMs);
   connect(&m_retentar, &QTimer::timeout, this, &Agenda::Admitir);
+  m_esperaGrupo.setSingleShot(true);
+  m_esperaGrupo.setTimerType(Qt::PreciseTimer);
+  connect(&m_esperaGrupo, &QTimer::timeout, this, &Agenda::Admitir);
 }
 
 Agenda::~Agenda() = default;
@@ -130,8 +134,11 @@ bool Agenda::Passo() {
     exclusivaAntes = exclusivaAntes || tarefa.exclusiva;
     escritaAntes = escritaAntes || tarefa.escrita;
     if (!tarefa.arquivo.empty()) arquivosAntes.push_back(tarefa.arquivo);
+    if (pode && tarefa.membro && tarefa.escrita) {
+      it->grupo = Seguidores(it);
+      pode = !Aguardar(it->grupo.size() + 1);
+    }
     if (pode) {
-      if (tarefa.membro && tarefa.escrita) it->grupo = Seguidores(it);
       prontas.push_back(it);
       if (!tarefa.imediata) --vagas;
     }
@@ -141,6 +148,20 @@ bool Agenda::Passo() {
     Iniciar(it);
   }
   return !prontas.empty();
+}
+
+bool Agenda::Aguardar(size_t membros) {
+  // Clients answered together tend to send their next writes together, a moment after their replies:
+  // a group smaller than the last one waits that moment for them, so that one flush serves them all
+  // again instead of a lone write going first. A lone client never waits: its last group was one.
+  if (membros >= m_ultimoGrupo) return false;
+  const auto esperado = std::chrono::steady_clock::now() - m_laneLivre;
+  if (esperado >= kEsperaGrupo) return false;
+  if (!m_esperaGrupo.isActive()) {
+    m_esperaGrupo.start(static_cast<int>(
+        std::chrono::ceil<std::chrono::milliseconds>(kEsperaGrupo - esperado).count()));
+  }
+  return true;
 }
 
 std::vector<Agenda::Tarefa*> Agenda::Seguidores(Posicao lider) {
@@ -176,6 +197,8 @@ void Agenda::Iniciar(Posicao it) {
   }
   ++m_rodando;
   m_escrita = m_escrita || it->escrita;
+  if (it->membro && it->escrita) m_ultimoGrupo = it->grupo.size() + 1;
+  if (it->escrita && !it->membro) m_ultimoGrupo = 1;
   m_exclusiva = m_exclusiva || it->exclusiva;
   m_trabalhadores.Executar(&*it);
 }
@@ -224,7 +247,10 @@ void Agenda::Concluir(const Tarefa* concluida) {
   // after it, in arrival order.
   std::function<void()> concluir = std::move(it->concluir);
   std::vector<Tarefa*> grupo = std::move(it->grupo);  // they name no file and hold nothing meanwhile
-  if (it->escrita) m_escrita = false;
+  if (it->escrita) {
+    m_escrita = false;
+    m_laneLivre = std::chrono::steady_clock::now();
+  }
   if (it->exclusiva) m_exclusiva = false;
   --m_rodando;
   m_emCurso.erase(it);

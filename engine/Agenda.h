@@ -11,18 +11,20 @@
 //     arrives after it waits for it;
 //   - anything else (a read) runs alongside anything.
 // When the write lane comes free and the write task to take it may share it, the write tasks queued
-// behind it that may too join it, in arrival order, up to kGrupoMaximo tasks or kGrupoBytes: the
-// group's runner runs them together as they would run one after another, and each completes as usual.
-// Admission runs again after every change of state (an arrival, an immediate task, a completion)
-// until a pass starts nothing, so no task waits for an unrelated arrival. A failure of a task's work
-// or of its completion stays with that task: the agenda keeps serving, and what the task held (the
-// write lane, its file) is released before its completion runs. Short of memory, a task that cannot
-// be started is cancelled instead.
+// behind it that may too join it, in arrival order, up to kGrupoMaximo tasks or kGrupoBytes: the group's
+// runner runs them together as they would run one after another, and each completes as usual. A group
+// smaller than the last one waits up to kEsperaGrupo for more, since clients answered together write
+// again together. Admission runs again after every change of state (an arrival, an immediate task, a
+// completion) until a pass starts nothing, so no task waits for an unrelated arrival. A failure of a
+// task's work or of its completion stays with that task: the agenda keeps serving, and what the task
+// held (the write lane, its file) is released before its completion runs. Short of memory, admission is
+// tried again a little later.
 // The engine keeps at most one request of a connection queued or running (the connection is marked
 // busy meanwhile), which keeps its requests in order and its replies too.
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <functional>
@@ -49,6 +51,8 @@ class Agenda final : public QObject {
   static constexpr int kMaximo = 16;
   static constexpr size_t kGrupoMaximo = 64;
   static constexpr size_t kGrupoBytes = 4u << 20;
+  // How long a group smaller than the last one waits, after the write lane came free, for more.
+  static constexpr std::chrono::microseconds kEsperaGrupo{1000};
 
   // What a write task that may share the write lane carries for the group's runner.
   struct Membro {
@@ -97,6 +101,8 @@ class Agenda final : public QObject {
   void Iniciar(Posicao tarefa);
   // The write tasks queued behind `lider` that may share its turn of the write lane.
   std::vector<Tarefa*> Seguidores(Posicao lider);
+  // Whether a group of `membros` should wait a moment for more (admission is tried again then).
+  bool Aguardar(size_t membros);
   void Concluir(const Tarefa* tarefa);
   // Removes one finished task and runs its completion.
   void ConcluirTarefa(const Tarefa* tarefa);
@@ -136,6 +142,7 @@ class Agenda final : public QObject {
   // Admission that failed for want of memory is tried again a little later.
   QTimer m_retentar;
   const ExecutorGrupo m_executorGrupo;  // called on the workers
+  QTimer m_esperaGrupo;
 
   // GUI thread only.
   std::list<Tarefa> m_fila;
@@ -146,6 +153,8 @@ class Agenda final : public QObject {
   bool m_admitindo = false;
   bool m_denovo = false;
   bool m_encerrado = false;
+  size_t m_ultimoGrupo = 1;  // the members of the last write to take the lane
+  std::chrono::steady_clock::time_point m_laneLivre;  // when the write lane last came free
   Trabalhadores m_trabalhadores{*this};  // last: its threads end before anything they use
 };
 
