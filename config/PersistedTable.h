@@ -36,8 +36,9 @@ class PersistedTable {
   PersistedTable() = default;
   PersistedTable(PersistedTable&&) = default;
   PersistedTable& operator=(PersistedTable&&) = default;
-  PersistedTable(const PersistedTable&) = delete;
   PersistedTable& operator=(const PersistedTable&) = delete;
+  // A copy of the whole table, cursor and pending edit included; copies are never made by accident.
+  PersistedTable Clone() const { return PersistedTable(*this); }
 
   // Definition, before Create.
   void DefineStringField(std::string name, int size);
@@ -114,6 +115,8 @@ class PersistedTable {
   void SetFieldAsInteger(std::string_view field, int32_t value);
 
  private:
+  PersistedTable(const PersistedTable&) = default;
+
   enum class Mode { Browse, Edit, Append };
   using Record = std::vector<FieldValue>;
 

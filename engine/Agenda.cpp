@@ -164,8 +164,8 @@ bool Agenda::Aguardar(size_t membros) {
   return true;
 }
 
-std::vector<Agenda::Tarefa*> Agenda::Seguidores(Posicao lider) {
-  std::vector<Tarefa*> seguidores;
+std::vector<Agenda::Posicao> Agenda::Seguidores(Posicao lider) {
+  std::vector<Posicao> seguidores;
   if (!m_executorGrupo) return seguidores;
   size_t bytes = lider->bytes;
   for (auto it = std::next(lider); it != m_fila.end() && !it->exclusiva; ++it) {
@@ -173,7 +173,7 @@ std::vector<Agenda::Tarefa*> Agenda::Seguidores(Posicao lider) {
     // A write that may not join, or would pass the bounds, ends the group: writes keep their order.
     if (!it->membro || seguidores.size() + 1 >= kGrupoMaximo || bytes + it->bytes > kGrupoBytes) break;
     bytes += it->bytes;
-    seguidores.push_back(&*it);
+    seguidores.push_back(it);
   }
   return seguidores;
 }
@@ -190,11 +190,9 @@ void Agenda::Iniciar(Posicao it) {
     }
     return;
   }
+  // Moved between the lists, the tasks keep their places: the group's positions stay good.
   m_emCurso.splice(m_emCurso.end(), m_fila, it);
-  for (Tarefa* seguidor : it->grupo) {
-    const auto posicao = std::find_if(m_fila.begin(), m_fila.end(), [seguidor](const Tarefa& t) { return &t == seguidor; });
-    m_emCurso.splice(m_emCurso.end(), m_fila, posicao);
-  }
+  for (Posicao seguidor : it->grupo) m_emCurso.splice(m_emCurso.end(), m_fila, seguidor);
   ++m_rodando;
   m_escrita = m_escrita || it->escrita;
   if (it->membro && it->escrita) m_ultimoGrupo = it->grupo.size() + 1;
@@ -209,7 +207,7 @@ void Agenda::Trabalhar(Tarefa* tarefa) noexcept {
       if (tarefa->trabalho) tarefa->trabalho();
     } else {
       std::vector<Membro*> membros{tarefa->membro.get()};
-      for (Tarefa* seguidor : tarefa->grupo) membros.push_back(seguidor->membro.get());
+      for (Posicao seguidor : tarefa->grupo) membros.push_back(seguidor->membro.get());
       m_executorGrupo(membros);
     }
   } catch (...) {
@@ -246,7 +244,7 @@ void Agenda::Concluir(const Tarefa* concluida) {
   // completion that fails or spins an event loop holds nothing up. The members of its group complete
   // after it, in arrival order.
   std::function<void()> concluir = std::move(it->concluir);
-  std::vector<Tarefa*> grupo = std::move(it->grupo);  // they name no file and hold nothing meanwhile
+  std::vector<Posicao> grupo = std::move(it->grupo);  // they name no file and hold nothing meanwhile
   if (it->escrita) {
     m_escrita = false;
     m_laneLivre = std::chrono::steady_clock::now();
@@ -260,15 +258,12 @@ void Agenda::Concluir(const Tarefa* concluida) {
   } catch (...) {
     // The task's own failure; the others go on.
   }
-  for (Tarefa* membro : grupo) ConcluirTarefa(membro);
+  for (Posicao membro : grupo) ConcluirMembro(membro);
 }
 
-void Agenda::ConcluirTarefa(const Tarefa* tarefa) {
-  const auto it = std::find_if(m_emCurso.begin(), m_emCurso.end(),
-                               [tarefa](const Tarefa& t) { return &t == tarefa; });
-  if (it == m_emCurso.end()) return;
-  std::function<void()> concluir = std::move(it->concluir);
-  m_emCurso.erase(it);
+void Agenda::ConcluirMembro(Posicao membro) {
+  std::function<void()> concluir = std::move(membro->concluir);
+  m_emCurso.erase(membro);
   try {
     if (concluir) concluir();
   } catch (...) {

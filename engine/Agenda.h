@@ -77,7 +77,7 @@ class Agenda final : public QObject {
     // started for want of memory or threads.
     std::function<void()> cancelar;
     // The agenda's own: the tasks that run in this one's group, behind it.
-    std::vector<Tarefa*> grupo;
+    std::vector<std::list<Tarefa>::iterator> grupo;
   };
 
   // Without a runner no group is formed.
@@ -100,12 +100,12 @@ class Agenda final : public QObject {
   bool Passo();
   void Iniciar(Posicao tarefa);
   // The write tasks queued behind `lider` that may share its turn of the write lane.
-  std::vector<Tarefa*> Seguidores(Posicao lider);
+  std::vector<Posicao> Seguidores(Posicao lider);
   // Whether a group of `membros` should wait a moment for more (admission is tried again then).
   bool Aguardar(size_t membros);
   void Concluir(const Tarefa* tarefa);
-  // Removes one finished task and runs its completion.
-  void ConcluirTarefa(const Tarefa* tarefa);
+  // Removes one finished member of a group and runs its completion.
+  void ConcluirMembro(Posicao membro);
   // Runs the completions the workers have handed over.
   void Recolher();
   // On a worker: the task's work, then the hand-over to the GUI thread.

@@ -8,31 +8,35 @@
 
 #include <condition_variable>
 #include <mutex>
+#include <shared_mutex>
 
 namespace vespril {
 
 class Corte {
  public:
-  void EntrarEscrita() {
+  // Held as a std::shared_mutex is: std::lock_guard for the write lane, std::shared_lock for a read.
+  // Not a std::shared_mutex itself, which leaves to the platform whether a waiting writer goes first
+  // (glibc's lets a stream of readers starve it).
+  void lock() {
     std::unique_lock lock(m_mutex);
     ++m_escritoresEsperando;
     m_mudou.wait(lock, [this] { return !m_escrevendo && m_lendo == 0; });
     --m_escritoresEsperando;
     m_escrevendo = true;
   }
-  void SairEscrita() {
+  void unlock() {
     {
       std::lock_guard lock(m_mutex);
       m_escrevendo = false;
     }
     m_mudou.notify_all();
   }
-  void EntrarLeitura() {
+  void lock_shared() {
     std::unique_lock lock(m_mutex);
     m_mudou.wait(lock, [this] { return !m_escrevendo && m_escritoresEsperando == 0; });
     ++m_lendo;
   }
-  void SairLeitura() {
+  void unlock_shared() {
     bool ultimo = false;
     {
       std::lock_guard lock(m_mutex);
@@ -40,28 +44,6 @@ class Corte {
     }
     if (ultimo) m_mudou.notify_all();
   }
-
-  // Holders for a scope.
-  class Escrita {
-   public:
-    explicit Escrita(Corte& corte) : m_corte(corte) { m_corte.EntrarEscrita(); }
-    ~Escrita() { m_corte.SairEscrita(); }
-    Escrita(const Escrita&) = delete;
-    Escrita& operator=(const Escrita&) = delete;
-
-   private:
-    Corte& m_corte;
-  };
-  class Leitura {
-   public:
-    explicit Leitura(Corte& corte) : m_corte(corte) { m_corte.EntrarLeitura(); }
-    ~Leitura() { m_corte.SairLeitura(); }
-    Leitura(const Leitura&) = delete;
-    Leitura& operator=(const Leitura&) = delete;
-
-   private:
-    Corte& m_corte;
-  };
 
  private:
   std::mutex m_mutex;

@@ -15,8 +15,8 @@
 // twice: a group's rows become durable only once its keys are.
 #include <fcntl.h>
 #include <unistd.h>
+#include <zlib.h>
 
-#include <QBuffer>
 #include <QByteArray>
 
 #include <algorithm>
@@ -53,11 +53,7 @@ constexpr std::string_view kMarca = "VESPRIL ";
 // for a binary BLOB.
 std::string Descricao(const std::string& texto) {
   if (texto.rfind(kMarca, 0) == 0) return texto;
-  std::string bytes;
-  for (size_t i = 0; i + 1 < texto.size(); i += 2) {
-    bytes += static_cast<char>(std::stoi(texto.substr(i, 2), nullptr, 16));
-  }
-  return bytes;
+  return QByteArray::fromHex(QByteArray::fromStdString(texto)).toStdString();
 }
 
 // The transactions that groups of this program left in limbo on one attachment: their numbers and the
@@ -86,20 +82,6 @@ bool Contem(const std::vector<std::string>& grupos, const std::string& grupo) {
 void Pausar() {
   static const int ms = qEnvironmentVariableIntValue("VESPRIL_PAUSA_GRUPO_MS");
   if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
-
-QByteArray Copia(const PersistedTable& table) {
-  QByteArray bytes;
-  QBuffer buffer(&bytes);
-  buffer.open(QIODevice::WriteOnly);
-  table.SaveTo(buffer, table.FileName());
-  return bytes;
-}
-
-void Repor(PersistedTable& table, QByteArray bytes) {
-  QBuffer buffer(&bytes);
-  buffer.open(QIODevice::ReadOnly);
-  table.LoadFrom(buffer, table.FileName());
 }
 
 // Runs the jobs at once, the first on this thread and each other on a thread of its own (on this one
@@ -157,14 +139,9 @@ std::vector<std::string> Blocos(const std::vector<std::string>& linhas) {
   return blocos;
 }
 
-// CRC-32 (IEEE); `anterior` carries on the checksum of bytes that came before.
+// CRC-32 (IEEE), zlib's; `anterior` carries on the checksum of bytes that came before.
 uint32_t Crc32(const char* data, size_t size, uint32_t anterior = 0) {
-  uint32_t crc = ~anterior;
-  for (size_t i = 0; i < size; ++i) {
-    crc ^= static_cast<unsigned char>(data[i]);
-    for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-  }
-  return ~crc;
+  return static_cast<uint32_t>(crc32_z(anterior, reinterpret_cast<const Bytef*>(data), size));
 }
 
 }  // namespace
@@ -247,7 +224,7 @@ VESPRIL::Grupos::Grupos() = default;
 VESPRIL::Grupos::~Grupos() = default;
 
 std::vector<std::string> VESPRIL::ExecutarGrupo(const std::vector<const Pedido*>& pedidos) {
-  const Corte::Escrita corte(m_corte);
+  const std::lock_guard corte(m_corte);
   std::optional<std::vector<std::string>> mensagens;
   if (pedidos.size() > 1) {
     try {
@@ -270,18 +247,19 @@ std::vector<std::string> VESPRIL::ExecutarGrupo(const std::vector<const Pedido*>
 std::optional<std::vector<std::string>> VESPRIL::Agrupar(const std::vector<const Pedido*>& pedidos) {
   // The generators and counts as they stood, put back when the group is dropped: the generators while
   // no row of the group can be committed, the counts always.
-  QByteArray geradores;
-  QByteArray contagens;
+  PersistedTable geradores;
+  PersistedTable contagens;
   {
     std::lock_guard trava(m_trava);
     if (TabelaRelembrar()) return std::nullopt;
-    geradores = Copia(CdsTabela);
-    contagens = Copia(CdsServidorTabela);
+    geradores = CdsTabela.Clone();
+    contagens = CdsServidorTabela.Clone();
   }
+  // Once, on the way out of a dropped group.
   const auto repor = [&](bool comGeradores) {
     std::lock_guard trava(m_trava);
-    if (comGeradores) Repor(CdsTabela, geradores);
-    Repor(CdsServidorTabela, contagens);
+    if (comGeradores) CdsTabela = std::move(geradores);
+    CdsServidorTabela = std::move(contagens);
   };
 
   // Planned as one at a time: each INSERT sees the generators and counts the ones before it left. The
@@ -300,10 +278,7 @@ std::optional<std::vector<std::string>> VESPRIL::Agrupar(const std::vector<const
         Rotear(insercao);
         {
           std::lock_guard trava(m_trava);
-          LocalizarTabela(CdsTabela, "Tabela", insercao.tabela);
-          CdsTabela.Edit();
-          CdsTabela.SetFieldAsInteger("Gerador", insercao.gerador + 1);
-          CdsTabela.Post();
+          DefinirGerador(CdsTabela, insercao.tabela, insercao.gerador + 1);
           ContarLinha(insercao.tabela);
         }
         auto participante = std::find_if(participantes.begin(), participantes.end(),

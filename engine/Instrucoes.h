@@ -1,7 +1,8 @@
-// The walk over a script's statements and the lookup of a table by name, shared by the paths that run
+// The walk over a script's statements, the lookup of a table by name and the setting of its generator, shared by the paths that run
 // scripts (alone or in a group). Internal to the engine.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -29,6 +30,14 @@ void PercorrerInstrucoes(std::string_view script, F&& f) {
 // A table is located by its name; an empty name names no table, even when one was stored empty.
 inline bool LocalizarTabela(PersistedTable& table, const char* field, const std::string& nome) {
   return !nome.empty() && table.Locate(field, nome);
+}
+
+// Sets the generator of `tabela`, a table the write lane found before. REQUIRES: the engine's lock.
+inline void DefinirGerador(PersistedTable& tabelas, const std::string& tabela, int32_t valor) {
+  LocalizarTabela(tabelas, "Tabela", tabela);
+  tabelas.Edit();
+  tabelas.SetFieldAsInteger("Gerador", valor);
+  tabelas.Post();
 }
 
 }  // namespace vespril

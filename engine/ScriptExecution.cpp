@@ -18,6 +18,7 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <shared_mutex>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -264,7 +265,7 @@ class VESPRIL::Instantaneo {
           m_fontes[i].falha = std::current_exception();
         }
       }
-      const Corte::Leitura corte(m_engine.m_corte);
+      const std::shared_lock corte(m_engine.m_corte);
       std::array<bool, kSlots + 1> ligado{};
       std::array<int, kSlots + 1> dialeto{};
       {
@@ -383,7 +384,7 @@ std::string VESPRIL::ExecutarScript(const std::string& script, const std::string
                                     const std::string& pedido) {
   if (script.empty()) return "";
   if (!ScriptDeLeitura(script)) {
-    const Corte::Escrita corte(m_corte);
+    const std::lock_guard corte(m_corte);
     return ExecutarEscrita(script, cliente, pedido);
   }
   return Falha([&] {
@@ -590,10 +591,7 @@ void VESPRIL::Rotear(Insercao& insercao) {
 void VESPRIL::ReservarChave(Insercao& insercao) {
   const auto gerar = [this, &insercao](int32_t valor) {
     std::lock_guard trava(m_trava);
-    LocalizarTabela(CdsTabela, "Tabela", insercao.tabela);
-    CdsTabela.Edit();
-    CdsTabela.SetFieldAsInteger("Gerador", valor);
-    CdsTabela.Post();
+    DefinirGerador(CdsTabela, insercao.tabela, valor);
   };
   gerar(insercao.gerador + 1);
   try {
@@ -610,10 +608,7 @@ void VESPRIL::Gravar(Insercao& insercao) {
   const auto devolverChave = [this, &insercao] {
     {
       std::lock_guard trava(m_trava);
-      LocalizarTabela(CdsTabela, "Tabela", insercao.tabela);
-      CdsTabela.Edit();
-      CdsTabela.SetFieldAsInteger("Gerador", insercao.gerador);
-      CdsTabela.Post();
+      DefinirGerador(CdsTabela, insercao.tabela, insercao.gerador);
     }
     try {
       Salvar(CdsTabela);

@@ -39,6 +39,22 @@ std::string DiretorioConsultas() {
   return dir;
 }
 
+// Runs `f` later from the event loop of the thread `contexto` lives on (the GUI thread's): never inside
+// the agenda's admission or a completion, so it may open a message box. Nothing it throws escapes into
+// the loop. Throws std::bad_alloc, and `f` is then dropped.
+template <typename F>
+void PeloLaco(QObject* contexto, F f) {
+  QMetaObject::invokeMethod(
+      contexto,
+      [f = std::move(f)] {
+        try {
+          f();
+        } catch (...) {
+        }
+      },
+      Qt::QueuedConnection);
+}
+
 // The time limit of every call on a server, VESPRIL_LIMITE seconds; 30 when unset or not a number.
 std::unique_ptr<fb::Watchdog> Vigia() {
   bool numero = false;
@@ -230,16 +246,9 @@ void VESPRIL::SalvarContagemPendente() {
 
 void VESPRIL::Avisar(const std::string& texto) noexcept {
   try {
-    QMetaObject::invokeMethod(
-        m_agenda.get(),
-        [this, texto] {
-          try {
-            if (OnAviso) OnAviso(texto);
-          } catch (...) {
-            // Nothing may escape into the event loop.
-          }
-        },
-        Qt::QueuedConnection);
+    PeloLaco(m_agenda.get(), [this, texto] {
+      if (OnAviso) OnAviso(texto);
+    });
   } catch (...) {
     // Short of memory the notice is lost; what it was about goes on.
   }
@@ -297,7 +306,7 @@ void VESPRIL::Operar(std::function<void()> operacao, std::function<void(const st
   tarefa.exclusiva = true;
   tarefa.trabalho = [this, operacao = std::move(operacao), falha] {
     try {
-      const Corte::Escrita corte(m_corte);
+      const std::lock_guard corte(m_corte);
       SalvarContagemPendente();
       operacao();
     } catch (const Error& e) {
@@ -310,17 +319,7 @@ void VESPRIL::Operar(std::function<void()> operacao, std::function<void(const st
   };
   // Handed on through the event loop: a message box it opens must not run inside the agenda.
   tarefa.concluir = [this, fim = std::move(fim), falha] {
-    if (!fim) return;
-    QMetaObject::invokeMethod(
-        m_agenda.get(),
-        [fim, falha] {
-          try {
-            fim(*falha);
-          } catch (...) {
-            // Nothing may escape into the event loop.
-          }
-        },
-        Qt::QueuedConnection);
+    if (fim) PeloLaco(m_agenda.get(), [fim, falha] { fim(*falha); });
   };
   m_agenda->Enfileirar(std::move(tarefa));
 }
