@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "config/PersistedTable.h"
+#include "foundation/Error.h"
 
 namespace vespril {
 
@@ -25,6 +26,21 @@ void PercorrerInstrucoes(std::string_view script, F&& f) {
     inicio = fim + 1;
     fim = script.find(';', inicio);
   } while (fim != std::string_view::npos);
+}
+
+// Runs a script's statements: "" when they all ran, else the first failure's text. Never throws.
+template <typename F>
+std::string Falha(F&& executar) {
+  try {
+    executar();
+  } catch (const Error& e) {
+    return e.Message();
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "Exce\xE7\xE3o desconhecida";
+  }
+  return "";
 }
 
 // A table is located by its name; an empty name names no table, even when one was stored empty.

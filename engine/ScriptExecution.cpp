@@ -52,7 +52,6 @@ constexpr char kFalhaTabela[] = "Falha na localiza\xE7\xE3o da tabela";
 constexpr char kFalhaServidor[] = "Falha na localiza\xE7\xE3o do servidor";
 constexpr char kDbNotOpen[] = "Cannot perform operation -- DB is not open";
 constexpr char kNaoConsulta[] = "Instru\xE7\xE3o n\xE3o \xE9 uma consulta";
-constexpr char kExcecaoDesconhecida[] = "Exce\xE7\xE3o desconhecida";
 
 enum class Tipo { Consulta, Insert, Outra };
 
@@ -203,21 +202,6 @@ class LeituraAdiante {
   std::vector<std::unique_ptr<BlockPipe>> m_pipes;
   std::vector<std::thread> m_threads;
 };
-
-// Runs a script's statements: "" when they all ran, else the first failure's text. Never throws.
-template <typename F>
-std::string Falha(F&& executar) {
-  try {
-    executar();
-  } catch (const Error& e) {
-    return e.Message();
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (...) {
-    return kExcecaoDesconhecida;
-  }
-  return "";
-}
 
 // Whether a failure of the INSERT's execution leaves it unknown whether the row was committed: the link
 // went down with the statement or its commit on it. A refusal the server sent back is known.
@@ -383,48 +367,44 @@ bool VESPRIL::ScriptDeInsercoes(const std::string& script) {
 std::string VESPRIL::ExecutarScript(const std::string& script, const std::string& cliente,
                                     const std::string& pedido) {
   if (script.empty()) return "";
-  if (!ScriptDeLeitura(script)) {
-    const std::lock_guard corte(m_corte);
-    return ExecutarEscrita(script, cliente, pedido);
-  }
+  if (!ScriptDeLeitura(script)) return ExecutarEscrita(script, cliente, pedido);
   return Falha([&] {
     // The path is checked at the first query, as a statement's own failure.
     const std::string arquivo = CaminhoArquivoConsulta(m_programDirectory, cliente, pedido);
-    Instantaneo instantaneo(*this);
-    PercorrerInstrucoes(script, [&](std::string_view statement) {
-      ExecutarConsulta(std::string(statement), arquivo, instantaneo.Fontes());
-      return true;
+    // A record of ours in limbo is ended, and the script read again from a new moment: one that shows
+    // what the replies before it acknowledged.
+    ForaDoLimbo([&] {
+      Instantaneo instantaneo(*this);
+      PercorrerInstrucoes(script, [&](std::string_view statement) {
+        ExecutarConsulta(std::string(statement), arquivo, instantaneo.Fontes());
+        return true;
+      });
     });
   });
 }
 
-std::string VESPRIL::ExecutarEscrita(const std::string& script, const std::string& cliente,
-                                     const std::string& pedido) {
-  return Falha([&] {
-    SalvarContagemPendente();
-    ResolverGrupos();
-    try {
-      PercorrerInstrucoes(script, [&](std::string_view vista) {
-        const std::string statement(vista);
-        switch (Classificar(statement)) {
-          case Tipo::Consulta:
-            ExecutarConsultaEscrita(statement, CaminhoArquivoConsulta(m_programDirectory, cliente, pedido));
-            break;
-          case Tipo::Insert:
-            ExecutarInsert(statement);
-            break;
-          case Tipo::Outra:
-            ExecutarOutra(statement);
-            break;
-        }
-        return true;
-      });
-    } catch (...) {
-      PublicarSlots();  // a write statement attaches a slot that was not
-      throw;
-    }
-    PublicarSlots();
-  });
+void VESPRIL::RodarEscrita(const std::string& script, const std::string& cliente, const std::string& pedido) {
+  try {
+    PercorrerInstrucoes(script, [&](std::string_view vista) {
+      const std::string statement(vista);
+      switch (Classificar(statement)) {
+        case Tipo::Consulta:
+          ExecutarConsultaEscrita(statement, CaminhoArquivoConsulta(m_programDirectory, cliente, pedido));
+          break;
+        case Tipo::Insert:
+          ExecutarInsert(statement);
+          break;
+        case Tipo::Outra:
+          ExecutarOutra(statement);
+          break;
+      }
+      return true;
+    });
+  } catch (...) {
+    PublicarSlots();  // a write statement attaches a slot that was not
+    throw;
+  }
+  PublicarSlots();
 }
 
 void VESPRIL::ExecutarConsulta(const std::string& statement, const std::string& caminho,
@@ -482,6 +462,10 @@ void VESPRIL::ExecutarConsulta(const std::string& statement, const std::string& 
 // In the write lane nothing else writes: each server's snapshot, started here, shows what the script
 // did before this statement.
 void VESPRIL::ExecutarConsultaEscrita(const std::string& statement, const std::string& caminho) {
+  ForaDoLimbo([&] { LerNaFaixa(statement, caminho); });
+}
+
+void VESPRIL::LerNaFaixa(const std::string& statement, const std::string& caminho) {
   std::vector<Fonte> fontes;
   for (const Vinculo& servidor : Servidores()) {
     Fonte& fonte = fontes.emplace_back();
@@ -500,8 +484,10 @@ void VESPRIL::ExecutarConsultaEscrita(const std::string& statement, const std::s
 void VESPRIL::ExecutarOutra(const std::string& statement) {
   for (const Vinculo& servidor : Servidores()) {
     ConexaoSQL& consulta = Slot(servidor.n).conexaoSQL;
-    Preparar(consulta, statement);
-    consulta.ExecSQL();
+    ForaDoLimbo([&] {
+      Preparar(consulta, statement);
+      consulta.ExecSQL();
+    });
   }
 }
 
@@ -550,8 +536,10 @@ void VESPRIL::Recontar(Insercao& insercao) {
       "select count(" + insercao.chave + ") as QtAtual, max(" + insercao.chave + ") as IDMax from " + tabela;
   for (const Vinculo& servidor : Servidores()) {
     ConexaoSQL& consulta = Slot(servidor.n).conexaoSQL;
-    Preparar(consulta, recontagem);
-    consulta.Open();
+    ForaDoLimbo([&] {
+      Preparar(consulta, recontagem);
+      consulta.Open();
+    });
     std::lock_guard trava(m_trava);
     if (!CdsServidorTabela.Locate("Servidor;Tabela", {servidor.nome, tabela})) throw Error(kFalhaRecontagem);
     const int32_t quantidade = ParaInteiro(consulta.FieldAsInteger("QtAtual"), "QtAtual de " + tabela);
@@ -622,9 +610,11 @@ void VESPRIL::Gravar(Insercao& insercao) {
     devolverChave();
     throw;
   }
-  Preparar(slot.conexaoSQL, insercao.sql);
   try {
-    slot.conexaoSQL.ExecSQL();
+    ForaDoLimbo([&] {
+      Preparar(slot.conexaoSQL, insercao.sql);
+      slot.conexaoSQL.ExecSQL();
+    });
   } catch (...) {
     // Refused by the server, the row is not there and the key is free again. When the link failed
     // with the statement or its commit, the row may be committed: its key stays handed out (a gap at

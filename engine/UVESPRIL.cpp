@@ -14,6 +14,7 @@
 #include "engine/Agenda.h"
 #include "engine/ArquivoConsulta.h"
 #include "engine/ConexoesLeitura.h"
+#include "engine/Pendencias.h"
 #include "engine/Religador.h"
 #include "engine/RequestHandling.h"
 #include "foundation/Error.h"
@@ -88,13 +89,28 @@ VESPRIL::VESPRIL(std::string programDirectory)
     CdsTabela = config::BuildTabela();
     CdsServidorTabela = config::BuildServidorTabela();
   }
-  RecuperarGrupos();
+  m_pendencias = std::make_unique<Pendencias>(kUsuario, kSenha, m_vigia.get());
+  std::vector<std::string> enderecos;
+  for (const Vinculo& servidor : Servidores()) enderecos.push_back(servidor.endereco);
+  m_pendencias->Iniciar(enderecos);
+  m_recontarTudo = m_pendencias->InicioSujo();
   CriarSoquete();
   // The operator asked for metrics: the address that could not be served is said, not only logged.
   if (!m_painel->MetricasFalha().empty()) Avisar(m_painel->MetricasFalha());
 }
 
-VESPRIL::~VESPRIL() = default;
+VESPRIL::~VESPRIL() {
+  // Once nothing writes any more, the record says this run ended cleanly.
+  m_agenda.reset();
+  m_pendencias->Encerrar();
+}
+
+std::string VESPRIL::RegistroDecisoes() const {
+  const vespril::RegistroGrupos::Conteudo conteudo = m_pendencias->Registro();
+  std::string texto = conteudo.limpo ? "limpo" : "sujo";
+  for (const auto& [grupo, endereco] : conteudo.decididos) texto += " " + grupo + "@" + endereco;
+  return texto;
+}
 
 Componente& VESPRIL::Componentes(int index) const { return *m_componentes.at(index); }
 
@@ -277,6 +293,8 @@ void VESPRIL::ConectarServidor(const std::string& nome) {
   }
   Vincular(n, nome, endereco, "");
   PublicarSlots();
+  // A server bound anew may hold a transaction of ours that an earlier run left in limbo.
+  if (m_pendencias) m_pendencias->Pendente(endereco);
 }
 
 void VESPRIL::Vincular(int n, const std::string& nome, const std::string& endereco, const std::string& falha) {

@@ -26,8 +26,12 @@
 //
 // Construction is the whole start-up, in this order: the slots' objects; the settings table; the
 // server table; every server attached to the slot of its record number; the table definitions; the
-// row-count matrix; the listener, opened on the stored port unless it is 0. The first failing step
-// raises its Error and the half-built engine is abandoned. No file is written at start or at exit.
+// row-count matrix; the transactions this program left in limbo, ended (engine/Pendencias.h); the
+// listener, opened on the stored port unless it is 0. The first failing step raises its Error and the
+// half-built engine is abandoned. No file is written at start. The write lane's record
+// (GruposConfirmados.dat) says, from a run's first write to its end, that the run writes: an end
+// without the engine's destruction (a crash, a kill) makes the next start count every server's rows
+// again before its first write.
 #pragma once
 
 #include <array>
@@ -41,6 +45,7 @@
 #include <vector>
 
 #include "config/PersistedTable.h"
+#include "foundation/Error.h"
 #include "engine/Corte.h"
 #include "engine/Painel.h"
 #include "engine/SlotConexao.h"
@@ -51,6 +56,7 @@ namespace vespril {
 
 class Agenda;
 class ConexoesLeitura;
+class Pendencias;
 class Religador;
 
 namespace fb {
@@ -153,13 +159,20 @@ class VESPRIL {
   static bool ScriptDeInsercoes(const std::string& script);
   // Runs scripts that may share the write lane (ScriptDeInsercoes), which arrived one after another,
   // as one group: their INSERTs planned as running them one at a time would (keys, parents' keys,
-  // routing), their keys reserved in one save, their rows written in one transaction per server and
-  // committed on all servers together (two-phase), the counts saved once. When anything fails, nothing
-  // of the group stays (but a gap in the keys) and each script runs alone instead, so each gets the
-  // reply it would have had alone; with the recount flag on they run alone too. Returns each script's
-  // message, in order; never throws. A worker of the agenda in the write lane (a test while nothing
-  // runs).
+  // routing), their keys reserved in one save, each statement run on its own, as it came, in one
+  // transaction per server, committed on all servers together (two-phase), the counts saved once.
+  // When anything fails before the group is decided, nothing of the group stays (but a gap in the
+  // keys) and each script runs alone instead, so each gets the reply it would have had alone; with the
+  // recount flag on they run alone too. Once decided, a group is never run again. Returns each
+  // script's message, in order; never throws. A worker of the agenda in the write lane (a test while
+  // nothing runs).
   std::vector<std::string> ExecutarGrupo(const std::vector<const Pedido*>& pedidos);
+  // For tests: called by a group at its steps ("preparar" on a server's thread just before that
+  // server's prepare, with its slot; "decidido" once the group is decided, with 0). Set while nothing
+  // runs.
+  std::function<void(const std::string& passo, int n)> OnPassoGrupo;
+  // What the write lane's record holds now. Any thread.
+  std::string RegistroDecisoes() const;
 
   // Listener handlers. GUI thread.
   void SoqueteClientRead(Conexao& connection);
@@ -187,18 +200,31 @@ class VESPRIL {
     int32_t gerador = 0;  // the last key handed out before its own
   };
   class Instantaneo;
+  class Grupo;  // a group in flight (engine/GroupCommit.cpp)
 
-  // Start-up, once the slots are attached: the transactions that a group of this program left in
-  // limbo on any server are committed when the group was decided, else rolled back.
-  void RecuperarGrupos();
-  // Groups decided but not yet committed on every server, and dropped ones whose rollback may not
-  // have reached every server, are ended where they are found. The write lane.
-  void ResolverGrupos();
-  // A write script in the write lane. REQUIRES: the write lane's cut held.
+  // The write lane (engine/FaixaEscrita.cpp). Its steps on entry, once a turn: a count's save that
+  // failed tried again, the record told that this run writes, every count taken again after an
+  // unclean end. Throws what fails. REQUIRES: the write lane's cut held.
+  void EntrarNaFaixa();
+  // A write script's statements, after the entry steps. Throws the first failure.
+  void RodarEscrita(const std::string& script, const std::string& cliente, const std::string& pedido);
+  // A write script alone in the write lane: takes it, runs the entry steps and the script.
   std::string ExecutarEscrita(const std::string& script, const std::string& cliente, const std::string& pedido);
-  // A group's way through: each script's message, or nothing when the group was dropped (nothing of
-  // it stays) and its scripts are to run alone. REQUIRES: the write lane's cut held.
-  std::optional<std::vector<std::string>> Agrupar(const std::vector<const Pedido*>& pedidos);
+  // Every table's count and highest key on every server, after an unclean end. The write lane.
+  void RecontarTudo();
+  // Runs `f`; when it fails on a record of a transaction of ours in limbo, ends ours on every server
+  // and runs `f` once more.
+  template <typename F>
+  void ForaDoLimbo(F&& f) {
+    try {
+      f();
+    } catch (const Error& e) {
+      if (!EmLimbo(e)) throw;
+      f();
+    }
+  }
+  // Whether `e` met a record in limbo and a transaction of ours was ended since on some server.
+  bool EmLimbo(const Error& e);
   // After committed rows: the matrix saved, or kept pending and the operator told once.
   void SalvarContagem();
   void CriarSlots();
@@ -221,6 +247,7 @@ class VESPRIL {
   // The paths of a script's statements; each raises its failure.
   void ExecutarConsulta(const std::string& statement, const std::string& arquivo, std::vector<Fonte>& fontes);
   void ExecutarConsultaEscrita(const std::string& statement, const std::string& arquivo);
+  void LerNaFaixa(const std::string& statement, const std::string& arquivo);
   void ExecutarOutra(const std::string& statement);
   // An INSERT in its steps: planned from the text and the tables, the count refreshed when the flag
   // is on, routed to a server, its key reserved on disk, and written.
@@ -254,24 +281,12 @@ class VESPRIL {
   std::array<bool, kSlots + 1> m_slotLigado{};   // guarded by m_trava
   std::array<int, kSlots + 1> m_slotDialeto{};   // guarded by m_trava
   bool m_contagemPendente = false;               // guarded by m_trava
-  // The write lane's own (one thread at a time): the record of decided groups, the groups decided and
-  // not yet committed on every server, those dropped and not yet rolled back on every server, and the
-  // next group's name.
-  class RegistroGrupos;
-  struct Grupos {
-    Grupos();
-    ~Grupos();
-    std::unique_ptr<RegistroGrupos> registro;
-    std::vector<std::string> decididos;
-    std::vector<std::string> desfeitos;
-    std::string prefixo;
-    uint64_t proximo = 0;
-  };
-  Grupos m_grupos;
+  bool m_recontarTudo = false;  // the write lane's
   Corte m_corte;
   const std::unique_ptr<Painel> m_painel;  // thread-safe
   const std::unique_ptr<fb::Watchdog> m_vigia;  // thread-safe; outlives every attachment
   const std::unique_ptr<Religador> m_religador;  // thread-safe
+  std::unique_ptr<Pendencias> m_pendencias;       // thread-safe
   // Owned here; the slots by the write lane, the listener by the GUI thread.
   std::array<std::unique_ptr<Componente>, kComponentes> m_componentes;
   std::unique_ptr<ConexoesLeitura> m_leitura;  // thread-safe

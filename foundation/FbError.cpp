@@ -23,10 +23,11 @@ bool LinkCode(ISC_STATUS code) {
 }
 
 // Any of the vector's codes, not only the first: a lost link is often reported under a general code.
-bool AnyLinkCode(const ISC_STATUS* status) {
+template <typename F>
+bool AnyCode(const ISC_STATUS* status, F&& f) {
   for (const ISC_STATUS* p = status; *p != isc_arg_end;) {
     const ISC_STATUS kind = *p;
-    if (kind == isc_arg_gds && LinkCode(p[1])) return true;
+    if (kind == isc_arg_gds && f(p[1])) return true;
     p += kind == isc_arg_cstring ? 3 : 2;
   }
   return false;
@@ -35,7 +36,10 @@ bool AnyLinkCode(const ISC_STATUS* status) {
 }  // namespace
 
 FbError::FbError(const ISC_STATUS* status)
-    : Error(StatusText(status)), m_code(status[1]), m_linkLost(AnyLinkCode(status)) {}
+    : Error(StatusText(status)),
+      m_code(status[1]),
+      m_linkLost(AnyCode(status, LinkCode)),
+      m_inLimbo(AnyCode(status, [](ISC_STATUS code) { return code == isc_rec_in_limbo; })) {}
 
 FbError::FbError(std::string text, ISC_STATUS code, Kind)
     : Error(std::move(text)), m_code(code), m_linkLost(true), m_timedOut(true) {}

@@ -30,11 +30,15 @@ class FbError : public Error {
   // The server gave no answer within the time limit; the link was closed under the call (and so is
   // lost too).
   bool TimedOut() const { return m_timedOut; }
+  // The statement met a record written by a transaction in limbo (prepared, neither committed nor
+  // rolled back): nothing of it was done, and it can run again once that transaction is ended.
+  bool InLimbo() const { return m_inLimbo; }
 
  private:
   ISC_STATUS m_code;
   bool m_linkLost = false;
   bool m_timedOut = false;
+  bool m_inLimbo = false;
 };
 
 // The messages of the status vector in the client's order, each separated from the text before it by

@@ -38,12 +38,13 @@ Transaction& Transaction::operator=(Transaction&& other) noexcept {
 Transaction::~Transaction() { RollbackSilently(); }
 
 void Transaction::Prepare(std::string_view description) {
+  // Prepared from the moment it is asked for: when the answer is lost, the server may have prepared it.
+  m_prepared = true;
   ISC_STATUS_ARRAY status;
   Call call(m_calls);
   isc_prepare_transaction2(status, &m_handle, static_cast<short>(description.size()),
                            reinterpret_cast<const ISC_UCHAR*>(description.data()));
   call.Check(status);
-  m_prepared = true;
 }
 
 Transaction Transaction::Reconnect(Attachment& attachment, int64_t id) {

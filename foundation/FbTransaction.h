@@ -35,7 +35,8 @@ class Transaction {
   // The first phase of a two-phase commit: the server makes the transaction's work durable and keeps
   // it in limbo, with `description` stored beside it (RDB$TRANSACTIONS), until Commit or Rollback ends
   // it, through this object or, after a crash, through Reconnect. REQUIRES: Active(). Throws FbError;
-  // the transaction then stays active (Rollback ends it).
+  // the transaction then stays active (Rollback ends it). Prepared() from the moment the prepare is
+  // sent, whatever comes back: a lost answer may hide a prepared transaction.
   void Prepare(std::string_view description);
   bool Prepared() const { return m_prepared; }
 
