@@ -155,7 +155,7 @@ void Pendencias::Encerrar() noexcept {
 
 RegistroGrupos::Conteudo Pendencias::Registro() {
   std::lock_guard trava(m_mutex);
-  return m_registro.Lido();
+  return m_conteudo;
 }
 
 int Pendencias::Visitar(const std::string& endereco, fb::Attachment& attachment) {

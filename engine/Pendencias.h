@@ -80,7 +80,8 @@ class Pendencias {
   // At a clean end, once nothing writes: the record says so. Never throws.
   void Encerrar() noexcept;
 
-  // What the record holds now, for inspection.
+  // What is kept, which the next record holds (the disk may still hold decisions seen through since),
+  // for inspection.
   RegistroGrupos::Conteudo Registro();
 
  private:

@@ -2,7 +2,9 @@
 // loopback proxy whose cut looks to the Firebird client like a stopped server, so the shared server
 // itself is never stopped.
 #include <chrono>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <QFile>
@@ -20,6 +22,7 @@
 #include "tests/support/FirebirdTestDatabase.h"
 #include "tests/support/LoopbackGateway.h"
 #include "tests/support/TcpProxy.h"
+#include "tests/support/Workspace.h"
 
 namespace vespril {
 namespace {
@@ -151,6 +154,74 @@ TEST(ServerLossTest, CommitWhoseAnswerIsLostNeverHandsItsKeyOutAgain) {
   EXPECT_EQ(test::ErrorOf([&] { gateway.engine->SetServidor("ALFA", address); }), test::kNoError);
   EXPECT_EQ(client.Ask(Pedir("c", "1", Insert("Caio"))), MontarResposta("c", "1", "", Insert("Caio")));
   EXPECT_EQ(db.Dump("select IDPEDIDO, CLIENTE from PEDIDO order by IDPEDIDO"), "1|Ana;2|Bia;3|Caio");
+}
+
+// A group over ALFA (PEDIDO) and BETA (ITEM, behind a proxy), on the loopback server, whose steps the
+// test can reach into.
+struct GrupoEmDois {
+  GrupoEmDois() {
+    workspace.WriteServers({{"ALFA", alfa.Address()}, {"BETA", Beta()}});
+    workspace.WriteTables({{"PEDIDO", "IDPEDIDO", 0}, {"ITEM", "IDITEM", 0}});
+    workspace.WriteMatrix({{"ALFA", "PEDIDO", 0}, {"BETA", "PEDIDO", 9}, {"ALFA", "ITEM", 9}, {"BETA", "ITEM", 0}});
+    Iniciar();
+  }
+  std::string Beta() const { return "localhost/" + std::to_string(proxy.Port()) + ":" + beta.Path(); }
+  void Iniciar() { engine = std::make_unique<VESPRIL>(workspace.ResultDirectory()); }
+  std::vector<std::string> Rodar() {
+    const std::string sep = "\x1B\n\r";
+    const std::string item = "insert into ITEM (QTD) values (7)" + sep + "PEDIDO, IDPEDIDO" + sep + ";";
+    const std::vector<Pedido> pedidos = {{"c", "1", Insert("Ana") + item}, {"c", "2", Insert("Bia") + item}};
+    return engine->ExecutarGrupo({&pedidos[0], &pedidos[1]});
+  }
+  // A read of both servers, with no write before it.
+  std::string Ler() { return engine->ExecutarScript("select IDPEDIDO from ITEM;", "c", "9"); }
+
+  const test::FirebirdTestDatabase alfa = test::FirebirdTestDatabase::WithOrders(test::FbLocation::Server);
+  const test::FirebirdTestDatabase beta = test::FirebirdTestDatabase::WithOrders(test::FbLocation::Server);
+  test::TcpProxy proxy{3050};
+  test::Workspace workspace;
+  std::unique_ptr<VESPRIL> engine;
+};
+
+// A prepare whose answer is lost (the link cut as the server answers) leaves a prepared transaction
+// that the gateway owns: each script then runs alone and fails at BETA, and once BETA is back no read
+// fails on what was left in limbo, which is rolled back.
+TEST(ServerLossTest, PrepareWhoseAnswerIsLostIsRolledBackAndHoldsUpNoRead) {
+  VESPRIL_REQUIRE_FB_SERVER();
+  GrupoEmDois grupo;
+  grupo.engine->OnPassoGrupo = [&grupo](const std::string& passo, int n) {
+    if (passo == "preparar" && n == 2) grupo.proxy.CutAfter(0);
+  };
+  const std::vector<std::string> mensagens = grupo.Rodar();
+  EXPECT_NE(mensagens[0], "");
+  EXPECT_NE(mensagens[1], "");
+  grupo.proxy.Restore();
+  EXPECT_EQ(grupo.Ler(), "");
+  EXPECT_EQ(grupo.alfa.Dump("select CLIENTE from PEDIDO order by 1"), "Ana;Bia");
+  EXPECT_EQ(grupo.beta.Count("ITEM"), 0);
+}
+
+// A commit lost after the group was decided: every script is told done, and the rows are there for the
+// next read, with no write in between; also when the gateway is restarted in between.
+TEST(ServerLossTest, CommitLostAfterTheDecisionIsSeenThroughWithoutAWrite) {
+  VESPRIL_REQUIRE_FB_SERVER();
+  for (const bool reiniciar : {false, true}) {
+    SCOPED_TRACE(reiniciar ? "restarted" : "same run");
+    GrupoEmDois grupo;
+    grupo.engine->OnPassoGrupo = [&grupo](const std::string& passo, int) {
+      if (passo == "decidido") grupo.proxy.Cut();
+    };
+    EXPECT_EQ(grupo.Rodar(), std::vector<std::string>(2));
+    grupo.proxy.Restore();
+    if (reiniciar) {
+      grupo.engine.reset();
+      grupo.Iniciar();
+    }
+    EXPECT_EQ(grupo.Ler(), "");
+    EXPECT_EQ(grupo.beta.Dump("select IDITEM, IDPEDIDO from ITEM order by 1"), "1|1;2|2");
+    // Seen through: no decision is kept (the restarted run has not written yet).
+    EXPECT_EQ(grupo.engine->RegistroDecisoes(), reiniciar ? "limpo" : "sujo");
+  }
 }
 
 // T(I, S) of `linhas` rows, S "linha & I" padded with dots to `largura` bytes; and those rows as the
