@@ -1,7 +1,8 @@
 // A gateway killed at random moments while 16 clients insert through it, and started again each time:
 // the keys it hands out stay unique across the servers, every ITEM's PEDIDO is held by some server,
 // no group's transaction stays in limbo once it has started again, its configuration files always
-// load, and it goes on inserting. Every other run pauses at the steps of each group's commit, so that
+// load, it goes on inserting, every script it acknowledged is there at the end, and after the last
+// start the counts it keeps are the rows the servers hold. Every other run pauses at the steps of each group's commit, so that
 // kills land between the prepare and the commit. The child is vespril-insert-loop; the databases are
 // on the loopback server, so a new child never waits for the killed one's files. VESPRIL_CRASH_SEED
 // repeats a run.
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include <QProcess>
+#include <QStringList>
 #include <QThread>
 
 #include "config/ConfigTables.h"
@@ -105,6 +107,22 @@ TEST(CrashTest, KilledAtRandomMomentsItNeverHandsAKeyOutTwice) {
   ASSERT_EQ(Start(last, workspace, "1"), "");
   ASSERT_TRUE(last.waitForFinished(10000));
   EXPECT_EQ(last.exitCode(), 0) << last.readAllStandardError().toStdString();
+
+  std::multiset<std::string> clientes;
+  for (const FirebirdTestDatabase* db : {&alfa, &beta}) {
+    for (const auto& row : db->Rows("select CLIENTE from PEDIDO")) clientes.insert(row.at(0));
+  }
+  const QStringList confirmados = QString::fromStdString(workspace.Read("ACKED")).split('\n', Qt::SkipEmptyParts);
+  EXPECT_GT(confirmados.size(), 0);
+  for (const QString& cliente : confirmados) EXPECT_EQ(clientes.count(cliente.toStdString()), 1u) << cliente.toStdString();
+  const auto linhas = [](const FirebirdTestDatabase& db, const char* tabela) {
+    return std::to_string(db.Count(tabela));
+  };
+  QStringList matriz = QString::fromStdString(workspace.DumpMatrix()).split(';');
+  matriz.sort();
+  EXPECT_EQ(matriz.join(';').toStdString(), "ALFA,ITEM," + linhas(alfa, "ITEM") + ";ALFA,PEDIDO," +
+                                                linhas(alfa, "PEDIDO") + ";BETA,ITEM," + linhas(beta, "ITEM") +
+                                                ";BETA,PEDIDO," + linhas(beta, "PEDIDO"));
 
   const std::vector<int> pedidos = Column(alfa, beta, "select IDPEDIDO from PEDIDO");
   const std::vector<int> itens = Column(alfa, beta, "select IDITEM from ITEM");

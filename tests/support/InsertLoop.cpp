@@ -3,7 +3,9 @@
 // program directory, prints "ready", then runs one script over and over: a PEDIDO and an ITEM that
 // carries its key. With CONNECTIONS, that many clients send it through the gateway's listener (on the
 // port of DIR's settings) side by side until it is killed, so the write lane runs them in groups;
-// without, the engine runs it directly, COUNT times (0: until it is killed). A failed start or script,
+// without, the engine runs it directly, COUNT times (0: until it is killed). Through the listener each
+// script names its own client (CLIENTE "p<pid>c<client>n<script>"), and each one acknowledged is
+// added to DIR/ACKED as a line of that name once its reply came. A failed start or script,
 // or a transaction left in limbo on a server once the engine has started, is printed to standard
 // error and ends the process with status 1.
 #include <cstdio>
@@ -13,6 +15,7 @@
 #include <thread>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -28,9 +31,13 @@
 
 namespace {
 
-const std::string kScript =
-    "insert into PEDIDO (CLIENTE) values ('crash');\r\n"
-    "insert into ITEM (QTD) values (1)\x1B\n\rPEDIDO, IDPEDIDO\x1B\n\r;";
+std::string Script(const std::string& cliente) {
+  return "insert into PEDIDO (CLIENTE) values ('" + cliente +
+         "');\r\n"
+         "insert into ITEM (QTD) values (1)\x1B\n\rPEDIDO, IDPEDIDO\x1B\n\r;";
+}
+
+int g_confirmados = -1;  // DIR/ACKED, opened for appending
 
 void Falhar(const std::string& what) {
   std::fprintf(stderr, "%s\n", what.c_str());
@@ -39,7 +46,7 @@ void Falhar(const std::string& what) {
 }
 
 // One client: sends the script and waits for its reply, for ever.
-void Cliente(int port) {
+void Cliente(int port, int indice) {
   const vespril::Descriptor socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   sockaddr_in address{};
   address.sin_family = AF_INET;
@@ -48,9 +55,10 @@ void Cliente(int port) {
   if (::connect(socket.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
     Falhar("connect failed");
   }
-  const std::string pedido = vespril::MontarPedido("crash", "1", kScript);
   vespril::ReplyAssembler respostas;
-  for (;;) {
+  for (long i = 0;; ++i) {
+    const std::string cliente = "p" + std::to_string(::getpid()) + "c" + std::to_string(indice) + "n" + std::to_string(i);
+    const std::string pedido = vespril::MontarPedido("crash", "1", Script(cliente));
     if (::send(socket.Get(), pedido.data(), pedido.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(pedido.size())) {
       Falhar("send failed");
     }
@@ -62,6 +70,8 @@ void Cliente(int port) {
       respostas.Append(std::string_view(bytes, static_cast<size_t>(n)));
     }
     if (!resposta->mensagem.empty()) Falhar("script failed: " + resposta->mensagem);
+    const std::string linha = cliente + "\n";
+    if (::write(g_confirmados, linha.data(), linha.size()) != static_cast<ssize_t>(linha.size())) Falhar("ACKED");
   }
 }
 
@@ -90,12 +100,14 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     if (conexoes == 0) {
       for (long i = 0; count == 0 || i < count; ++i) {
-        const std::string message = engine.ExecutarScript(kScript, "crash", "1");
+        const std::string message = engine.ExecutarScript(Script("crash"), "crash", "1");
         if (!message.empty()) Falhar("script " + std::to_string(i + 1) + " failed: " + message);
       }
       return 0;
     }
-    for (int i = 0; i < conexoes; ++i) std::thread(Cliente, engine.Soquete().BoundPort()).detach();
+    g_confirmados = ::open("ACKED", O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (g_confirmados < 0) Falhar("cannot open ACKED");
+    for (int i = 0; i < conexoes; ++i) std::thread(Cliente, engine.Soquete().BoundPort(), i).detach();
     return QCoreApplication::exec();
   } catch (const vespril::Error& error) {
     Falhar("start failed: " + error.Message());
