@@ -46,6 +46,7 @@ struct Tipo {
   bool imediata = false;
   std::string arquivo = {};
   bool membro = false;  // a write that may share the write lane
+  size_t bytes = 0;
 };
 
 struct Nomeado final : Agenda::Membro {
@@ -62,6 +63,7 @@ Agenda::Tarefa Tarefa(const Tipo& tipo, const std::string& nome, std::string& fe
   tarefa.imediata = tipo.imediata;
   tarefa.arquivo = tipo.arquivo;
   if (tipo.membro) tarefa.membro = std::make_shared<Nomeado>(nome);
+  tarefa.bytes = tipo.bytes;
   tarefa.trabalho = std::move(trabalho);
   tarefa.concluir = [&feito, nome] { feito += nome; };
   return tarefa;
@@ -105,6 +107,55 @@ TEST(AgendaTest, WritesWaitingForTheLaneShareItsNextTurn) {
   EXPECT_TRUE(QTest::qWaitFor([&] { return feito.size() == 7; }, kEspera)) << feito;
   EXPECT_EQ(grupos, "(ABC)");
   EXPECT_EQ(feito.find("ABC") != std::string::npos && feito.find("W") < feito.find("D"), true) << feito;
+}
+
+// A runner that notes each group's size as "(n)".
+Agenda::ExecutorGrupo Contador(std::string& grupos) {
+  return [&grupos](const std::vector<Agenda::Membro*>& membros) { grupos += "(" + std::to_string(membros.size()) + ")"; };
+}
+
+// A group holds at most kGrupoMaximo scripts and kGrupoBytes of them; what is left takes the next turn.
+TEST(AgendaTest, GroupsKeepToTheirBounds) {
+  struct Caso {
+    size_t membros;
+    size_t bytes;
+    std::string grupos;
+  };
+  for (const Caso& caso : {Caso{Agenda::kGrupoMaximo + 2, 1, "(" + std::to_string(Agenda::kGrupoMaximo) + ")(2)"},
+                           Caso{3, Agenda::kGrupoBytes / 2, "(2)"}}) {
+    std::string grupos;
+    Agenda agenda(Contador(grupos));
+    std::string feito;
+    Trinco trinco;
+    agenda.Enfileirar(Tarefa({.escrita = true}, "X", feito, [&] { trinco.Esperar(); }));
+    for (size_t i = 0; i < caso.membros; ++i) {
+      agenda.Enfileirar(Tarefa({.escrita = true, .membro = true, .bytes = caso.bytes}, "m", feito));
+    }
+    trinco.Abrir();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return feito.size() == caso.membros + 1; }, kEspera)) << feito;
+    // A lone member runs by its own work, not as a group: only groups are counted.
+    EXPECT_EQ(grupos, caso.grupos);
+  }
+}
+
+// Clients answered together send their next writes a moment later: right after a group of three, a
+// lone write waits that moment, and one that arrives meanwhile shares its turn.
+TEST(AgendaTest, SmallerGroupWaitsAMomentForMore) {
+  std::string grupos;
+  Agenda agenda(Contador(grupos));
+  std::string feito;
+  Trinco trinco;
+  agenda.Enfileirar(Tarefa({.escrita = true}, "X", feito, [&] { trinco.Esperar(); }));
+  for (const char* nome : {"A", "B"}) agenda.Enfileirar(Tarefa({.escrita = true, .membro = true}, nome, feito));
+  Agenda::Tarefa ultima = Tarefa({.escrita = true, .membro = true}, "C", feito);
+  ultima.concluir = [&] {
+    feito += "C";
+    for (const char* nome : {"D", "E"}) agenda.Enfileirar(Tarefa({.escrita = true, .membro = true}, nome, feito));
+  };
+  agenda.Enfileirar(std::move(ultima));
+  trinco.Abrir();
+  EXPECT_TRUE(QTest::qWaitFor([&] { return feito.size() == 6; }, kEspera)) << feito;
+  EXPECT_EQ(grupos, "(3)(2)");
 }
 
 // A completion may open a message box (a nested event loop): the tasks behind it start and end
