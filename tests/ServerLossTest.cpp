@@ -183,14 +183,14 @@ struct GrupoEmDois {
   std::unique_ptr<VESPRIL> engine;
 };
 
-// A prepare whose answer is lost (the link cut as the server answers) leaves a prepared transaction
+// A prepare whose answer is lost (the link cut once the server begins to answer) leaves a prepared transaction
 // that the gateway owns: each script then runs alone and fails at BETA, and once BETA is back no read
 // fails on what was left in limbo, which is rolled back.
 TEST(ServerLossTest, PrepareWhoseAnswerIsLostIsRolledBackAndHoldsUpNoRead) {
   VESPRIL_REQUIRE_FB_SERVER();
   GrupoEmDois grupo;
   grupo.engine->OnPassoGrupo = [&grupo](const std::string& passo, int n) {
-    if (passo == "preparar" && n == 2) grupo.proxy.CutAfter(0);
+    if (passo == "preparar" && n == 2) grupo.proxy.CutAfter(1);  // once the server answers
   };
   const std::vector<std::string> mensagens = grupo.Rodar();
   EXPECT_NE(mensagens[0], "");
