@@ -1,5 +1,5 @@
-// The walk over a script's statements, the lookup of a table by name and the setting of its generator, shared by the paths that run
-// scripts (alone or in a group). Internal to the engine.
+// What the paths that run scripts (alone or in a group) share: a failure as the reply's text, the
+// lookup of a table by name and the setting of its generator. Internal to the engine.
 #pragma once
 
 #include <cstdint>
@@ -7,26 +7,10 @@
 #include <string_view>
 
 #include "config/PersistedTable.h"
+#include "engine/Classificacao.h"
 #include "foundation/Error.h"
 
 namespace vespril {
-
-// Hands each statement of a script to `f` as it runs, until `f` returns false: each up to and including
-// its ";"; text after the last ";" never runs, and a script without one is one empty statement.
-template <typename F>
-void PercorrerInstrucoes(std::string_view script, F&& f) {
-  size_t fim = script.find(';');
-  if (fim == std::string_view::npos) {
-    f(std::string_view());
-    return;
-  }
-  size_t inicio = 0;
-  do {
-    if (!f(script.substr(inicio, fim + 1 - inicio))) return;
-    inicio = fim + 1;
-    fim = script.find(';', inicio);
-  } while (fim != std::string_view::npos);
-}
 
 // Runs a script's statements: "" when they all ran, else the first failure's text. Never throws.
 template <typename F>

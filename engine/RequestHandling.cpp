@@ -60,6 +60,18 @@ std::optional<std::string> ResponderScript(const Pedido& request, const std::str
   }
 }
 
+// A script's request on its way through, alone or in a group: its log line's summary before it runs,
+// and after, its outcome, reply and log line.
+void Comecar(VESPRIL& engine, MembroPedido& membro) {
+  membro.desfecho->relato.instrucoes = ResumirScript(membro.request.comando, engine.Atividade().InstrucoesInteiras());
+}
+void Terminar(MembroPedido& membro, const std::string& mensagem) {
+  Desfecho& desfecho = *membro.desfecho;
+  desfecho.relato.falha = mensagem;
+  desfecho.resposta = ResponderScript(membro.request, mensagem);
+  desfecho.fechar = !desfecho.resposta;
+}
+
 // A request as the agenda runs it: refusals and "Baixar" at once on the GUI thread (no database, no
 // disk), "Deletar" and scripts on a worker.
 Agenda::Tarefa Planejar(VESPRIL& engine, Pedido request, const std::shared_ptr<Desfecho>& desfecho) {
@@ -121,13 +133,14 @@ Agenda::Tarefa Planejar(VESPRIL& engine, Pedido request, const std::shared_ptr<D
   }
   tarefa.trabalho = [&engine, membro] {
     const Pedido& request = membro->request;
-    Desfecho& desfecho = *membro->desfecho;
-    RelatoPedido& relato = desfecho.relato;
-    relato.instrucoes = ResumirScript(request.comando, engine.Atividade().InstrucoesInteiras());
-    const Painel::Conta conta(engine.Atividade(), relato.linhas, relato.bytes);
-    relato.falha = engine.ExecutarScript(request.comando, request.cliente, request.pedido);
-    desfecho.resposta = ResponderScript(request, relato.falha);
-    desfecho.fechar = !desfecho.resposta;
+    RelatoPedido& relato = membro->desfecho->relato;
+    Comecar(engine, *membro);
+    std::string mensagem;
+    {
+      const Painel::Conta conta(engine.Atividade(), relato.linhas, relato.bytes);
+      mensagem = engine.ExecutarScript(request.comando, request.cliente, request.pedido);
+    }
+    Terminar(*membro, mensagem);
   };
   return tarefa;
 }
@@ -139,18 +152,12 @@ Agenda::ExecutorGrupo ExecutorDeGrupos(VESPRIL& engine) {
     std::vector<const Pedido*> pedidos;
     for (Agenda::Membro* membro : membros) {
       auto* pedido = static_cast<MembroPedido*>(membro);
-      engine.Atividade().Iniciado();
-      pedido->desfecho->relato.instrucoes =
-          ResumirScript(pedido->request.comando, engine.Atividade().InstrucoesInteiras());
+      engine.Atividade().Iniciado();  // as every task's work starts
+      Comecar(engine, *pedido);
       pedidos.push_back(&pedido->request);
     }
     const std::vector<std::string> mensagens = engine.ExecutarGrupo(pedidos);
-    for (size_t i = 0; i < membros.size(); ++i) {
-      auto* membro = static_cast<MembroPedido*>(membros[i]);
-      membro->desfecho->relato.falha = mensagens[i];
-      membro->desfecho->resposta = ResponderScript(membro->request, mensagens[i]);
-      membro->desfecho->fechar = !membro->desfecho->resposta;
-    }
+    for (size_t i = 0; i < membros.size(); ++i) Terminar(*static_cast<MembroPedido*>(membros[i]), mensagens[i]);
   };
 }
 

@@ -53,14 +53,6 @@ constexpr char kFalhaServidor[] = "Falha na localiza\xE7\xE3o do servidor";
 constexpr char kDbNotOpen[] = "Cannot perform operation -- DB is not open";
 constexpr char kNaoConsulta[] = "Instru\xE7\xE3o n\xE3o \xE9 uma consulta";
 
-enum class Tipo { Consulta, Insert, Outra };
-
-Tipo Classificar(std::string_view statement) {
-  const std::string lower = LowerAscii(statement);
-  if (lower.find("select") != std::string::npos) return Tipo::Consulta;
-  if (lower.find("insert") != std::string::npos) return Tipo::Insert;
-  return Tipo::Outra;
-}
 
 void Preparar(ConexaoSQL& consulta, const std::string& statement) {
   consulta.Close();
@@ -354,15 +346,7 @@ bool VESPRIL::ScriptDeLeitura(const std::string& script) {
   return leitura;
 }
 
-bool VESPRIL::ScriptDeInsercoes(const std::string& script) {
-  if (script.find(';') == std::string::npos) return false;
-  bool insercoes = true;
-  PercorrerInstrucoes(script, [&](std::string_view statement) {
-    insercoes = Classificar(statement) == Tipo::Insert;
-    return insercoes;
-  });
-  return insercoes;
-}
+bool VESPRIL::ScriptDeInsercoes(const std::string& script) { return SoInsercoes(script); }
 
 std::string VESPRIL::ExecutarScript(const std::string& script, const std::string& cliente,
                                     const std::string& pedido) {
