@@ -52,4 +52,53 @@ inline bool SoInsercoes(std::string_view script) {
   return insercoes;
 }
 
+// A plain INSERT as Firebird reads it: after blanks and comments it begins with the word INSERT; every
+// string ('...'), quoted name ("...") and comment (-- to the line's end, /* */) in it is closed; and
+// outside them it has no parameter (? or :name), no RETURNING and no ";" but one at its very end. So
+// it is an INSERT whatever the server makes of it, and it may run in one call, unprepared; anything
+// else is prepared first, to learn what the server takes it for.
+inline bool InsercaoSimples(std::string_view statement) {
+  const auto letra = [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '$';
+  };
+  bool inicio = true;  // nothing but blanks and comments yet
+  for (size_t i = 0; i < statement.size();) {
+    const char c = statement[i];
+    const char d = i + 1 < statement.size() ? statement[i + 1] : '\0';
+    if (c == '-' && d == '-') {
+      const size_t fim = statement.find('\n', i);
+      if (fim == std::string_view::npos) return false;
+      i = fim + 1;
+    } else if (c == '/' && d == '*') {
+      const size_t fim = statement.find("*/", i + 2);
+      if (fim == std::string_view::npos) return false;
+      i = fim + 2;
+    } else if (c == '\'' || c == '"') {
+      if (inicio) return false;
+      size_t fim = i + 1;
+      for (;; fim += 2) {  // a doubled quote stands for itself
+        fim = statement.find(c, fim);
+        if (fim == std::string_view::npos) return false;
+        if (fim + 1 >= statement.size() || statement[fim + 1] != c) break;
+      }
+      i = fim + 1;
+    } else if (static_cast<unsigned char>(c) <= ' ') {
+      ++i;
+    } else if (letra(c)) {
+      size_t fim = i;
+      while (fim < statement.size() && letra(statement[fim])) ++fim;
+      const std::string_view nome = statement.substr(i, fim - i);
+      const auto e = [&nome](std::string_view qual) { return nome.size() == qual.size() && ContemSemCaixa(nome, qual); };
+      if (inicio ? !e("insert") : e("returning")) return false;
+      inicio = false;
+      i = fim;
+    } else if (inicio || c == '?' || c == ':' || (c == ';' && i + 1 != statement.size())) {
+      return false;
+    } else {
+      ++i;
+    }
+  }
+  return !inicio;
+}
+
 }  // namespace vespril

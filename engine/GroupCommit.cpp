@@ -24,6 +24,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -45,6 +46,9 @@ namespace {
 
 // What a group's transactions carry at the server, before the group's name (see Pendencias).
 constexpr char kMarca[] = "VESPRIL ";
+
+// Statements up to this size may run in one call (the client's limit is 64 KiB).
+constexpr size_t kImediata = 32u * 1024u;
 
 // For the crash test: a pause at the steps of a group's commit, so that kills land between them.
 void Pausar() {
@@ -190,7 +194,12 @@ void VESPRIL::Grupo::PrepararServidor(Participante& participante) {
   BaseDados& base = m_engine.Slot(participante.n).baseDados;
   base.Open();
   participante.transacao = std::make_unique<fb::Transaction>(base.Handle());
+  // Each statement on its own, as it came: a plain INSERT in one call, anything else prepared first.
   for (const std::string& sql : participante.linhas) {
+    if (sql.size() < kImediata && InsercaoSimples(sql)) {
+      fb::ExecuteImmediate(base.Handle(), *participante.transacao, sql, base.SQLDialect());
+      continue;
+    }
     fb::Statement insert(base.Handle());
     insert.Prepare(*participante.transacao, sql, base.SQLDialect());
     if (insert.Kind() != fb::StatementKind::Insert) throw Error("n\xE3o \xE9 um INSERT");
