@@ -65,6 +65,18 @@ std::unique_ptr<fb::Watchdog> Vigia() {
                                             " s; a conex\xE3o foi desfeita e ser\xE1 refeita");
 }
 
+// A setting read from the environment at start-up; one that is refused is logged as well as raised,
+// since under a service manager nobody sees the error box.
+template <typename F>
+auto Lido(Painel& painel, F ler) {
+  try {
+    return ler();
+  } catch (const Error& e) {
+    painel.Aviso(e.Message());
+    throw;
+  }
+}
+
 }  // namespace
 
 VESPRIL::VESPRIL() : VESPRIL(DiretorioConsultas()) {}
@@ -73,8 +85,10 @@ VESPRIL::VESPRIL(std::string programDirectory)
     : m_programDirectory(std::move(programDirectory)),
       m_painel(std::make_unique<Painel>()),
       m_vigia(Vigia()),
-      m_religador(std::make_unique<Religador>(kUsuario, kSenha, *m_vigia, *m_painel)),
-      m_leitura(std::make_unique<ConexoesLeitura>(kUsuario, kSenha, m_vigia.get())),
+      m_credenciais(Lido(*m_painel, [] { return Credenciais::DoAmbiente(); })),
+      m_rede(Lido(*m_painel, [] { return Rede::DoAmbiente(); })),
+      m_religador(std::make_unique<Religador>(m_credenciais, *m_vigia, *m_painel)),
+      m_leitura(std::make_unique<ConexoesLeitura>(m_credenciais, m_vigia.get())),
       m_agenda(std::make_unique<Agenda>(ExecutorDeGrupos(*this))) {
   CriarSlots();
   {
@@ -173,6 +187,8 @@ void VESPRIL::CriarSoquete() {
   SoqueteServidor& listener = *soquete;
   m_componentes[0] = std::move(soquete);
   listener.SetPort(GetPorta());
+  listener.SetEnderecos(m_rede.escuta, m_rede.escutaDada);
+  listener.SetClientes(m_rede.clientes);
   listener.OnClientRead = [this](Conexao& connection) { SoqueteClientRead(connection); };
   listener.OnClientError = [this](Conexao& connection, SocketError& code) {
     SoqueteClientError(connection, code);
@@ -268,6 +284,8 @@ void VESPRIL::ConectarServidor(const std::string& nome) {
   m_leitura->Descartar(n);
   slot.baseDados.Close();
   slot.baseDados.SetDatabaseName(endereco);
+  const Credenciais::Acesso& acesso = m_credenciais.Para(nome);
+  slot.baseDados.Params() = {"user_name=" + acesso.usuario, "password=" + acesso.senha};
   try {
     slot.baseDados.Open();
   } catch (const std::exception& e) {

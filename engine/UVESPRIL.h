@@ -24,10 +24,12 @@
 // fb::Watchdog). What the gateway does is told by its panel (engine/Painel.h): the request log, the
 // figures of the status window, and the metrics.
 //
-// Construction is the whole start-up, in this order: the slots' objects; the settings table; the
-// server table; every server attached to the slot of its record number; the table definitions; the
-// row-count matrix; the listener, opened on the stored port unless it is 0. The first failing step
-// raises its Error and the half-built engine is abandoned. No file is written at start or at exit.
+// Construction is the whole start-up, in this order: the credentials (engine/Credenciais.h) and the
+// listener's addresses and allowed clients (engine/Redes.h) from the environment; the slots' objects;
+// the settings table; the server table; every server attached to the slot of its record number; the table
+// definitions; the row-count matrix; the listener, opened on the stored port unless it is 0. The first
+// failing step raises its Error and the half-built engine is abandoned. No file is written at start or at
+// exit.
 #pragma once
 
 #include <array>
@@ -42,7 +44,9 @@
 
 #include "config/PersistedTable.h"
 #include "engine/Corte.h"
+#include "engine/Credenciais.h"
 #include "engine/Painel.h"
+#include "engine/Redes.h"
 #include "engine/SlotConexao.h"
 #include "engine/SoqueteServidor.h"
 #include "protocol/WireProtocol.h"
@@ -59,10 +63,6 @@ class Watchdog;
 
 inline constexpr int kSlots = 10;
 inline constexpr int kComponentes = 31;
-
-// The fixed credentials of every attachment.
-inline constexpr char kUsuario[] = "SYSDBA";
-inline constexpr char kSenha[] = "quillbark";
 
 class VESPRIL {
  public:
@@ -95,6 +95,11 @@ class VESPRIL {
   Painel& Atividade() const { return *m_painel; }
   // Read connections open to the server of slot n, idle or in use.
   int LeiturasAbertas(int n) const;
+  // Where the credentials of server `nome` come from ("padrão", or the file and its line's name);
+  // never the password. Any thread.
+  const std::string& FonteCredenciais(const std::string& nome) const {
+    return m_credenciais.Para(nome).fonte;
+  }
 
   // Readers of the tables. Any thread; each takes the engine's lock.
   int GetPorta();
@@ -271,6 +276,8 @@ class VESPRIL {
   Corte m_corte;
   const std::unique_ptr<Painel> m_painel;  // thread-safe
   const std::unique_ptr<fb::Watchdog> m_vigia;  // thread-safe; outlives every attachment
+  const Credenciais m_credenciais;              // read-only from start-up on
+  const Rede m_rede;                            // read-only from start-up on
   const std::unique_ptr<Religador> m_religador;  // thread-safe
   // Owned here; the slots by the write lane, the listener by the GUI thread.
   std::array<std::unique_ptr<Componente>, kComponentes> m_componentes;
