@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
 #include "foundation/Descriptor.h"
 #include "foundation/Error.h"
@@ -102,7 +103,8 @@ Credenciais Credenciais::DoAmbiente() {
     caminho += kArquivoServico;
     if (::access(caminho.c_str(), F_OK) == 0) return DoArquivo(caminho);
   }
-  if (::access(kArquivoLocal, F_OK) == 0) return DoArquivo(kArquivoLocal);
+  // Named by its whole path, so that the log tells where it is.
+  if (::access(kArquivoLocal, F_OK) == 0) return DoArquivo(std::filesystem::absolute(kArquivoLocal).native());
   return Credenciais();
 }
 

@@ -67,12 +67,12 @@ std::unique_ptr<fb::Watchdog> Vigia() {
 
 // A setting read from the environment at start-up; one that is refused is logged as well as raised,
 // since under a service manager nobody sees the error box.
-template <typename F>
-auto Lido(Painel& painel, F ler) {
+template <typename F, typename G>
+auto Lido(F ler, G registrar) {
   try {
     return ler();
   } catch (const Error& e) {
-    painel.Aviso(e.Message());
+    registrar(e.Message());
     throw;
   }
 }
@@ -85,8 +85,8 @@ VESPRIL::VESPRIL(std::string programDirectory)
     : m_programDirectory(std::move(programDirectory)),
       m_painel(std::make_unique<Painel>()),
       m_vigia(Vigia()),
-      m_credenciais(Lido(*m_painel, [] { return Credenciais::DoAmbiente(); })),
-      m_rede(Lido(*m_painel, [] { return Rede::DoAmbiente(); })),
+      m_credenciais(Lido([] { return Credenciais::DoAmbiente(); }, [this](auto& e) { m_painel->Aviso(e); })),
+      m_rede(Lido([] { return Rede::DoAmbiente(); }, [this](auto& e) { m_painel->Soquete(e); })),
       m_religador(std::make_unique<Religador>(m_credenciais, *m_vigia, *m_painel)),
       m_leitura(std::make_unique<ConexoesLeitura>(m_credenciais, m_vigia.get())),
       m_agenda(std::make_unique<Agenda>(ExecutorDeGrupos(*this))) {
