@@ -1,5 +1,4 @@
-// ScopedEnv: an environment variable set (or unset, with nullptr) while the object lives, and put back
-// as it was when it dies.
+// ScopedEnv: an environment variable set (unset, for nullptr) while the object lives, then put back.
 #pragma once
 
 #include <cstdlib>
@@ -20,11 +19,7 @@ class ScopedEnv {
 
  private:
   void Set(const char* value) {
-    if (value != nullptr) {
-      setenv(m_name.c_str(), value, 1);
-    } else {
-      unsetenv(m_name.c_str());
-    }
+    value != nullptr ? setenv(m_name.c_str(), value, 1) : unsetenv(m_name.c_str());
   }
 
   std::string m_name;
