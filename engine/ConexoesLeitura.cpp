@@ -6,12 +6,13 @@
 
 namespace vespril {
 
-ConexoesLeitura::ConexoesLeitura(std::string usuario, std::string senha, fb::Watchdog* vigia)
-    : m_usuario(std::move(usuario)), m_senha(std::move(senha)), m_vigia(vigia) {}
+ConexoesLeitura::ConexoesLeitura(const Credenciais& credenciais, fb::Watchdog* vigia)
+    : m_credenciais(credenciais), m_vigia(vigia) {}
 
 ConexoesLeitura::~ConexoesLeitura() = default;
 
-std::unique_ptr<ConexoesLeitura::Conexao> ConexoesLeitura::Tomar(int n, const std::string& endereco) {
+std::unique_ptr<ConexoesLeitura::Conexao> ConexoesLeitura::Tomar(int n, const std::string& nome,
+                                                                 const std::string& endereco) {
   Servidor& servidor = m_servidores.at(n - 1);
   std::unique_ptr<Conexao> velha;  // detached outside the lock
   unsigned geracao = 0;
@@ -35,7 +36,8 @@ std::unique_ptr<ConexoesLeitura::Conexao> ConexoesLeitura::Tomar(int n, const st
   velha.reset();
   try {
     auto conexao = std::make_unique<Conexao>();
-    conexao->attachment = std::make_unique<fb::Attachment>(endereco, m_usuario, m_senha, m_vigia);
+    const Credenciais::Acesso& acesso = m_credenciais.Para(nome);
+    conexao->attachment = std::make_unique<fb::Attachment>(endereco, acesso.usuario, acesso.senha, m_vigia);
     conexao->endereco = endereco;
     conexao->geracao = geracao;
     return conexao;

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "engine/Credenciais.h"
+
 namespace vespril {
 
 namespace fb {
@@ -34,14 +36,15 @@ class ConexoesLeitura {
     unsigned geracao = 0;
   };
 
-  // Attaching and the calls on each connection give up after the watchdog's limit (none when null).
-  ConexoesLeitura(std::string usuario, std::string senha, fb::Watchdog* vigia = nullptr);
+  // Each server is attached with its credentials, which must outlive this. Attaching and the calls
+  // on each connection give up after the watchdog's limit (none when null).
+  explicit ConexoesLeitura(const Credenciais& credenciais, fb::Watchdog* vigia = nullptr);
   ~ConexoesLeitura();
 
-  // A connection to server n (1-based) at endereco: an idle one, else a new one while fewer than
+  // A connection to server n (1-based), `nome` at endereco: an idle one, else a new one while fewer than
   // kPorServidor exist, else the next one given back for that server (waiting meanwhile). Throws the
   // client's error when attaching fails.
-  std::unique_ptr<Conexao> Tomar(int n, const std::string& endereco);
+  std::unique_ptr<Conexao> Tomar(int n, const std::string& nome, const std::string& endereco);
   // Gives a connection back for reuse; `falhou` drops it instead.
   void Devolver(int n, std::unique_ptr<Conexao> conexao, bool falhou);
   // Drops the pool of server n: idle connections at once, those in use when they come back.
@@ -60,8 +63,7 @@ class ConexoesLeitura {
     std::condition_variable devolvida;
   };
 
-  const std::string m_usuario;
-  const std::string m_senha;
+  const Credenciais& m_credenciais;
   fb::Watchdog* const m_vigia;
   std::mutex m_mutex;
   std::array<Servidor, kServidores> m_servidores;

@@ -270,11 +270,24 @@ void Painel::Servidor(int n, const SituacaoServidor& situacao) noexcept {
       linha += " endereco=";
       Citar(linha, situacao.endereco);
     }
+    if (!situacao.credenciais.empty()) {
+      linha += " credenciais=";
+      Citar(linha, situacao.credenciais);
+    }
     if (!situacao.erro.empty() && situacao.estado != EstadoServidor::Ligado) {
       linha += " erro=";
       Citar(linha, situacao.erro);
     }
     Enfileirar(Pendente{Categoria::Servidores, std::move(linha), {}}, true);
+  } catch (...) {
+  }
+}
+
+void Painel::Aviso(const std::string& texto) noexcept {
+  if (!lcServidores().isInfoEnabled()) return;
+  try {
+    Enfileirar(Pendente{Categoria::Servidores, Hora(std::chrono::system_clock::now()) + " " + texto, {}},
+               true);
   } catch (...) {
   }
 }

@@ -64,6 +64,7 @@ struct SituacaoServidor {
   EstadoServidor estado = EstadoServidor::Livre;
   std::string erro;  // the last failure
   int64_t tentativas = 0;
+  std::string credenciais;  // where its user and password come from (see Credenciais::Acesso)
 };
 
 class Painel {
@@ -98,6 +99,8 @@ class Painel {
   void Servidor(int n, const SituacaoServidor& situacao) noexcept;
   void Tentativa(int n) noexcept;
   void Roteada(int n, const std::string& tabela) noexcept;
+  // A servers' event that is no one slot's, such as the credentials file refused at start-up.
+  void Aviso(const std::string& texto) noexcept;
 
   // What the status window shows; `desde` is the number of the last log line it has, and comes back
   // as the newest one's.

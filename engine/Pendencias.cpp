@@ -49,8 +49,7 @@ std::string Aleatorio() {
 
 }  // namespace
 
-Pendencias::Pendencias(std::string usuario, std::string senha, fb::Watchdog* vigia)
-    : m_usuario(std::move(usuario)), m_senha(std::move(senha)), m_vigia(vigia) {
+Pendencias::Pendencias(Acesso acesso, fb::Watchdog* vigia) : m_acesso(std::move(acesso)), m_vigia(vigia) {
   m_conteudo = m_registro.Lido();
   m_inicioSujo = m_registro.Existia() && !m_conteudo.limpo;
   if (m_conteudo.espaco.empty()) m_conteudo.espaco = Aleatorio();
@@ -199,7 +198,8 @@ int Pendencias::VisitarAgora(const std::string& endereco) {
   }
   int terminadas = 0;
   try {
-    fb::Attachment attachment(endereco, m_usuario, m_senha, m_vigia);
+    const auto [usuario, senha] = m_acesso(endereco);
+    fb::Attachment attachment(endereco, usuario, senha, m_vigia);
     terminadas = Visitar(endereco, attachment);
   } catch (const Error&) {
     return -1;

@@ -45,8 +45,11 @@ class Pendencias {
   static constexpr std::chrono::milliseconds kPrimeiraEspera{500};
   static constexpr std::chrono::milliseconds kMaiorEspera{30000};
 
+  // The user and password to attach the server at an address with.
+  using Acesso = std::function<std::pair<std::string, std::string>(const std::string& endereco)>;
+
   // Reads the record in the working directory; the workspace's mark is made at its first record.
-  Pendencias(std::string usuario, std::string senha, fb::Watchdog* vigia);
+  Pendencias(Acesso acesso, fb::Watchdog* vigia);
   ~Pendencias();  // stops the background visits; waits for one under way (at most the time limit)
   Pendencias(const Pendencias&) = delete;
   Pendencias& operator=(const Pendencias&) = delete;
@@ -97,8 +100,7 @@ class Pendencias {
   void Gravar();
   bool Nosso(const std::string& grupo) const;
 
-  const std::string m_usuario;
-  const std::string m_senha;
+  const Acesso m_acesso;
   fb::Watchdog* const m_vigia;
   std::mutex m_mutex;
   RegistroGrupos m_registro;                                // guarded by m_mutex

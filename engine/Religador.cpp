@@ -17,8 +17,8 @@ constexpr char kReligando[] = "O servidor est\xE1 sendo religado";
 
 }  // namespace
 
-Religador::Religador(std::string usuario, std::string senha, fb::Watchdog& vigia, Painel& painel)
-    : m_usuario(std::move(usuario)), m_senha(std::move(senha)), m_vigia(vigia), m_painel(painel) {}
+Religador::Religador(const Credenciais& credenciais, fb::Watchdog& vigia, Painel& painel)
+    : m_credenciais(credenciais), m_vigia(vigia), m_painel(painel) {}
 
 Religador::~Religador() {
   {
@@ -31,8 +31,9 @@ Religador::~Religador() {
   }
 }
 
-std::unique_ptr<fb::Attachment> Religador::Anexar(const std::string& endereco) {
-  return std::make_unique<fb::Attachment>(endereco, m_usuario, m_senha, &m_vigia);
+std::unique_ptr<fb::Attachment> Religador::Anexar(const std::string& nome, const std::string& endereco) {
+  const Credenciais::Acesso& acesso = m_credenciais.Para(nome);
+  return std::make_unique<fb::Attachment>(endereco, acesso.usuario, acesso.senha, &m_vigia);
 }
 
 void Religador::Vincular(int n, const std::string& nome, const std::string& endereco, bool ligado,
@@ -80,6 +81,7 @@ void Religador::Perder(int n, const std::string& erro) {
 }
 
 std::unique_ptr<fb::Attachment> Religador::Retomar(int n, const std::string& erro) {
+  std::string nome;
   std::string endereco;
   unsigned geracao = 0;
   {
@@ -99,12 +101,13 @@ std::unique_ptr<fb::Attachment> Religador::Retomar(int n, const std::string& err
       throw Error(slot.erro.empty() ? kReligando : slot.erro);
     }
     slot.tentando = true;
+    nome = slot.nome;
     endereco = slot.endereco;
     geracao = slot.geracao;
   }
   m_painel.Tentativa(n);
   try {
-    std::unique_ptr<fb::Attachment> anexo = Anexar(endereco);
+    std::unique_ptr<fb::Attachment> anexo = Anexar(nome, endereco);
     std::lock_guard trava(m_mutex);
     Desfecho(n, geracao, true, "", false);
     return anexo;
@@ -153,6 +156,7 @@ void Religador::Laco(int n) {
     slot.tentando = true;
     slot.estado = EstadoServidor::Religando;
     Publicar(n);
+    const std::string nome = slot.nome;
     const std::string endereco = slot.endereco;
     const unsigned geracao = slot.geracao;
     trava.unlock();
@@ -161,7 +165,7 @@ void Religador::Laco(int n) {
     std::string erro;
     bool silencioso = false;
     try {
-      anexo = Anexar(endereco);
+      anexo = Anexar(nome, endereco);
     } catch (const fb::FbError& e) {
       erro = e.Message();
       silencioso = e.TimedOut();
@@ -183,7 +187,8 @@ void Religador::Laco(int n) {
 
 void Religador::Publicar(int n) {
   const Slot& slot = m_slots[static_cast<size_t>(n)];
-  m_painel.Servidor(n, SituacaoServidor{slot.nome, slot.endereco, slot.estado, slot.erro, 0});
+  m_painel.Servidor(n, SituacaoServidor{slot.nome, slot.endereco, slot.estado, slot.erro, 0,
+                                        slot.endereco.empty() ? "" : m_credenciais.Para(slot.nome).fonte});
 }
 
 }  // namespace vespril

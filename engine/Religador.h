@@ -26,6 +26,7 @@
 #include <string>
 #include <thread>
 
+#include "engine/Credenciais.h"
 #include "engine/Painel.h"
 
 namespace vespril {
@@ -41,7 +42,8 @@ class Religador {
   static constexpr std::chrono::milliseconds kPrimeiraEspera{500};
   static constexpr std::chrono::milliseconds kMaiorEspera{30000};
 
-  Religador(std::string usuario, std::string senha, fb::Watchdog& vigia, Painel& painel);
+  // Each server is attached with its credentials; they must outlive this.
+  Religador(const Credenciais& credenciais, fb::Watchdog& vigia, Painel& painel);
   ~Religador();  // stops; waits for an attempt under way (at most the time limit)
   Religador(const Religador&) = delete;
   Religador& operator=(const Religador&) = delete;
@@ -80,10 +82,9 @@ class Religador {
   // REQUIRES: m_mutex held.
   void Desfecho(int n, unsigned geracao, bool ok, const std::string& erro, bool silencioso);
   void Publicar(int n);  // REQUIRES: m_mutex held
-  std::unique_ptr<fb::Attachment> Anexar(const std::string& endereco);
+  std::unique_ptr<fb::Attachment> Anexar(const std::string& nome, const std::string& endereco);
 
-  const std::string m_usuario;
-  const std::string m_senha;
+  const Credenciais& m_credenciais;
   fb::Watchdog& m_vigia;
   Painel& m_painel;
   std::mutex m_mutex;

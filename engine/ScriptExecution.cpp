@@ -236,7 +236,8 @@ class VESPRIL::Instantaneo {
       for (size_t i = 0; i < m_servidores.size(); ++i) {
         if (!antes[m_servidores[i].n]) continue;
         try {
-          m_conexoes[i] = m_engine.m_leitura->Tomar(m_servidores[i].n, m_servidores[i].endereco);
+          m_conexoes[i] =
+              m_engine.m_leitura->Tomar(m_servidores[i].n, m_servidores[i].nome, m_servidores[i].endereco);
         } catch (...) {
           m_fontes[i].falha = std::current_exception();
         }

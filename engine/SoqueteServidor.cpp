@@ -48,16 +48,12 @@ std::string ShortageMessage(int error) {
          "; new clients are turned away until connections close";
 }
 
-// "address:port" of the socket's peer; "" when it can't be told.
+// "address:port" of the socket's peer ("[::1]:port" for IPv6); "" when it can't be told.
 std::string Peer(int socket) {
-  sockaddr_in address{};
+  sockaddr_storage address{};
   socklen_t length = sizeof address;
-  char text[INET_ADDRSTRLEN] = {};
-  if (::getpeername(socket, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
-      ::inet_ntop(AF_INET, &address.sin_addr, text, sizeof text) == nullptr) {
-    return "";
-  }
-  return std::string(text) + ":" + std::to_string(ntohs(address.sin_port));
+  if (::getpeername(socket, reinterpret_cast<sockaddr*>(&address), &length) != 0) return "";
+  return EnderecoRede::De(reinterpret_cast<const sockaddr*>(&address), length).TextoComPorta();
 }
 
 SocketError ClientError(int error) {
@@ -241,7 +237,7 @@ void Conexao::UpdateReading() {
 SoqueteServidor::SoqueteServidor(std::string name) : Componente(std::move(name)) {
   m_pause.setSingleShot(true);
   connect(&m_pause, &QTimer::timeout, this, [this] {
-    if (m_acceptor != nullptr) m_acceptor->setEnabled(true);
+    for (Escuta& escuta : m_escutas) escuta.acceptor->setEnabled(true);
   });
 }
 
@@ -254,13 +250,14 @@ SoqueteServidor::~SoqueteServidor() {
 
 void SoqueteServidor::SetActive(bool active) {
   if (!active) {
-    if (m_socket.Valid()) {
+    if (Active()) {
       const int port = BoundPort();
-      m_acceptor->setEnabled(false);
-      m_acceptor->deleteLater();
-      m_acceptor = nullptr;
+      for (Escuta& escuta : m_escutas) {
+        escuta.acceptor->setEnabled(false);
+        escuta.acceptor->deleteLater();
+      }
       m_pause.stop();
-      m_socket.Reset();
+      m_escutas.clear();
       Evento("porta " + std::to_string(port) + " fechada");
     }
     m_spare.Reset();
@@ -274,49 +271,77 @@ void SoqueteServidor::SetActive(bool active) {
   if (Active() || m_port == 0) return;
   if (m_port < 0 || m_port > 65535) throw BindError(EINVAL, "bind");
 
-  // The socket is made here so that a failure names the call that failed and keeps the system's
-  // error number.
-  Descriptor socket(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-  if (!socket.Valid()) throw Error("Can't create new socket");
-  const int reuse = 1;
-  ::setsockopt(socket.Get(), SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
-  address.sin_port = htons(static_cast<uint16_t>(m_port));
-  if (::bind(socket.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    throw BindError(errno, "bind");
+  // Every address is taken or none is.
+  std::vector<Escuta> escutas;
+  std::string onde;
+  for (const EnderecoRede& endereco : m_enderecos) {
+    escutas.push_back(Escuta{Abrir(endereco), nullptr});
+    onde += (onde.empty() ? " em " : ", ") + endereco.Texto();
   }
-  if (::listen(socket.Get(), kListenQueue) != 0) throw BindError(errno, "listen");
-  m_socket = std::move(socket);
-  m_acceptor = new QSocketNotifier(static_cast<qintptr>(m_socket.Get()), QSocketNotifier::Read, this);
-  connect(m_acceptor, &QSocketNotifier::activated, this, &SoqueteServidor::Acceptable);
+  m_escutas = std::move(escutas);
+  for (Escuta& escuta : m_escutas) {
+    escuta.acceptor =
+        new QSocketNotifier(static_cast<qintptr>(escuta.socket.Get()), QSocketNotifier::Read, this);
+    connect(escuta.acceptor, &QSocketNotifier::activated, this, [this, &escuta] { Acceptable(escuta); });
+  }
   m_shortageReported = false;
   OpenSpare();
-  Evento("porta " + std::to_string(BoundPort()) + " aberta");
+  Evento("porta " + std::to_string(BoundPort()) + " aberta" + (m_enderecosNomeados ? onde : ""));
+}
+
+// The socket is made here so that a failure names the call that failed and keeps the system's error
+// number; and the address, when the operator chose it.
+Descriptor SoqueteServidor::Abrir(const EnderecoRede& endereco) const {
+  const auto falha = [&](int error, std::string_view api) {
+    Error erro = BindError(error, api);
+    return m_enderecosNomeados ? Error(erro.Message() + " (" + endereco.Texto() + ")") : erro;
+  };
+  Descriptor socket(::socket(endereco.Familia(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  if (!socket.Valid()) throw Error("Can't create new socket");
+  const int sim = 1;
+  ::setsockopt(socket.Get(), SOL_SOCKET, SO_REUSEADDR, &sim, sizeof sim);
+  // "::" means IPv6 only, so that it can stand beside "0.0.0.0" on the same port.
+  if (endereco.Familia() == AF_INET6) ::setsockopt(socket.Get(), IPPROTO_IPV6, IPV6_V6ONLY, &sim, sizeof sim);
+  EnderecoRede alvo = endereco;
+  alvo.SetPorta(m_port);
+  if (::bind(socket.Get(), alvo.Sockaddr(), alvo.tamanho) != 0) throw falha(errno, "bind");
+  if (::listen(socket.Get(), kListenQueue) != 0) throw falha(errno, "listen");
+  return socket;
 }
 
 int SoqueteServidor::BoundPort() const {
   if (!Active()) return 0;
-  sockaddr_in address{};
+  sockaddr_storage address{};
   socklen_t length = sizeof address;
-  if (::getsockname(m_socket.Get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) return 0;
-  return ntohs(address.sin_port);
+  if (::getsockname(m_escutas.front().socket.Get(), reinterpret_cast<sockaddr*>(&address), &length) != 0)
+    return 0;
+  return ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port);
 }
 
 void SoqueteServidor::OpenSpare() {
   if (!m_spare.Valid()) m_spare.Reset(::open("/dev/null", O_RDONLY | O_CLOEXEC));
 }
 
-void SoqueteServidor::Acceptable() {
-  for (int i = 0; i < kAcceptsPerEvent && m_socket.Valid(); ++i) {
-    Descriptor client(::accept4(m_socket.Get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+void SoqueteServidor::Acceptable(Escuta& escuta) {
+  const int listening = escuta.socket.Get();
+  for (int i = 0; i < kAcceptsPerEvent && Active(); ++i) {
+    sockaddr_storage from{};
+    socklen_t length = sizeof from;
+    Descriptor client(
+        ::accept4(listening, reinterpret_cast<sockaddr*>(&from), &length, SOCK_NONBLOCK | SOCK_CLOEXEC));
     if (client.Valid()) {
       m_shortageReported = false;
+      const EnderecoRede par = EnderecoRede::De(reinterpret_cast<const sockaddr*>(&from), length);
+      if (!m_clientes.Permite(par)) {
+        // Closed unread: nothing it sent reaches the gateway, and it gets no reply.
+        client.Reset();
+        Evento("cliente recusado: " + par.TextoComPorta() + " fora de VESPRIL_CLIENTES");
+        continue;
+      }
       try {
         Adopt(std::move(client));
       } catch (...) {
-        TurnAway(ENOMEM);  // the newcomer, if it was not taken in, is closed with its holder
+        TurnAway(escuta, ENOMEM);  // the newcomer, if it was not taken in, is closed with its holder
         return;
       }
       continue;
@@ -324,7 +349,7 @@ void SoqueteServidor::Acceptable() {
     const int error = errno;
     if (error == EINTR || error == ECONNABORTED || error == EPROTO) continue;
     if (error == EAGAIN || error == EWOULDBLOCK) return;
-    TurnAway(error);
+    TurnAway(escuta, error);
     return;
   }
 }
@@ -332,11 +357,11 @@ void SoqueteServidor::Acceptable() {
 // Without this, a listener out of descriptors is told of the same waiting client again at once, for
 // ever: the newcomer is accepted on the spare descriptor and closed, so it learns at once, and
 // accepting pauses a while.
-void SoqueteServidor::TurnAway(int error) {
+void SoqueteServidor::TurnAway(Escuta& escuta, int error) {
   m_spare.Reset();
-  Descriptor(::accept4(m_socket.Get(), nullptr, nullptr, SOCK_CLOEXEC)).Reset();
+  Descriptor(::accept4(escuta.socket.Get(), nullptr, nullptr, SOCK_CLOEXEC)).Reset();
   OpenSpare();
-  m_acceptor->setEnabled(false);
+  for (Escuta& outra : m_escutas) outra.acceptor->setEnabled(false);
   m_pause.start(kAcceptPauseMs);
   if (m_shortageReported) return;
   m_shortageReported = true;

@@ -1,7 +1,9 @@
 // SoqueteServidor: the gateway's TCP listener, component 0 of the engine, and Conexao, one of its client
-// connections. A non-blocking listening socket on all local IPv4 addresses with a queue of 5, served
-// with the client connections on the GUI thread through socket notifiers; there is no thread per client.
-// The engine owns the listener; the listener owns its connections.
+// connections. Non-blocking listening sockets, one per address it is given (every local IPv4 address
+// unless told otherwise), each with a queue of 5, served with the client connections on the GUI thread
+// through socket notifiers; there is no thread per client. A client from outside the allowed networks
+// is closed as it is accepted, before anything it sent is read. The engine owns the listener; the
+// listener owns its connections.
 //
 // Each connection gathers what it receives into frames (FrameAssembler) and keeps the replies it could
 // not send yet, so frames are handled however the transport cuts them and every reply reaches a client
@@ -20,10 +22,12 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include <QObject>
 #include <QTimer>
 
+#include "engine/Redes.h"
 #include "engine/SlotConexao.h"
 #include "foundation/Descriptor.h"
 #include "protocol/WireProtocol.h"
@@ -125,7 +129,16 @@ class SoqueteServidor final : public QObject, public Componente {
   int Port() const { return m_port; }
   // Takes effect at the next activation.
   void SetPort(int port) { m_port = port; }
-  bool Active() const { return m_socket.Valid(); }
+  bool Active() const { return !m_escutas.empty(); }
+  // The addresses the port is opened on, from the next activation (0.0.0.0 until set; IPv6 ones take
+  // IPv6 clients only); `nomeados` when the operator chose them, so messages say which one failed.
+  void SetEnderecos(std::vector<EnderecoRede> enderecos, bool nomeados) {
+    m_enderecos = std::move(enderecos);
+    m_enderecosNomeados = nomeados;
+  }
+  // The networks whose clients are taken (every one until set). A client from elsewhere is closed
+  // as it is accepted, and the log names its address.
+  void SetClientes(RedesPermitidas clientes) { m_clientes = std::move(clientes); }
   // Opening: Error "Can't create new socket", or "Windows socket error: <description> (<number>), on
   // API 'bind'" (or 'listen') when the port can't be taken; a port outside 0..65535 fails as bind
   // with EINVAL. The listener is then inactive. Port 0 means "do not listen": activating with it
@@ -171,8 +184,15 @@ class SoqueteServidor final : public QObject, public Componente {
  private:
   friend class Conexao;
 
-  void Acceptable();
-  void TurnAway(int error);
+  // One listening socket of the port, and the notifier that tells it has clients waiting.
+  struct Escuta {
+    Descriptor socket;
+    QSocketNotifier* acceptor = nullptr;
+  };
+
+  void Acceptable(Escuta& escuta);
+  void TurnAway(Escuta& escuta, int error);
+  Descriptor Abrir(const EnderecoRede& endereco) const;
   void Adopt(Descriptor socket);
   // Adds received bytes to a connection's frames, keeping the count of unfinished bytes.
   void Receive(Conexao& connection, std::string_view bytes);
@@ -187,9 +207,11 @@ class SoqueteServidor final : public QObject, public Componente {
   void OpenSpare();
 
   int m_port = 0;
-  Descriptor m_socket;
-  Descriptor m_spare;  // given up to accept and close a newcomer when descriptors run out
-  QSocketNotifier* m_acceptor = nullptr;
+  std::vector<EnderecoRede> m_enderecos = LerEnderecos("0.0.0.0", "");
+  bool m_enderecosNomeados = false;
+  RedesPermitidas m_clientes;
+  std::vector<Escuta> m_escutas;  // one per address while active
+  Descriptor m_spare;             // given up to accept and close a newcomer when descriptors run out
   QTimer m_pause;
   bool m_shortageReported = false;
   LimitesSoquete m_limites;

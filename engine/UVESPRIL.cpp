@@ -66,6 +66,18 @@ std::unique_ptr<fb::Watchdog> Vigia() {
                                             " s; a conex\xE3o foi desfeita e ser\xE1 refeita");
 }
 
+// A setting read from the environment at start-up; one that is refused is logged as well as raised,
+// since under a service manager nobody sees the error box.
+template <typename F, typename G>
+auto Lido(F ler, G registrar) {
+  try {
+    return ler();
+  } catch (const Error& e) {
+    registrar(e.Message());
+    throw;
+  }
+}
+
 }  // namespace
 
 VESPRIL::VESPRIL() : VESPRIL(DiretorioConsultas()) {}
@@ -74,8 +86,10 @@ VESPRIL::VESPRIL(std::string programDirectory)
     : m_programDirectory(std::move(programDirectory)),
       m_painel(std::make_unique<Painel>()),
       m_vigia(Vigia()),
-      m_religador(std::make_unique<Religador>(kUsuario, kSenha, *m_vigia, *m_painel)),
-      m_leitura(std::make_unique<ConexoesLeitura>(kUsuario, kSenha, m_vigia.get())),
+      m_credenciais(Lido([] { return Credenciais::DoAmbiente(); }, [this](auto& e) { m_painel->Aviso(e); })),
+      m_rede(Lido([] { return Rede::DoAmbiente(); }, [this](auto& e) { m_painel->Soquete(e); })),
+      m_religador(std::make_unique<Religador>(m_credenciais, *m_vigia, *m_painel)),
+      m_leitura(std::make_unique<ConexoesLeitura>(m_credenciais, m_vigia.get())),
       m_agenda(std::make_unique<Agenda>(ExecutorDeGrupos(*this))) {
   CriarSlots();
   {
@@ -89,7 +103,18 @@ VESPRIL::VESPRIL(std::string programDirectory)
     CdsTabela = config::BuildTabela();
     CdsServidorTabela = config::BuildServidorTabela();
   }
-  m_pendencias = std::make_unique<Pendencias>(kUsuario, kSenha, m_vigia.get());
+  // A server is visited with the credentials of the server configured at its address; one no longer
+  // configured, with those of every server not named.
+  m_pendencias = std::make_unique<Pendencias>(
+      [this](const std::string& endereco) {
+        std::string nome = "*";
+        for (const Vinculo& servidor : Servidores()) {
+          if (servidor.endereco == endereco) nome = servidor.nome;
+        }
+        const Credenciais::Acesso& acesso = m_credenciais.Para(nome);
+        return std::pair(acesso.usuario, acesso.senha);
+      },
+      m_vigia.get());
   std::vector<std::string> enderecos;
   for (const Vinculo& servidor : Servidores()) enderecos.push_back(servidor.endereco);
   m_pendencias->Iniciar(enderecos);
@@ -189,6 +214,8 @@ void VESPRIL::CriarSoquete() {
   SoqueteServidor& listener = *soquete;
   m_componentes[0] = std::move(soquete);
   listener.SetPort(GetPorta());
+  listener.SetEnderecos(m_rede.escuta, m_rede.escutaDada);
+  listener.SetClientes(m_rede.clientes);
   listener.OnClientRead = [this](Conexao& connection) { SoqueteClientRead(connection); };
   listener.OnClientError = [this](Conexao& connection, SocketError& code) {
     SoqueteClientError(connection, code);
@@ -284,6 +311,8 @@ void VESPRIL::ConectarServidor(const std::string& nome) {
   m_leitura->Descartar(n);
   slot.baseDados.Close();
   slot.baseDados.SetDatabaseName(endereco);
+  const Credenciais::Acesso& acesso = m_credenciais.Para(nome);
+  slot.baseDados.Params() = {"user_name=" + acesso.usuario, "password=" + acesso.senha};
   try {
     slot.baseDados.Open();
   } catch (const std::exception& e) {

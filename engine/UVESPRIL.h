@@ -24,12 +24,13 @@
 // fb::Watchdog). What the gateway does is told by its panel (engine/Painel.h): the request log, the
 // figures of the status window, and the metrics.
 //
-// Construction is the whole start-up, in this order: the slots' objects; the settings table; the
-// server table; every server attached to the slot of its record number; the table definitions; the
-// row-count matrix; the transactions this program left in limbo, ended (engine/Pendencias.h); the
-// listener, opened on the stored port unless it is 0. The first failing step raises its Error and the
-// half-built engine is abandoned. No file is written at start. The write lane's record
-// (GruposConfirmados.dat) says, from a run's first write to its end, that the run writes: an end
+// Construction is the whole start-up, in this order: the credentials (engine/Credenciais.h) and the
+// listener's addresses and allowed clients (engine/Redes.h) from the environment; the slots' objects;
+// the settings table; the server table; every server attached to the slot of its record number; the table
+// definitions; the row-count matrix; the transactions this program left in limbo, ended
+// (engine/Pendencias.h); the listener, opened on the stored port unless it is 0. The first failing step
+// raises its Error and the half-built engine is abandoned. No file is written at start. The write lane's
+// record (GruposConfirmados.dat) says, from a run's first write to its end, that the run writes: an end
 // without the engine's destruction (a crash, a kill) makes the next start count every server's rows
 // again before its first write.
 #pragma once
@@ -45,11 +46,13 @@
 #include <vector>
 
 #include "config/PersistedTable.h"
-#include "foundation/Error.h"
 #include "engine/Corte.h"
+#include "engine/Credenciais.h"
 #include "engine/Painel.h"
+#include "engine/Redes.h"
 #include "engine/SlotConexao.h"
 #include "engine/SoqueteServidor.h"
+#include "foundation/Error.h"
 #include "protocol/WireProtocol.h"
 
 namespace vespril {
@@ -65,10 +68,6 @@ class Watchdog;
 
 inline constexpr int kSlots = 10;
 inline constexpr int kComponentes = 31;
-
-// The fixed credentials of every attachment.
-inline constexpr char kUsuario[] = "SYSDBA";
-inline constexpr char kSenha[] = "quillbark";
 
 class VESPRIL {
  public:
@@ -101,6 +100,11 @@ class VESPRIL {
   Painel& Atividade() const { return *m_painel; }
   // Read connections open to the server of slot n, idle or in use.
   int LeiturasAbertas(int n) const;
+  // Where the credentials of server `nome` come from ("padrão", or the file and its line's name);
+  // never the password. Any thread.
+  const std::string& FonteCredenciais(const std::string& nome) const {
+    return m_credenciais.Para(nome).fonte;
+  }
 
   // Readers of the tables. Any thread; each takes the engine's lock.
   int GetPorta();
@@ -285,6 +289,8 @@ class VESPRIL {
   Corte m_corte;
   const std::unique_ptr<Painel> m_painel;  // thread-safe
   const std::unique_ptr<fb::Watchdog> m_vigia;  // thread-safe; outlives every attachment
+  const Credenciais m_credenciais;              // read-only from start-up on
+  const Rede m_rede;                            // read-only from start-up on
   const std::unique_ptr<Religador> m_religador;  // thread-safe
   std::unique_ptr<Pendencias> m_pendencias;       // thread-safe
   // Owned here; the slots by the write lane, the listener by the GUI thread.

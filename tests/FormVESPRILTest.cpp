@@ -814,7 +814,8 @@ TEST_F(FormTest, F2OpensTheStatusWindowWhichFollowsConnectionsAndServers) {
   ASSERT_NE(resumo, nullptr);
   EXPECT_EVENTUALLY_EQ(resumo->text(), QString::fromUtf8("Conexões: 1    Em execução: 0    Na fila: 0"));
   EXPECT_EQ(Dump(*atividade->findChild<QTableWidget*>(QStringLiteral("GrdServidores"))),
-            "Slot|Servidor|Estado|Leituras|Tentativas|Último erro/1|ALFA|ligado|0|0|");
+            "Slot|Servidor|Estado|Credenciais|Leituras|Tentativas|Último erro/1|ALFA|ligado|padrão|0|0|");
+  EXPECT_EQ(Find<QTableWidget>("StrGrdGGetServidor")->item(0, 0)->toolTip(), QString::fromUtf8("Credenciais: padrão"));
   EXPECT_EQ(Dump(*atividade->findChild<QTableWidget*>(QStringLiteral("GrdRegistros"))), "Servidor|Tabela|Registros");
   EXPECT_NE(atividade->findChild<QPlainTextEdit*>(QStringLiteral("TxtRegistro"))->toPlainText().indexOf(
                 QStringLiteral("vespril.listener: ")),

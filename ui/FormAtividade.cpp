@@ -56,7 +56,7 @@ TFormAtividade::TFormAtividade(VESPRIL& engine, QWidget* parent) : QWidget(paren
   m_lblResumo->setObjectName(QStringLiteral("LblResumo"));
   m_grdServidores = Grade(this, "GrdServidores",
                           {QStringLiteral("Slot"), QStringLiteral("Servidor"), QStringLiteral("Estado"),
-                           QStringLiteral("Leituras"), QStringLiteral("Tentativas"), QString::fromUtf8("Último erro")});
+                           QStringLiteral("Credenciais"), QStringLiteral("Leituras"), QStringLiteral("Tentativas"), QString::fromUtf8("Último erro")});
   m_grdRegistros = Grade(this, "GrdRegistros",
                          {QStringLiteral("Servidor"), QStringLiteral("Tabela"), QStringLiteral("Registros")});
   m_txtRegistro = new QPlainTextEdit(this);
@@ -89,7 +89,7 @@ void TFormAtividade::Atualizar() {
       const SituacaoServidor& s = retrato.servidores[static_cast<size_t>(n)];
       if (s.estado == EstadoServidor::Livre) continue;
       servidores.push_back({QString::number(n), Texto(s.nome), QString::fromLatin1(NomeEstado(s.estado)),
-                            QString::number(m_engine.LeiturasAbertas(n)), QString::number(s.tentativas),
+                            Texto(s.credenciais), QString::number(m_engine.LeiturasAbertas(n)), QString::number(s.tentativas),
                             s.estado == EstadoServidor::Ligado ? QString() : Texto(s.erro).simplified()});
     }
     Preencher(*m_grdServidores, servidores);

@@ -439,7 +439,15 @@ void TFormVESPRIL::ShowException(const std::string& message) {
   box.exec();
 }
 
-void TFormVESPRIL::GetServidor() { PreencherGrade(*m_strGrdGGetServidor, m_engine->GetServidor()); }
+void TFormVESPRIL::GetServidor() {
+  PreencherGrade(*m_strGrdGGetServidor, m_engine->GetServidor());
+  // Where each server's user and password come from, on its name; never the password itself.
+  for (int r = 0; r < m_strGrdGGetServidor->rowCount(); ++r) {
+    QTableWidgetItem* nome = m_strGrdGGetServidor->item(r, 0);
+    if (nome == nullptr || nome->text().isEmpty()) continue;
+    nome->setToolTip(QStringLiteral("Credenciais: ") + Texto(m_engine->FonteCredenciais(Bytes(nome->text()))));
+  }
+}
 
 void TFormVESPRIL::GetTabela() { PreencherGrade(*m_strGrdGGetTabela, m_engine->GetTabela()); }
 
