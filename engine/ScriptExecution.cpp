@@ -505,6 +505,14 @@ void VESPRIL::ExecutarOutra(const std::string& statement) {
   }
 }
 
+void VESPRIL::Incluir(Insercao& insercao, const std::string& coluna, const std::string& valor) {
+  const size_t antes = insercao.sql.size();
+  insercao.sql = IncluirCampo(insercao.sql, coluna, valor);
+  if (insercao.sql.size() == antes) return;
+  insercao.colunasIncluidas += coluna.size() + 2;
+  insercao.valoresIncluidos += valor.size() + 2;
+}
+
 std::vector<VESPRIL::Vinculo> VESPRIL::Servidores() {
   std::lock_guard trava(m_trava);
   std::vector<Vinculo> servidores;
@@ -532,7 +540,7 @@ VESPRIL::Insercao VESPRIL::PlanejarInsert(const std::string& statement) {
   // gives its children its own key.
   for (const ChaveEstrangeira& estrangeira : separado.chaves) {
     if (!LocalizarTabela(CdsTabela, "Tabela", estrangeira.TabelaPai)) throw Error(kFalhaChaveEstrangeira);
-    insercao.sql = IncluirCampo(insercao.sql, estrangeira.Campo, std::to_string(CdsTabela.FieldAsInteger("Gerador")));
+    Incluir(insercao, estrangeira.Campo, std::to_string(CdsTabela.FieldAsInteger("Gerador")));
   }
   insercao.tabela = ExtrairTabela(insercao.sql);
   insercao.relembrar = TabelaRelembrar();
@@ -583,7 +591,7 @@ void VESPRIL::Rotear(Insercao& insercao) {
   if (insercao.gerador == INT32_MAX) {
     throw Error("O gerador da tabela " + insercao.tabela + " chegou ao seu limite");
   }
-  insercao.sql = IncluirCampo(insercao.sql, CdsTabela.FieldAsString("Chave"), std::to_string(insercao.gerador + 1));
+  Incluir(insercao, CdsTabela.FieldAsString("Chave"), std::to_string(insercao.gerador + 1));
 }
 
 // The key is reserved on disk before the row is written: a crash in between leaves a gap in the keys,
@@ -625,6 +633,12 @@ void VESPRIL::Gravar(Insercao& insercao) {
   Preparar(slot.conexaoSQL, insercao.sql);
   try {
     slot.conexaoSQL.ExecSQL();
+  } catch (const fb::FbError& e) {
+    if (e.LinkLost()) throw;
+    devolverChave();
+    // The server tells positions in the statement as it ran; the client knows the one it wrote.
+    throw Error(
+        PosicoesDoCliente(e.Message(), insercao.sql, insercao.colunasIncluidas, insercao.valoresIncluidos));
   } catch (...) {
     // Refused by the server, the row is not there and the key is free again. When the link failed
     // with the statement or its commit, the row may be committed: its key stays handed out (a gap at

@@ -185,6 +185,10 @@ class VESPRIL {
     bool relembrar = false;
     int n = 0;            // the slot of the server it goes to
     int32_t gerador = 0;  // the last key handed out before its own
+    // Bytes put in after the first "(" and the next one, to tell the server's positions in the
+    // client's text (PosicoesDoCliente).
+    size_t colunasIncluidas = 0;
+    size_t valoresIncluidos = 0;
   };
   class Instantaneo;
 
@@ -226,6 +230,8 @@ class VESPRIL {
   // is on, routed to a server, its key reserved on disk, and written.
   void ExecutarInsert(const std::string& statement);
   Insercao PlanejarInsert(const std::string& statement);
+  // IncluirCampo on the statement, counting what it put in.
+  static void Incluir(Insercao& insercao, const std::string& coluna, const std::string& valor);
   void Recontar(Insercao& insercao);
   void Rotear(Insercao& insercao);
   void ReservarChave(Insercao& insercao);
