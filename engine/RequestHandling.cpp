@@ -125,9 +125,12 @@ Agenda::Tarefa Planejar(VESPRIL& engine, Pedido request, const std::shared_ptr<D
     RelatoPedido& relato = desfecho.relato;
     relato.instrucoes = ResumirScript(request.comando, engine.Atividade().InstrucoesInteiras());
     const Painel::Conta conta(engine.Atividade(), relato.linhas, relato.bytes);
-    relato.falha = engine.ExecutarScript(request.comando, request.cliente, request.pedido);
+    std::string servidor;
+    relato.falha = engine.ExecutarScript(request.comando, request.cliente, request.pedido, servidor);
     desfecho.resposta = ResponderScript(request, relato.falha);
     desfecho.fechar = !desfecho.resposta;
+    // The reply keeps the server's text, as clients read it; the log says which server it was.
+    if (!servidor.empty()) relato.falha = servidor + ": " + relato.falha;
   };
   return tarefa;
 }
@@ -167,7 +170,6 @@ void VESPRIL::SoqueteClientRead(Conexao& connection) {
       if (!request) break;
       bytes = request->cliente.size() + request->pedido.size() + request->comando.size();
       auto desfecho = std::make_shared<Desfecho>();
-      desfecho->relato.inicio = std::chrono::system_clock::now();
       desfecho->relato.par = connection.Par();
       const auto inicio = std::chrono::steady_clock::now();
       Painel* painel = m_painel.get();

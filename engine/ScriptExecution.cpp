@@ -54,6 +54,18 @@ constexpr char kDbNotOpen[] = "Cannot perform operation -- DB is not open";
 constexpr char kNaoConsulta[] = "Instru\xE7\xE3o n\xE3o \xE9 uma consulta";
 constexpr char kExcecaoDesconhecida[] = "Exce\xE7\xE3o desconhecida";
 
+// The server a statement is on while it calls it: named before the call and cleared once it returns,
+// so a failure that leaves it named happened there. The log tells the failure with it; the reply
+// keeps the server's own text.
+thread_local std::string t_noServidor;
+
+template <typename F>
+void NoServidor(const std::string& nome, F&& chamada) {
+  t_noServidor = nome;
+  chamada();
+  t_noServidor.clear();
+}
+
 enum class Tipo { Consulta, Insert, Outra };
 
 Tipo Classificar(std::string_view statement) {
@@ -237,6 +249,7 @@ bool DesfechoIncerto(std::exception_ptr falha) {
 // of the server's slot; or the failure that keeps it from being read, raised when a query reaches it,
 // so that the rows of the servers before it are written as one server after another would give.
 struct VESPRIL::Fonte {
+  std::string servidor;  // its name
   fb::Attachment* attachment = nullptr;
   std::unique_ptr<fb::Transaction> transacao;
   int dialect = 3;
@@ -281,6 +294,7 @@ class VESPRIL::Instantaneo {
       }
       for (size_t i = 0; i < m_servidores.size(); ++i) {
         Fonte& fonte = m_fontes[i];
+        fonte.servidor = m_servidores[i].nome;
         fonte.dialect = dialeto[m_servidores[i].n];
         // A server whose slot is not attached is refused as the slot refuses it.
         if (!ligado[m_servidores[i].n]) {
@@ -382,6 +396,21 @@ bool VESPRIL::ScriptDeInsercoes(const std::string& script) {
 
 std::string VESPRIL::ExecutarScript(const std::string& script, const std::string& cliente,
                                     const std::string& pedido) {
+  std::string servidor;
+  return ExecutarScript(script, cliente, pedido, servidor);
+}
+
+std::string VESPRIL::ExecutarScript(const std::string& script, const std::string& cliente,
+                                    const std::string& pedido, std::string& servidor) {
+  t_noServidor.clear();
+  std::string falha = RodarScript(script, cliente, pedido);
+  servidor = falha.empty() ? std::string() : std::move(t_noServidor);
+  t_noServidor.clear();
+  return falha;
+}
+
+std::string VESPRIL::RodarScript(const std::string& script, const std::string& cliente,
+                                 const std::string& pedido) {
   if (script.empty()) return "";
   if (!ScriptDeLeitura(script)) {
     const std::lock_guard corte(m_corte);
@@ -456,11 +485,20 @@ void VESPRIL::ExecutarConsulta(const std::string& statement, const std::string& 
   }
   for (size_t i = 0; i < fontes.size(); ++i) {
     Fonte& fonte = fontes[i];
-    if (fonte.falha) std::rethrow_exception(fonte.falha);
+    if (fonte.falha) {
+      t_noServidor = fonte.servidor;
+      std::rethrow_exception(fonte.falha);
+    }
     if (BlockPipe* pipe = i > 0 ? adiante.Pipe(i - 1) : nullptr) {
       std::string bloco;
       try {
-        while (pipe->Take(bloco)) arquivo.EscreverRegistros(bloco, 0);
+        for (;;) {
+          t_noServidor = fonte.servidor;  // the reader's failure comes out of Take
+          const bool mais = pipe->Take(bloco);
+          t_noServidor.clear();
+          if (!mais) break;
+          arquivo.EscreverRegistros(bloco, 0);
+        }
       } catch (...) {
         arquivo.EscreverRegistros({}, contados[i]);
         throw;
@@ -470,7 +508,9 @@ void VESPRIL::ExecutarConsulta(const std::string& statement, const std::string& 
     }
     DestinoArquivo destino(arquivo);
     try {
-      LerServidor(*fonte.attachment, *fonte.transacao, fonte.dialect, statement, destino);
+      NoServidor(fonte.servidor, [&] {
+        LerServidor(*fonte.attachment, *fonte.transacao, fonte.dialect, statement, destino);
+      });
     } catch (...) {
       fonte.quebrada = true;
       throw;
@@ -485,6 +525,7 @@ void VESPRIL::ExecutarConsultaEscrita(const std::string& statement, const std::s
   std::vector<Fonte> fontes;
   for (const Vinculo& servidor : Servidores()) {
     Fonte& fonte = fontes.emplace_back();
+    fonte.servidor = servidor.nome;
     BaseDados& base = Slot(servidor.n).baseDados;
     fonte.dialect = base.SQLDialect();
     try {
@@ -501,7 +542,7 @@ void VESPRIL::ExecutarOutra(const std::string& statement) {
   for (const Vinculo& servidor : Servidores()) {
     ConexaoSQL& consulta = Slot(servidor.n).conexaoSQL;
     Preparar(consulta, statement);
-    consulta.ExecSQL();
+    NoServidor(servidor.nome, [&] { consulta.ExecSQL(); });
   }
 }
 
@@ -559,7 +600,7 @@ void VESPRIL::Recontar(Insercao& insercao) {
   for (const Vinculo& servidor : Servidores()) {
     ConexaoSQL& consulta = Slot(servidor.n).conexaoSQL;
     Preparar(consulta, recontagem);
-    consulta.Open();
+    NoServidor(servidor.nome, [&] { consulta.Open(); });
     std::lock_guard trava(m_trava);
     if (!CdsServidorTabela.Locate("Servidor;Tabela", {servidor.nome, tabela})) throw Error(kFalhaRecontagem);
     const int32_t quantidade = ParaInteiro(consulta.FieldAsInteger("QtAtual"), "QtAtual de " + tabela);
@@ -586,6 +627,7 @@ void VESPRIL::Rotear(Insercao& insercao) {
   }
   const std::string servidor = CdsServidorTabela.FieldAsString("Servidor");
   if (!CdsServidor.Locate("Nome", servidor)) throw Error(kFalhaServidor);
+  insercao.servidor = CdsServidor.FieldAsString("Nome");
   insercao.n = CdsServidor.RecNo();
   insercao.gerador = CdsTabela.FieldAsInteger("Gerador");
   if (insercao.gerador == INT32_MAX) {
@@ -624,6 +666,7 @@ void VESPRIL::Gravar(Insercao& insercao) {
     }
   };
   SlotConexao slot = Slot(insercao.n);
+  t_noServidor = insercao.servidor;
   try {
     slot.baseDados.Open();
   } catch (...) {
@@ -646,6 +689,7 @@ void VESPRIL::Gravar(Insercao& insercao) {
     if (!DesfechoIncerto(std::current_exception())) devolverChave();
     throw;
   }
+  t_noServidor.clear();
 
   // The row is committed, and the reply will say so whatever happens to the count's save. At its limit
   // the count stays there rather than wrap.

@@ -13,7 +13,9 @@
 // Everything here lives on the GUI thread, and nothing it does lets an exception into the event loop.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -113,6 +115,9 @@ class Conexao final : public QObject {
   bool m_dispatching = false;
   bool m_ocupada = false;
   size_t m_emCurso = 0;  // bytes of the request it is busy with
+  // The bytes outside frames the log has told of, and when it last did.
+  uint64_t m_descartesContados = 0;
+  std::chrono::steady_clock::time_point m_descarteContado{};
 };
 
 class SoqueteServidor final : public QObject, public Componente {
@@ -132,6 +137,8 @@ class SoqueteServidor final : public QObject, public Componente {
   // leaves the listener inactive without error. Activating an active listener does nothing.
   // Closing also closes every client connection (replies already queued are still delivered).
   void SetActive(bool active);
+  // Why the last activation failed; "" once one succeeded.
+  const std::string& FalhaEscuta() const { return m_falhaEscuta; }
 
   // For tests; connections made later take the new frame limit.
   void SetLimites(const LimitesSoquete& limites) { m_limites = limites; }
@@ -185,8 +192,11 @@ class SoqueteServidor final : public QObject, public Componente {
   void Evento(const std::string& texto);
   void Contar();
   void OpenSpare();
+  // SetActive(true)'s work.
+  void Escutar();
 
   int m_port = 0;
+  std::string m_falhaEscuta;
   Descriptor m_socket;
   Descriptor m_spare;  // given up to accept and close a newcomer when descriptors run out
   QSocketNotifier* m_acceptor = nullptr;

@@ -149,6 +149,9 @@ class VESPRIL {
   // operation (it holds the write lane's cut meanwhile).
   std::string ExecutarScript(const std::string& script, const std::string& cliente,
                              const std::string& pedido);
+  // The same, and the name of the server the failure came from ("" when none did), for the log.
+  std::string ExecutarScript(const std::string& script, const std::string& cliente, const std::string& pedido,
+                             std::string& servidor);
   // Whether a script may share the write lane with others: every statement an INSERT. Any thread.
   static bool ScriptDeInsercoes(const std::string& script);
   // Runs scripts that may share the write lane (ScriptDeInsercoes), which arrived one after another,
@@ -183,7 +186,8 @@ class VESPRIL {
     std::string tabela;
     std::string chave;  // its key column, when the recount needs it
     bool relembrar = false;
-    int n = 0;            // the slot of the server it goes to
+    std::string servidor;  // the name of the server it goes to
+    int n = 0;             // its slot
     int32_t gerador = 0;  // the last key handed out before its own
     // Bytes put in after the first "(" and the next one, to tell the server's positions in the
     // client's text (PosicoesDoCliente).
@@ -198,6 +202,8 @@ class VESPRIL {
   // Groups decided but not yet committed on every server, and dropped ones whose rollback may not
   // have reached every server, are ended where they are found. The write lane.
   void ResolverGrupos();
+  // ExecutarScript's work.
+  std::string RodarScript(const std::string& script, const std::string& cliente, const std::string& pedido);
   // A write script in the write lane. REQUIRES: the write lane's cut held.
   std::string ExecutarEscrita(const std::string& script, const std::string& cliente, const std::string& pedido);
   // A group's way through: each script's message, or nothing when the group was dropped (nothing of

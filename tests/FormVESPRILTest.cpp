@@ -590,7 +590,7 @@ TEST_F(FormTest, ControlsStandWhereTheLayoutPutsThem) {
   };
   const Label labels[] = {{"Label1", "Servidor", 155, true}, {"Label2", "Endereço", 155, true},
                           {"Label3", "Tabela", 155, true},   {"Label4", "Chave", 155, true},
-                          {"Label5", "Gerador", 155, true},  {"Label6", "Atualização", 448, false}};
+                          {"Label5", "Gerador", 155, true},  {"Label6", "Atualização (ms)", 502, true}};
   for (const Label& l : labels) {
     SCOPED_TRACE(l.name);
     QLabel* label = Find<QLabel>(l.name);

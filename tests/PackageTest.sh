@@ -89,7 +89,7 @@ done
 # Depends: by name, and the library package at this very version.
 version="$(dpkg-deb -f "$(deb vespril)" Version)"
 for package_needs in \
-  "vespril:libvesprilclient1 (= $version),libqt6core6,libqt6widgets6,libfbclient2,libsystemd0,libprometheus-cpp-pull1.0,firebird3.0-server-core,adduser,libstdc++6,libc6" \
+  "vespril:libvesprilclient1 (= $version),libqt6core6,libqt6widgets6,libfbclient2,libsystemd0,libcivetweb1,firebird3.0-server-core,adduser,libstdc++6,libc6" \
   "libvesprilclient-dev:libvesprilclient1 (= $version)" "libvesprilclient1:libstdc++6,libc6"; do
   package="${package_needs%%:*}"
   depends="$(dpkg-deb -f "$(deb "$package")" Depends)"
