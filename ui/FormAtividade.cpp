@@ -11,6 +11,7 @@
 #include <QScreen>
 #include <QScrollBar>
 #include <QTableWidget>
+#include <QTextCursor>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -129,13 +130,20 @@ void TFormAtividade::Atualizar() {
     });
     Preencher(*m_grdRegistros, registros);
     // New lines come in at the bottom, and the pane follows them unless the operator scrolled up to
-    // read; it stays where it was across, so lines longer than the pane show their starts.
+    // read; across it stays where it was, so lines longer than the pane show their starts. The text
+    // cursor waits at the last line's start: the pane's first showing scrolls to it.
     QScrollBar* vertical = m_txtRegistro->verticalScrollBar();
     QScrollBar* horizontal = m_txtRegistro->horizontalScrollBar();
     const bool noFim = vertical->value() >= vertical->maximum();
     const int esquerda = horizontal->value();
     for (const std::string& linha : retrato.linhas) m_txtRegistro->appendPlainText(Texto(linha));
-    if (noFim) vertical->setValue(vertical->maximum());
+    if (noFim && !retrato.linhas.empty()) {
+      QTextCursor cursor = m_txtRegistro->textCursor();
+      cursor.movePosition(QTextCursor::End);
+      cursor.movePosition(QTextCursor::StartOfBlock);
+      m_txtRegistro->setTextCursor(cursor);
+      vertical->setValue(vertical->maximum());
+    }
     horizontal->setValue(esquerda);
   } catch (...) {
     // A refresh that fails shows the last figures until the next one.
