@@ -16,8 +16,6 @@ namespace vespril::fb {
 
 namespace {
 
-constexpr char kDefaultFolder[] = "/tmp/firebird";
-
 std::string_view Trimmed(std::string_view text) {
   while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
   while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r'))
@@ -74,11 +72,11 @@ bool ExclusiveServerMode(std::string_view firebirdConf) {
   return SameTextAscii(mode, "Super") || SameTextAscii(mode, "ThreadedDedicated");
 }
 
-std::string ChooseLockFolder() {
+std::string ChooseLockFolder(const std::string& defaultFolder) {
   const char* chosen = std::getenv("FIREBIRD_LOCK");
   if (chosen != nullptr && chosen[0] != '\0') return chosen;
-  if (access(kDefaultFolder, R_OK | W_OK | X_OK) == 0 || !ExclusiveServerMode(ReadFirebirdConf())) {
-    return kDefaultFolder;
+  if (access(defaultFolder.c_str(), R_OK | W_OK | X_OK) == 0 || !ExclusiveServerMode(ReadFirebirdConf())) {
+    return defaultFolder;
   }
   const std::string folder = OwnFolder();
   setenv("FIREBIRD_LOCK", folder.c_str(), 1);

@@ -22,7 +22,8 @@ namespace vespril::fb {
 // engine runs in Super mode: to $XDG_RUNTIME_DIR/firebird, or /tmp/firebird-<uid> without a runtime
 // folder, made with mode 0700. Returns the folder the engine will use. Throws Error when the own
 // folder exists but is not this user's alone (someone else made it, or it is a symbolic link).
-std::string ChooseLockFolder();
+// `defaultFolder` is the engine's own default, another only in tests.
+std::string ChooseLockFolder(const std::string& defaultFolder = "/tmp/firebird");
 
 // Whether firebird.conf text sets a mode in which the engine opens database files exclusively
 // (Super, its synonym ThreadedDedicated, or no ServerMode line at all).

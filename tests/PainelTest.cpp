@@ -109,6 +109,18 @@ TEST(PainelTest, MetricsEndpointCountsTheRequestsServersAndRows) {
   test::LoopbackGateway gateway(db.Address());
   qunsetenv("VESPRIL_METRICAS");
   ASSERT_EQ(gateway.engine->Atividade().MetricasEndereco(), "127.0.0.1:" + std::to_string(porta));
+  // From the first scrape every series is there, at zero, and nothing but the program's own.
+  const std::string primeira = Get(porta, "/metrics");
+  for (const char* linha : {
+           R"(vespril_requests_total{kind="download",outcome="ok"} 0)",
+           R"(vespril_rows_routed_total{server="ALFA",table="PEDIDO"} 0)",
+           R"(vespril_reattach_attempts_total{server="ALFA"} 0)",
+           R"(vespril_result_bytes_total 0)",
+       }) {
+    EXPECT_NE(primeira.find(std::string("\n") + linha + "\n"), std::string::npos) << linha << "\n"
+                                                                                  << primeira;
+  }
+  EXPECT_FALSE(std::regex_search(primeira, std::regex(R"((^|\n)(?!vespril_|#|$))"))) << primeira;
   Client client(gateway.port);
   for (const std::string& script : {Insert("Ana"), Insert("Bia"), std::string("select * from NADA;"),
                                     std::string("select * from PEDIDO;"), std::string("Baixar")}) {
