@@ -1,6 +1,7 @@
 // The gateway telling what it does: a request's log line, and the metrics a few requests move. The
 // gateway serves an embedded database in this process; its lines are caught where Qt's logging hands
 // them over.
+#include <algorithm>
 #include <mutex>
 #include <regex>
 #include <string>
@@ -120,7 +121,11 @@ TEST(PainelTest, MetricsEndpointCountsTheRequestsServersAndRows) {
     EXPECT_NE(primeira.find(std::string("\n") + linha + "\n"), std::string::npos) << linha << "\n"
                                                                                   << primeira;
   }
-  EXPECT_FALSE(std::regex_search(primeira, std::regex(R"((^|\n)(?!vespril_|#|$))"))) << primeira;
+  for (size_t inicio = 0, fim = 0; inicio < primeira.size(); inicio = fim + 1) {
+    fim = std::min(primeira.find('\n', inicio), primeira.size());
+    const std::string linha = primeira.substr(inicio, fim - inicio);
+    EXPECT_TRUE(linha.empty() || linha.starts_with("#") || linha.starts_with("vespril_")) << linha;
+  }
   Client client(gateway.port);
   for (const std::string& script : {Insert("Ana"), Insert("Bia"), std::string("select * from NADA;"),
                                     std::string("select * from PEDIDO;"), std::string("Baixar")}) {
