@@ -147,10 +147,20 @@ Agenda::ExecutorGrupo ExecutorDeGrupos(VESPRIL& engine) {
           ResumirScript(pedido->request.comando, engine.Atividade().InstrucoesInteiras());
       pedidos.push_back(&pedido->request);
     }
-    const std::vector<std::string> mensagens = engine.ExecutarGrupo(pedidos);
+    std::vector<std::string> servidores;
+    std::vector<std::string> mensagens;
+    {
+      const VESPRIL::ServidoresDasFalhas anotar(servidores);
+      mensagens = engine.ExecutarGrupo(pedidos);
+    }
+    // A group that went through failed nowhere; one dropped ran its scripts alone, each noting where.
+    const bool sozinhos = servidores.size() == membros.size();
     for (size_t i = 0; i < membros.size(); ++i) {
       auto* membro = static_cast<MembroPedido*>(membros[i]);
       membro->desfecho->relato.falha = mensagens[i];
+      if (sozinhos && !servidores[i].empty() && !mensagens[i].empty()) {
+        membro->desfecho->relato.falha = servidores[i] + ": " + mensagens[i];
+      }
       membro->desfecho->resposta = ResponderScript(membro->request, mensagens[i]);
       membro->desfecho->fechar = !membro->desfecho->resposta;
     }

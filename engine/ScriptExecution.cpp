@@ -59,6 +59,9 @@ constexpr char kExcecaoDesconhecida[] = "Exce\xE7\xE3o desconhecida";
 // keeps the server's own text.
 thread_local std::string t_noServidor;
 
+// While a ServidoresDasFalhas lives on this thread, the list it names.
+thread_local std::vector<std::string>* t_servidoresDasFalhas = nullptr;
+
 template <typename F>
 void NoServidor(const std::string& nome, F&& chamada) {
   t_noServidor = nome;
@@ -394,6 +397,12 @@ bool VESPRIL::ScriptDeInsercoes(const std::string& script) {
   return insercoes;
 }
 
+VESPRIL::ServidoresDasFalhas::ServidoresDasFalhas(std::vector<std::string>& servidores) {
+  t_servidoresDasFalhas = &servidores;
+}
+
+VESPRIL::ServidoresDasFalhas::~ServidoresDasFalhas() { t_servidoresDasFalhas = nullptr; }
+
 std::string VESPRIL::ExecutarScript(const std::string& script, const std::string& cliente,
                                     const std::string& pedido) {
   std::string servidor;
@@ -429,7 +438,8 @@ std::string VESPRIL::RodarScript(const std::string& script, const std::string& c
 
 std::string VESPRIL::ExecutarEscrita(const std::string& script, const std::string& cliente,
                                      const std::string& pedido) {
-  return Falha([&] {
+  t_noServidor.clear();
+  std::string falha = Falha([&] {
     SalvarContagemPendente();
     ResolverGrupos();
     try {
@@ -454,6 +464,9 @@ std::string VESPRIL::ExecutarEscrita(const std::string& script, const std::strin
     }
     PublicarSlots();
   });
+  if (t_servidoresDasFalhas != nullptr)
+    t_servidoresDasFalhas->push_back(falha.empty() ? std::string() : t_noServidor);
+  return falha;
 }
 
 void VESPRIL::ExecutarConsulta(const std::string& statement, const std::string& caminho,

@@ -163,6 +163,16 @@ class VESPRIL {
   // message, in order; never throws. A worker of the agenda in the write lane (a test while nothing
   // runs).
   std::vector<std::string> ExecutarGrupo(const std::vector<const Pedido*>& pedidos);
+  // While it lives, each write script this thread runs on its own (a group's scripts included, when
+  // the group was dropped) adds to `servidores` the server its failure came from ("" for none), in
+  // order: for the log of a group. The list must outlive it.
+  class ServidoresDasFalhas {
+   public:
+    explicit ServidoresDasFalhas(std::vector<std::string>& servidores);
+    ~ServidoresDasFalhas();
+    ServidoresDasFalhas(const ServidoresDasFalhas&) = delete;
+    ServidoresDasFalhas& operator=(const ServidoresDasFalhas&) = delete;
+  };
 
   // Listener handlers. GUI thread.
   void SoqueteClientRead(Conexao& connection);

@@ -49,6 +49,7 @@ struct Gateway {
 // they leave (Gateway::Estado). Each gateway's workspace is the working directory while it lives.
 struct Desfecho {
   std::vector<std::string> mensagens;
+  std::vector<std::string> servidores;  // of a group's failures, for the log
   std::string estado;
   std::string arquivos;  // the working directory's files
 };
@@ -60,6 +61,7 @@ Desfecho Rodar(bool emGrupo, const std::vector<std::string>& scripts) {
   if (emGrupo) {
     std::vector<const vespril::Pedido*> grupo;
     for (const vespril::Pedido& pedido : pedidos) grupo.push_back(&pedido);
+    const VESPRIL::ServidoresDasFalhas anotar(desfecho.servidores);
     desfecho.mensagens = gateway.engine->ExecutarGrupo(grupo);
   } else {
     for (const vespril::Pedido& p : pedidos) desfecho.mensagens.push_back(gateway.engine->ExecutarScript(p.comando, p.cliente, p.pedido));
@@ -92,6 +94,7 @@ TEST(GroupCommitTest, RefusedStatementChangesNoOtherScriptsOutcome) {
   const Desfecho sozinhos = Rodar(false, scripts);
   ASSERT_NE(sozinhos.mensagens[2], "");
   EXPECT_EQ(grupo.mensagens, sozinhos.mensagens);
+  EXPECT_EQ(grupo.servidores, (std::vector<std::string>{"", "", "BETA", ""}));
   EXPECT_EQ(grupo.estado.substr(0, grupo.estado.find(" / <?xml")),
             "15|Bia / 14|Ana / 3|15|1;4|15|2 / ");
   EXPECT_EQ(sozinhos.estado.substr(0, sozinhos.estado.find(" / <?xml")),
