@@ -10,6 +10,7 @@
 
 #include "engine/Grupo.h"
 #include "engine/Instrucoes.h"
+#include "engine/NoServidor.h"
 #include "engine/Pendencias.h"
 #include "engine/UVESPRIL.h"
 #include "foundation/Error.h"
@@ -20,10 +21,13 @@ namespace vespril {
 std::string VESPRIL::ExecutarEscrita(const std::string& script, const std::string& cliente,
                                      const std::string& pedido) {
   const std::lock_guard corte(m_corte);
-  return Falha([&] {
+  t_noServidor.clear();
+  std::string falha = Falha([&] {
     EntrarNaFaixa();
     RodarEscrita(script, cliente, pedido);
   });
+  AnotarFalha(falha);
+  return falha;
 }
 
 std::vector<std::string> VESPRIL::ExecutarGrupo(const std::vector<const Pedido*>& pedidos) {
@@ -42,7 +46,9 @@ std::vector<std::string> VESPRIL::ExecutarGrupo(const std::vector<const Pedido*>
   if (!mensagens) {
     mensagens.emplace();
     for (const Pedido* pedido : pedidos) {
+      t_noServidor.clear();
       mensagens->push_back(Falha([&] { RodarEscrita(pedido->comando, pedido->cliente, pedido->pedido); }));
+      AnotarFalha(mensagens->back());
     }
   }
   return std::move(*mensagens);

@@ -1,5 +1,7 @@
 #include "engine/InsertRewriting.h"
 
+#include <algorithm>
+
 namespace vespril {
 
 namespace {
@@ -38,6 +40,16 @@ class ForwardSearch {
   size_t m_hit = std::string_view::npos;
   bool m_searched = false;
 };
+
+// Reads the digits at text[at...]; false when there are none.
+bool LerNumero(std::string_view text, size_t& at, size_t& valor) {
+  const size_t inicio = at;
+  valor = 0;
+  while (at < text.size() && text[at] >= '0' && text[at] <= '9' && at - inicio < 9) {
+    valor = valor * 10 + static_cast<size_t>(text[at++] - '0');
+  }
+  return at > inicio;
+}
 
 }  // namespace
 
@@ -97,6 +109,74 @@ std::string IncluirCampo(std::string_view statement, std::string_view column, st
   out.append(statement.substr(columns + 1, values - columns)).append(value).append(", ");
   out.append(statement.substr(values + 1));
   return out;
+}
+
+std::string PosicoesDoCliente(std::string_view mensagem, std::string_view reescrita, size_t colunas,
+                              size_t valores) {
+  const size_t primeira = reescrita.find('(');
+  if (primeira == std::string_view::npos || primeira + 1 + colunas > reescrita.size())
+    return std::string(mensagem);
+  const size_t inicioColunas = primeira + 1;
+  const size_t segunda = reescrita.find('(', inicioColunas + colunas);
+  if (segunda == std::string_view::npos || segunda + 1 + valores > reescrita.size())
+    return std::string(mensagem);
+  const size_t inicioValores = segunda + 1;
+  // The client's text: the statement without what was put in, which holds no line break.
+  std::string original;
+  original.append(reescrita.substr(0, inicioColunas))
+      .append(reescrita.substr(inicioColunas + colunas, inicioValores - inicioColunas - colunas))
+      .append(reescrita.substr(inicioValores + valores));
+  const auto paraOriginal = [&](size_t r) {
+    if (r < inicioColunas) return r;
+    if (r < inicioColunas + colunas) return inicioColunas;
+    if (r < inicioValores) return r - colunas;
+    if (r < inicioValores + valores) return inicioValores - colunas;
+    return r - colunas - valores;
+  };
+  // Lines count from 1 at each line feed, columns from 1 at each line's start.
+  const auto inicioDaLinha = [](std::string_view texto, size_t linha) -> size_t {
+    size_t inicio = 0;
+    for (size_t l = 1; l < linha; ++l) {
+      const size_t fim = texto.find('\n', inicio);
+      if (fim == std::string_view::npos) return std::string_view::npos;
+      inicio = fim + 1;
+    }
+    return inicio;
+  };
+
+  static constexpr std::string_view kLinha = "line ";
+  static constexpr std::string_view kColuna = ", column ";
+  std::string saida;
+  size_t copiado = 0;
+  for (size_t at = mensagem.find(kLinha); at != std::string_view::npos; at = mensagem.find(kLinha, at)) {
+    size_t cursor = at + kLinha.size();
+    size_t linha = 0;
+    size_t coluna = 0;
+    if (!LerNumero(mensagem, cursor, linha) || mensagem.substr(cursor, kColuna.size()) != kColuna) {
+      at = cursor;
+      continue;
+    }
+    const size_t inicioNumeros = at + kLinha.size();
+    cursor += kColuna.size();
+    if (!LerNumero(mensagem, cursor, coluna) || linha == 0 || coluna == 0) {
+      at = cursor;
+      continue;
+    }
+    const size_t linhaReescrita = inicioDaLinha(reescrita, linha);
+    if (linhaReescrita == std::string_view::npos) {
+      at = cursor;
+      continue;
+    }
+    const size_t o = paraOriginal(linhaReescrita + coluna - 1);
+    const size_t inicioOriginal = inicioDaLinha(original, linha);
+    saida.append(mensagem.substr(copiado, inicioNumeros - copiado));
+    saida +=
+        std::to_string(linha) + std::string(kColuna) + std::to_string(o - std::min(o, inicioOriginal) + 1);
+    copiado = cursor;
+    at = cursor;
+  }
+  saida.append(mensagem.substr(copiado));
+  return saida;
 }
 
 }  // namespace vespril

@@ -29,4 +29,11 @@ std::string ExtrairTabela(std::string_view statement);
 // A statement without both parentheses comes back unchanged; nothing is read out of bounds.
 std::string IncluirCampo(std::string_view statement, std::string_view column, std::string_view value);
 
+// A server's message about a statement that IncluirCampo rewrote, its positions ("line 1, column 40")
+// told in the text the client wrote: `reescrita` is the statement as it ran, `colunas` and `valores`
+// the bytes put in after its first "(" and its next one. A position inside what was put in becomes
+// the place it was put at. A message without positions comes back unchanged.
+std::string PosicoesDoCliente(std::string_view mensagem, std::string_view reescrita, size_t colunas,
+                              size_t valores);
+
 }  // namespace vespril

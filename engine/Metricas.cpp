@@ -2,19 +2,20 @@
 
 #include <stdexcept>
 
-#include <QString>
+#include <CivetServer.h>
 #include <prometheus/counter.h>
-#include <prometheus/exposer.h>
 #include <prometheus/family.h>
 #include <prometheus/gauge.h>
 #include <prometheus/histogram.h>
 #include <prometheus/registry.h>
+#include <prometheus/text_serializer.h>
+#include <QString>
 
 namespace vespril {
 
 namespace {
 
-constexpr const char* kRotulosTipo[] = {"query", "write", "baixar", "deletar", "refused"};
+constexpr const char* kRotulosTipo[] = {"query", "write", "download", "delete", "refused"};
 constexpr const char* kRotulosEstado[] = {"detached", "attached", "lost", "reattaching"};
 
 // Label values are UTF-8; the gateway's names are single-byte text.
@@ -35,6 +36,29 @@ std::string Escutar(const std::string& endereco) {
 }
 
 }  // namespace
+
+// GET /metrics: the registry's series as Prometheus text, and nothing else.
+class Metricas::Pagina final : public CivetHandler {
+ public:
+  explicit Pagina(prometheus::Registry& registro) : m_registro(registro) {}
+  bool handleGet(CivetServer*, mg_connection* conexao) override {
+    try {
+      const std::string corpo = prometheus::TextSerializer().Serialize(m_registro.Collect());
+      mg_printf(conexao,
+                "HTTP/1.1 200 OK\r\nContent-Type: text/plain; version=0.0.4; charset=utf-8\r\n"
+                "Content-Length: %zu\r\nConnection: close\r\n\r\n",
+                corpo.size());
+      mg_write(conexao, corpo.data(), corpo.size());
+    } catch (...) {
+      mg_printf(conexao,
+                "HTTP/1.1 500 Internal Server Error\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+    }
+    return true;
+  }
+
+ private:
+  prometheus::Registry& m_registro;
+};
 
 Metricas::Metricas(const std::string& endereco) : m_registro(std::make_shared<prometheus::Registry>()) {
   const std::string escuta = Escutar(endereco);
@@ -77,13 +101,16 @@ Metricas::Metricas(const std::string& endereco) : m_registro(std::make_shared<pr
                       .Name("vespril_reattach_attempts_total")
                       .Help("Attempts to attach a lost server again")
                       .Register(*m_registro);
-  m_servidor = std::make_unique<prometheus::Exposer>(escuta, 1);
-  m_servidor->RegisterCollectable(m_registro);
-  const std::vector<int> portas = m_servidor->GetListeningPorts();
+  m_pagina = std::make_unique<Pagina>(*m_registro);
+  m_servidor =
+      std::make_unique<CivetServer>(std::vector<std::string>{"listening_ports", escuta, "num_threads", "1"});
+  m_servidor->addHandler("/metrics", m_pagina.get());
+  const std::vector<int> portas = m_servidor->getListeningPorts();
   m_endereco = escuta.substr(0, escuta.rfind(':') + 1) + std::to_string(portas.empty() ? 0 : portas.front());
 }
 
-Metricas::~Metricas() = default;
+// The server stops (and its thread ends) before the page and the registry go.
+Metricas::~Metricas() { m_servidor.reset(); }
 
 void Metricas::Pedido(TipoPedido tipo, bool ok, double segundos) noexcept {
   const auto t = static_cast<size_t>(tipo);
@@ -108,6 +135,7 @@ void Metricas::Servidor(int n, const std::string& nome, EstadoServidor estado) n
       m_nomes[static_cast<size_t>(n)] = nome;
     }
     if (estado == EstadoServidor::Livre) return;
+    m_tentativas->Add({{"server", Utf8(nome)}});
     for (int e = 0; e < kEstados; ++e) {
       if (series[e] == nullptr) {
         series[e] = &m_estado->Add({{"slot", std::to_string(n)}, {"server", Utf8(nome)}, {"state", kRotulosEstado[e]}});
@@ -122,6 +150,14 @@ void Metricas::Servidor(int n, const std::string& nome, EstadoServidor estado) n
 void Metricas::Roteada(const std::string& servidor, const std::string& tabela) noexcept {
   try {
     m_roteadas->Add({{"server", Utf8(servidor)}, {"table", Utf8(tabela)}}).Increment();
+  } catch (...) {
+  }
+}
+
+void Metricas::Conhecer(const std::string& servidor, const std::string& tabela) noexcept {
+  try {
+    if (!tabela.empty()) m_roteadas->Add({{"server", Utf8(servidor)}, {"table", Utf8(tabela)}});
+    m_tentativas->Add({{"server", Utf8(servidor)}});
   } catch (...) {
   }
 }

@@ -1,7 +1,10 @@
 // Metricas: the gateway's figures as Prometheus metrics, served as text on http://<address>/metrics by
-// an HTTP server of its own threads (prometheus-cpp's). Made by Painel when VESPRIL_METRICAS names an
-// address: "host:port", or a port alone for 127.0.0.1, since the figures name the servers and tables
-// and are for the machine's own collector unless the operator says otherwise.
+// an HTTP server of its own thread (civetweb's, which prometheus-cpp's exposer is built on; the
+// exposer is not used since it adds series of its own about the scrapes). Made by Painel when
+// VESPRIL_METRICAS names an address: "host:port", or a port alone for 127.0.0.1, since the figures
+// name the servers and tables and are for the machine's own collector unless the operator says
+// otherwise. Every series below is there from the first scrape, at zero until it moves; those of a
+// server or table once the gateway knows it (kind: query, write, download, delete, refused).
 //
 //   vespril_requests_total{kind,outcome}              requests ended, by kind and ok/failed
 //   vespril_request_duration_seconds{kind}            their durations (histogram)
@@ -22,9 +25,10 @@
 
 #include "engine/Painel.h"
 
+class CivetServer;
+
 namespace prometheus {
 class Counter;
-class Exposer;
 class Gauge;
 class Histogram;
 class Registry;
@@ -53,6 +57,8 @@ class Metricas {
   void Roteada(const std::string& servidor, const std::string& tabela) noexcept;
   void BytesResultado(int64_t bytes) noexcept;
   void Tentativa(const std::string& servidor) noexcept;
+  // The series of a server and a table, at zero, so they are there before the first row or attempt.
+  void Conhecer(const std::string& servidor, const std::string& tabela) noexcept;
 
  private:
   static constexpr int kTipos = 5;
@@ -72,7 +78,9 @@ class Metricas {
   std::mutex m_mutex;
   std::array<std::string, 11> m_nomes;                                  // guarded by m_mutex
   std::array<std::array<prometheus::Gauge*, kEstados>, 11> m_estados{};  // guarded by m_mutex
-  std::unique_ptr<prometheus::Exposer> m_servidor;  // last: it serves once everything is there
+  class Pagina;
+  std::unique_ptr<Pagina> m_pagina;
+  std::unique_ptr<CivetServer> m_servidor;  // last: it serves once everything is there
 };
 
 }  // namespace vespril

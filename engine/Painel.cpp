@@ -208,8 +208,8 @@ void Painel::Concluido(RelatoPedido relato) noexcept {
   }
 }
 
-std::string Painel::Formatar(const RelatoPedido& relato) {
-  std::string linha = Hora(relato.inicio);
+std::string Painel::Formatar(const RelatoPedido& relato, std::chrono::system_clock::time_point quando) {
+  std::string linha = Hora(quando);
   linha += ' ';
   linha += relato.par.empty() ? "-" : relato.par;
   linha += " Cliente=";
@@ -243,7 +243,7 @@ void Painel::Conexoes(int quantas) noexcept {
 void Painel::Soquete(const std::string& evento) noexcept {
   if (!lcSoquete().isInfoEnabled()) return;
   try {
-    Enfileirar(Pendente{Categoria::Soquete, Hora(std::chrono::system_clock::now()) + " " + evento, {}}, true);
+    Enfileirar(Pendente{Categoria::Soquete, evento, {}}, true);
   } catch (...) {
   }
 }
@@ -262,7 +262,7 @@ void Painel::Servidor(int n, const SituacaoServidor& situacao) noexcept {
     }
     if (m_metricas) m_metricas->Servidor(n, situacao.nome, situacao.estado);
     if (!mudou || !lcServidores().isInfoEnabled()) return;
-    std::string linha = Hora(std::chrono::system_clock::now()) + " slot " + std::to_string(n) + " ";
+    std::string linha = "slot " + std::to_string(n) + " ";
     Citar(linha, situacao.nome);
     linha += " ";
     linha += NomeEstado(situacao.estado);
@@ -317,6 +317,10 @@ void Painel::Roteada(int n, const std::string& tabela) noexcept {
   }
 }
 
+void Painel::Rota(const std::string& servidor, const std::string& tabela) noexcept {
+  if (m_metricas) m_metricas->Conhecer(servidor, tabela);
+}
+
 Painel::Retrato Painel::Instantaneo(uint64_t& desde) const {
   Retrato retrato;
   retrato.fila = std::max(0, m_fila.load());
@@ -350,6 +354,8 @@ void Painel::Enfileirar(Pendente pendente, bool agora) {
       ++m_descartadas;
       return;
     }
+    // Taken under the lock, so the times of the queue never go back.
+    pendente.quando = std::chrono::system_clock::now();
     m_pendentes.push_back(std::move(pendente));
   }
   if (agora) m_haLinhas.notify_one();
@@ -372,7 +378,8 @@ void Painel::Laco() {
     try {
       if (descartadas > 0) qCWarning(lcPedidos).noquote() << descartadas << "linhas descartadas (registro atrasado)";
       for (Pendente& pendente : lote) {
-        if (pendente.relato) pendente.linha = Formatar(*pendente.relato);
+        pendente.linha = pendente.relato ? Formatar(*pendente.relato, pendente.quando)
+                                         : Hora(pendente.quando) + " " + pendente.linha;
         const QLoggingCategory& categoria = pendente.categoria == Categoria::Pedidos      ? lcPedidos()
                                             : pendente.categoria == Categoria::Servidores ? lcServidores()
                                                                                           : lcSoquete();

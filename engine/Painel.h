@@ -40,7 +40,6 @@ const char* NomeEstado(EstadoServidor estado);
 
 // One request, as its log line tells it.
 struct RelatoPedido {
-  std::chrono::system_clock::time_point inicio;
   std::string par;  // the client's address and port
   std::string cliente;
   std::string pedido;
@@ -101,6 +100,9 @@ class Painel {
   void Roteada(int n, const std::string& tabela) noexcept;
   // A servers' event that is no one slot's, such as the credentials file refused at start-up.
   void Aviso(const std::string& texto) noexcept;
+  // A table the count matrix holds for a server: its metrics series are there, at zero, before its
+  // first row.
+  void Rota(const std::string& servidor, const std::string& tabela) noexcept;
 
   // What the status window shows; `desde` is the number of the last log line it has, and comes back
   // as the newest one's.
@@ -127,15 +129,18 @@ class Painel {
 
  private:
   enum class Categoria { Pedidos, Servidores, Soquete };
-  // A line waiting for the log's thread: a request's record, formatted there, or an event's text.
+  // A line waiting for the log's thread: a request's record, formatted there, or an event's text,
+  // and when it was queued, which its line tells: so lines come in the order of their times, a
+  // request's at its end (its duration says when it began).
   struct Pendente {
     Categoria categoria;
     std::string linha;
     std::optional<RelatoPedido> relato;
+    std::chrono::system_clock::time_point quando{};
   };
   // Queues a line; `agora` wakes the log's thread, which otherwise writes what waits every 100 ms.
   void Enfileirar(Pendente pendente, bool agora);
-  static std::string Formatar(const RelatoPedido& relato);
+  static std::string Formatar(const RelatoPedido& relato, std::chrono::system_clock::time_point quando);
   void Contar(int fila, int rodando) noexcept;
   void Laco();
 

@@ -65,9 +65,10 @@ std::optional<std::string> ResponderScript(const Pedido& request, const std::str
 void Comecar(VESPRIL& engine, MembroPedido& membro) {
   membro.desfecho->relato.instrucoes = ResumirScript(membro.request.comando, engine.Atividade().InstrucoesInteiras());
 }
-void Terminar(MembroPedido& membro, const std::string& mensagem) {
+// The reply keeps the server's text, as clients read it; the log says which server it was.
+void Terminar(MembroPedido& membro, const std::string& mensagem, const std::string& servidor) {
   Desfecho& desfecho = *membro.desfecho;
-  desfecho.relato.falha = mensagem;
+  desfecho.relato.falha = servidor.empty() || mensagem.empty() ? mensagem : servidor + ": " + mensagem;
   desfecho.resposta = ResponderScript(membro.request, mensagem);
   desfecho.fechar = !desfecho.resposta;
 }
@@ -136,11 +137,12 @@ Agenda::Tarefa Planejar(VESPRIL& engine, Pedido request, const std::shared_ptr<D
     RelatoPedido& relato = membro->desfecho->relato;
     Comecar(engine, *membro);
     std::string mensagem;
+    std::string servidor;
     {
       const Painel::Conta conta(engine.Atividade(), relato.linhas, relato.bytes);
-      mensagem = engine.ExecutarScript(request.comando, request.cliente, request.pedido);
+      mensagem = engine.ExecutarScript(request.comando, request.cliente, request.pedido, servidor);
     }
-    Terminar(*membro, mensagem);
+    Terminar(*membro, mensagem, servidor);
   };
   return tarefa;
 }
@@ -156,8 +158,17 @@ Agenda::ExecutorGrupo ExecutorDeGrupos(VESPRIL& engine) {
       Comecar(engine, *pedido);
       pedidos.push_back(&pedido->request);
     }
-    const std::vector<std::string> mensagens = engine.ExecutarGrupo(pedidos);
-    for (size_t i = 0; i < membros.size(); ++i) Terminar(*static_cast<MembroPedido*>(membros[i]), mensagens[i]);
+    std::vector<std::string> servidores;
+    std::vector<std::string> mensagens;
+    {
+      const VESPRIL::ServidoresDasFalhas anotar(servidores);
+      mensagens = engine.ExecutarGrupo(pedidos);
+    }
+    // A group that went through failed nowhere; one dropped ran its scripts alone, each noting where.
+    const bool sozinhos = servidores.size() == membros.size();
+    for (size_t i = 0; i < membros.size(); ++i) {
+      Terminar(*static_cast<MembroPedido*>(membros[i]), mensagens[i], sozinhos ? servidores[i] : std::string());
+    }
   };
 }
 
@@ -174,7 +185,6 @@ void VESPRIL::SoqueteClientRead(Conexao& connection) {
       if (!request) break;
       bytes = request->cliente.size() + request->pedido.size() + request->comando.size();
       auto desfecho = std::make_shared<Desfecho>();
-      desfecho->relato.inicio = std::chrono::system_clock::now();
       desfecho->relato.par = connection.Par();
       const auto inicio = std::chrono::steady_clock::now();
       Painel* painel = m_painel.get();

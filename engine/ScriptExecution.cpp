@@ -29,6 +29,7 @@
 #include "engine/ConexoesLeitura.h"
 #include "engine/InsertRewriting.h"
 #include "engine/Instrucoes.h"
+#include "engine/NoServidor.h"
 #include "engine/Religador.h"
 #include "engine/UVESPRIL.h"
 #include "foundation/BlockPipe.h"
@@ -213,6 +214,7 @@ bool DesfechoIncerto(std::exception_ptr falha) {
 // of the server's slot; or the failure that keeps it from being read, raised when a query reaches it,
 // so that the rows of the servers before it are written as one server after another would give.
 struct VESPRIL::Fonte {
+  std::string servidor;  // its name
   fb::Attachment* attachment = nullptr;
   std::unique_ptr<fb::Transaction> transacao;
   int dialect = 3;
@@ -258,6 +260,7 @@ class VESPRIL::Instantaneo {
       }
       for (size_t i = 0; i < m_servidores.size(); ++i) {
         Fonte& fonte = m_fontes[i];
+        fonte.servidor = m_servidores[i].nome;
         fonte.dialect = dialeto[m_servidores[i].n];
         // A server whose slot is not attached is refused as the slot refuses it.
         if (!ligado[m_servidores[i].n]) {
@@ -349,8 +352,29 @@ bool VESPRIL::ScriptDeLeitura(const std::string& script) {
 
 bool VESPRIL::ScriptDeInsercoes(const std::string& script) { return SoInsercoes(script); }
 
+VESPRIL::ServidoresDasFalhas::ServidoresDasFalhas(std::vector<std::string>& servidores) {
+  t_servidoresDasFalhas = &servidores;
+}
+
+VESPRIL::ServidoresDasFalhas::~ServidoresDasFalhas() { t_servidoresDasFalhas = nullptr; }
+
 std::string VESPRIL::ExecutarScript(const std::string& script, const std::string& cliente,
                                     const std::string& pedido) {
+  std::string servidor;
+  return ExecutarScript(script, cliente, pedido, servidor);
+}
+
+std::string VESPRIL::ExecutarScript(const std::string& script, const std::string& cliente,
+                                    const std::string& pedido, std::string& servidor) {
+  t_noServidor.clear();
+  std::string falha = RodarScript(script, cliente, pedido);
+  servidor = falha.empty() ? std::string() : std::move(t_noServidor);
+  t_noServidor.clear();
+  return falha;
+}
+
+std::string VESPRIL::RodarScript(const std::string& script, const std::string& cliente,
+                                 const std::string& pedido) {
   if (script.empty()) return "";
   if (!ScriptDeLeitura(script)) return ExecutarEscrita(script, cliente, pedido);
   return Falha([&] {
@@ -421,11 +445,20 @@ void VESPRIL::ExecutarConsulta(const std::string& statement, const std::string& 
   }
   for (size_t i = 0; i < fontes.size(); ++i) {
     Fonte& fonte = fontes[i];
-    if (fonte.falha) std::rethrow_exception(fonte.falha);
+    if (fonte.falha) {
+      t_noServidor = fonte.servidor;
+      std::rethrow_exception(fonte.falha);
+    }
     if (BlockPipe* pipe = i > 0 ? adiante.Pipe(i - 1) : nullptr) {
       std::string bloco;
       try {
-        while (pipe->Take(bloco)) arquivo.EscreverRegistros(bloco, 0);
+        for (;;) {
+          t_noServidor = fonte.servidor;  // the reader's failure comes out of Take
+          const bool mais = pipe->Take(bloco);
+          t_noServidor.clear();
+          if (!mais) break;
+          arquivo.EscreverRegistros(bloco, 0);
+        }
       } catch (...) {
         arquivo.EscreverRegistros({}, contados[i]);
         throw;
@@ -435,7 +468,9 @@ void VESPRIL::ExecutarConsulta(const std::string& statement, const std::string& 
     }
     DestinoArquivo destino(arquivo);
     try {
-      LerServidor(*fonte.attachment, *fonte.transacao, fonte.dialect, statement, destino);
+      NoServidor(fonte.servidor, [&] {
+        LerServidor(*fonte.attachment, *fonte.transacao, fonte.dialect, statement, destino);
+      });
     } catch (...) {
       fonte.quebrada = true;
       throw;
@@ -454,6 +489,7 @@ void VESPRIL::LerNaFaixa(const std::string& statement, const std::string& caminh
   std::vector<Fonte> fontes;
   for (const Vinculo& servidor : Servidores()) {
     Fonte& fonte = fontes.emplace_back();
+    fonte.servidor = servidor.nome;
     BaseDados& base = Slot(servidor.n).baseDados;
     fonte.dialect = base.SQLDialect();
     try {
@@ -471,9 +507,17 @@ void VESPRIL::ExecutarOutra(const std::string& statement) {
     ConexaoSQL& consulta = Slot(servidor.n).conexaoSQL;
     ForaDoLimbo([&] {
       Preparar(consulta, statement);
-      consulta.ExecSQL();
+      NoServidor(servidor.nome, [&] { consulta.ExecSQL(); });
     });
   }
+}
+
+void VESPRIL::Incluir(Insercao& insercao, const std::string& coluna, const std::string& valor) {
+  const size_t antes = insercao.sql.size();
+  insercao.sql = IncluirCampo(insercao.sql, coluna, valor);
+  if (insercao.sql.size() == antes) return;
+  insercao.colunasIncluidas += coluna.size() + 2;
+  insercao.valoresIncluidos += valor.size() + 2;
 }
 
 std::vector<VESPRIL::Vinculo> VESPRIL::Servidores() {
@@ -503,7 +547,7 @@ VESPRIL::Insercao VESPRIL::PlanejarInsert(const std::string& statement) {
   // gives its children its own key.
   for (const ChaveEstrangeira& estrangeira : separado.chaves) {
     if (!LocalizarTabela(CdsTabela, "Tabela", estrangeira.TabelaPai)) throw Error(kFalhaChaveEstrangeira);
-    insercao.sql = IncluirCampo(insercao.sql, estrangeira.Campo, std::to_string(CdsTabela.FieldAsInteger("Gerador")));
+    Incluir(insercao, estrangeira.Campo, std::to_string(CdsTabela.FieldAsInteger("Gerador")));
   }
   insercao.tabela = ExtrairTabela(insercao.sql);
   insercao.relembrar = TabelaRelembrar();
@@ -523,7 +567,7 @@ void VESPRIL::Recontar(Insercao& insercao) {
     ConexaoSQL& consulta = Slot(servidor.n).conexaoSQL;
     ForaDoLimbo([&] {
       Preparar(consulta, recontagem);
-      consulta.Open();
+      NoServidor(servidor.nome, [&] { consulta.Open(); });
     });
     std::lock_guard trava(m_trava);
     if (!CdsServidorTabela.Locate("Servidor;Tabela", {servidor.nome, tabela})) throw Error(kFalhaRecontagem);
@@ -551,12 +595,13 @@ void VESPRIL::Rotear(Insercao& insercao) {
   }
   const std::string servidor = CdsServidorTabela.FieldAsString("Servidor");
   if (!CdsServidor.Locate("Nome", servidor)) throw Error(kFalhaServidor);
+  insercao.servidor = CdsServidor.FieldAsString("Nome");
   insercao.n = CdsServidor.RecNo();
   insercao.gerador = CdsTabela.FieldAsInteger("Gerador");
   if (insercao.gerador == INT32_MAX) {
     throw Error("O gerador da tabela " + insercao.tabela + " chegou ao seu limite");
   }
-  insercao.sql = IncluirCampo(insercao.sql, CdsTabela.FieldAsString("Chave"), std::to_string(insercao.gerador + 1));
+  Incluir(insercao, CdsTabela.FieldAsString("Chave"), std::to_string(insercao.gerador + 1));
 }
 
 // The key is reserved on disk before the row is written: a crash in between leaves a gap in the keys,
@@ -589,6 +634,7 @@ void VESPRIL::Gravar(Insercao& insercao) {
     }
   };
   SlotConexao slot = Slot(insercao.n);
+  t_noServidor = insercao.servidor;
   try {
     slot.baseDados.Open();
   } catch (...) {
@@ -600,6 +646,12 @@ void VESPRIL::Gravar(Insercao& insercao) {
       Preparar(slot.conexaoSQL, insercao.sql);
       slot.conexaoSQL.ExecSQL();
     });
+  } catch (const fb::FbError& e) {
+    if (e.LinkLost()) throw;
+    devolverChave();
+    // The server tells positions in the statement as it ran; the client knows the one it wrote.
+    throw Error(
+        PosicoesDoCliente(e.Message(), insercao.sql, insercao.colunasIncluidas, insercao.valoresIncluidos));
   } catch (...) {
     // Refused by the server, the row is not there and the key is free again. When the link failed
     // with the statement or its commit, the row may be committed: its key stays handed out (a gap at
@@ -607,6 +659,7 @@ void VESPRIL::Gravar(Insercao& insercao) {
     if (!DesfechoIncerto(std::current_exception())) devolverChave();
     throw;
   }
+  t_noServidor.clear();
 
   // The row is committed, and the reply will say so whatever happens to the count's save. At its limit
   // the count stays there rather than wrap.

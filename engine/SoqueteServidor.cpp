@@ -269,6 +269,16 @@ void SoqueteServidor::SetActive(bool active) {
     return;
   }
   if (Active() || m_port == 0) return;
+  try {
+    Escutar();
+    m_falhaEscuta.clear();
+  } catch (const Error& e) {
+    m_falhaEscuta = e.Message();
+    throw;
+  }
+}
+
+void SoqueteServidor::Escutar() {
   if (m_port < 0 || m_port > 65535) throw BindError(EINVAL, "bind");
 
   // Every address is taken or none is.
@@ -381,6 +391,16 @@ void SoqueteServidor::Receive(Conexao& connection, std::string_view bytes) {
   connection.Assembler().Append(bytes);
   if (!antes && connection.Assembler().Overflowed()) {
     Evento("quadro maior que " + std::to_string(m_limites.quadro) + " bytes: " + connection.Par() + " fechada");
+  }
+  // Bytes that are no frame are skipped, and the log says whose; a client that keeps sending them
+  // gets a line a second at most.
+  const uint64_t descartados = connection.Assembler().Skipped() - connection.m_descartesContados;
+  const auto agora = std::chrono::steady_clock::now();
+  if (descartados > 0 && (connection.m_descartesContados == 0 ||
+                          agora - connection.m_descarteContado >= std::chrono::seconds(1))) {
+    Evento(connection.Par() + ": " + std::to_string(descartados) + " bytes fora de um quadro descartados");
+    connection.m_descartesContados += descartados;
+    connection.m_descarteContado = agora;
   }
   if (Recontar(connection) + m_retidos > m_limites.quadrosInacabados) {
     // The others' frames stay: only the connection that grows past the ceiling gives up what it holds.

@@ -15,7 +15,9 @@
 // Everything here lives on the GUI thread, and nothing it does lets an exception into the event loop.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -117,6 +119,9 @@ class Conexao final : public QObject {
   bool m_dispatching = false;
   bool m_ocupada = false;
   size_t m_emCurso = 0;  // bytes of the request it is busy with
+  // The bytes outside frames the log has told of, and when it last did.
+  uint64_t m_descartesContados = 0;
+  std::chrono::steady_clock::time_point m_descarteContado{};
 };
 
 class SoqueteServidor final : public QObject, public Componente {
@@ -145,6 +150,8 @@ class SoqueteServidor final : public QObject, public Componente {
   // leaves the listener inactive without error. Activating an active listener does nothing.
   // Closing also closes every client connection (replies already queued are still delivered).
   void SetActive(bool active);
+  // Why the last activation failed; "" once one succeeded.
+  const std::string& FalhaEscuta() const { return m_falhaEscuta; }
 
   // For tests; connections made later take the new frame limit.
   void SetLimites(const LimitesSoquete& limites) { m_limites = limites; }
@@ -205,12 +212,15 @@ class SoqueteServidor final : public QObject, public Componente {
   void Evento(const std::string& texto);
   void Contar();
   void OpenSpare();
+  // SetActive(true)'s work.
+  void Escutar();
 
   int m_port = 0;
   std::vector<EnderecoRede> m_enderecos = LerEnderecos("0.0.0.0", "");
   bool m_enderecosNomeados = false;
   RedesPermitidas m_clientes;
   std::vector<Escuta> m_escutas;  // one per address while active
+  std::string m_falhaEscuta;
   Descriptor m_spare;             // given up to accept and close a newcomer when descriptors run out
   QTimer m_pause;
   bool m_shortageReported = false;

@@ -27,6 +27,8 @@ namespace vespril {
 namespace {
 
 constexpr char kAtributoPorta[] = "Porta";
+constexpr char kFirebirdAbertoPorOutro[] = "already opened with engine instance";
+constexpr char kAbertoPorOutro[] = "\r\nOutro VESPRIL (ou outro programa) j\xE1 tem este banco aberto";
 constexpr char kAtributoTabelaRelembrar[] = "TabelaRelembrar";
 
 // An installed program's folder is not writable, so the environment may name the folder of the result
@@ -102,6 +104,10 @@ VESPRIL::VESPRIL(std::string programDirectory)
     std::lock_guard trava(m_trava);
     CdsTabela = config::BuildTabela();
     CdsServidorTabela = config::BuildServidorTabela();
+    for (CdsServidorTabela.First(); !CdsServidorTabela.Eof(); CdsServidorTabela.Next()) {
+      m_painel->Rota(CdsServidorTabela.FieldAsString("Servidor"), CdsServidorTabela.FieldAsString("Tabela"));
+    }
+    CdsServidorTabela.First();
   }
   // A server is visited with the credentials of the server configured at its address; one no longer
   // configured, with those of every server not named.
@@ -318,7 +324,10 @@ void VESPRIL::ConectarServidor(const std::string& nome) {
   } catch (const std::exception& e) {
     Vincular(n, nome, endereco, e.what());
     PublicarSlots();
-    throw;
+    // The operator's box names the server. A database file that another process holds (the engine
+    // locks each one it opens) most likely means a second gateway on the same configuration.
+    const bool deOutro = std::string_view(e.what()).find(kFirebirdAbertoPorOutro) != std::string_view::npos;
+    throw Error(nome + ": " + e.what() + (deOutro ? kAbertoPorOutro : ""));
   }
   Vincular(n, nome, endereco, "");
   PublicarSlots();

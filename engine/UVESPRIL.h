@@ -159,6 +159,9 @@ class VESPRIL {
   // operation (it holds the write lane's cut meanwhile).
   std::string ExecutarScript(const std::string& script, const std::string& cliente,
                              const std::string& pedido);
+  // The same, and the name of the server the failure came from ("" when none did), for the log.
+  std::string ExecutarScript(const std::string& script, const std::string& cliente, const std::string& pedido,
+                             std::string& servidor);
   // Whether a script may share the write lane with others: every statement an INSERT. Any thread.
   static bool ScriptDeInsercoes(const std::string& script);
   // Runs scripts that may share the write lane (ScriptDeInsercoes), which arrived one after another,
@@ -177,6 +180,16 @@ class VESPRIL {
   std::function<void(const std::string& passo, int n)> OnPassoGrupo;
   // What the write lane's record holds now. Any thread.
   std::string RegistroDecisoes() const;
+  // While it lives, each write script this thread runs on its own (a group's scripts included, when
+  // the group was dropped) adds to `servidores` the server its failure came from ("" for none), in
+  // order: for the log of a group. The list must outlive it.
+  class ServidoresDasFalhas {
+   public:
+    explicit ServidoresDasFalhas(std::vector<std::string>& servidores);
+    ~ServidoresDasFalhas();
+    ServidoresDasFalhas(const ServidoresDasFalhas&) = delete;
+    ServidoresDasFalhas& operator=(const ServidoresDasFalhas&) = delete;
+  };
 
   // Listener handlers. GUI thread.
   void SoqueteClientRead(Conexao& connection);
@@ -200,8 +213,13 @@ class VESPRIL {
     std::string tabela;
     std::string chave;  // its key column, when the recount needs it
     bool relembrar = false;
-    int n = 0;            // the slot of the server it goes to
+    std::string servidor;  // the name of the server it goes to
+    int n = 0;             // its slot
     int32_t gerador = 0;  // the last key handed out before its own
+    // Bytes put in after the first "(" and the next one, to tell the server's positions in the
+    // client's text (PosicoesDoCliente).
+    size_t colunasIncluidas = 0;
+    size_t valoresIncluidos = 0;
   };
   class Instantaneo;
   class Grupo;  // a group in flight (engine/GroupCommit.cpp)
@@ -212,6 +230,8 @@ class VESPRIL {
   void EntrarNaFaixa();
   // A write script's statements, after the entry steps. Throws the first failure.
   void RodarEscrita(const std::string& script, const std::string& cliente, const std::string& pedido);
+  // ExecutarScript's work.
+  std::string RodarScript(const std::string& script, const std::string& cliente, const std::string& pedido);
   // A write script alone in the write lane: takes it, runs the entry steps and the script.
   std::string ExecutarEscrita(const std::string& script, const std::string& cliente, const std::string& pedido);
   // Every table's count and highest key on every server, after an unclean end. The write lane.
@@ -257,6 +277,8 @@ class VESPRIL {
   // is on, routed to a server, its key reserved on disk, and written.
   void ExecutarInsert(const std::string& statement);
   Insercao PlanejarInsert(const std::string& statement);
+  // IncluirCampo on the statement, counting what it put in.
+  static void Incluir(Insercao& insercao, const std::string& coluna, const std::string& valor);
   void Recontar(Insercao& insercao);
   void Rotear(Insercao& insercao);
   void ReservarChave(Insercao& insercao);

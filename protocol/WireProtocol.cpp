@@ -95,11 +95,15 @@ void FrameCutter::Scan() {
       const size_t inicio = buffer.find(MarcaInicio, m_scanned);
       if (inicio == std::string_view::npos) {
         // Only the last bytes can still turn out to be the head of a start marker.
-        m_start = std::max(m_start, buffer.size() - std::min(buffer.size(), MarcaInicio.size() - 1));
+        const size_t kept =
+            std::max(m_start, buffer.size() - std::min(buffer.size(), MarcaInicio.size() - 1));
+        m_skipped += kept - m_start;
+        m_start = kept;
         m_scanned = m_start;
         break;
       }
       m_inFrame = true;
+      m_skipped += inicio - m_start;
       m_start = inicio;
       m_fields = 0;
       m_scanned = inicio + MarcaInicio.size();

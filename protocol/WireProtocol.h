@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <optional>
 #include <string>
@@ -85,6 +86,8 @@ class FrameCutter {
   size_t Held() const { return Buffered() + m_readyBytes; }
   // Whether Next() has a frame to hand out.
   bool HasFrame() const { return !m_ready.empty(); }
+  // Bytes skipped so far outside any frame (before a start marker).
+  uint64_t Skipped() const { return m_skipped; }
   // Gives up the frame being gathered as if it had grown past the limit (its connection is to be
   // closed); frames already complete are still handed out, unless `complete` is true.
   void Discard(bool complete = false);
@@ -108,6 +111,7 @@ class FrameCutter {
   std::deque<std::vector<std::string>> m_ready;
   size_t m_readyBytes = 0;
   bool m_overflowed = false;
+  uint64_t m_skipped = 0;
 };
 
 // Per-connection receive buffer of the gateway, on the GUI thread: request frames (cliente, pedido,
@@ -124,6 +128,7 @@ class FrameAssembler {
   size_t Buffered() const { return m_cutter.Buffered(); }
   size_t Held() const { return m_cutter.Held(); }
   bool HasFrame() const { return m_cutter.HasFrame(); }
+  uint64_t Skipped() const { return m_cutter.Skipped(); }
   void Discard(bool complete = false) { m_cutter.Discard(complete); }
 
  private:

@@ -250,7 +250,7 @@ TEST_F(ConfigOperationsTest, UnreachableServerIsPostedButNotSaved) {
   EXPECT_EQ(engine->GetServidor(), "ALFA," + workspace.Path() + "missing.fdb;BETA," + beta.Address() + ";");
   EXPECT_EQ(Slots(*engine), "1=" + workspace.Path() + "missing.fdb;2=" + beta.Address() + "*;");
 
-  EXPECT_EQ(ErrorOf([&] { engine->SetServidor("VAZIO", ""); }), "Database name is missing");
+  EXPECT_EQ(ErrorOf([&] { engine->SetServidor("VAZIO", ""); }), "VAZIO: Database name is missing");
 }
 
 TEST_F(ConfigOperationsTest, TablesAreTrimmedListedAndRebuildTheMatrix) {

@@ -126,7 +126,7 @@ TEST(EngineStartupTest, FirstServerThatCannotBeAttachedEndsStartUpBeforeTheListe
 TEST(EngineStartupTest, RefusesServerFilesItCannotServe) {
   Workspace workspace;
   workspace.WriteServers({{"ALFA", ""}});
-  EXPECT_EQ(StartupFailure(workspace), "Database name is missing");
+  EXPECT_EQ(StartupFailure(workspace), "ALFA: Database name is missing");
 
   // Slots are reached by record number, and a name must locate its own record.
   std::vector<std::pair<std::string, std::string>> eleven;
@@ -190,7 +190,8 @@ TEST(EngineStartupTest, ServerReachedThroughTheLoopbackServer) {
   workspace.WriteServers(
       {{"PARADO", "localhost/" + std::to_string(test::UnusedLoopbackPort()) + ":/tmp/x.fdb"}});
   EXPECT_EQ(StartupFailure(workspace),
-            "Unable to complete network request to host \"localhost\".\r\nFailed to establish a connection");
+            "PARADO: Unable to complete network request to host \"localhost\".\r\nFailed to establish a "
+            "connection");
 }
 
 }  // namespace

@@ -2,12 +2,18 @@
 // statement kinds, dialects and the handles' states.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <optional>
 #include <string>
 #include <vector>
 
+#include <QTemporaryDir>
+
 #include "foundation/FbAttachment.h"
 #include "foundation/FbError.h"
+#include "foundation/FbLockFolder.h"
 #include "foundation/FbStatement.h"
 #include "foundation/FbTransaction.h"
 #include "tests/support/ErrorOf.h"
@@ -292,6 +298,52 @@ TEST(FirebirdDialectTest, CreatesDatabasesOfEitherDialectAndReadsIt) {
     EXPECT_EQ(attachment.DatabaseDialect(), dialect);
     // The dialect decides how the database reads a statement: integer division only in dialect 3.
     EXPECT_EQ(db.Dump("select 1/4 from RDB$DATABASE"), dialect == 1 ? "0.25" : "0");
+  }
+}
+
+// The engine's own exclusive lock on each database file keeps processes of different lock folders
+// apart only in the modes that take it.
+TEST(FbLockFolderTest, ExclusiveModesAreReadFromFirebirdConf) {
+  EXPECT_TRUE(ExclusiveServerMode("#ServerMode = Classic\nRemoteBindAddress = localhost\n"));
+  EXPECT_TRUE(ExclusiveServerMode("  servermode=threadeddedicated  # the same\r\n"));
+  EXPECT_FALSE(ExclusiveServerMode("ServerMode = Super\nServerMode = SuperClassic\n"));
+  EXPECT_FALSE(ExclusiveServerMode("ServerMode = Classic"));
+}
+
+// A user to whom the default folder is closed gets a folder of their own, made for them alone; one
+// that another user made first, or a link put in its place, is refused rather than used.
+TEST(FbLockFolderTest, OwnFolderIsThisUsersAloneOrRefused) {
+  QTemporaryDir runtime;
+  ASSERT_TRUE(runtime.isValid());
+  const std::string own = runtime.path().toStdString() + "/firebird";
+  const std::string closed = runtime.path().toStdString() + "/missing";
+  const QByteArray savedRuntime = qgetenv("XDG_RUNTIME_DIR");
+  qputenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit());
+  qunsetenv("FIREBIRD_LOCK");
+
+  EXPECT_EQ(ChooseLockFolder(runtime.path().toStdString()), runtime.path().toStdString());
+  EXPECT_EQ(ChooseLockFolder(closed), own);
+  EXPECT_EQ(qgetenv("FIREBIRD_LOCK").toStdString(), own);
+  struct stat info {};
+  ASSERT_EQ(stat(own.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0700u);
+  EXPECT_EQ(ChooseLockFolder(closed), own);  // FIREBIRD_LOCK, once set, is kept
+
+  const std::string refused = "A pasta de travas do Firebird " + own + " n\xE3o \xE9 s\xF3 deste usu\xE1rio";
+  qunsetenv("FIREBIRD_LOCK");
+  if (geteuid() == 0) {
+    ASSERT_EQ(chown(own.c_str(), 65534, 65534), 0);
+    EXPECT_EQ(ErrorOf([&] { ChooseLockFolder(closed); }), refused);
+  }
+  ASSERT_EQ(rmdir(own.c_str()), 0);
+  ASSERT_EQ(symlink("/nonexistent", own.c_str()), 0);
+  EXPECT_EQ(ErrorOf([&] { ChooseLockFolder(closed); }), refused);
+  EXPECT_TRUE(qgetenv("FIREBIRD_LOCK").isEmpty());
+
+  if (savedRuntime.isNull()) {
+    qunsetenv("XDG_RUNTIME_DIR");
+  } else {
+    qputenv("XDG_RUNTIME_DIR", savedRuntime);
   }
 }
 

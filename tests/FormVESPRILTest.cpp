@@ -21,7 +21,9 @@
 #include <QPlainTextEdit>
 #include <QProcess>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QScreen>
+#include <QScrollBar>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTableWidget>
@@ -38,6 +40,7 @@
 #include "engine/UVESPRIL.h"
 #include "protocol/WireProtocol.h"
 #include "tests/support/FirebirdTestDatabase.h"
+#include "tests/support/LoopbackGateway.h"
 #include "tests/support/Workspace.h"
 #include "ui/SpinEdit.h"
 
@@ -590,7 +593,7 @@ TEST_F(FormTest, ControlsStandWhereTheLayoutPutsThem) {
   };
   const Label labels[] = {{"Label1", "Servidor", 155, true}, {"Label2", "Endereço", 155, true},
                           {"Label3", "Tabela", 155, true},   {"Label4", "Chave", 155, true},
-                          {"Label5", "Gerador", 155, true},  {"Label6", "Atualização", 448, false}};
+                          {"Label5", "Gerador", 155, true},  {"Label6", "Atualização (ms)", 502, true}};
   for (const Label& l : labels) {
     SCOPED_TRACE(l.name);
     QLabel* label = Find<QLabel>(l.name);
@@ -820,6 +823,93 @@ TEST_F(FormTest, F2OpensTheStatusWindowWhichFollowsConnectionsAndServers) {
   EXPECT_NE(atividade->findChild<QPlainTextEdit*>(QStringLiteral("TxtRegistro"))->toPlainText().indexOf(
                 QStringLiteral("vespril.listener: ")),
             -1);
+}
+
+// The status window stands beside the main one, as far as the screen allows. Its log tells lines in time
+// order, a request's at its end (a "Baixar" that ends while a long query runs comes before the query), shows
+// them from their starts however long they are, and keeps the newest in sight at the bottom.
+TEST_F(FormTest, StatusWindowLogTellsLinesInTimeOrderFromTheirStartsAtTheBottom) {
+  const test::FirebirdTestDatabase db;
+  const int port = test::FreeTcpPort();
+  Configure([&](VESPRIL& engine) {
+    engine.SalvarPorta(port);
+    engine.SetServidor("ALFA", db.Address());
+  });
+  Open();
+
+  const std::string cliente(200, 'c');  // a line wider than the pane, a file name that fits
+  QTcpSocket longa;
+  longa.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port));
+  ASSERT_TRUE(longa.waitForConnected(5000));
+  const std::string consulta =
+      test::Pedir(cliente, "1", "select count(*) from rdb$types a, rdb$types b, rdb$relations c;");
+  longa.write(consulta.data(), static_cast<qint64>(consulta.size()));
+  test::Client curta(port);
+  for (int i = 0; i < 40; ++i) curta.Ask(test::Pedir(cliente, "2", "Baixar"));
+  std::string resposta;
+  ASSERT_TRUE(Eventually(
+      [&] {
+        resposta += longa.readAll().toStdString();
+        return resposta.find(MarcaFim) != std::string::npos;
+      },
+      30000));
+
+  QTest::keyClick(m_form.get(), Qt::Key_F2);
+  auto* atividade = m_form->findChild<QWidget*>(QStringLiteral("FormAtividade"));
+  ASSERT_NE(atividade, nullptr);
+  // On this 800-pixel screen there is no room for both: it goes to the side with more, inside the screen.
+  const QRect tela = m_form->screen()->availableGeometry();
+  EXPECT_EQ(atividade->frameGeometry().top(), m_form->frameGeometry().top());
+  EXPECT_GT(atividade->frameGeometry().left(), m_form->frameGeometry().left());
+  EXPECT_TRUE(tela.contains(atividade->frameGeometry())) << atividade->frameGeometry().x();
+  auto* registro = atividade->findChild<QPlainTextEdit*>(QStringLiteral("TxtRegistro"));
+  ASSERT_NE(registro, nullptr);
+  ASSERT_EVENTUALLY(registro->toPlainText().contains(QStringLiteral(" consulta ")));
+  QStringList horas;
+  const QRegularExpression hora(
+      QStringLiteral("^vespril\\.[a-z]+: (\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3}) "));
+  for (const QString& linha : registro->toPlainText().split(QLatin1Char('\n'))) {
+    const QRegularExpressionMatch m = hora.match(linha);
+    EXPECT_TRUE(m.hasMatch()) << Utf8(linha);
+    horas << m.captured(1);
+  }
+  QStringList ordenadas = horas;
+  ordenadas.sort();
+  EXPECT_EQ(Utf8(horas.join(QLatin1Char(' '))), Utf8(ordenadas.join(QLatin1Char(' '))));
+  // The lines there when it opened, and one that comes after.
+  for (int vez = 0; vez < 2; ++vez) {
+    SCOPED_TRACE(vez);
+    EXPECT_GT(registro->horizontalScrollBar()->maximum(), 0);
+    EXPECT_EQ(registro->horizontalScrollBar()->value(), 0);
+    EXPECT_GT(registro->verticalScrollBar()->maximum(), 0);
+    EXPECT_EQ(registro->verticalScrollBar()->value(), registro->verticalScrollBar()->maximum());
+    curta.Ask(test::Pedir(cliente, "3", "Baixar"));
+    ASSERT_EVENTUALLY(registro->toPlainText().contains(QStringLiteral("Pedido=\"3\"")));
+  }
+}
+
+// The main window says whether clients are served on the port, and why not.
+TEST_F(FormTest, PortLabelSaysWhetherThePortIsServedAndWhyNot) {
+  QTcpServer ocupada;
+  ASSERT_TRUE(ocupada.listen(QHostAddress::Any, 0));
+  const int livre = test::FreeTcpPort();
+  const struct {
+    int porta;
+    std::string texto;
+  } casos[] = {
+      {0, "Porta 0: nenhum cliente é atendido"},
+      {livre, "Porta " + std::to_string(livre) + " aberta: clientes atendidos"},
+      {ocupada.serverPort(),
+       "Porta " + std::to_string(ocupada.serverPort()) +
+           " fechada: Windows socket error: Address already in use (98), on API 'bind'"},
+  };
+  Open();
+  for (const auto& caso : casos) {
+    BoxAnswerer boxes;
+    Type("SEdGPorta", QString::number(caso.porta));
+    Click("BtnGSetPorta");
+    EXPECT_EQ(Utf8(Find<QLabel>("LblPorta")->text()), caso.texto);
+  }
 }
 
 TEST_F(FormTest, ServerFieldsGoToTheEngineUnchanged) {

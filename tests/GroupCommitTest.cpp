@@ -53,6 +53,7 @@ struct Gateway {
 // they leave (Gateway::Estado). Each gateway's workspace is the working directory while it lives.
 struct Desfecho {
   std::vector<std::string> mensagens;
+  std::vector<std::string> servidores;  // of a group's failures, for the log
   std::string estado;
   std::string arquivos;  // the working directory's files
   std::string registro;  // what the write lane's record holds once the scripts ran
@@ -72,6 +73,7 @@ Desfecho Rodar(bool emGrupo, const std::vector<std::string>& scripts) {
   if (emGrupo) {
     std::vector<const vespril::Pedido*> grupo;
     for (const vespril::Pedido& pedido : pedidos) grupo.push_back(&pedido);
+    const VESPRIL::ServidoresDasFalhas anotar(desfecho.servidores);
     desfecho.mensagens = gateway.engine->ExecutarGrupo(grupo);
   } else {
     for (const vespril::Pedido& p : pedidos) desfecho.mensagens.push_back(gateway.engine->ExecutarScript(p.comando, p.cliente, p.pedido));
@@ -181,5 +183,19 @@ TEST(GroupCommitTest, RecordOutlivesATornWrite) {
   const RegistroGrupos lido(arquivo);
   EXPECT_EQ(lido.Lido(), (RegistroGrupos::Conteudo{"esp", false, {{"esp:1.0", "localhost:/a.fdb"}}}));
 }
+
+// A statement the server refuses drops the group; each script then runs alone and gets the reply it
+// gets alone, and the log names the server of each failure.
+TEST(GroupCommitTest, RefusedStatementChangesNoOtherScriptsOutcome) {
+  const std::vector<std::string> scripts = {Pedido("Ana"), Pedido("Bia") + Item(1), Pedido(std::string(40, 'x')),
+                                            Item(2)};
+  const Desfecho grupo = Rodar(true, scripts);
+  const Desfecho sozinhos = Rodar(false, scripts);
+  ASSERT_NE(sozinhos.mensagens[2], "");
+  EXPECT_EQ(grupo.mensagens, sozinhos.mensagens);
+  EXPECT_EQ(grupo.servidores, (std::vector<std::string>{"", "", "BETA", ""}));
+  EXPECT_EQ(grupo.estado, sozinhos.estado);
+}
+
 }  // namespace
 }  // namespace vespril

@@ -205,6 +205,21 @@ TEST_F(ListenerTest, RequestsWaitingTheirTurnCountAgainstTheCeilingOfAllConnecti
   EXPECT_TRUE(WaitFor([&] { return retidos.size() == 2; }));
 }
 
+// Bytes that belong to no frame are skipped, and the log says how many and whose they were; a client
+// that keeps sending them is told of once a second at most.
+TEST_F(ListenerTest, BytesOutsideFramesAreLoggedWithThePeersAddress) {
+  std::vector<std::string> eventos;
+  m_listener.OnEvento = [&](const std::string& evento) { eventos.push_back(evento); };
+  Client client(m_port);
+  ASSERT_TRUE(client.Connected());
+  client.Send("junk" + Frame("one") + "\r\n");
+  EXPECT_EQ(client.Received(3), "one");
+  client.Send("more" + Frame("two"));
+  EXPECT_EQ(client.Received(6), "onetwo");
+  const std::string par = "127.0.0.1:" + std::to_string(client.Socket().localPort());
+  EXPECT_EQ(eventos, std::vector<std::string>{par + ": 4 bytes fora de um quadro descartados"});
+}
+
 TEST_F(ListenerTest, ClosingDropsEveryClientAndReopeningServesAgain) {
   Client client(m_port);
   ASSERT_TRUE(client.Connected());

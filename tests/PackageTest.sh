@@ -10,9 +10,14 @@ build_dir=$1
 
 tmp="$(mktemp -d)"
 program=""
+sample_user=""
 # shellcheck disable=SC2317  # run by the trap
 cleanup() {
   if [ -n "$program" ]; then kill -KILL "$program" 2>/dev/null || true; fi
+  if [ -n "$sample_user" ]; then
+    rm -rf "/tmp/firebird-$(id -u "$sample_user")"
+    userdel "$sample_user" 2>/dev/null || true
+  fi
   rm -rf "$tmp"
 }
 trap cleanup EXIT
@@ -89,7 +94,7 @@ done
 # Depends: by name, and the library package at this very version.
 version="$(dpkg-deb -f "$(deb vespril)" Version)"
 for package_needs in \
-  "vespril:libvesprilclient1 (= $version),libqt6core6,libqt6widgets6,libfbclient2,libsystemd0,libprometheus-cpp-pull1.0,firebird3.0-server-core,adduser,libstdc++6,libc6" \
+  "vespril:libvesprilclient1 (= $version),libqt6core6,libqt6widgets6,libfbclient2,libsystemd0,libcivetweb1,firebird3.0-server-core,adduser,libstdc++6,libc6" \
   "libvesprilclient-dev:libvesprilclient1 (= $version)" "libvesprilclient1:libstdc++6,libc6"; do
   package="${package_needs%%:*}"
   depends="$(dpkg-deb -f "$(deb "$package")" Depends)"
@@ -140,14 +145,24 @@ fi
 [ -z "$(ls -A "$workspace")" ] || fail "a first run wrote files: $(ls -A "$workspace")"
 
 # The sample workspace of vespril-launcher --exemplo, served on a port of its own, takes an order and
-# shows it through the packaged client tool.
+# shows it through the packaged client tool. Run as root, both go as an ordinary user made for the
+# test, outside the firebird group, to whom the Firebird server's lock folder is closed.
 export HOME="$tmp/sample" XDG_DATA_HOME=""
 mkdir -p "$HOME"
-"$tmp/root/usr/bin/vespril-launcher" --exemplo >"$tmp/exemplo.log" 2>&1 || fail "--exemplo failed: $(cat "$tmp/exemplo.log")"
+as_user=()
+if [ "$(id -u)" -eq 0 ] && command -v useradd >/dev/null; then
+  sample_user="vespril-test-$$"
+  useradd --system --no-create-home --home-dir "$HOME" --shell /usr/sbin/nologin "$sample_user"
+  chown "$sample_user:" "$HOME"
+  chmod 0755 "$tmp"
+  as_user=(setpriv --reuid "$sample_user" --regid "$sample_user" --clear-groups env -u XDG_RUNTIME_DIR)
+fi
+"${as_user[@]}" "$tmp/root/usr/bin/vespril-launcher" --exemplo >"$tmp/exemplo.log" 2>&1 ||
+  fail "--exemplo failed: $(cat "$tmp/exemplo.log")"
 sample="$HOME/.local/share/vespril"
 port=$((20000 + RANDOM % 20000))
-sed -i "s/Valor=\"3211\"/Valor=\"$port\"/" "$sample/Porta_Relembrar.xml"
-env -u VESPRIL_DIR_CONSULTAS QT_QPA_PLATFORM=offscreen "$tmp/root/usr/bin/vespril-launcher" &
+"${as_user[@]}" sed -i "s/Valor=\"3211\"/Valor=\"$port\"/" "$sample/Porta_Relembrar.xml"
+"${as_user[@]}" env -u VESPRIL_DIR_CONSULTAS QT_QPA_PLATFORM=offscreen "$tmp/root/usr/bin/vespril-launcher" &
 program=$!
 client() {
   LD_LIBRARY_PATH="$tmp/root/usr/lib/$multiarch" "$tmp/root/usr/bin/vespril-client" --port "$port" "$@" 2>&1

@@ -280,6 +280,64 @@ TEST(ProgramTest, StartsWithoutConfigurationWritesNothingAndStopsWhenAsked) {
   EXPECT_EQ(workspace.Files(), "");
 }
 
+// --help and --version answer on standard output and end at once: nothing of the workspace is opened
+// (its server could not be attached, its port is free), nothing is said on standard error.
+TEST(ProgramTest, HelpAndVersionPrintAndEndWithoutOpeningAnything) {
+  Workspace workspace;
+  const int port = test::FreeTcpPort();
+  workspace.WriteSettings(std::to_string(port));
+  workspace.WriteServers({{"ALFA", workspace.Path() + "missing.fdb"}});
+  const struct {
+    const char* argument;
+    std::vector<std::string> holds;
+  } cases[] = {
+      {"--version", {"vespril 1.0.0\n"}},
+      {"--help",
+       {"Usage: vespril [--help | --version]\n", "Servidor.xml", "VESPRIL_DIR_CONSULTAS", "FIREBIRD_LOCK"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.argument);
+    QProcess process;
+    process.setWorkingDirectory(QString::fromStdString(workspace.Path()));
+    process.start(QString::fromStdString(Program()), {QString::fromLatin1(c.argument)});
+    ASSERT_TRUE(process.waitForFinished(10000));
+    EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(process.exitCode(), 0);
+    const std::string out = process.readAllStandardOutput().toStdString();
+    for (const std::string& text : c.holds) EXPECT_NE(out.find(text), std::string::npos) << out;
+    EXPECT_EQ(process.readAllStandardError().toStdString(), "");
+    EXPECT_FALSE(test::Accepts(port));
+  }
+}
+
+// A second program in a workspace that one already serves says so and ends, before it opens the
+// databases or the port; the first goes on serving.
+TEST(ProgramTest, SecondProgramInTheSameWorkspaceIsToldAnotherServesIt) {
+  auto alfa = FirebirdTestDatabase::WithOrders();
+  Workspace workspace;
+  const int port = test::FreeTcpPort();
+  workspace.WriteSettings(std::to_string(port), "False");
+  workspace.WriteServers({{"ALFA", alfa.Address()}});
+  RunningProgram first(workspace, port);
+  QTcpSocket socket;
+  ASSERT_TRUE(first.Connect(socket));
+
+  QProcess second;
+  QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+  environment.insert("QT_QPA_PLATFORM", "offscreen");
+  second.setProcessEnvironment(environment);
+  second.setWorkingDirectory(QString::fromStdString(workspace.Path()));
+  second.start(QString::fromStdString(Program()), {});
+  ASSERT_TRUE(second.waitForFinished(10000));
+  EXPECT_EQ(second.exitCode(), 1);
+  EXPECT_EQ(second.readAllStandardError().toStdString(),
+            "VESPRIL: Outro VESPRIL j\xE1 serve esta \xE1rea de trabalho (" +
+                workspace.Path().substr(0, workspace.Path().size() - 1) +
+                "); feche-o antes de iniciar outro\n");
+  EXPECT_EQ(Ask(socket, Pedir("c", "1", "select * from PEDIDO;")),
+            MontarResposta("c", "1", "", "select * from PEDIDO;"));
+}
+
 TEST(ProgramTest, FailedStartIsReportedAndTheProgramStillStopsWhenAsked) {
   Workspace workspace;
   workspace.WriteSettings("abc");

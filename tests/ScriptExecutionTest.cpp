@@ -205,6 +205,27 @@ TEST_F(ScriptExecutionTest, InsertRejectedByTheDatabaseRaisesNoCounter) {
   EXPECT_EQ(workspace.Read("Tabela.xml") + workspace.Read("ServidorTabela.xml"), files);
 }
 
+// The server reads the statement with its keys put in; the position it reports is where the client
+// typed the mistake, on the statement's own lines (the text after the previous ";" counts).
+TEST_F(ScriptExecutionTest, SyntaxErrorPositionOfAnInsertIsInTheClientsText) {
+  Configure(4, 6, {{"ALFA", "ITEM", 1}, {"BETA", "ITEM", 0}, {"ALFA", "PEDIDO", 0}, {"BETA", "PEDIDO", 0}});
+  Start();
+  const struct {
+    std::string script;
+    std::string position;
+  } cases[] = {
+      {"insert into ITEM (QTD, PRECO) valeus (2, 10);", "line 1, column 31"},
+      {"insert into ITEM (QTD, PRECO) values (2, 10 10)" + SEP + "PEDIDO, IDPEDIDO" + SEP + ";",
+       "line 1, column 45"},
+      {"insert into PEDIDO (CLIENTE) values ('a');\r\ninsert into ITEM (QTD)\r\n valeus (2);",
+       "line 3, column 2"},
+  };
+  for (const auto& c : cases) {
+    const std::string message = Run(c.script);
+    EXPECT_NE(message.find("Token unknown - " + c.position + "\r\n"), std::string::npos) << message;
+  }
+}
+
 // A committed row is reported done even when its count can't be saved: the count stays right in
 // memory, the operator is told once, and the next write saves it.
 TEST_F(ScriptExecutionTest, CountThatCannotBeSavedLeavesTheRowsDoneAndIsSavedLater) {

@@ -1,7 +1,8 @@
 // vespril-workspace DIR: prepares DIR as a ready-made working directory for VESPRIL: two embedded
 // databases ALFA and BETA holding PEDIDO and ITEM, and the four configuration files that serve them
 // on port 3211. What already exists is kept, so a second run changes nothing and an operator's edits
-// survive.
+// survive. The embedded engine uses a lock folder of the user's own where the default one is the
+// Firebird server's (see foundation/FbLockFolder.h).
 #include <cstdio>
 #include <filesystem>
 #include <functional>
@@ -11,6 +12,7 @@
 #include "config/ConfigTables.h"
 #include "foundation/Error.h"
 #include "foundation/FbAttachment.h"
+#include "foundation/FbLockFolder.h"
 #include "foundation/FbStatement.h"
 
 namespace {
@@ -56,6 +58,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   try {
+    vespril::fb::ChooseLockFolder();
     const fs::path dir = fs::absolute(argv[1]);
     fs::create_directories(dir);
     fs::current_path(dir);

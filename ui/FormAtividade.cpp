@@ -1,12 +1,17 @@
 #include "ui/FormAtividade.h"
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
+#include <QGuiApplication>
 #include <QHeaderView>
 #include <QLabel>
 #include <QPlainTextEdit>
+#include <QScreen>
+#include <QScrollBar>
 #include <QTableWidget>
+#include <QTextCursor>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -27,6 +32,7 @@ QTableWidget* Grade(QWidget* parent, const char* name, const QStringList& cabeca
   grade->setEditTriggers(QAbstractItemView::NoEditTriggers);
   grade->setSelectionMode(QAbstractItemView::NoSelection);
   grade->verticalHeader()->hide();
+  grade->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
   grade->horizontalHeader()->setStretchLastSection(true);
   return grade;
 }
@@ -50,7 +56,7 @@ void Preencher(QTableWidget& grade, const std::vector<QStringList>& linhas) {
 TFormAtividade::TFormAtividade(VESPRIL& engine, QWidget* parent) : QWidget(parent, Qt::Window), m_engine(engine) {
   setObjectName(QStringLiteral("FormAtividade"));
   setWindowTitle(QStringLiteral("Atividade"));
-  resize(760, 560);
+  resize(kLargura, kAltura);
   auto* layout = new QVBoxLayout(this);
   m_lblResumo = new QLabel(this);
   m_lblResumo->setObjectName(QStringLiteral("LblResumo"));
@@ -75,6 +81,26 @@ TFormAtividade::TFormAtividade(VESPRIL& engine, QWidget* parent) : QWidget(paren
   connect(m_tmrAtualizar, &QTimer::timeout, this, &TFormAtividade::Atualizar);
   m_tmrAtualizar->start();
   Atualizar();
+}
+
+void TFormAtividade::PosicionarAoLado(const QWidget& principal) {
+  const QScreen* tela = principal.screen() != nullptr ? principal.screen() : QGuiApplication::primaryScreen();
+  if (tela == nullptr) return;
+  const QRect area = tela->availableGeometry();
+  const QRect ao = principal.frameGeometry();
+  // The frame adds the same to this window as to the main one.
+  const QSize moldura = ao.size() - principal.size();
+  const int direita = area.right() + 1 - (ao.right() + 1 + kEspaco);
+  const int esquerda = ao.left() - kEspaco - area.left();
+  const bool aDireita = direita >= esquerda;
+  const int largura = std::clamp((aDireita ? direita : esquerda) - moldura.width(), kLarguraMinima, kLargura);
+  const int altura =
+      std::clamp(ao.height() - moldura.height(), kAlturaMinima, area.height() - moldura.height());
+  resize(largura, altura);
+  int x = aDireita ? ao.right() + 1 + kEspaco : ao.left() - kEspaco - largura - moldura.width();
+  x = std::clamp(x, area.left(), std::max(area.left(), area.right() + 1 - largura - moldura.width()));
+  move(x,
+       std::clamp(ao.top(), area.top(), std::max(area.top(), area.bottom() + 1 - altura - moldura.height())));
 }
 
 void TFormAtividade::Atualizar() {
@@ -103,7 +129,22 @@ void TFormAtividade::Atualizar() {
       return linhas;
     });
     Preencher(*m_grdRegistros, registros);
+    // New lines come in at the bottom, and the pane follows them unless the operator scrolled up to
+    // read; across it stays where it was, so lines longer than the pane show their starts. The text
+    // cursor waits at the last line's start: the pane's first showing scrolls to it.
+    QScrollBar* vertical = m_txtRegistro->verticalScrollBar();
+    QScrollBar* horizontal = m_txtRegistro->horizontalScrollBar();
+    const bool noFim = vertical->value() >= vertical->maximum();
+    const int esquerda = horizontal->value();
     for (const std::string& linha : retrato.linhas) m_txtRegistro->appendPlainText(Texto(linha));
+    if (noFim && !retrato.linhas.empty()) {
+      QTextCursor cursor = m_txtRegistro->textCursor();
+      cursor.movePosition(QTextCursor::End);
+      cursor.movePosition(QTextCursor::StartOfBlock);
+      m_txtRegistro->setTextCursor(cursor);
+      vertical->setValue(vertical->maximum());
+    }
+    horizontal->setValue(esquerda);
   } catch (...) {
     // A refresh that fails shows the last figures until the next one.
   }

@@ -27,10 +27,20 @@ class TFormAtividade final : public QWidget {
 
   TFormAtividade(VESPRIL& engine, QWidget* parent);
 
+  // Beside `principal` on its screen, on the side with more room, as high as it and as wide as the
+  // room allows (up to what the log's lines need); overlapping it only on a screen too narrow for both.
+  void PosicionarAoLado(const QWidget& principal);
+
  private slots:
   void Atualizar();
 
  private:
+  static constexpr int kLargura = 900;  // a log line's fields up to its failure
+  static constexpr int kAltura = 560;
+  static constexpr int kLarguraMinima = 480;
+  static constexpr int kAlturaMinima = 420;
+  static constexpr int kEspaco = 8;  // between the two frames
+
   VESPRIL& m_engine;
   uint64_t m_linhasLidas = 0;
   QLabel* m_lblResumo = nullptr;

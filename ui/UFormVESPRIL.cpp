@@ -280,6 +280,10 @@ void TFormVESPRIL::CriarControles() {
   m_gBoxGServidor->setObjectName(QStringLiteral("GBoxGServidor"));
   m_gBoxGServidor->setGeometry(10, 40, 590, 190);
   m_btnGGetServidor = Botao(m_gBoxGServidor, "BtnGGetServidor", "GetServidor", {10, 20, 90, 25});
+  // Beside it, in the row's free room: whether clients are being served at all.
+  m_lblPorta = new QLabel(m_gBoxGServidor);
+  m_lblPorta->setObjectName(QStringLiteral("LblPorta"));
+  m_lblPorta->setGeometry(110, 26, 470, 13);
   m_strGrdGGetServidor = Grade(m_gBoxGServidor, "StrGrdGGetServidor", {10, 50, 570, 75}, 2);
   Rotulo(m_gBoxGServidor, "Label1", QStringLiteral("Servidor"), {117, 135, 39, 13}, true);
   m_edGSetServidorNome = Campo(m_gBoxGServidor, "EdGSetServidorNome", {165, 132, 250, 21}, 30);
@@ -292,7 +296,7 @@ void TFormVESPRIL::CriarControles() {
   m_gBoxGTabela->setObjectName(QStringLiteral("GBoxGTabela"));
   m_gBoxGTabela->setGeometry(10, 235, 590, 245);
   m_btnGGetTabela = Botao(m_gBoxGTabela, "BtnGGetTabela", "GetTabela", {10, 20, 90, 25});
-  Rotulo(m_gBoxGTabela, "Label6", QStringLiteral("Atualização"), {448, 24, 55, 13}, false);
+  Rotulo(m_gBoxGTabela, "Label6", QStringLiteral("Atualização (ms)"), {448, 24, 55, 13}, true);
   m_sEdTmrGTabela =
       Spin(m_gBoxGTabela, "SEdTmrGTabela", {510, 21, 70, 22}, kTimerMinimum, kTimerMaximum, kTimerMaximum);
   m_strGrdGGetTabela = Grade(m_gBoxGTabela, "StrGrdGGetTabela", {10, 50, 570, 115}, 3);
@@ -343,7 +347,10 @@ void TFormVESPRIL::CriarControles() {
 void TFormVESPRIL::AbrirAtividade() {
   if (!m_engine) return;
   Guarded([this] {
-    if (m_atividade == nullptr) m_atividade = new TFormAtividade(*m_engine, this);
+    if (m_atividade == nullptr) {
+      m_atividade = new TFormAtividade(*m_engine, this);
+      m_atividade->PosicionarAoLado(*this);
+    }
     m_atividade->show();
     m_atividade->raise();
     m_atividade->activateWindow();
@@ -388,12 +395,37 @@ void TFormVESPRIL::FormCreate() {
     GetTabela();
     DefinirGrades();
   });
+  MostrarPorta();
 }
 
 // Without an engine nothing can be read or changed; the window stays open to show that.
 void TFormVESPRIL::IniciarSemMotor() {
   setWindowTitle(QString::fromLatin1(kCaptionSemMotor));
   HabilitarBotoes(false);
+  MostrarPorta();
+}
+
+void TFormVESPRIL::MostrarPorta() {
+  std::string texto;
+  if (!m_engine) {
+    texto = "Nenhum cliente \xE9 atendido: o gateway est\xE1 parado";
+  } else {
+    const SoqueteServidor& soquete = m_engine->Soquete();
+    const std::string porta = "Porta " + std::to_string(soquete.Port());
+    if (soquete.Active()) {
+      texto = porta + " aberta: clientes atendidos";
+    } else if (soquete.Port() == 0) {
+      texto = "Porta 0: nenhum cliente \xE9 atendido";
+    } else {
+      texto = porta + " fechada: " +
+              (soquete.FalhaEscuta().empty() ? "nenhum cliente \xE9 atendido" : soquete.FalhaEscuta());
+    }
+  }
+  const QString linha = Texto(texto).simplified();
+  if (m_lblPorta->text() != linha) {
+    m_lblPorta->setText(linha);
+    m_lblPorta->setToolTip(linha);
+  }
 }
 
 void TFormVESPRIL::HabilitarBotoes(bool habilitar) {
@@ -482,7 +514,17 @@ bool TFormVESPRIL::Parar(int ms) {
 
 void TFormVESPRIL::BtnGSetPortaClick() {
   const int porta = m_sEdGPorta->Value();
-  Operar([this, porta] { m_engine->SalvarPorta(porta); }, [this] { m_engine->ReabrirSoquete(); });
+  Operar([this, porta] { m_engine->SalvarPorta(porta); },
+         [this] {
+           // The label says so before a failure's box does.
+           try {
+             m_engine->ReabrirSoquete();
+           } catch (...) {
+             MostrarPorta();
+             throw;
+           }
+           MostrarPorta();
+         });
 }
 
 void TFormVESPRIL::BtnGGetTabelaRelembrarClick() {
@@ -551,6 +593,7 @@ void TFormVESPRIL::TmrGTabelaTimer() {
   m_tickRunning = true;
   Guarded([this] {
     GetTabela();
+    MostrarPorta();
     QCoreApplication::processEvents();
   });
   m_tickRunning = false;

@@ -89,6 +89,8 @@ class TFormVESPRIL final : public QWidget {
   void IniciarSemMotor();
   void DefinirGrades();
   void HabilitarBotoes(bool habilitar);
+  // Whether the port is served, and why not, in LblPorta.
+  void MostrarPorta();
   // Runs `operacao` as an engine task with the buttons disabled; then, on success, `depois` here.
   void Operar(std::function<void()> operacao, std::function<void()> depois);
 
@@ -116,6 +118,7 @@ class TFormVESPRIL final : public QWidget {
   QCheckBox* m_chBoxGTabelaRelembrar = nullptr;
   QGroupBox* m_gBoxGServidor = nullptr;
   QPushButton* m_btnGGetServidor = nullptr;
+  QLabel* m_lblPorta = nullptr;
   QTableWidget* m_strGrdGGetServidor = nullptr;
   QLineEdit* m_edGSetServidorNome = nullptr;
   QPushButton* m_btnGSetServidor = nullptr;
