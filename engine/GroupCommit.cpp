@@ -279,7 +279,7 @@ std::optional<std::vector<std::string>> VESPRIL::Agrupar(const std::vector<const
         {
           std::lock_guard trava(m_trava);
           DefinirGerador(CdsTabela, insercao.tabela, insercao.gerador + 1);
-          ContarLinha(insercao.tabela);
+          ContarLinha(insercao);
         }
         auto participante = std::find_if(participantes.begin(), participantes.end(),
                                          [&insercao](const Participante& p) { return p.n == insercao.n; });

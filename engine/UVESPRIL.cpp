@@ -18,6 +18,7 @@
 #include "engine/RequestHandling.h"
 #include "foundation/Error.h"
 #include "foundation/FbAttachment.h"
+#include "foundation/FbError.h"
 #include "foundation/FbWatchdog.h"
 #include "foundation/Text.h"
 
@@ -165,7 +166,27 @@ void VESPRIL::ConectarServidores() {
       nomes.push_back(CdsServidor.FieldAsString("Nome"));
     }
   }
-  for (const std::string& nome : nomes) ConectarServidor(nome);
+  // A server that can't be reached now (stopped, or its machine not up yet after a power cut) must not
+  // keep the others from being served: it is away, attached again in the background, and said.
+  for (const std::string& nome : nomes) {
+    try {
+      ConectarServidor(nome);
+    } catch (const fb::FbError& e) {
+      int n = 0;
+      std::string endereco;
+      {
+        std::lock_guard trava(m_trava);
+        CdsServidor.Locate("Nome", nome);
+        n = CdsServidor.RecNo();
+        endereco = CdsServidor.FieldAsString("Endereco");
+      }
+      Slot(n).baseDados.MarkAway(e.Message());
+      m_religador->Ausente(n, nome, endereco, e.Message(), e.TimedOut());
+      PublicarSlots();
+      m_falhasInicio.push_back(nome + ": " + e.Message());
+      Avisar(m_falhasInicio.back());
+    }
+  }
 }
 
 void VESPRIL::CriarSoquete() {
@@ -180,7 +201,14 @@ void VESPRIL::CriarSoquete() {
   listener.OnListenerError = [this](const std::string& message) { Avisar(message); };
   listener.OnEvento = [this](const std::string& evento) { m_painel->Soquete(evento); };
   listener.OnClientCount = [this](int quantas) { m_painel->Conexoes(quantas); };
-  if (listener.Port() != 0) listener.SetActive(true);
+  // A port that is taken leaves the gateway running with the listener closed, so the operator can
+  // choose another one in the window.
+  try {
+    listener.SetActive(true);
+  } catch (const Error& e) {
+    m_falhaSoquete = e.Message();
+    m_painel->Soquete("porta " + std::to_string(listener.Port()) + " n\xE3o aberta: " + e.Message());
+  }
 }
 
 void VESPRIL::ConexaoSQLAfterClose(ConexaoSQL& query) {
@@ -343,7 +371,11 @@ void VESPRIL::PublicarSlots() {
     const BaseDados& base = Slot(n).baseDados;
     ligado[n] = base.Connected() || base.Lost();
     dialeto[n] = base.SQLDialect();
-    if (base.Lost()) m_religador->Perdido(n, base.DatabaseName(), base.LostError());
+    // A server that hit the time limit: its idle read connections are cut off, since no read will
+    // wait on it until it answers again.
+    if (base.Lost() && m_religador->Perdido(n, base.DatabaseName(), base.LostError(), base.LostTimedOut())) {
+      m_leitura->Descartar(n, true);
+    }
   }
   std::lock_guard trava(m_trava);
   m_slotLigado = ligado;

@@ -125,6 +125,12 @@ void Attachment::Drop() {
   m_handle = 0;
 }
 
+void Attachment::Abort() noexcept {
+  if (m_handle == 0) return;
+  ISC_STATUS_ARRAY status;
+  fb_cancel_operation(status, &m_handle, fb_cancel_abort);
+}
+
 void Attachment::DetachSilently() noexcept {
   if (m_handle == 0) return;
   ISC_STATUS_ARRAY status;

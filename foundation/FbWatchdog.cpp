@@ -96,6 +96,7 @@ void Call::Check(const ISC_STATUS* status) {
   if (m_state != nullptr && m_state->m_cancelled.exchange(false)) {
     const std::string& message = m_state->m_watchdog != nullptr ? m_state->m_watchdog->Message() : StatusText(status);
     m_state->MarkLost(message);
+    m_state->m_timedOut.store(true, std::memory_order_release);
     throw FbError(message, status[1], FbError::Kind::TimedOut);
   }
   FbError refusal(status);

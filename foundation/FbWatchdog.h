@@ -70,6 +70,8 @@ class CallState {
   // and every later call on it fails. Any thread; LinkError() only on the attachment's own.
   bool LinkLost() const { return m_linkLost.load(std::memory_order_acquire); }
   const std::string& LinkError() const { return m_linkError; }
+  // The link was given up on at the time limit (so LinkLost() too). Any thread.
+  bool TimedOut() const { return m_timedOut.load(std::memory_order_acquire); }
 
  private:
   friend class Watchdog;
@@ -82,6 +84,7 @@ class CallState {
   std::atomic<uint64_t> m_current{0};      // the call under way, 0 when none
   std::atomic<bool> m_cancelled{false};    // the watchdog gave up on the call under way
   std::atomic<bool> m_linkLost{false};
+  std::atomic<bool> m_timedOut{false};
   std::string m_linkError;                 // the attachment's thread only
   // The watchdog's notes, guarded by its mutex: the call it saw under way, and since when.
   uint64_t m_seenCall = 0;
