@@ -1,5 +1,6 @@
 // SoqueteServidor: the gateway's TCP listener, component 0 of the engine, and Conexao, one of its client
-// connections. A non-blocking listening socket on all local IPv4 addresses with a queue of 5, served
+// connections. A non-blocking listening socket on all local IPv4 addresses with a queue as long as the
+// system allows (SOMAXCONN), each readiness taking in every connection waiting, served
 // with the client connections on the GUI thread through socket notifiers; there is no thread per client.
 // The engine owns the listener; the listener owns its connections.
 //
