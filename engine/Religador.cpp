@@ -120,6 +120,14 @@ std::string Religador::Silencio(int n) {
   return slot.erro.empty() ? kReligando : slot.erro;
 }
 
+void Religador::Respondeu(int n) {
+  std::lock_guard trava(m_mutex);
+  Slot& slot = m_slots.at(static_cast<size_t>(n));
+  if (slot.estado != EstadoServidor::Perdido || slot.tentando || slot.pronta) return;
+  slot.proxima = Clock::now();
+  slot.mudou.notify_all();
+}
+
 void Religador::Religado(int n) noexcept {
   try {
     if (OnReligado) OnReligado(n);

@@ -69,6 +69,9 @@ class Religador {
   std::array<bool, kSlots + 1> Presentes();
   // The failure of slot n's server while it is silent (a request must not wait on it); "" otherwise.
   std::string Silencio(int n);
+  // Something else reached slot n's server (a read attached to it): if it is away and not being
+  // tried, it is tried now rather than at its next turn. Any worker.
+  void Respondeu(int n);
 
   // Called when the server of slot n answers again after it was away, lost or silent, once the
   // attachment that found it is made: on the healer's thread or the write lane, outside this object's

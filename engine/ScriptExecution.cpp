@@ -285,6 +285,7 @@ class VESPRIL::Instantaneo {
         }
         try {
           m_conexoes[i] = m_engine.m_leitura->Tomar(servidor.n, servidor.endereco);
+          m_engine.m_religador->Respondeu(servidor.n);
         } catch (...) {
           m_fontes[i].falha = Nomeada(servidor.nome, std::current_exception());
         }

@@ -170,19 +170,8 @@ void VESPRIL::ConectarServidores() {
   // keep the others from being served: it is away, attached again in the background, and said.
   for (const std::string& nome : nomes) {
     try {
-      ConectarServidor(nome);
+      ConectarServidor(nome, true);
     } catch (const fb::FbError& e) {
-      int n = 0;
-      std::string endereco;
-      {
-        std::lock_guard trava(m_trava);
-        CdsServidor.Locate("Nome", nome);
-        n = CdsServidor.RecNo();
-        endereco = CdsServidor.FieldAsString("Endereco");
-      }
-      Slot(n).baseDados.MarkAway(e.Message());
-      m_religador->Ausente(n, nome, endereco, e.Message(), e.TimedOut());
-      PublicarSlots();
       m_falhasInicio.push_back(nome + ": " + e.Message());
       Avisar(m_falhasInicio.back());
     }
@@ -283,7 +272,7 @@ void VESPRIL::Avisar(const std::string& texto) noexcept {
 }
 
 // Binding a slot again drops the read connections of its server, which may name another address.
-void VESPRIL::ConectarServidor(const std::string& nome) {
+void VESPRIL::ConectarServidor(const std::string& nome, bool ausenteSeFalhar) {
   int n = 0;
   std::string endereco;
   {
@@ -298,6 +287,15 @@ void VESPRIL::ConectarServidor(const std::string& nome) {
   slot.baseDados.SetDatabaseName(endereco);
   try {
     slot.baseDados.Open();
+  } catch (const fb::FbError& e) {
+    if (ausenteSeFalhar) {
+      slot.baseDados.MarkAway(e.Message());
+      m_religador->Ausente(n, nome, endereco, e.Message(), e.TimedOut());
+    } else {
+      Vincular(n, nome, endereco, e.Message());
+    }
+    PublicarSlots();
+    throw;
   } catch (const std::exception& e) {
     Vincular(n, nome, endereco, e.what());
     PublicarSlots();

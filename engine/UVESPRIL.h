@@ -137,7 +137,9 @@ class VESPRIL {
   void MontarServidorTabela();
   void EraseServidorTabela(const std::string& nome, bool porServidor);
   // Slots: bind the named server's address to the slot of its record number and attach it / detach it.
-  void ConectarServidor(const std::string& nome);
+  // `ausenteSeFalhar`: a server the client can't reach is left away, to be attached in the background
+  // (the failure is still raised).
+  void ConectarServidor(const std::string& nome, bool ausenteSeFalhar = false);
   void DesconectarServidor(const std::string& nome);
 
   // GUI thread. A window operation as an engine task: `operacao` runs on a worker once no request
