@@ -56,14 +56,30 @@ void PeloLaco(QObject* contexto, F f) {
       Qt::QueuedConnection);
 }
 
-// The time limit of every call on a server, VESPRIL_LIMITE seconds; 30 when unset or not a number.
-std::unique_ptr<fb::Watchdog> Vigia() {
+// Seconds from the environment; `padrao` when unset or not a positive number.
+int Segundos(const char* variavel, int padrao) {
   bool numero = false;
-  const int segundos = qEnvironmentVariableIntValue("VESPRIL_LIMITE", &numero);
-  const int limite = numero && segundos > 0 ? segundos : 30;
-  return std::make_unique<fb::Watchdog>(std::chrono::seconds(limite),
-                                        "O servidor n\xE3o respondeu em " + std::to_string(limite) +
-                                            " s; a conex\xE3o foi desfeita e ser\xE1 refeita");
+  const int segundos = qEnvironmentVariableIntValue(variavel, &numero);
+  return numero && segundos > 0 ? segundos : padrao;
+}
+
+// The time limit of every call on a server, VESPRIL_LIMITE seconds (30 when unset or not a number); and
+// how long a statement may run on a server that still answers, VESPRIL_LIMITE_INSTRUCAO (600).
+std::unique_ptr<fb::Watchdog> Vigia(Painel& painel) {
+  const int limite = Segundos("VESPRIL_LIMITE", 30);
+  const int instrucao = Segundos("VESPRIL_LIMITE_INSTRUCAO", 600);
+  auto vigia = std::make_unique<fb::Watchdog>(
+      std::chrono::seconds(limite),
+      "O servidor n\xE3o respondeu em " + std::to_string(limite) + " s; a conex\xE3o foi desfeita e ser\xE1 refeita",
+      std::chrono::seconds(instrucao),
+      "A instru\xE7\xE3o passou de " + std::to_string(instrucao) + " s; a conex\xE3o foi desfeita e ser\xE1 refeita");
+  vigia->OnProbe = [&painel, instrucao](const std::string& endereco, std::chrono::milliseconds passou, bool responde) {
+    const std::string segundos = std::to_string(std::chrono::duration_cast<std::chrono::seconds>(passou).count());
+    painel.Nota("instru\xE7\xE3o em " + endereco + " passou de " + segundos +
+                (responde ? " s; o servidor responde, e ela segue at\xE9 " + std::to_string(instrucao) + " s"
+                          : " s e o servidor n\xE3o respondeu: desfeita"));
+  };
+  return vigia;
 }
 
 }  // namespace
@@ -73,7 +89,7 @@ VESPRIL::VESPRIL() : VESPRIL(DiretorioConsultas()) {}
 VESPRIL::VESPRIL(std::string programDirectory)
     : m_programDirectory(std::move(programDirectory)),
       m_painel(std::make_unique<Painel>()),
-      m_vigia(Vigia()),
+      m_vigia(Vigia(*m_painel)),
       m_religador(std::make_unique<Religador>(kUsuario, kSenha, *m_vigia, *m_painel)),
       m_leitura(std::make_unique<ConexoesLeitura>(kUsuario, kSenha, m_vigia.get())),
       m_agenda(std::make_unique<Agenda>(ExecutorDeGrupos(*this))) {

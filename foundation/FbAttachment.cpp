@@ -53,7 +53,9 @@ Attachment::Attachment(std::string_view connection, std::string_view user, std::
     throw FbError(watchdog->Message(), status[1], FbError::Kind::TimedOut);
   }
   Check(status);
-  if (watchdog != nullptr) m_calls->Watch(*watchdog, m_handle);
+  if (watchdog != nullptr) {
+    m_calls->Watch(*watchdog, m_handle, std::string(connection), std::string(user), std::string(password));
+  }
 }
 
 Attachment Attachment::Create(std::string_view connection, std::string_view user, std::string_view password,

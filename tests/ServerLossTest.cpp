@@ -38,6 +38,20 @@ double Segundos(std::chrono::steady_clock::time_point desde) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - desde).count();
 }
 
+// An environment variable set while it lives; "" leaves it unset.
+class Ambiente {
+ public:
+  Ambiente(const char* nome, const char* valor) : m_nome(nome) {
+    if (*valor != '\0') qputenv(nome, valor);
+  }
+  ~Ambiente() { qunsetenv(m_nome); }
+  Ambiente(const Ambiente&) = delete;
+  Ambiente& operator=(const Ambiente&) = delete;
+
+ private:
+  const char* m_nome;
+};
+
 // The server goes away and comes back while clients keep asking; nobody touches the window. While it
 // is away every path of a script fails at once with the client's text ("Baixar" is answered as ever);
 // once it is back the write slot and the read connections, all dead, are attached again before the
@@ -124,10 +138,7 @@ TEST(ServerLossTest, ServerAwayAtStartUpIsServedOnceItIsBack) {
 // read fails at once, naming ALFA; and the background finds ALFA when it answers again.
 TEST(ServerLossTest, SilentServerIsWaitedOnOnceAndHoldsUpNothingElse) {
   VESPRIL_REQUIRE_FB_SERVER();
-  struct Limite {
-    Limite() { qputenv("VESPRIL_LIMITE", "2"); }
-    ~Limite() { qunsetenv("VESPRIL_LIMITE"); }
-  } limite;
+  const Ambiente limite("VESPRIL_LIMITE", "2");
   constexpr char kSilencio[] = "O servidor n\xE3o respondeu em 2 s; a conex\xE3o foi desfeita e ser\xE1 refeita";
   test::TcpProxy proxy(3050);
   DoisServidores gateway(proxy, 100);  // INSERTs go to BETA
@@ -170,6 +181,37 @@ TEST(ServerLossTest, SilentServerIsWaitedOnOnceAndHoldsUpNothingElse) {
   EXPECT_TRUE(QTest::qWaitFor(
       [&] { return client.Ask(Pedir("c", "4", kConsulta)) == MontarResposta("c", "4", "", kConsulta); }, 20000));
   EXPECT_EQ(gateway.betaDb.Dump("select IDPEDIDO, CLIENTE from PEDIDO"), "1|Ana");
+}
+
+// Busy is not silent: a statement that runs past the limit (1 s) on a server that answers everyone
+// else (a selectable procedure that loops for 2.5 s) runs on, up to the statement limit.
+TEST(ServerLossTest, StatementLongerThanTheLimitRunsOnWhileItsServerAnswers) {
+  VESPRIL_REQUIRE_FB_SERVER();
+  const Ambiente limite("VESPRIL_LIMITE", "1");
+  test::FirebirdTestDatabase::Options options;
+  options.location = test::FbLocation::Server;
+  options.ddl = {
+      "create procedure LENTO returns (N integer) as declare t timestamp; begin "
+      "t = cast('now' as timestamp); "
+      "while (datediff(millisecond from t to cast('now' as timestamp)) < 2500) do n = 0; "
+      "n = 1; suspend; end"};
+  const test::FirebirdTestDatabase db(options);
+  test::Workspace workspace;
+  workspace.WriteServers({{"ALFA", db.Address()}});
+  const struct {
+    const char* instrucao;  // VESPRIL_LIMITE_INSTRUCAO
+    std::string falha;
+  } casos[] = {
+      {"", ""},
+      {"2", "A instru\xE7\xE3o passou de 2 s; a conex\xE3o foi desfeita e ser\xE1 refeita"},
+  };
+  for (const auto& caso : casos) {
+    const Ambiente instrucao("VESPRIL_LIMITE_INSTRUCAO", caso.instrucao);
+    VESPRIL engine(workspace.ResultDirectory());
+    const auto inicio = std::chrono::steady_clock::now();
+    EXPECT_EQ(engine.ExecutarScript("select N from LENTO;", "c", "1"), caso.falha) << caso.instrucao;
+    EXPECT_GT(Segundos(inicio), 1.9) << caso.instrucao;
+  }
 }
 
 // The link goes down after the server committed an INSERT and before its answer came back: the client
