@@ -1,6 +1,7 @@
 // The gateway losing its database server in the middle of a run. The server is reached through a
 // loopback proxy whose cut looks to the Firebird client like a stopped server, so the shared server
 // itself is never stopped.
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -12,6 +13,7 @@
 #include <QTcpSocket>
 #include <QTest>
 
+#include "engine/Religador.h"
 #include "engine/UVESPRIL.h"
 #include "foundation/FbAttachment.h"
 #include "foundation/FbStatement.h"
@@ -181,6 +183,28 @@ TEST(ServerLossTest, SilentServerIsWaitedOnOnceAndHoldsUpNothingElse) {
   EXPECT_TRUE(QTest::qWaitFor(
       [&] { return client.Ask(Pedir("c", "4", kConsulta)) == MontarResposta("c", "4", "", kConsulta); }, 20000));
   EXPECT_EQ(gateway.betaDb.Dump("select IDPEDIDO, CLIENTE from PEDIDO"), "1|Ana");
+}
+
+// The healer says when a server away since it was bound answers again (so that what waits for that
+// server can be finished there), and not before.
+TEST(ServerLossTest, HealerTellsWhenAServerAwayIsReachedAgain) {
+  VESPRIL_REQUIRE_FB_SERVER();
+  const auto db = test::FirebirdTestDatabase::WithOrders(test::FbLocation::Server);
+  test::TcpProxy proxy(3050);
+  fb::Watchdog vigia(std::chrono::seconds(2), "calado");
+  Painel painel;
+  Religador religador(test::kFbUser, test::kFbPassword, vigia, painel);
+  std::atomic<int> religado{0};
+  religador.OnReligado = [&](int n) { religado = n; };
+  proxy.Cut();
+  religador.Ausente(3, "GAMA", "localhost/" + std::to_string(proxy.Port()) + ":" + db.Path(), "fora", false);
+  QTest::qWait(800);  // its first attempt, 0.5 s on, finds it still away
+  EXPECT_EQ(religado.load(), 0);
+  EXPECT_FALSE(religador.Presentes()[3]);
+
+  proxy.Restore();
+  EXPECT_TRUE(QTest::qWaitFor([&] { return religado.load() == 3; }, 10000));
+  EXPECT_TRUE(religador.Presentes()[3]);
 }
 
 // Busy is not silent: a statement that runs past the limit (1 s) on a server that answers everyone
