@@ -251,7 +251,8 @@ void Painel::Soquete(const std::string& evento) noexcept {
 void Painel::Nota(const std::string& texto) noexcept {
   if (!lcServidores().isInfoEnabled()) return;
   try {
-    Enfileirar(Pendente{Categoria::Servidores, Hora(std::chrono::system_clock::now()) + " " + texto, {}}, true);
+    Enfileirar(Pendente{Categoria::Servidores, Hora(std::chrono::system_clock::now()) + " " + texto, {}},
+               true);
   } catch (...) {
   }
 }

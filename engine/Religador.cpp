@@ -141,7 +141,8 @@ std::unique_ptr<fb::Attachment> Religador::Retomar(int n, const std::string& err
   {
     std::unique_lock trava(m_mutex);
     Slot& slot = m_slots.at(static_cast<size_t>(n));
-    if (slot.estado == EstadoServidor::Ligado && !slot.pronta) Perder(n, erro, false);
+    // Found lost by a call that hit the time limit (its text is the watchdog's): the server is silent.
+    if (slot.estado == EstadoServidor::Ligado && !slot.pronta) Perder(n, erro, erro == m_vigia.Message());
     // A silent server is not waited on: the background finds out when it answers.
     if (slot.silencioso && !slot.pronta) throw Error(slot.erro.empty() ? kReligando : slot.erro);
     // An attempt under way ends at once while the server refuses: its outcome is this request's.

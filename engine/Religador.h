@@ -15,8 +15,8 @@
 // the slot again (Vincular) ends its healing: what an attempt under way brings back is dropped.
 //
 // Thread-safe: Vincular, Ausente and Retomar from the write lane, Perdido from any worker, Presentes
-// and Silencio from any thread. Every attachment made here is bounded by the watchdog's limit, which bounds the wait of the
-// destructor for an attempt under way too.
+// and Silencio from any thread. Every attachment made here is bounded by the watchdog's limit, which bounds
+// the wait of the destructor for an attempt under way too.
 #pragma once
 
 #include <array>
@@ -54,7 +54,8 @@ class Religador {
   void Vincular(int n, const std::string& nome, const std::string& endereco, bool ligado, const std::string& erro);
   // Slot n was bound to `nome` at `endereco` and could not be attached (`erro`; `silencioso` when no
   // answer came within the limit): it is away, and attached in the background as a lost one is.
-  void Ausente(int n, const std::string& nome, const std::string& endereco, const std::string& erro, bool silencioso);
+  void Ausente(int n, const std::string& nome, const std::string& endereco, const std::string& erro,
+               bool silencioso);
   // The link of slot n was found lost, with the client's text (`silencioso`: a call on it hit the time
   // limit): it is attached again in the background. Bound elsewhere than `endereco`, nothing; already
   // being healed, it only learns that the server is silent. True when the server has just been found

@@ -67,7 +67,8 @@ std::string BaseDados::LostError() const {
 }
 
 bool BaseDados::LostTimedOut() const {
-  return m_attachment != nullptr && m_attachment->LinkLost() ? m_attachment->TimedOut() : m_lost && m_lostTimedOut;
+  return m_attachment != nullptr && m_attachment->LinkLost() ? m_attachment->TimedOut()
+                                                             : m_lost && m_lostTimedOut;
 }
 
 void BaseDados::MarkAway(std::string error) {

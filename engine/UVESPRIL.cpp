@@ -68,13 +68,16 @@ int Segundos(const char* variavel, int padrao) {
 std::unique_ptr<fb::Watchdog> Vigia(Painel& painel) {
   const int limite = Segundos("VESPRIL_LIMITE", 30);
   const int instrucao = Segundos("VESPRIL_LIMITE_INSTRUCAO", 600);
-  auto vigia = std::make_unique<fb::Watchdog>(
-      std::chrono::seconds(limite),
-      "O servidor n\xE3o respondeu em " + std::to_string(limite) + " s; a conex\xE3o foi desfeita e ser\xE1 refeita",
-      std::chrono::seconds(instrucao),
-      "A instru\xE7\xE3o passou de " + std::to_string(instrucao) + " s; a conex\xE3o foi desfeita e ser\xE1 refeita");
-  vigia->OnProbe = [&painel, instrucao](const std::string& endereco, std::chrono::milliseconds passou, bool responde) {
-    const std::string segundos = std::to_string(std::chrono::duration_cast<std::chrono::seconds>(passou).count());
+  auto vigia = std::make_unique<fb::Watchdog>(std::chrono::seconds(limite),
+                                              "O servidor n\xE3o respondeu em " + std::to_string(limite) +
+                                                  " s; a conex\xE3o foi desfeita e ser\xE1 refeita",
+                                              std::chrono::seconds(instrucao),
+                                              "A instru\xE7\xE3o passou de " + std::to_string(instrucao) +
+                                                  " s; a conex\xE3o foi desfeita e ser\xE1 refeita");
+  vigia->OnProbe = [&painel, instrucao](const std::string& endereco, std::chrono::milliseconds passou,
+                                        bool responde) {
+    const std::string segundos =
+        std::to_string(std::chrono::duration_cast<std::chrono::seconds>(passou).count());
     painel.Nota("instru\xE7\xE3o em " + endereco + " passou de " + segundos +
                 (responde ? " s; o servidor responde, e ela segue at\xE9 " + std::to_string(instrucao) + " s"
                           : " s e o servidor n\xE3o respondeu: desfeita"));

@@ -22,8 +22,8 @@
 // A server whose link is lost, or that could not be attached at start-up, is away: attached again in
 // the background (engine/Religador.h), while INSERTs go to the servers that are there and requests that
 // need it fail. No call on a server waits longer than the time limit, VESPRIL_LIMITE seconds (30 when
-// unset; see fb::Watchdog), and a server that hit it is away until it answers again. What the gateway does is told by its panel (engine/Painel.h): the request log, the
-// figures of the status window, and the metrics.
+// unset; see fb::Watchdog), and a server that hit it is away until it answers again. What the gateway does is
+// told by its panel (engine/Painel.h): the request log, the figures of the status window, and the metrics.
 //
 // Construction is the whole start-up, in this order: the slots' objects; the settings table; the
 // server table; every server attached to the slot of its record number (one that can't be reached is

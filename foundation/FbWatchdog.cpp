@@ -18,7 +18,8 @@ std::chrono::milliseconds Tick(std::chrono::milliseconds limit) {
 }
 
 // Whether the server at `connection` answers: an attachment of its own within `seconds`, and a ping.
-bool Answers(const std::string& connection, const std::string& user, const std::string& password, int seconds) {
+bool Answers(const std::string& connection, const std::string& user, const std::string& password,
+             int seconds) {
   std::string dpb(1, static_cast<char>(isc_dpb_version1));
   for (const auto& [item, value] : {std::pair{isc_dpb_user_name, &user}, {isc_dpb_password, &password}}) {
     if (value->size() > 255) return false;
@@ -48,8 +49,8 @@ bool Answers(const std::string& connection, const std::string& user, const std::
 
 }  // namespace
 
-Watchdog::Watchdog(std::chrono::milliseconds limit, std::string message, std::chrono::milliseconds statementLimit,
-                   std::string statementMessage)
+Watchdog::Watchdog(std::chrono::milliseconds limit, std::string message,
+                   std::chrono::milliseconds statementLimit, std::string statementMessage)
     : m_limit(limit),
       m_statementLimit(statementLimit),
       m_message(std::move(message)),
@@ -201,8 +202,8 @@ void Call::Check(const ISC_STATUS* status) {
     const bool statementLimit = m_state->m_cancelledLong.exchange(false);
     const Watchdog* watchdog = m_state->m_watchdog;
     const std::string message = watchdog == nullptr ? StatusText(status)
-                                : statementLimit     ? watchdog->m_statementMessage
-                                                     : watchdog->Message();
+                                : statementLimit    ? watchdog->m_statementMessage
+                                                    : watchdog->Message();
     m_state->MarkLost(message);
     if (!statementLimit) m_state->m_timedOut.store(true, std::memory_order_release);
     throw FbError(message, status[1], FbError::Kind::TimedOut);

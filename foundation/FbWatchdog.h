@@ -128,16 +128,16 @@ class CallState {
   std::atomic<uint64_t> m_current{0};      // the call under way, 0 when none
   std::atomic<bool> m_cancelled{false};    // the watchdog gave up on the call under way
   std::atomic<bool> m_cancelledLong{false};  // ... at the statement limit, its server answering
-  std::atomic<bool> m_statement{false};    // the call under way is a statement's own work
+  std::atomic<bool> m_statement{false};      // the call under way is a statement's own work
   std::atomic<bool> m_linkLost{false};
   std::atomic<bool> m_timedOut{false};
   std::string m_linkError;                 // the attachment's thread only
   // The watchdog's notes, guarded by its mutex: the call it saw under way, and since when.
   uint64_t m_seenCall = 0;
   std::chrono::steady_clock::time_point m_seenSince;
-  uint64_t m_watch = 0;     // its number among those the watchdog has watched
-  int64_t m_asked = 0;      // whole limits the call under way had run when its server last answered
-  bool m_asking = false;    // its server is being asked about
+  uint64_t m_watch = 0;   // its number among those the watchdog has watched
+  int64_t m_asked = 0;    // whole limits the call under way had run when its server last answered
+  bool m_asking = false;  // its server is being asked about
 };
 
 // One client call on an attachment, for the wrapper classes: the call is under way while this lives.

@@ -191,8 +191,9 @@ TEST(ConcurrencyTest, WriteCommittingBetweenTheSnapshotStartsOfAReadLeavesItOneM
   EXPECT_EQ(falhaEscrita, "");
   EXPECT_TRUE(escritoNaPausa);
   const std::string linha = "    <registro>\r\n      <A>1</A>\r\n    </registro>\r\n";
-  EXPECT_EQ(Ler(workspace.ResultDirectory() + "Consultar1.xml"),
-            "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\r\n  <dados>\r\n" + linha + linha + "  </dados>\r\n");
+  EXPECT_EQ(
+      Ler(workspace.ResultDirectory() + "Consultar1.xml"),
+      "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\r\n  <dados>\r\n" + linha + linha + "  </dados>\r\n");
 }
 
 // While a script runs the event loop stays free; a window operation waits for the running request,

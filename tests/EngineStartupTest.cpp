@@ -203,8 +203,8 @@ TEST(EngineStartupTest, ServerReachedThroughTheLoopbackServer) {
       {{"PARADO", "localhost/" + std::to_string(test::UnusedLoopbackPort()) + ":/tmp/x.fdb"}});
   VESPRIL parado(workspace.ResultDirectory());
   EXPECT_EQ(parado.FalhasInicio(),
-            std::vector<std::string>{
-                "PARADO: Unable to complete network request to host \"localhost\".\r\nFailed to establish a connection"});
+            std::vector<std::string>{"PARADO: Unable to complete network request to host "
+                                     "\"localhost\".\r\nFailed to establish a connection"});
 }
 
 }  // namespace

@@ -696,7 +696,8 @@ TEST_F(FormTest, StoredPortThatIsTakenIsShownAndAnotherCanBeServed) {
   BoxAnswerer boxes;
   Open();
   ASSERT_EQ(boxes.Boxes().size(), 1u);
-  EXPECT_EQ(Utf8(boxes.Boxes().front().text), "Windows socket error: Address already in use (98), on API 'bind'");
+  EXPECT_EQ(Utf8(boxes.Boxes().front().text),
+            "Windows socket error: Address already in use (98), on API 'bind'");
   ASSERT_NE(m_form->Engine(), nullptr);
   EXPECT_FALSE(m_form->Engine()->Soquete().Active());
   EXPECT_EQ(m_form->windowTitle(), "VESPRIL");

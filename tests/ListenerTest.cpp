@@ -5,11 +5,11 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <thread>
 #include <cstring>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <arpa/inet.h>
@@ -236,7 +236,8 @@ std::vector<double> Multidao(int port, int clientes, const std::string& pedido) 
       pollfd& p = polls[i];
       char byte = 0;
       if ((p.revents & (POLLIN | POLLERR | POLLHUP)) != 0) {  // answered, refused or reset
-        if (::recv(p.fd, &byte, 1, 0) == 1) segundos[i] = std::chrono::duration<double>(Clock::now() - inicio).count();
+        if (::recv(p.fd, &byte, 1, 0) == 1)
+          segundos[i] = std::chrono::duration<double>(Clock::now() - inicio).count();
         p.fd = -1;
         --faltam;
       } else if ((p.revents & POLLOUT) != 0) {
@@ -267,7 +268,8 @@ TEST_F(ListenerTest, CrowdConnectingAtOnceIsAnsweredWithinASecond) {
   std::replace(segundos.begin(), segundos.end(), -1.0, 1e9);  // unanswered: after every answered one
   std::sort(segundos.begin(), segundos.end());
   std::printf("crowd of %d: %d unanswered, median %.3f s, p99 %.3f s, slowest %.3f s\n", kClientes,
-              static_cast<int>(sem), segundos[kClientes / 2], segundos[kClientes * 99 / 100], segundos.back());
+              static_cast<int>(sem), segundos[kClientes / 2], segundos[kClientes * 99 / 100],
+              segundos.back());
   EXPECT_EQ(sem, 0);
   EXPECT_LT(segundos.back(), 1.0);
   EXPECT_EQ(m_reads, kClientes);
@@ -607,7 +609,6 @@ TEST_F(GatewayTest, OversizedFrameClosesOnlyItsConnection) {
 
 // A start on a taken port: EngineStartupTest.
 TEST_F(GatewayTest, PortThatCannotBeTakenFailsSetPorta) {
-
   QTcpServer squatter;
   const int taken = test::FreeTcpPort();
   ASSERT_TRUE(squatter.listen(QHostAddress::AnyIPv4, static_cast<quint16>(taken)));

@@ -234,7 +234,8 @@ TEST(ProgramTest, TellsTheServiceManagerReadyOnlyWhenItServesWhatItWasTold) {
   } cases[] = {
       {"0", ""},
       {"abc", "VESPRIL: 'abc' is not a valid integer value.\n"},
-      {std::to_string(squatter.serverPort()), "VESPRIL: Windows socket error: Address already in use (98), on API 'bind'\n"},
+      {std::to_string(squatter.serverPort()),
+       "VESPRIL: Windows socket error: Address already in use (98), on API 'bind'\n"},
   };
   for (const auto& c : cases) {
     Workspace workspace;

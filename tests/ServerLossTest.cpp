@@ -72,9 +72,10 @@ TEST(ServerLossTest, GatewayRidesOutTheLossAndServesAgainWithNobodyAtTheWindow) 
 
   proxy.Cut();
   // A query names the server it cannot reach.
-  for (const auto& [script, falha] : {std::pair{Insert("Bia"), std::string(kInalcancavel)},
-                                      {std::string(kConsulta), "ALFA: " + std::string(kInalcancavel)},
-                                      {std::string("update PEDIDO set CLIENTE = 'Eva';"), std::string(kInalcancavel)}}) {
+  for (const auto& [script, falha] :
+       {std::pair{Insert("Bia"), std::string(kInalcancavel)},
+        {std::string(kConsulta), "ALFA: " + std::string(kInalcancavel)},
+        {std::string("update PEDIDO set CLIENTE = 'Eva';"), std::string(kInalcancavel)}}) {
     const auto inicio = std::chrono::steady_clock::now();
     EXPECT_EQ(client.Ask(Pedir("c", "1", script)), MontarResposta("c", "1", falha, script));
     EXPECT_LT(Segundos(inicio), 5) << script;
@@ -127,7 +128,9 @@ TEST(ServerLossTest, ServerAwayAtStartUpIsServedOnceItIsBack) {
   EXPECT_EQ(client.Ask(Pedir("c", "1", kConsulta)), MontarResposta("c", "1", "", kConsulta));
   uint64_t desde = 0;
   EXPECT_TRUE(QTest::qWaitFor(
-      [&] { return gateway.engine->Atividade().Instantaneo(desde).servidores[1].estado == EstadoServidor::Ligado; },
+      [&] {
+        return gateway.engine->Atividade().Instantaneo(desde).servidores[1].estado == EstadoServidor::Ligado;
+      },
       10000));
   EXPECT_EQ(client.Ask(Pedir("c", "1", Insert("Bia"))), MontarResposta("c", "1", "", Insert("Bia")));
   EXPECT_EQ(gateway.betaDb.Dump("select IDPEDIDO, CLIENTE from PEDIDO"), "1|Ana");
@@ -141,7 +144,8 @@ TEST(ServerLossTest, ServerAwayAtStartUpIsServedOnceItIsBack) {
 TEST(ServerLossTest, SilentServerIsWaitedOnOnceAndHoldsUpNothingElse) {
   VESPRIL_REQUIRE_FB_SERVER();
   const Ambiente limite("VESPRIL_LIMITE", "2");
-  constexpr char kSilencio[] = "O servidor n\xE3o respondeu em 2 s; a conex\xE3o foi desfeita e ser\xE1 refeita";
+  constexpr char kSilencio[] =
+      "O servidor n\xE3o respondeu em 2 s; a conex\xE3o foi desfeita e ser\xE1 refeita";
   test::TcpProxy proxy(3050);
   DoisServidores gateway(proxy, 100);  // INSERTs go to BETA
   gateway.Iniciar();
@@ -174,14 +178,16 @@ TEST(ServerLossTest, SilentServerIsWaitedOnOnceAndHoldsUpNothingElse) {
   EXPECT_GT(Segundos(inicio), 1.9);
 
   const auto proxima = std::chrono::steady_clock::now();
-  EXPECT_EQ(client.Ask(Pedir("c", "3", kConsulta)), MontarResposta("c", "3", "ALFA: " + std::string(kSilencio), kConsulta));
+  EXPECT_EQ(client.Ask(Pedir("c", "3", kConsulta)),
+            MontarResposta("c", "3", "ALFA: " + std::string(kSilencio), kConsulta));
   EXPECT_LT(Segundos(proxima), 0.5);
   EXPECT_EQ(gateway.engine->LeiturasAbertas(1), 0);
 
   proxy.Cut();
   proxy.Restore();
   EXPECT_TRUE(QTest::qWaitFor(
-      [&] { return client.Ask(Pedir("c", "4", kConsulta)) == MontarResposta("c", "4", "", kConsulta); }, 20000));
+      [&] { return client.Ask(Pedir("c", "4", kConsulta)) == MontarResposta("c", "4", "", kConsulta); },
+      20000));
   EXPECT_EQ(gateway.betaDb.Dump("select IDPEDIDO, CLIENTE from PEDIDO"), "1|Ana");
 }
 
