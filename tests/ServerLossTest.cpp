@@ -5,6 +5,7 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 #include <utility>
 
 #include <gtest/gtest.h>
@@ -214,33 +215,48 @@ TEST(ServerLossTest, HealerTellsWhenAServerAwayIsReachedAgain) {
 }
 
 // Busy is not silent: a statement that runs past the limit (1 s) on a server that answers everyone
-// else (a selectable procedure that loops for 2.5 s) runs on, up to the statement limit.
+// else (a selectable procedure that loops for 2.5 s) runs on, up to the statement limit; one whose
+// server goes silent meanwhile (the proxy muted) is still given up on, once the server is asked.
 TEST(ServerLossTest, StatementLongerThanTheLimitRunsOnWhileItsServerAnswers) {
   VESPRIL_REQUIRE_FB_SERVER();
   const Ambiente limite("VESPRIL_LIMITE", "1");
   test::FirebirdTestDatabase::Options options;
   options.location = test::FbLocation::Server;
   options.ddl = {
-      "create procedure LENTO returns (N integer) as declare t timestamp; begin "
+      "create procedure LENTO (MS integer) returns (N integer) as declare t timestamp; begin "
       "t = cast('now' as timestamp); "
-      "while (datediff(millisecond from t to cast('now' as timestamp)) < 2500) do n = 0; "
+      "while (datediff(millisecond from t to cast('now' as timestamp)) < :MS) do n = 0; "
       "n = 1; suspend; end"};
   const test::FirebirdTestDatabase db(options);
+  test::TcpProxy proxy(3050);
   test::Workspace workspace;
-  workspace.WriteServers({{"ALFA", db.Address()}});
+  workspace.WriteServers({{"ALFA", "localhost/" + std::to_string(proxy.Port()) + ":" + db.Path()}});
   const struct {
     const char* instrucao;  // VESPRIL_LIMITE_INSTRUCAO
+    bool calar;             // the proxy is muted 0.3 s in
+    const char* ms;
     std::string falha;
+    double ate;  // seconds it may take at most
   } casos[] = {
-      {"", ""},
-      {"2", "A instru\xE7\xE3o passou de 2 s; a conex\xE3o foi desfeita e ser\xE1 refeita"},
+      {"", false, "2500", "", 5},
+      {"2", false, "2500", "A instru\xE7\xE3o passou de 2 s; a conex\xE3o foi desfeita e ser\xE1 refeita", 2.5},
+      {"3", true, "4000", "O servidor n\xE3o respondeu em 1 s; a conex\xE3o foi desfeita e ser\xE1 refeita", 3.5},
   };
   for (const auto& caso : casos) {
     const Ambiente instrucao("VESPRIL_LIMITE_INSTRUCAO", caso.instrucao);
+    proxy.Cut();
+    proxy.Restore();
     VESPRIL engine(workspace.ResultDirectory());
+    std::thread calar([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      if (caso.calar) proxy.Mute();
+    });
     const auto inicio = std::chrono::steady_clock::now();
-    EXPECT_EQ(engine.ExecutarScript("select N from LENTO;", "c", "1"), caso.falha) << caso.instrucao;
-    EXPECT_GT(Segundos(inicio), 1.9) << caso.instrucao;
+    EXPECT_EQ(engine.ExecutarScript("select N from LENTO(" + std::string(caso.ms) + ");", "c", "1"), caso.falha)
+        << caso.ms;
+    EXPECT_GT(Segundos(inicio), 1.9) << caso.ms;
+    EXPECT_LT(Segundos(inicio), caso.ate) << caso.ms;
+    calar.join();
   }
 }
 
