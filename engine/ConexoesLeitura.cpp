@@ -65,7 +65,7 @@ void ConexoesLeitura::Devolver(int n, std::unique_ptr<Conexao> conexao, bool fal
   conexao.reset();  // a dropped one detaches here, outside the lock
 }
 
-void ConexoesLeitura::Descartar(int n) {
+void ConexoesLeitura::Descartar(int n, bool silencioso) {
   Servidor& servidor = m_servidores.at(n - 1);
   std::vector<std::unique_ptr<Conexao>> livres;  // detached outside the lock
   {
@@ -75,6 +75,9 @@ void ConexoesLeitura::Descartar(int n) {
     servidor.abertas -= static_cast<int>(livres.size());
   }
   servidor.devolvida.notify_all();
+  if (silencioso) {
+    for (const std::unique_ptr<Conexao>& conexao : livres) conexao->attachment->Abort();
+  }
 }
 
 int ConexoesLeitura::Abertas(int n) {

@@ -47,8 +47,10 @@ class ConexoesLeitura {
   std::unique_ptr<Conexao> Tomar(int n, const std::string& nome, const std::string& endereco);
   // Gives a connection back for reuse; `falhou` drops it instead.
   void Devolver(int n, std::unique_ptr<Conexao> conexao, bool falhou);
-  // Drops the pool of server n: idle connections at once, those in use when they come back.
-  void Descartar(int n);
+  // Drops the pool of server n: idle connections at once, those in use when they come back. With
+  // `silencioso` (the server gave no answer within the time limit) the idle ones are cut off first,
+  // so that dropping them waits on nothing.
+  void Descartar(int n, bool silencioso = false);
   // Connections of server n: idle, in use and being opened.
   int Abertas(int n);
 

@@ -53,7 +53,13 @@ void VESPRIL::ReabrirSoquete() {
   SoqueteServidor& soquete = Soquete();
   soquete.SetActive(false);
   soquete.SetPort(GetPorta());
-  soquete.SetActive(true);
+  m_falhaSoquete.clear();
+  try {
+    soquete.SetActive(true);
+  } catch (const Error& e) {
+    m_falhaSoquete = e.Message();
+    throw;
+  }
 }
 
 void VESPRIL::SetTabelaRelembrar(bool relembrar) {

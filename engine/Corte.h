@@ -1,12 +1,15 @@
 // Corte: the moment between write scripts at which a read script cuts across every server. The write
-// lane (a write script, or a window operation) holds it alone for its whole run; a read script holds
-// it, shared with other reads, only while it starts its snapshot transactions on all the servers it
-// reads. So every read sees each server as of one and the same moment between writes, and a long read
-// holds up the write lane only for the round trips that start its transactions. A waiting writer goes
-// before readers that come after it, so a stream of reads can't starve the write lane. Any thread.
+// lane (a write script, or a window operation) holds it alone for its whole run. A read script starts
+// its snapshot transactions on all the servers it reads between a mark (Marcar, taken when no writer
+// is in) and a check that no writer has come in since (Intacto), starting them again when one has; so
+// every read sees each server as of one and the same moment between writes, and a server slow to
+// answer the read holds up no writer. A read that keeps meeting writers holds the cut, shared with
+// other reads, while it starts them (lock_shared). A waiting writer goes before readers that come
+// after it, so a stream of reads can't starve the write lane. Any thread.
 #pragma once
 
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
 #include <shared_mutex>
 
@@ -23,6 +26,7 @@ class Corte {
     m_mudou.wait(lock, [this] { return !m_escrevendo && m_lendo == 0; });
     --m_escritoresEsperando;
     m_escrevendo = true;
+    ++m_escritas;
   }
   void unlock() {
     {
@@ -35,6 +39,17 @@ class Corte {
     std::unique_lock lock(m_mutex);
     m_mudou.wait(lock, [this] { return !m_escrevendo && m_escritoresEsperando == 0; });
     ++m_lendo;
+  }
+  // Waits as lock_shared does, and holds nothing: the mark of a moment with no writer in.
+  uint64_t Marcar() {
+    std::unique_lock lock(m_mutex);
+    m_mudou.wait(lock, [this] { return !m_escrevendo && m_escritoresEsperando == 0; });
+    return m_escritas;
+  }
+  // No writer has taken the cut since `marca` was made.
+  bool Intacto(uint64_t marca) {
+    std::lock_guard lock(m_mutex);
+    return m_escritas == marca;
   }
   void unlock_shared() {
     bool ultimo = false;
@@ -51,6 +66,7 @@ class Corte {
   int m_lendo = 0;                // guarded by m_mutex
   int m_escritoresEsperando = 0;  // guarded by m_mutex
   bool m_escrevendo = false;      // guarded by m_mutex
+  uint64_t m_escritas = 0;        // guarded by m_mutex; writers that have taken the cut
 };
 
 }  // namespace vespril

@@ -110,7 +110,7 @@ bool VESPRIL::Grupo::Planejar() {
         {
           std::lock_guard trava(m_engine.m_trava);
           DefinirGerador(m_engine.CdsTabela, insercao.tabela, insercao.gerador + 1);
-          m_engine.ContarLinha(insercao.tabela);
+          m_engine.ContarLinha(insercao);
         }
         auto participante = std::find_if(m_participantes.begin(), m_participantes.end(),
                                          [&insercao](const Participante& p) { return p.n == insercao.n; });

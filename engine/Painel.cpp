@@ -248,6 +248,15 @@ void Painel::Soquete(const std::string& evento) noexcept {
   }
 }
 
+void Painel::Nota(const std::string& texto) noexcept {
+  if (!lcServidores().isInfoEnabled()) return;
+  try {
+    Enfileirar(Pendente{Categoria::Servidores, Hora(std::chrono::system_clock::now()) + " " + texto, {}},
+               true);
+  } catch (...) {
+  }
+}
+
 void Painel::Servidor(int n, const SituacaoServidor& situacao) noexcept {
   if (n < 1 || n > 10) return;
   try {

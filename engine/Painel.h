@@ -96,6 +96,8 @@ class Painel {
   // Servers: slot n's new state (logged when it changed), an attempt to attach it again, a row
   // routed to it.
   void Servidor(int n, const SituacaoServidor& situacao) noexcept;
+  // Anything else about the servers worth a line of the log (a statement let run past the limit).
+  void Nota(const std::string& texto) noexcept;
   void Tentativa(int n) noexcept;
   void Roteada(int n, const std::string& tabela) noexcept;
   // A servers' event that is no one slot's, such as the credentials file refused at start-up.

@@ -66,8 +66,8 @@ Pendencias::~Pendencias() {
   m_linha.join();
 }
 
-void Pendencias::Iniciar(const std::vector<std::string>& enderecos) {
-  std::vector<std::string> visitar = enderecos;
+void Pendencias::Iniciar(const std::vector<std::string>& configurados, const std::vector<std::string>& presentes) {
+  std::vector<std::string> visitar = configurados;
   {
     std::lock_guard trava(m_mutex);
     std::vector<std::pair<std::string, std::string>> decididos;
@@ -77,14 +77,16 @@ void Pendencias::Iniciar(const std::vector<std::string>& enderecos) {
         visitar.push_back(endereco);
         continue;
       }
-      for (const std::string& cada : enderecos) decididos.emplace_back(grupo, cada);
+      for (const std::string& cada : configurados) decididos.emplace_back(grupo, cada);
     }
     m_conteudo.decididos = std::move(decididos);
   }
   std::sort(visitar.begin(), visitar.end());
   visitar.erase(std::unique(visitar.begin(), visitar.end()), visitar.end());
   for (const std::string& endereco : visitar) {
-    if (VisitarAgora(endereco) < 0) Pendente(endereco);
+    // A server that is away is not waited on here.
+    const bool presente = std::find(presentes.begin(), presentes.end(), endereco) != presentes.end();
+    if (!presente || VisitarAgora(endereco) < 0) Pendente(endereco);
   }
 }
 
@@ -131,7 +133,7 @@ void Pendencias::Pendente(const std::string& endereco) {
   m_mudou.notify_all();
 }
 
-bool Pendencias::Concluir(const std::string& endereco) { return VisitarAgora(endereco) > 0; }
+bool Pendencias::Concluir(const std::string& endereco) { return VisitarAgora(endereco) >= 0; }
 
 void Pendencias::Sujar() {
   std::lock_guard trava(m_mutex);

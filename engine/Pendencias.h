@@ -54,10 +54,11 @@ class Pendencias {
   Pendencias(const Pendencias&) = delete;
   Pendencias& operator=(const Pendencias&) = delete;
 
-  // Start-up: visits `enderecos` (the configured servers) and every address a kept decision names;
-  // those that can't be visited now are visited in the background. A decision kept from the older
-  // record layout, which names no server, is taken for each of `enderecos`.
-  void Iniciar(const std::vector<std::string>& enderecos);
+  // Start-up: visits the `presentes` (the servers attached) now; the other `configurados`, every
+  // other address a kept decision names, and those that can't be visited now, in the background. A
+  // decision kept from the older record layout, which names no server, is taken for each configured
+  // server.
+  void Iniciar(const std::vector<std::string>& configurados, const std::vector<std::string>& presentes);
 
   // The name of the next group, with the workspace's mark. The write lane.
   std::string NovoGrupo();
@@ -72,8 +73,9 @@ class Pendencias {
   void Feito(const std::string& grupo, const std::string& endereco);
   // `endereco` may hold a transaction of ours in limbo: it is visited in the background.
   void Pendente(const std::string& endereco);
-  // A statement on `endereco` met a transaction in limbo: ours are ended now. True when any was, so
-  // the statement may run again.
+  // A statement met a transaction in limbo on `endereco`: ours there are ended now. True when the
+  // visit got through, so the statement may run again (a transaction ended meanwhile by another
+  // visit counts too: the statement sees it ended).
   bool Concluir(const std::string& endereco);
 
   // Whether the last run that wrote ended without Encerrar; false for a workspace that never wrote.

@@ -56,17 +56,41 @@ void Religador::Vincular(int n, const std::string& nome, const std::string& ende
   }
 }
 
-void Religador::Perdido(int n, const std::string& endereco, const std::string& erro) {
+void Religador::Ausente(int n, const std::string& nome, const std::string& endereco, const std::string& erro,
+                        bool silencioso) {
+  std::unique_ptr<fb::Attachment> sobra;  // detached outside the lock
   std::lock_guard trava(m_mutex);
-  const Slot& slot = m_slots.at(static_cast<size_t>(n));
-  if (slot.estado != EstadoServidor::Ligado || slot.endereco != endereco || slot.pronta) return;
-  Perder(n, erro);
+  Slot& slot = m_slots.at(static_cast<size_t>(n));
+  ++slot.geracao;
+  sobra = std::move(slot.pronta);
+  slot.nome = nome;
+  slot.endereco = endereco;
+  Perder(n, erro, silencioso);
 }
 
-void Religador::Perder(int n, const std::string& erro) {
+bool Religador::Perdido(int n, const std::string& endereco, const std::string& erro, bool silencioso) {
+  std::lock_guard trava(m_mutex);
+  Slot& slot = m_slots.at(static_cast<size_t>(n));
+  if (slot.endereco != endereco || slot.pronta) return false;
+  if (slot.estado == EstadoServidor::Ligado) {
+    Perder(n, erro, silencioso);
+    return silencioso;
+  }
+  if (!silencioso || slot.silencioso ||
+      (slot.estado != EstadoServidor::Perdido && slot.estado != EstadoServidor::Religando)) {
+    return false;
+  }
+  slot.silencioso = true;
+  slot.erro = erro;
+  Publicar(n);
+  return true;
+}
+
+void Religador::Perder(int n, const std::string& erro, bool silencioso) {
   Slot& slot = m_slots[static_cast<size_t>(n)];
   slot.estado = EstadoServidor::Perdido;
   slot.erro = erro;
+  slot.silencioso = silencioso;
   slot.espera = kPrimeiraEspera;
   slot.proxima = Clock::now() + kPrimeiraEspera;
   Publicar(n);
@@ -80,6 +104,38 @@ void Religador::Perder(int n, const std::string& erro) {
   slot.mudou.notify_all();
 }
 
+std::array<bool, Religador::kSlots + 1> Religador::Presentes() {
+  std::array<bool, kSlots + 1> presentes{};
+  std::lock_guard trava(m_mutex);
+  for (int n = 1; n <= kSlots; ++n) {
+    const Slot& slot = m_slots[static_cast<size_t>(n)];
+    presentes[n] = slot.estado == EstadoServidor::Ligado || slot.pronta != nullptr;
+  }
+  return presentes;
+}
+
+std::string Religador::Silencio(int n) {
+  std::lock_guard trava(m_mutex);
+  const Slot& slot = m_slots.at(static_cast<size_t>(n));
+  if (!slot.silencioso || slot.pronta || slot.estado == EstadoServidor::Ligado) return "";
+  return slot.erro.empty() ? kReligando : slot.erro;
+}
+
+void Religador::Respondeu(int n) {
+  std::lock_guard trava(m_mutex);
+  Slot& slot = m_slots.at(static_cast<size_t>(n));
+  if (slot.estado != EstadoServidor::Perdido || slot.tentando || slot.pronta) return;
+  slot.proxima = Clock::now();
+  slot.mudou.notify_all();
+}
+
+void Religador::Religado(int n) noexcept {
+  try {
+    if (OnReligado) OnReligado(n);
+  } catch (...) {
+  }
+}
+
 std::unique_ptr<fb::Attachment> Religador::Retomar(int n, const std::string& erro) {
   std::string nome;
   std::string endereco;
@@ -87,9 +143,11 @@ std::unique_ptr<fb::Attachment> Religador::Retomar(int n, const std::string& err
   {
     std::unique_lock trava(m_mutex);
     Slot& slot = m_slots.at(static_cast<size_t>(n));
-    if (slot.estado == EstadoServidor::Ligado && !slot.pronta) Perder(n, erro);
-    // An attempt under way ends within the time limit (at once, while the server refuses): its
-    // outcome is this request's.
+    // Found lost by a call that hit the time limit (its text is the watchdog's): the server is silent.
+    if (slot.estado == EstadoServidor::Ligado && !slot.pronta) Perder(n, erro, erro == m_vigia.Message());
+    // A silent server is not waited on: the background finds out when it answers.
+    if (slot.silencioso && !slot.pronta) throw Error(slot.erro.empty() ? kReligando : slot.erro);
+    // An attempt under way ends at once while the server refuses: its outcome is this request's.
     const bool esperou = slot.tentando;
     slot.mudou.wait(trava, [&] { return !slot.tentando || m_parar; });
     if (slot.pronta) {
@@ -97,7 +155,7 @@ std::unique_ptr<fb::Attachment> Religador::Retomar(int n, const std::string& err
       Publicar(n);
       return std::move(slot.pronta);
     }
-    if (esperou || m_parar || (slot.silencioso && Clock::now() < slot.proxima)) {
+    if (esperou || m_parar || slot.silencioso) {
       throw Error(slot.erro.empty() ? kReligando : slot.erro);
     }
     slot.tentando = true;
@@ -106,17 +164,21 @@ std::unique_ptr<fb::Attachment> Religador::Retomar(int n, const std::string& err
     geracao = slot.geracao;
   }
   m_painel.Tentativa(n);
+  std::unique_ptr<fb::Attachment> anexo;
   try {
-    std::unique_ptr<fb::Attachment> anexo = Anexar(nome, endereco);
-    std::lock_guard trava(m_mutex);
-    Desfecho(n, geracao, true, "", false);
-    return anexo;
+    anexo = Anexar(nome, endereco);
   } catch (const std::exception& e) {
     const auto* fbErro = dynamic_cast<const fb::FbError*>(&e);
     std::lock_guard trava(m_mutex);
     Desfecho(n, geracao, false, e.what(), fbErro != nullptr && fbErro->TimedOut());
     throw;
   }
+  {
+    std::lock_guard trava(m_mutex);
+    Desfecho(n, geracao, true, "", false);
+  }
+  Religado(n);
+  return anexo;
 }
 
 void Religador::Desfecho(int n, unsigned geracao, bool ok, const std::string& erro, bool silencioso) {
@@ -175,7 +237,12 @@ void Religador::Laco(int n) {
     trava.lock();
     const bool valida = slot.geracao == geracao && !m_parar;
     Desfecho(n, geracao, anexo != nullptr, erro, silencioso);
-    if (anexo && valida) slot.pronta = std::move(anexo);
+    if (anexo && valida) {
+      slot.pronta = std::move(anexo);
+      trava.unlock();
+      Religado(n);
+      trava.lock();
+    }
     if (anexo) {
       // Made for a binding that has gone: detached outside the lock.
       trava.unlock();

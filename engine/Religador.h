@@ -9,18 +9,21 @@
 // before that, takes the attachment made meanwhile, or the outcome of the attempt under way, or makes
 // the attempt itself: so the first request after the server is back succeeds, and while it is away
 // requests fail with the client's text. A server that gave no answer within the time limit (see
-// fb::Watchdog) is not waited on by a request again before its next turn. A window operation that binds
+// fb::Watchdog) is silent: no request waits on it again, each fails at once with that failure, until
+// the background finds it answering. A server that could not be attached when it was bound (at
+// start-up) is away from the start and healed the same way (Ausente). A window operation that binds
 // the slot again (Vincular) ends its healing: what an attempt under way brings back is dropped.
 //
-// Thread-safe: Vincular and Retomar from the write lane, Perdido from any worker, Situacao from any
-// thread. Every attachment made here is bounded by the watchdog's limit, which bounds the wait of the
-// destructor for an attempt under way too.
+// Thread-safe: Vincular, Ausente and Retomar from the write lane, Perdido from any worker, Presentes
+// and Silencio from any thread. Every attachment made here is bounded by the watchdog's limit, which bounds
+// the wait of the destructor for an attempt under way too.
 #pragma once
 
 #include <array>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -51,13 +54,33 @@ class Religador {
   // Slot n (1-based) was bound to server `nome` at `endereco` ("" for none) and is attached or not,
   // `erro` saying why not. Ends what healing it had. The write lane.
   void Vincular(int n, const std::string& nome, const std::string& endereco, bool ligado, const std::string& erro);
-  // The link of slot n was found lost, with the client's text: it is attached again in the background.
-  // Nothing when it is already being healed, or bound elsewhere than `endereco`. Any worker.
-  void Perdido(int n, const std::string& endereco, const std::string& erro);
+  // Slot n was bound to `nome` at `endereco` and could not be attached (`erro`; `silencioso` when no
+  // answer came within the limit): it is away, and attached in the background as a lost one is.
+  void Ausente(int n, const std::string& nome, const std::string& endereco, const std::string& erro,
+               bool silencioso);
+  // The link of slot n was found lost, with the client's text (`silencioso`: a call on it hit the time
+  // limit): it is attached again in the background. Bound elsewhere than `endereco`, nothing; already
+  // being healed, it only learns that the server is silent. True when the server has just been found
+  // silent. Any worker.
+  bool Perdido(int n, const std::string& endereco, const std::string& erro, bool silencioso = false);
   // The write lane, about to use lost slot n: the attachment made meanwhile (waiting for an attempt
-  // under way), else one made now on this thread. Throws the failure of the attempt it waited for, the
-  // last one while a silent server's next turn has not come, or the client's text of attaching now.
+  // under way), else one made now on this thread. Throws at once while the server is silent, the
+  // failure of the attempt it waited for, or the client's text of attaching now.
   std::unique_ptr<fb::Attachment> Retomar(int n, const std::string& erro);
+  // The slots a request may be sent to: bound, and neither lost nor away (an attachment made in the
+  // background and not yet taken counts as there). [0] is unused.
+  std::array<bool, kSlots + 1> Presentes();
+  // The failure of slot n's server while it is silent (a request must not wait on it); "" otherwise.
+  std::string Silencio(int n);
+  // Something else reached slot n's server (a read attached to it): if it is away and not being
+  // tried, it is tried now rather than at its next turn. Any worker.
+  void Respondeu(int n);
+
+  // Called when the server of slot n answers again after it was away, lost or silent, once the
+  // attachment that found it is made: on the healer's thread or the write lane, outside this object's
+  // lock. The write lane is not held for it, so whatever it does on the server goes through the engine.
+  // Set before the first server is bound; must not throw.
+  std::function<void(int n)> OnReligado;
 
  private:
   struct Slot {
@@ -67,7 +90,7 @@ class Religador {
     std::string erro;
     unsigned geracao = 0;  // a binding's number: an attempt begun under an older one is dropped
     bool tentando = false;
-    bool silencioso = false;  // the last attempt found no answer within the limit
+    bool silencioso = false;  // a call or the last attempt found no answer within the limit
     std::unique_ptr<fb::Attachment> pronta;
     std::chrono::steady_clock::time_point proxima;
     std::chrono::milliseconds espera = kPrimeiraEspera;
@@ -77,7 +100,8 @@ class Religador {
 
   void Laco(int n);
   // Marks slot n lost and wakes its thread (starting it the first time). REQUIRES: m_mutex held.
-  void Perder(int n, const std::string& erro);
+  void Perder(int n, const std::string& erro, bool silencioso);
+  void Religado(int n) noexcept;
   // An attempt's outcome into slot n's state, unless the slot was bound again meanwhile.
   // REQUIRES: m_mutex held.
   void Desfecho(int n, unsigned geracao, bool ok, const std::string& erro, bool silencioso);

@@ -208,6 +208,19 @@ bool DesfechoIncerto(std::exception_ptr falha) {
   }
 }
 
+// A failure to reach a server for a query, told with the server's name: "ALFA: <the client's text>".
+std::exception_ptr Nomeada(const std::string& nome, std::exception_ptr falha) {
+  try {
+    std::rethrow_exception(falha);
+  } catch (const Error& e) {
+    return std::make_exception_ptr(Error(nome + ": " + e.Message()));
+  } catch (const std::exception& e) {
+    return std::make_exception_ptr(Error(nome + ": " + e.what()));
+  } catch (...) {
+    return falha;
+  }
+}
+
 }  // namespace
 
 // One server as a query reads it: a read-only snapshot transaction on an attachment, and the dialect
@@ -223,28 +236,46 @@ struct VESPRIL::Fonte {
 };
 
 // A read script's view of every server as of one moment between write scripts: a read connection of
-// each server, taken in server order, and a snapshot transaction on each, all started inside the cut
-// and held for the script's statements. Ended (and the connections given back) when it goes.
+// each server, taken in server order, and a snapshot transaction on each, all started between two
+// writers (see Corte) and held for the script's statements. Ended (and the connections given back) when
+// it goes.
 class VESPRIL::Instantaneo {
  public:
+  // Rounds of snapshot starts that a writer may spoil before the read holds the cut for them.
+  static constexpr int kRodadasForaDoCorte = 3;
+
   explicit Instantaneo(VESPRIL& engine) : m_engine(engine), m_servidores(engine.Servidores()) {
     m_conexoes.resize(m_servidores.size());
     m_fontes.resize(m_servidores.size());
     bool renovadas = false;
-    for (;;) {
+    for (int rodada = 0;; ++rodada) {
       // Connections are taken outside the cut, so the write lane never waits on an attach or a pool;
-      // only those of attached slots, since the others are refused anyway.
+      // only those of attached slots, since the others are refused anyway. A silent server is not
+      // waited on at all.
       const std::array<bool, kSlots + 1> antes = Ligados();
       for (size_t i = 0; i < m_servidores.size(); ++i) {
-        if (!antes[m_servidores[i].n]) continue;
+        const Vinculo& servidor = m_servidores[i];
+        if (!antes[servidor.n]) continue;
+        const std::string silencio = m_engine.m_religador->Silencio(servidor.n);
+        if (!silencio.empty()) {
+          m_fontes[i].falha = std::make_exception_ptr(Error(servidor.nome + ": " + silencio));
+          continue;
+        }
         try {
-          m_conexoes[i] =
-              m_engine.m_leitura->Tomar(m_servidores[i].n, m_servidores[i].nome, m_servidores[i].endereco);
+          m_conexoes[i] = m_engine.m_leitura->Tomar(servidor.n, servidor.nome, servidor.endereco);
+          m_engine.m_religador->Respondeu(servidor.n);
         } catch (...) {
-          m_fontes[i].falha = std::current_exception();
+          m_fontes[i].falha = Nomeada(servidor.nome, std::current_exception());
         }
       }
-      const std::shared_lock corte(m_engine.m_corte);
+      const bool noCorte = rodada >= kRodadasForaDoCorte;
+      std::shared_lock<Corte> corte(m_engine.m_corte, std::defer_lock);
+      uint64_t marca = 0;
+      if (noCorte) {
+        corte.lock();
+      } else {
+        marca = m_engine.m_corte.Marcar();
+      }
       std::array<bool, kSlots + 1> ligado{};
       std::array<int, kSlots + 1> dialeto{};
       {
@@ -258,6 +289,7 @@ class VESPRIL::Instantaneo {
         Devolver();
         continue;
       }
+      bool primeira = true;
       for (size_t i = 0; i < m_servidores.size(); ++i) {
         Fonte& fonte = m_fontes[i];
         fonte.servidor = m_servidores[i].nome;
@@ -268,6 +300,8 @@ class VESPRIL::Instantaneo {
           continue;
         }
         if (fonte.falha) continue;
+        if (!primeira && m_engine.EntreInstantaneos) m_engine.EntreInstantaneos();
+        primeira = false;
         try {
           fonte.attachment = m_conexoes[i]->attachment.get();
           fonte.transacao = std::make_unique<fb::Transaction>(*fonte.attachment, fb::Transaction::Access::ReadOnly);
@@ -275,6 +309,11 @@ class VESPRIL::Instantaneo {
           fonte.falha = std::current_exception();
           fonte.quebrada = true;
         }
+      }
+      // A writer came in while they were being started: some may show what it did and others not.
+      if (!noCorte && !m_engine.m_corte.Intacto(marca)) {
+        Devolver();
+        continue;
       }
       // A connection found dead as its transaction starts is replaced before any query uses it, once:
       // everything is given back and taken again, in server order, as above.
@@ -300,8 +339,22 @@ class VESPRIL::Instantaneo {
   void Devolver() {
     for (size_t i = 0; i < m_servidores.size(); ++i) {
       m_fontes[i].transacao.reset();  // read-only: rolling back ends it as a commit would
-      if (m_conexoes[i]) m_engine.m_leitura->Devolver(m_servidores[i].n, std::move(m_conexoes[i]), m_fontes[i].quebrada);
+      if (!m_conexoes[i]) {
+        m_fontes[i] = Fonte();
+        continue;
+      }
+      const fb::Attachment& attachment = *m_conexoes[i]->attachment;
+      // A call given up on at the time limit: the server is silent, and no read waits on it again.
+      if (attachment.TimedOut()) Silenciar(i, attachment.LinkError());
+      m_engine.m_leitura->Devolver(m_servidores[i].n, std::move(m_conexoes[i]), m_fontes[i].quebrada);
       m_fontes[i] = Fonte();
+    }
+  }
+
+  void Silenciar(size_t i, const std::string& erro) {
+    const Vinculo& servidor = m_servidores[i];
+    if (m_engine.m_religador->Perdido(servidor.n, servidor.endereco, erro, true)) {
+      m_engine.m_leitura->Descartar(servidor.n, true);
     }
   }
 
@@ -316,9 +369,12 @@ class VESPRIL::Instantaneo {
       try {
         std::rethrow_exception(fonte.falha);
       } catch (const fb::FbError& e) {
+        // A silent server's idle connections are cut off as they are dropped, and it is not tried again.
+        if (e.TimedOut()) {
+          Silenciar(i, e.Message());
+          continue;
+        }
         m_engine.m_religador->Perdido(m_servidores[i].n, m_servidores[i].endereco, e.Message());
-        // The idle connections of a silent server stay: dropping them would wait on it.
-        if (e.TimedOut()) continue;
         m_engine.m_leitura->Descartar(m_servidores[i].n);
         renovar = true;
       }
@@ -494,6 +550,11 @@ void VESPRIL::LerNaFaixa(const std::string& statement, const std::string& caminh
     fonte.dialect = base.SQLDialect();
     try {
       fonte.attachment = &base.Handle();
+    } catch (...) {
+      fonte.falha = Nomeada(servidor.nome, std::current_exception());
+      continue;
+    }
+    try {
       fonte.transacao = std::make_unique<fb::Transaction>(*fonte.attachment, fb::Transaction::Access::ReadOnly);
     } catch (...) {
       fonte.falha = std::current_exception();
@@ -585,17 +646,28 @@ void VESPRIL::Recontar(Insercao& insercao) {
   }
 }
 
-// The matrix is sorted by table then row count: the first row of the table names the server that
-// holds the fewest of its rows. The new key is the generator's next value.
+// The matrix is sorted by table then row count: the first row of the table whose server is there
+// names the least filled of them; when none is, the least filled of all, whose failure is the reply.
+// The new key is the generator's next value.
 void VESPRIL::Rotear(Insercao& insercao) {
+  const std::array<bool, Religador::kSlots + 1> presentes = m_religador->Presentes();
   std::lock_guard trava(m_trava);
   if (!LocalizarTabela(CdsTabela, "Tabela", insercao.tabela) ||
       !LocalizarTabela(CdsServidorTabela, "Tabela", insercao.tabela)) {
     throw Error(kFalhaTabela);
   }
-  const std::string servidor = CdsServidorTabela.FieldAsString("Servidor");
+  std::string servidor = CdsServidorTabela.FieldAsString("Servidor");
+  const std::string tabela = CdsServidorTabela.FieldAsString("Tabela");
+  for (; !CdsServidorTabela.Eof() && SameText(CdsServidorTabela.FieldAsString("Tabela"), tabela);
+       CdsServidorTabela.Next()) {
+    const std::string candidato = CdsServidorTabela.FieldAsString("Servidor");
+    if (CdsServidor.Locate("Nome", candidato) && presentes[CdsServidor.RecNo()]) {
+      servidor = candidato;
+      break;
+    }
+  }
   if (!CdsServidor.Locate("Nome", servidor)) throw Error(kFalhaServidor);
-  insercao.servidor = CdsServidor.FieldAsString("Nome");
+  insercao.servidor = servidor;
   insercao.n = CdsServidor.RecNo();
   insercao.gerador = CdsTabela.FieldAsInteger("Gerador");
   if (insercao.gerador == INT32_MAX) {
@@ -665,14 +737,14 @@ void VESPRIL::Gravar(Insercao& insercao) {
   // the count stays there rather than wrap.
   {
     std::lock_guard trava(m_trava);
-    ContarLinha(insercao.tabela);
+    ContarLinha(insercao);
   }
   m_painel->Roteada(insercao.n, insercao.tabela);
   SalvarContagem();
 }
 
-void VESPRIL::ContarLinha(const std::string& tabela) {
-  LocalizarTabela(CdsServidorTabela, "Tabela", tabela);  // the row Rotear found: the least filled
+void VESPRIL::ContarLinha(const Insercao& insercao) {
+  CdsServidorTabela.Locate("Servidor;Tabela", {insercao.servidor, insercao.tabela});  // the row Rotear took
   const int32_t registro = CdsServidorTabela.FieldAsInteger("Registro");
   CdsServidorTabela.Edit();
   CdsServidorTabela.SetFieldAsInteger("Registro", registro == INT32_MAX ? registro : registro + 1);

@@ -66,8 +66,20 @@ std::string BaseDados::LostError() const {
   return m_attachment != nullptr && m_attachment->LinkLost() ? m_attachment->LinkError() : m_lostError;
 }
 
+bool BaseDados::LostTimedOut() const {
+  return m_attachment != nullptr && m_attachment->LinkLost() ? m_attachment->TimedOut()
+                                                             : m_lost && m_lostTimedOut;
+}
+
+void BaseDados::MarkAway(std::string error) {
+  m_lostError = std::move(error);
+  m_lostTimedOut = false;
+  m_lost = true;
+}
+
 void BaseDados::Forget() noexcept {
   m_lostError = m_attachment->LinkError();
+  m_lostTimedOut = m_attachment->TimedOut();
   for (Transacao* transaction : m_transactions) transaction->Abandon();
   m_attachment.reset();  // its connection is closed: the detach returns at once
   m_lost = true;

@@ -72,6 +72,11 @@ class BaseDados final : public Componente {
   // LostError() is the text of the failure that found it.
   bool Lost() const;
   std::string LostError() const;
+  // The link was found lost by a call given up on at the time limit: the server went silent.
+  bool LostTimedOut() const;
+  // Found away: the attach failed with `error`. Lost() from now on, so that the next Open asks
+  // Reattach for the attachment. REQUIRES: not attached.
+  void MarkAway(std::string error);
   // Attach: nothing when attached; Error "Database name is missing" for an empty name; the client's
   // error on a refusal. Afterwards the slot's dialect is lowered to the database's when that is lower.
   // A lost attachment is dropped first, without a word to the server, and its successor comes from
@@ -106,6 +111,7 @@ class BaseDados final : public Componente {
   fb::Watchdog* m_watchdog = nullptr;
   std::unique_ptr<fb::Attachment> m_attachment;
   bool m_lost = false;  // a lost attachment was dropped and not yet replaced
+  bool m_lostTimedOut = false;
   std::string m_lostError;
   std::vector<Transacao*> m_transactions;
 };

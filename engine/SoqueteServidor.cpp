@@ -25,11 +25,14 @@ namespace vespril {
 
 namespace {
 
-constexpr int kListenQueue = 5;
+// As long as the system allows: clients that start together (after a network blip, at the start of a
+// shift) would otherwise be dropped by the kernel and left to TCP's retries, a second and more later.
+constexpr int kListenQueue = SOMAXCONN;
 // Accepting pauses this long when it fails for want of descriptors or memory.
 constexpr int kAcceptPauseMs = 100;
-// So that one busy listener or client can't keep the others waiting.
-constexpr int kAcceptsPerEvent = 64;
+// One wake-up takes in every connection waiting, which the queue bounds, so a crowd is not made to
+// wait for further turns of the event loop while the clients already in are served between them.
+constexpr int kAcceptsPerEvent = kListenQueue;
 constexpr size_t kReadPerEvent = 1u << 20;
 
 // The socket layer's message for a failed bind or listen; operators know it by this text.

@@ -1,7 +1,8 @@
 // SoqueteServidor: the gateway's TCP listener, component 0 of the engine, and Conexao, one of its client
 // connections. Non-blocking listening sockets, one per address it is given (every local IPv4 address
-// unless told otherwise), each with a queue of 5, served with the client connections on the GUI thread
-// through socket notifiers; there is no thread per client. A client from outside the allowed networks
+// unless told otherwise), each with a queue as long as the system allows (SOMAXCONN), each readiness taking in
+// every connection waiting, served with the client connections on the GUI thread through socket
+// notifiers; there is no thread per client. A client from outside the allowed networks
 // is closed as it is accepted, before anything it sent is read. The engine owns the listener; the
 // listener owns its connections.
 //

@@ -19,6 +19,7 @@
 #include "engine/RequestHandling.h"
 #include "foundation/Error.h"
 #include "foundation/FbAttachment.h"
+#include "foundation/FbError.h"
 #include "foundation/FbWatchdog.h"
 #include "foundation/Text.h"
 
@@ -58,14 +59,33 @@ void PeloLaco(QObject* contexto, F f) {
       Qt::QueuedConnection);
 }
 
-// The time limit of every call on a server, VESPRIL_LIMITE seconds; 30 when unset or not a number.
-std::unique_ptr<fb::Watchdog> Vigia() {
+// Seconds from the environment; `padrao` when unset or not a positive number.
+int Segundos(const char* variavel, int padrao) {
   bool numero = false;
-  const int segundos = qEnvironmentVariableIntValue("VESPRIL_LIMITE", &numero);
-  const int limite = numero && segundos > 0 ? segundos : 30;
-  return std::make_unique<fb::Watchdog>(std::chrono::seconds(limite),
-                                        "O servidor n\xE3o respondeu em " + std::to_string(limite) +
-                                            " s; a conex\xE3o foi desfeita e ser\xE1 refeita");
+  const int segundos = qEnvironmentVariableIntValue(variavel, &numero);
+  return numero && segundos > 0 ? segundos : padrao;
+}
+
+// The time limit of every call on a server, VESPRIL_LIMITE seconds (30 when unset or not a number); and
+// how long a statement may run on a server that still answers, VESPRIL_LIMITE_INSTRUCAO (600).
+std::unique_ptr<fb::Watchdog> Vigia(Painel& painel) {
+  const int limite = Segundos("VESPRIL_LIMITE", 30);
+  const int instrucao = Segundos("VESPRIL_LIMITE_INSTRUCAO", 600);
+  auto vigia = std::make_unique<fb::Watchdog>(std::chrono::seconds(limite),
+                                              "O servidor n\xE3o respondeu em " + std::to_string(limite) +
+                                                  " s; a conex\xE3o foi desfeita e ser\xE1 refeita",
+                                              std::chrono::seconds(instrucao),
+                                              "A instru\xE7\xE3o passou de " + std::to_string(instrucao) +
+                                                  " s; a conex\xE3o foi desfeita e ser\xE1 refeita");
+  vigia->OnProbe = [&painel, instrucao](const std::string& endereco, std::chrono::milliseconds passou,
+                                        bool responde) {
+    const std::string segundos =
+        std::to_string(std::chrono::duration_cast<std::chrono::seconds>(passou).count());
+    painel.Nota("instru\xE7\xE3o em " + endereco + " passou de " + segundos +
+                (responde ? " s; o servidor responde, e ela segue at\xE9 " + std::to_string(instrucao) + " s"
+                          : " s e o servidor n\xE3o respondeu: desfeita"));
+  };
+  return vigia;
 }
 
 // A setting read from the environment at start-up; one that is refused is logged as well as raised,
@@ -87,12 +107,30 @@ VESPRIL::VESPRIL() : VESPRIL(DiretorioConsultas()) {}
 VESPRIL::VESPRIL(std::string programDirectory)
     : m_programDirectory(std::move(programDirectory)),
       m_painel(std::make_unique<Painel>()),
-      m_vigia(Vigia()),
+      m_vigia(Vigia(*m_painel)),
       m_credenciais(Lido([] { return Credenciais::DoAmbiente(); }, [this](auto& e) { m_painel->Aviso(e); })),
       m_rede(Lido([] { return Rede::DoAmbiente(); }, [this](auto& e) { m_painel->Soquete(e); })),
       m_religador(std::make_unique<Religador>(m_credenciais, *m_vigia, *m_painel)),
       m_leitura(std::make_unique<ConexoesLeitura>(m_credenciais, m_vigia.get())),
       m_agenda(std::make_unique<Agenda>(ExecutorDeGrupos(*this))) {
+  // A server is visited with the credentials of the server configured at its address; one no longer
+  // configured, with those of every server not named.
+  m_pendencias = std::make_unique<Pendencias>(
+      [this](const std::string& endereco) {
+        std::string nome = "*";
+        for (const Vinculo& servidor : Servidores()) {
+          if (servidor.endereco == endereco) nome = servidor.nome;
+        }
+        const Credenciais::Acesso& acesso = m_credenciais.Para(nome);
+        return std::pair(acesso.usuario, acesso.senha);
+      },
+      m_vigia.get());
+  // A server reached again may hold a transaction of ours left in limbo while it was away.
+  m_religador->OnReligado = [this](int n) {
+    for (const Vinculo& servidor : Servidores()) {
+      if (servidor.n == n) m_pendencias->Pendente(servidor.endereco);
+    }
+  };
   CriarSlots();
   {
     std::lock_guard trava(m_trava);
@@ -109,21 +147,14 @@ VESPRIL::VESPRIL(std::string programDirectory)
     }
     CdsServidorTabela.First();
   }
-  // A server is visited with the credentials of the server configured at its address; one no longer
-  // configured, with those of every server not named.
-  m_pendencias = std::make_unique<Pendencias>(
-      [this](const std::string& endereco) {
-        std::string nome = "*";
-        for (const Vinculo& servidor : Servidores()) {
-          if (servidor.endereco == endereco) nome = servidor.nome;
-        }
-        const Credenciais::Acesso& acesso = m_credenciais.Para(nome);
-        return std::pair(acesso.usuario, acesso.senha);
-      },
-      m_vigia.get());
-  std::vector<std::string> enderecos;
-  for (const Vinculo& servidor : Servidores()) enderecos.push_back(servidor.endereco);
-  m_pendencias->Iniciar(enderecos);
+  // Ours in limbo: visited now where a server is attached, in the background elsewhere.
+  std::vector<std::string> configurados;
+  std::vector<std::string> presentes;
+  for (const Vinculo& servidor : Servidores()) {
+    configurados.push_back(servidor.endereco);
+    if (Slot(servidor.n).baseDados.Connected()) presentes.push_back(servidor.endereco);
+  }
+  m_pendencias->Iniciar(configurados, presentes);
   m_recontarTudo = m_pendencias->InicioSujo();
   CriarSoquete();
   // The operator asked for metrics: the address that could not be served is said, not only logged.
@@ -212,7 +243,16 @@ void VESPRIL::ConectarServidores() {
       nomes.push_back(CdsServidor.FieldAsString("Nome"));
     }
   }
-  for (const std::string& nome : nomes) ConectarServidor(nome);
+  // A server that can't be reached now (stopped, or its machine not up yet after a power cut) must not
+  // keep the others from being served: it is away, attached again in the background, and said.
+  for (const std::string& nome : nomes) {
+    try {
+      ConectarServidor(nome, true);
+    } catch (const fb::FbError& e) {
+      m_falhasInicio.push_back(nome + ": " + e.Message());
+      Avisar(m_falhasInicio.back());
+    }
+  }
 }
 
 void VESPRIL::CriarSoquete() {
@@ -229,7 +269,14 @@ void VESPRIL::CriarSoquete() {
   listener.OnListenerError = [this](const std::string& message) { Avisar(message); };
   listener.OnEvento = [this](const std::string& evento) { m_painel->Soquete(evento); };
   listener.OnClientCount = [this](int quantas) { m_painel->Conexoes(quantas); };
-  if (listener.Port() != 0) listener.SetActive(true);
+  // A port that is taken leaves the gateway running with the listener closed, so the operator can
+  // choose another one in the window.
+  try {
+    listener.SetActive(true);
+  } catch (const Error& e) {
+    m_falhaSoquete = e.Message();
+    m_painel->Soquete("porta " + std::to_string(listener.Port()) + " n\xE3o aberta: " + e.Message());
+  }
 }
 
 void VESPRIL::ConexaoSQLAfterClose(ConexaoSQL& query) {
@@ -304,7 +351,7 @@ void VESPRIL::Avisar(const std::string& texto) noexcept {
 }
 
 // Binding a slot again drops the read connections of its server, which may name another address.
-void VESPRIL::ConectarServidor(const std::string& nome) {
+void VESPRIL::ConectarServidor(const std::string& nome, bool ausenteSeFalhar) {
   int n = 0;
   std::string endereco;
   {
@@ -321,6 +368,15 @@ void VESPRIL::ConectarServidor(const std::string& nome) {
   slot.baseDados.Params() = {"user_name=" + acesso.usuario, "password=" + acesso.senha};
   try {
     slot.baseDados.Open();
+  } catch (const fb::FbError& e) {
+    if (ausenteSeFalhar) {
+      slot.baseDados.MarkAway(e.Message());
+      m_religador->Ausente(n, nome, endereco, e.Message(), e.TimedOut());
+    } else {
+      Vincular(n, nome, endereco, e.Message());
+    }
+    PublicarSlots();
+    throw;
   } catch (const std::exception& e) {
     Vincular(n, nome, endereco, e.what());
     PublicarSlots();
@@ -399,7 +455,11 @@ void VESPRIL::PublicarSlots() {
     const BaseDados& base = Slot(n).baseDados;
     ligado[n] = base.Connected() || base.Lost();
     dialeto[n] = base.SQLDialect();
-    if (base.Lost()) m_religador->Perdido(n, base.DatabaseName(), base.LostError());
+    // A server that hit the time limit: its idle read connections are cut off, since no read will
+    // wait on it until it answers again.
+    if (base.Lost() && m_religador->Perdido(n, base.DatabaseName(), base.LostError(), base.LostTimedOut())) {
+      m_leitura->Descartar(n, true);
+    }
   }
   std::lock_guard trava(m_trava);
   m_slotLigado = ligado;

@@ -19,20 +19,23 @@
 // the write lane changes the tables, under that lock; a table it changed is saved from a copy taken
 // under the lock.
 //
-// A server whose link is lost is attached again in the background (engine/Religador.h), and no call
-// on a server waits longer than the time limit, VESPRIL_LIMITE seconds (30 when unset; see
-// fb::Watchdog). What the gateway does is told by its panel (engine/Painel.h): the request log, the
-// figures of the status window, and the metrics.
+// A server whose link is lost, or that could not be attached at start-up, is away: attached again in
+// the background (engine/Religador.h), while INSERTs go to the servers that are there and requests that
+// need it fail. No call on a server waits longer than the time limit, VESPRIL_LIMITE seconds (30 when
+// unset; see fb::Watchdog), and a server that hit it is away until it answers again. What the gateway does is
+// told by its panel (engine/Painel.h): the request log, the figures of the status window, and the metrics.
 //
 // Construction is the whole start-up, in this order: the credentials (engine/Credenciais.h) and the
 // listener's addresses and allowed clients (engine/Redes.h) from the environment; the slots' objects;
-// the settings table; the server table; every server attached to the slot of its record number; the table
-// definitions; the row-count matrix; the transactions this program left in limbo, ended
-// (engine/Pendencias.h); the listener, opened on the stored port unless it is 0. The first failing step
-// raises its Error and the half-built engine is abandoned. No file is written at start. The write lane's
-// record (GruposConfirmados.dat) says, from a run's first write to its end, that the run writes: an end
-// without the engine's destruction (a crash, a kill) makes the next start count every server's rows
-// again before its first write.
+// the settings table; the server table; every server attached to the slot of its record number (one
+// that can't be reached is away, and said: see FalhasInicio); the table definitions; the row-count
+// matrix; the transactions this program left in limbo, ended where their servers can be reached
+// (engine/Pendencias.h); the listener, opened on the stored port unless it is 0 (a port that can't be
+// opened leaves it closed: FalhaSoquete). Any other failing step raises its Error and the half-built
+// engine is abandoned. No file is written at start. The write lane's record (GruposConfirmados.dat)
+// says, from a run's first write to its end, that the run writes: an end without the engine's
+// destruction (a crash, a kill) makes the next start count every server's rows again before its first
+// write.
 #pragma once
 
 #include <array>
@@ -105,6 +108,15 @@ class VESPRIL {
   const std::string& FonteCredenciais(const std::string& nome) const {
     return m_credenciais.Para(nome).fonte;
   }
+  // GUI thread. Why the listener is closed when start-up or the last reopening could not open it on
+  // the stored port (the socket's error); "" when it is open or the port is 0.
+  const std::string& FalhaSoquete() const { return m_falhaSoquete; }
+  // What start-up could not reach: "<server>: <the client's text>" for each server left away.
+  const std::vector<std::string>& FalhasInicio() const { return m_falhasInicio; }
+
+  // For tests: runs on a read script's thread between the starts of its servers' snapshots (after the
+  // first and before each other one). Set while nothing runs.
+  std::function<void()> EntreInstantaneos;
 
   // Readers of the tables. Any thread; each takes the engine's lock.
   int GetPorta();
@@ -135,7 +147,9 @@ class VESPRIL {
   void MontarServidorTabela();
   void EraseServidorTabela(const std::string& nome, bool porServidor);
   // Slots: bind the named server's address to the slot of its record number and attach it / detach it.
-  void ConectarServidor(const std::string& nome);
+  // `ausenteSeFalhar`: a server the client can't reach is left away, to be attached in the background
+  // (the failure is still raised).
+  void ConectarServidor(const std::string& nome, bool ausenteSeFalhar = false);
   void DesconectarServidor(const std::string& nome);
 
   // GUI thread. A window operation as an engine task: `operacao` runs on a worker once no request
@@ -211,9 +225,9 @@ class VESPRIL {
   struct Insercao {
     std::string sql;  // the statement as it will run: parents' keys filled in, then its own key
     std::string tabela;
+    std::string servidor;  // the name of the server it goes to
     std::string chave;  // its key column, when the recount needs it
     bool relembrar = false;
-    std::string servidor;  // the name of the server it goes to
     int n = 0;             // its slot
     int32_t gerador = 0;  // the last key handed out before its own
     // Bytes put in after the first "(" and the next one, to tell the server's positions in the
@@ -253,6 +267,7 @@ class VESPRIL {
   void SalvarContagem();
   void CriarSlots();
   void ConferirServidores();  // REQUIRES: m_trava held
+  // Start-up: every server attached, or left away when the attach fails.
   void ConectarServidores();
   void CriarSoquete();
   // Binds slot n to the server of record number n (all of them, or only those bound elsewhere) and
@@ -283,8 +298,8 @@ class VESPRIL {
   void Rotear(Insercao& insercao);
   void ReservarChave(Insercao& insercao);
   void Gravar(Insercao& insercao);
-  // Raises the count of the matrix row of `tabela` that routing takes. REQUIRES: m_trava held.
-  void ContarLinha(const std::string& tabela);
+  // Raises the count of the matrix row that routing took. REQUIRES: m_trava held.
+  void ContarLinha(const Insercao& insercao);
 
   // The servers in record order, read under the lock: name, address and slot.
   std::vector<Vinculo> Servidores();
@@ -308,6 +323,8 @@ class VESPRIL {
   std::array<int, kSlots + 1> m_slotDialeto{};   // guarded by m_trava
   bool m_contagemPendente = false;               // guarded by m_trava
   bool m_recontarTudo = false;  // the write lane's
+  std::string m_falhaSoquete;                    // GUI thread
+  std::vector<std::string> m_falhasInicio;       // written at start-up only
   Corte m_corte;
   const std::unique_ptr<Painel> m_painel;  // thread-safe
   const std::unique_ptr<fb::Watchdog> m_vigia;  // thread-safe; outlives every attachment

@@ -53,7 +53,9 @@ Attachment::Attachment(std::string_view connection, std::string_view user, std::
     throw FbError(watchdog->Message(), status[1], FbError::Kind::TimedOut);
   }
   Check(status);
-  if (watchdog != nullptr) m_calls->Watch(*watchdog, m_handle);
+  if (watchdog != nullptr) {
+    m_calls->Watch(*watchdog, m_handle, std::string(connection), std::string(user), std::string(password));
+  }
 }
 
 Attachment Attachment::Create(std::string_view connection, std::string_view user, std::string_view password,
@@ -123,6 +125,12 @@ void Attachment::Drop() {
   }
   if (m_calls) m_calls->Unwatch();
   m_handle = 0;
+}
+
+void Attachment::Abort() noexcept {
+  if (m_handle == 0) return;
+  ISC_STATUS_ARRAY status;
+  fb_cancel_operation(status, &m_handle, fb_cancel_abort);
 }
 
 void Attachment::DetachSilently() noexcept {

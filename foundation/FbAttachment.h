@@ -38,6 +38,11 @@ class Attachment {
   bool LinkLost() const { return m_calls && m_calls->LinkLost(); }
   // REQUIRES: LinkLost(). The text of the failure that found it lost.
   const std::string& LinkError() const { return m_calls->LinkError(); }
+  // A call on it was given up on at the watchdog's limit: the server went silent.
+  bool TimedOut() const { return m_calls && m_calls->TimedOut(); }
+  // Closes the connection under the attachment without a word to the server, so that dropping it
+  // afterwards waits on nothing; for an idle attachment to a server that went silent. Never throws.
+  void Abort() noexcept;
   // For the other wrapper classes: their calls on this attachment (null once moved from). Goes along
   // when the attachment is moved.
   CallState* Calls() { return m_calls.get(); }

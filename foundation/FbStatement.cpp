@@ -216,7 +216,7 @@ bool Statement::IsQuery() const {
 void Statement::Execute(Transaction& transaction) {
   m_transaction = &transaction;
   ISC_STATUS_ARRAY status;
-  Call call(m_attachment->Calls());
+  Call call(m_attachment->Calls(), Call::Kind::Statement);
   const bool oneRow = !IsQuery() && m_output->sqld > 0;
   isc_dsql_execute2(status, transaction.Handle(), &m_handle, kSqldaVersion, nullptr,
                     oneRow ? m_output.get() : nullptr);
@@ -230,7 +230,7 @@ void Statement::Execute(Transaction& transaction) {
 void Statement::OpenCursor(Transaction& transaction) {
   m_transaction = &transaction;
   ISC_STATUS_ARRAY status;
-  Call call(m_attachment->Calls());
+  Call call(m_attachment->Calls(), Call::Kind::Statement);
   isc_dsql_execute(status, transaction.Handle(), &m_handle, kSqldaVersion, nullptr);
   call.Check(status);
   m_cursorOpen = true;
@@ -238,7 +238,7 @@ void Statement::OpenCursor(Transaction& transaction) {
 
 bool Statement::Fetch() {
   ISC_STATUS_ARRAY status;
-  Call call(m_attachment->Calls());
+  Call call(m_attachment->Calls(), Call::Kind::Statement);
   const ISC_STATUS result = isc_dsql_fetch(status, &m_handle, kSqldaVersion, m_output.get());
   if (result == 100) return false;
   call.Check(status);
@@ -363,7 +363,7 @@ std::string Statement::BlobText(const XSQLVAR& column) const {
   if (m_transaction == nullptr) throw Error("No transaction to read a BLOB in");
   auto id = Load<ISC_QUAD>(column.sqldata);
   ISC_STATUS_ARRAY status;
-  Call call(m_attachment->Calls());
+  Call call(m_attachment->Calls(), Call::Kind::Statement);
   BlobHandle blob;
   isc_open_blob2(status, m_attachment->Handle(), m_transaction->Handle(), blob.Get(), &id, 0, nullptr);
   call.Check(status);
@@ -382,7 +382,7 @@ std::string Statement::BlobText(const XSQLVAR& column) const {
 
 void ExecuteImmediate(Attachment& attachment, Transaction& transaction, std::string_view sql, int dialect) {
   ISC_STATUS_ARRAY status;
-  Call call(attachment.Calls());
+  Call call(attachment.Calls(), Call::Kind::Statement);
   isc_dsql_execute_immediate(status, attachment.Handle(), transaction.Handle(), static_cast<unsigned short>(sql.size()),
                              sql.data(), static_cast<unsigned short>(dialect), nullptr);
   call.Check(status);

@@ -4,10 +4,13 @@
 // below spin that loop until a reply or a file appears.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <QFile>
@@ -157,6 +160,40 @@ TEST(ConcurrencyTest, QueryOverlappingAWriteSeesEveryServerAsOfOneMoment) {
   const std::string lido = Ler(arquivo);
   EXPECT_TRUE(lido == cabecalho + estado("0") + "  </dados>\r\n" || lido == cabecalho + estado("1") + "  </dados>\r\n")
       << lido;
+}
+
+// A read starts its snapshots without holding the write lane: a broadcast UPDATE that commits between
+// ALFA's start and BETA's goes through at once, and the read, whose starts it spoiled, starts them
+// again, so the file still shows both servers as of one moment.
+TEST(ConcurrencyTest, WriteCommittingBetweenTheSnapshotStartsOfAReadLeavesItOneMoment) {
+  const std::vector<std::string> ddl = {"create table T (A integer)", "insert into T values (0)"};
+  FirebirdTestDatabase alfa({.ddl = ddl});
+  FirebirdTestDatabase beta({.ddl = ddl});
+  Workspace workspace;
+  workspace.WriteServers({{"ALFA", alfa.Address()}, {"BETA", beta.Address()}});
+  VESPRIL engine(workspace.ResultDirectory());
+
+  std::thread escritor;
+  std::atomic<bool> escrito{false};
+  bool escritoNaPausa = false;
+  std::string falhaEscrita = "(not run)";
+  engine.EntreInstantaneos = [&] {
+    if (escritor.joinable()) return;
+    escritor = std::thread([&] {
+      falhaEscrita = engine.ExecutarScript("update T set A = A + 1;", "w", "1");
+      escrito = true;
+    });
+    for (int i = 0; i < 300 && !escrito; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    escritoNaPausa = escrito;
+  };
+  EXPECT_EQ(engine.ExecutarScript("select A from T;", "r", "1"), "");
+  if (escritor.joinable()) escritor.join();
+  EXPECT_EQ(falhaEscrita, "");
+  EXPECT_TRUE(escritoNaPausa);
+  const std::string linha = "    <registro>\r\n      <A>1</A>\r\n    </registro>\r\n";
+  EXPECT_EQ(
+      Ler(workspace.ResultDirectory() + "Consultar1.xml"),
+      "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\r\n  <dados>\r\n" + linha + linha + "  </dados>\r\n");
 }
 
 // While a script runs the event loop stays free; a window operation waits for the running request,

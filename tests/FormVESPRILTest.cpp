@@ -689,6 +689,33 @@ TEST_F(FormTest, PortIsStoredFromTheSpinEditAndReadBack) {
   EXPECT_EQ(m_form->Engine()->GetPorta(), 0);
 }
 
+// The stored port held by another program: its error is shown, and the window keeps an engine whose
+// listener is closed, on which another port can be set and is served.
+TEST_F(FormTest, StoredPortThatIsTakenIsShownAndAnotherCanBeServed) {
+  QTcpServer squatter;
+  ASSERT_TRUE(squatter.listen(QHostAddress::AnyIPv4, 0));
+  const int taken = squatter.serverPort();
+  Configure([taken](VESPRIL& engine) { engine.SalvarPorta(taken); });
+  BoxAnswerer boxes;
+  Open();
+  ASSERT_EQ(boxes.Boxes().size(), 1u);
+  EXPECT_EQ(Utf8(boxes.Boxes().front().text),
+            "Windows socket error: Address already in use (98), on API 'bind'");
+  ASSERT_NE(m_form->Engine(), nullptr);
+  EXPECT_FALSE(m_form->Engine()->Soquete().Active());
+  EXPECT_EQ(m_form->windowTitle(), "VESPRIL");
+  EXPECT_EQ(Find<SpinEdit>("SEdGPorta")->Value(), taken);
+
+  const int port = FreePort();
+  Type("SEdGPorta", QString::number(port));
+  Click("BtnGSetPorta");
+  EXPECT_EQ(m_form->Engine()->Soquete().BoundPort(), port);
+  QTcpSocket client;
+  client.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port));
+  EXPECT_TRUE(client.waitForConnected(5000));
+  EXPECT_EQ(boxes.Boxes().size(), 1u);
+}
+
 TEST_F(FormTest, RecountFlagFollowsTheCheckBox) {
   Open();
   auto* flag = Find<QCheckBox>("ChBoxGTabelaRelembrar");

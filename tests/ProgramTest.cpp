@@ -21,6 +21,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
@@ -85,6 +86,11 @@ class RunningProgram {
     m_process.terminate();
     return m_process.waitForFinished(10000) && m_process.exitStatus() == QProcess::NormalExit &&
            m_process.exitCode() == 0;
+  }
+  // Its exit status once it has ended by itself within `ms`; -1 when it is still running then.
+  int ExitCode(int ms) {
+    if (!m_process.waitForFinished(ms) || m_process.exitStatus() != QProcess::NormalExit) return -1;
+    return m_process.exitCode();
   }
   // True once the program has written `text` to its standard error.
   bool Wrote(const std::string& text) {
@@ -216,18 +222,36 @@ TEST(ProgramTest, TellsTheServiceManagerReadyWatchdogAndStopping) {
   EXPECT_TRUE(manager.WaitFor("STOPPING=1", 1000));
 }
 
-// A program that will serve nothing (no port, or a start-up whose error box nobody answers) is ready
-// all the same, so the manager does not give up on a service that runs as configured.
-TEST(ProgramTest, TellsTheServiceManagerItIsReadyWhenItServesNothing) {
-  for (const std::string porta : {"0", "abc"}) {
+// A program told to listen nowhere (port 0) is ready all the same, so the manager does not give up on
+// a service that runs as configured; a start-up that can serve nothing, its configuration unreadable or
+// its port taken, says why and ends with a failure before READY, so the manager's Restart= can work.
+TEST(ProgramTest, TellsTheServiceManagerReadyOnlyWhenItServesWhatItWasTold) {
+  QTcpServer squatter;
+  ASSERT_TRUE(squatter.listen(QHostAddress::AnyIPv4, 0));
+  const struct {
+    std::string porta;
+    std::string falha;  // "": READY
+  } cases[] = {
+      {"0", ""},
+      {"abc", "VESPRIL: 'abc' is not a valid integer value.\n"},
+      {std::to_string(squatter.serverPort()),
+       "VESPRIL: Windows socket error: Address already in use (98), on API 'bind'\n"},
+  };
+  for (const auto& c : cases) {
     Workspace workspace;
-    workspace.WriteSettings(porta);
+    workspace.WriteSettings(c.porta);
     FakeServiceManager manager;
     ASSERT_TRUE(manager.Bound());
     RunningProgram program(workspace, 0, Program(), {{"NOTIFY_SOCKET", manager.Path()}});
-    EXPECT_TRUE(manager.WaitFor("READY=1", 30000)) << porta;
-    EXPECT_TRUE(program.Terminate()) << porta;
-    EXPECT_TRUE(manager.WaitFor("STOPPING=1", 1000)) << porta;
+    if (c.falha.empty()) {
+      EXPECT_TRUE(manager.WaitFor("READY=1", 30000));
+      EXPECT_TRUE(program.Terminate());
+      EXPECT_TRUE(manager.WaitFor("STOPPING=1", 1000));
+      continue;
+    }
+    EXPECT_TRUE(program.Wrote(c.falha)) << c.porta;
+    EXPECT_EQ(program.ExitCode(10000), EXIT_FAILURE) << c.porta;
+    EXPECT_EQ(manager.Next(0), "") << c.porta;
   }
 }
 

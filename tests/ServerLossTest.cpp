@@ -1,9 +1,12 @@
 // The gateway losing its database server in the middle of a run. The server is reached through a
 // loopback proxy whose cut looks to the Firebird client like a stopped server, so the shared server
 // itself is never stopped.
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -12,6 +15,7 @@
 #include <QTcpSocket>
 #include <QTest>
 
+#include "engine/Religador.h"
 #include "engine/UVESPRIL.h"
 #include "foundation/FbAttachment.h"
 #include "foundation/FbStatement.h"
@@ -39,6 +43,20 @@ double Segundos(std::chrono::steady_clock::time_point desde) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - desde).count();
 }
 
+// An environment variable set while it lives; "" leaves it unset.
+class Ambiente {
+ public:
+  Ambiente(const char* nome, const char* valor) : m_nome(nome) {
+    if (*valor != '\0') qputenv(nome, valor);
+  }
+  ~Ambiente() { qunsetenv(m_nome); }
+  Ambiente(const Ambiente&) = delete;
+  Ambiente& operator=(const Ambiente&) = delete;
+
+ private:
+  const char* m_nome;
+};
+
 // The server goes away and comes back while clients keep asking; nobody touches the window. While it
 // is away every path of a script fails at once with the client's text ("Baixar" is answered as ever);
 // once it is back the write slot and the read connections, all dead, are attached again before the
@@ -56,9 +74,13 @@ TEST(ServerLossTest, GatewayRidesOutTheLossAndServesAgainWithNobodyAtTheWindow) 
   EXPECT_EQ(client.Ask(Pedir("c", "1", kConsulta)), MontarResposta("c", "1", "", kConsulta));
 
   proxy.Cut();
-  for (const std::string& script : {Insert("Bia"), std::string(kConsulta), std::string("update PEDIDO set CLIENTE = 'Eva';")}) {
+  // A query names the server it cannot reach.
+  for (const auto& [script, falha] :
+       {std::pair{Insert("Bia"), std::string(kInalcancavel)},
+        {std::string(kConsulta), "ALFA: " + std::string(kInalcancavel)},
+        {std::string("update PEDIDO set CLIENTE = 'Eva';"), std::string(kInalcancavel)}}) {
     const auto inicio = std::chrono::steady_clock::now();
-    EXPECT_EQ(client.Ask(Pedir("c", "1", script)), MontarResposta("c", "1", kInalcancavel, script));
+    EXPECT_EQ(client.Ask(Pedir("c", "1", script)), MontarResposta("c", "1", falha, script));
     EXPECT_LT(Segundos(inicio), 5) << script;
     EXPECT_EQ(client.Ask(Pedir("c", "1", "Baixar")), baixar) << script;
   }
@@ -73,29 +95,171 @@ TEST(ServerLossTest, GatewayRidesOutTheLossAndServesAgainWithNobodyAtTheWindow) 
   EXPECT_EQ(gateway.workspace.DumpMatrix(), "ALFA,PEDIDO,2");
 }
 
-// A server that goes silent, its connections open and nothing coming back, holds a request no longer
-// than the time limit (2 s here), whether it writes on the slot or reads on a read connection.
-TEST(ServerLossTest, SilentServerIsGivenUpOnAtTheTimeLimit) {
+// ALFA behind the proxy, BETA beside it, both on the loopback server; PEDIDO spread over both, ALFA
+// counted as holding `alfa` rows.
+struct DoisServidores {
+  explicit DoisServidores(test::TcpProxy& proxy, int alfa = 0) {
+    workspace.WriteSettings(std::to_string(port), "False");
+    workspace.WriteServers({{"ALFA", "localhost/" + std::to_string(proxy.Port()) + ":" + alfaDb.Path()},
+                            {"BETA", betaDb.Address()}});
+    workspace.WriteTables({{"PEDIDO", "IDPEDIDO", 0}});
+    workspace.WriteMatrix({{"ALFA", "PEDIDO", alfa}, {"BETA", "PEDIDO", 0}});
+  }
+  void Iniciar() { engine = std::make_unique<VESPRIL>(workspace.ResultDirectory()); }
+  const test::FirebirdTestDatabase alfaDb = test::FirebirdTestDatabase::WithOrders(test::FbLocation::Server);
+  const test::FirebirdTestDatabase betaDb = test::FirebirdTestDatabase::WithOrders(test::FbLocation::Server);
+  test::Workspace workspace;
+  const int port = test::FreeTcpPort();
+  std::unique_ptr<VESPRIL> engine;
+};
+
+// A power cut: the gateway comes up before ALFA's machine. It serves what BETA holds, INSERTs go to
+// BETA, a query names ALFA; once ALFA is back, both are served with nobody at the window, and no key
+// is handed out twice.
+TEST(ServerLossTest, ServerAwayAtStartUpIsServedOnceItIsBack) {
   VESPRIL_REQUIRE_FB_SERVER();
-  struct Limite {
-    Limite() { qputenv("VESPRIL_LIMITE", "2"); }
-    ~Limite() { qunsetenv("VESPRIL_LIMITE"); }
-  } limite;
-  const auto db = test::FirebirdTestDatabase::WithOrders(test::FbLocation::Server);
   test::TcpProxy proxy(3050);
-  test::LoopbackGateway gateway("localhost/" + std::to_string(proxy.Port()) + ":" + db.Path());
+  DoisServidores gateway(proxy);
+  proxy.Cut();
+  gateway.Iniciar();
   Client client(gateway.port);
   EXPECT_EQ(client.Ask(Pedir("c", "1", Insert("Ana"))), MontarResposta("c", "1", "", Insert("Ana")));
+  EXPECT_EQ(client.Ask(Pedir("c", "1", kConsulta)),
+            MontarResposta("c", "1", "ALFA: " + std::string(kInalcancavel), kConsulta));
+
+  proxy.Restore();
+  EXPECT_EQ(client.Ask(Pedir("c", "1", kConsulta)), MontarResposta("c", "1", "", kConsulta));
+  uint64_t desde = 0;
+  EXPECT_TRUE(QTest::qWaitFor(
+      [&] {
+        return gateway.engine->Atividade().Instantaneo(desde).servidores[1].estado == EstadoServidor::Ligado;
+      },
+      10000));
+  EXPECT_EQ(client.Ask(Pedir("c", "1", Insert("Bia"))), MontarResposta("c", "1", "", Insert("Bia")));
+  EXPECT_EQ(gateway.betaDb.Dump("select IDPEDIDO, CLIENTE from PEDIDO"), "1|Ana");
+  EXPECT_EQ(gateway.alfaDb.Dump("select IDPEDIDO, CLIENTE from PEDIDO"), "2|Bia");
+  EXPECT_EQ(gateway.workspace.DumpMatrix(), "BETA,PEDIDO,1;ALFA,PEDIDO,1");
+}
+
+// ALFA goes silent (its connections open, nothing coming back) under a limit of 2 s. A read waiting
+// on it holds up neither an INSERT that BETA takes nor a "Baixar"; once it has hit the limit, the next
+// read fails at once, naming ALFA; and the background finds ALFA when it answers again.
+TEST(ServerLossTest, SilentServerIsWaitedOnOnceAndHoldsUpNothingElse) {
+  VESPRIL_REQUIRE_FB_SERVER();
+  const Ambiente limite("VESPRIL_LIMITE", "2");
+  constexpr char kSilencio[] =
+      "O servidor n\xE3o respondeu em 2 s; a conex\xE3o foi desfeita e ser\xE1 refeita";
+  test::TcpProxy proxy(3050);
+  DoisServidores gateway(proxy, 100);  // INSERTs go to BETA
+  gateway.Iniciar();
+  Client client(gateway.port);
   EXPECT_EQ(client.Ask(Pedir("c", "1", kConsulta)), MontarResposta("c", "1", "", kConsulta));
 
   proxy.Mute();
-  for (const std::string& script : {Insert("Bia"), std::string(kConsulta)}) {
+  QTcpSocket leitor;
+  leitor.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(gateway.port));
+  ASSERT_TRUE(leitor.waitForConnected(5000));
+  const auto inicio = std::chrono::steady_clock::now();
+  const std::string leitura = Pedir("l", "1", kConsulta);
+  leitor.write(leitura.data(), static_cast<qint64>(leitura.size()));
+  QTest::qWait(300);  // the read is waiting on ALFA
+  for (const std::string& script : {Insert("Ana"), std::string("Baixar")}) {
+    const auto pedido = std::chrono::steady_clock::now();
+    const std::string resposta = client.Ask(Pedir("c", "2", script));
+    EXPECT_EQ(resposta.find("n\xE3o respondeu"), std::string::npos) << resposta;
+    EXPECT_LT(Segundos(pedido), 0.5) << script;
+  }
+  std::string resposta;
+  ASSERT_TRUE(QTest::qWaitFor(
+      [&] {
+        resposta += leitor.readAll().toStdString();
+        return resposta.find(MarcaFim) != std::string::npos;
+      },
+      10000));
+  // Started again once the INSERT had come in, its snapshots found ALFA already silent.
+  EXPECT_EQ(resposta, MontarResposta("l", "1", "ALFA: " + std::string(kSilencio), kConsulta));
+  EXPECT_GT(Segundos(inicio), 1.9);
+
+  const auto proxima = std::chrono::steady_clock::now();
+  EXPECT_EQ(client.Ask(Pedir("c", "3", kConsulta)),
+            MontarResposta("c", "3", "ALFA: " + std::string(kSilencio), kConsulta));
+  EXPECT_LT(Segundos(proxima), 0.5);
+  EXPECT_EQ(gateway.engine->LeiturasAbertas(1), 0);
+
+  proxy.Cut();
+  proxy.Restore();
+  EXPECT_TRUE(QTest::qWaitFor(
+      [&] { return client.Ask(Pedir("c", "4", kConsulta)) == MontarResposta("c", "4", "", kConsulta); },
+      20000));
+  EXPECT_EQ(gateway.betaDb.Dump("select IDPEDIDO, CLIENTE from PEDIDO"), "1|Ana");
+}
+
+// The healer says when a server away since it was bound answers again (so that what waits for that
+// server can be finished there), and not before.
+TEST(ServerLossTest, HealerTellsWhenAServerAwayIsReachedAgain) {
+  VESPRIL_REQUIRE_FB_SERVER();
+  const auto db = test::FirebirdTestDatabase::WithOrders(test::FbLocation::Server);
+  test::TcpProxy proxy(3050);
+  fb::Watchdog vigia(std::chrono::seconds(2), "calado");
+  Painel painel;
+  const Credenciais credenciais;  // SYSDBA, as the loopback server has it
+  Religador religador(credenciais, vigia, painel);
+  std::atomic<int> religado{0};
+  religador.OnReligado = [&](int n) { religado = n; };
+  proxy.Cut();
+  religador.Ausente(3, "GAMA", "localhost/" + std::to_string(proxy.Port()) + ":" + db.Path(), "fora", false);
+  QTest::qWait(800);  // its first attempt, 0.5 s on, finds it still away
+  EXPECT_EQ(religado.load(), 0);
+  EXPECT_FALSE(religador.Presentes()[3]);
+
+  proxy.Restore();
+  EXPECT_TRUE(QTest::qWaitFor([&] { return religado.load() == 3; }, 10000));
+  EXPECT_TRUE(religador.Presentes()[3]);
+}
+
+// Busy is not silent: a statement that runs past the limit (1 s) on a server that answers everyone
+// else (a selectable procedure that loops for 2.5 s) runs on, up to the statement limit; one whose
+// server goes silent meanwhile (the proxy muted) is still given up on, once the server is asked.
+TEST(ServerLossTest, StatementLongerThanTheLimitRunsOnWhileItsServerAnswers) {
+  VESPRIL_REQUIRE_FB_SERVER();
+  const Ambiente limite("VESPRIL_LIMITE", "1");
+  test::FirebirdTestDatabase::Options options;
+  options.location = test::FbLocation::Server;
+  options.ddl = {
+      "create procedure LENTO (MS integer) returns (N integer) as declare t timestamp; begin "
+      "t = cast('now' as timestamp); "
+      "while (datediff(millisecond from t to cast('now' as timestamp)) < :MS) do n = 0; "
+      "n = 1; suspend; end"};
+  const test::FirebirdTestDatabase db(options);
+  test::TcpProxy proxy(3050);
+  test::Workspace workspace;
+  workspace.WriteServers({{"ALFA", "localhost/" + std::to_string(proxy.Port()) + ":" + db.Path()}});
+  const struct {
+    const char* instrucao;  // VESPRIL_LIMITE_INSTRUCAO
+    bool calar;             // the proxy is muted 0.3 s in
+    const char* ms;
+    std::string falha;
+    double ate;  // seconds it may take at most
+  } casos[] = {
+      {"", false, "2500", "", 5},
+      {"2", false, "2500", "A instru\xE7\xE3o passou de 2 s; a conex\xE3o foi desfeita e ser\xE1 refeita", 2.5},
+      {"3", true, "4000", "O servidor n\xE3o respondeu em 1 s; a conex\xE3o foi desfeita e ser\xE1 refeita", 3.5},
+  };
+  for (const auto& caso : casos) {
+    const Ambiente instrucao("VESPRIL_LIMITE_INSTRUCAO", caso.instrucao);
+    proxy.Cut();
+    proxy.Restore();
+    VESPRIL engine(workspace.ResultDirectory());
+    std::thread calar([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      if (caso.calar) proxy.Mute();
+    });
     const auto inicio = std::chrono::steady_clock::now();
-    EXPECT_EQ(client.Ask(Pedir("c", "1", script)),
-              MontarResposta("c", "1", "O servidor n\xE3o respondeu em 2 s; a conex\xE3o foi desfeita e ser\xE1 refeita",
-                             script));
-    EXPECT_GT(Segundos(inicio), 1.9) << script;
-    EXPECT_LT(Segundos(inicio), 5) << script;
+    EXPECT_EQ(engine.ExecutarScript("select N from LENTO(" + std::string(caso.ms) + ");", "c", "1"), caso.falha)
+        << caso.ms;
+    EXPECT_GT(Segundos(inicio), 1.9) << caso.ms;
+    EXPECT_LT(Segundos(inicio), caso.ate) << caso.ms;
+    calar.join();
   }
 }
 

@@ -4,6 +4,8 @@
 
 #include <chrono>
 
+#include <QtGlobal>
+
 namespace vespril {
 
 ServiceNotifier::ServiceNotifier() {
@@ -16,6 +18,8 @@ ServiceNotifier::ServiceNotifier() {
   QObject::connect(&m_watchdog, &QTimer::timeout, [] { sd_notify(0, "WATCHDOG=1"); });
   m_watchdog.start();
 }
+
+bool ServiceNotifier::Gerenciado() const { return !qEnvironmentVariableIsEmpty("NOTIFY_SOCKET"); }
 
 void ServiceNotifier::Ready() { sd_notify(0, "READY=1"); }
 

@@ -18,6 +18,8 @@ class ServiceNotifier {
   ServiceNotifier(const ServiceNotifier&) = delete;
   ServiceNotifier& operator=(const ServiceNotifier&) = delete;
 
+  // A service manager started the program (NOTIFY_SOCKET names it).
+  bool Gerenciado() const;
   // The program serves what it will: its listener is open, or it knows it will listen nowhere.
   void Ready();
   // The program was asked to stop and is ending its work.

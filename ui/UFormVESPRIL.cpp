@@ -220,9 +220,10 @@ std::string ExceptionText(const std::string& message) {
   return message;
 }
 
-TFormVESPRIL::TFormVESPRIL(QWidget* parent)
+TFormVESPRIL::TFormVESPRIL(QWidget* parent, bool semCaixaDeInicio)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                           Qt::WindowCloseButtonHint) {
+  m_semCaixaDeInicio = semCaixaDeInicio;
   setObjectName(QStringLiteral("FormVESPRIL"));
   setWindowTitle(QString::fromLatin1(kCaption));
   setFixedSize(kClientWidth, kClientHeight);
@@ -381,12 +382,21 @@ void TFormVESPRIL::FormCreate() {
   m_tmrGTabela->setInterval(m_sEdTmrGTabela->Value());
   m_tmrGTabela->start();
 
-  Guarded([this] { m_engine = std::make_unique<VESPRIL>(); });
+  try {
+    m_engine = std::make_unique<VESPRIL>();
+  } catch (const Error& e) {
+    FalhaDeInicio(e.Message());
+  } catch (const std::exception& e) {
+    FalhaDeInicio(e.what());
+  } catch (...) {
+    FalhaDeInicio("Exce\xE7\xE3o desconhecida");
+  }
   if (!m_engine) {
     IniciarSemMotor();
     return;
   }
   m_engine->OnAviso = [this](const std::string& message) { ShowException(message); };
+  if (!m_engine->FalhaSoquete().empty()) FalhaDeInicio(m_engine->FalhaSoquete());
 
   Guarded([this] {
     m_sEdGPorta->SetValue(m_engine->GetPorta());
@@ -396,6 +406,11 @@ void TFormVESPRIL::FormCreate() {
     DefinirGrades();
   });
   MostrarPorta();
+}
+
+void TFormVESPRIL::FalhaDeInicio(const std::string& message) {
+  m_falhaInicio = message;
+  if (!m_semCaixaDeInicio) ShowException(message);
 }
 
 // Without an engine nothing can be read or changed; the window stays open to show that.

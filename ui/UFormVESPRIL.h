@@ -9,7 +9,9 @@
 // Handlers never let an exception out: an engine or conversion failure ends the handler and is shown in
 // a modal "VESPRIL" error box (QMessageBox, Ok only). When start-up fails, the box is shown from inside
 // the constructor and the window then runs without an engine: its buttons are disabled, its caption
-// says the gateway is stopped, and the timer does nothing. Tests answer those boxes from a timer.
+// says the gateway is stopped, and the timer does nothing. A stored port that can't be opened is shown
+// the same way, but the engine runs with its listener closed, so another port can be set. Tests answer
+// those boxes from a timer.
 #pragma once
 
 #include <functional>
@@ -49,11 +51,16 @@ class TFormVESPRIL final : public QWidget {
   Q_OBJECT
 
  public:
-  explicit TFormVESPRIL(QWidget* parent = nullptr);
+  // `semCaixaDeInicio`: a start-up failure, or a port that can't be opened, shows no box and is only
+  // kept in FalhaInicio(), for a program that ends on it rather than wait on a box nobody answers.
+  explicit TFormVESPRIL(QWidget* parent = nullptr, bool semCaixaDeInicio = false);
   ~TFormVESPRIL() override;
 
   // Null when start-up failed.
   VESPRIL* Engine() const { return m_engine.get(); }
+  // Why start-up serves nothing: the engine could not be made, or its port could not be opened; ""
+  // when it serves what it was told to.
+  const std::string& FalhaInicio() const { return m_falhaInicio; }
   // An operation started from a button has not ended yet (its error box or refresh included).
   bool Operando() const { return m_operando; }
   // The program's end: the engine stops (VESPRIL::Parar) and what ends meanwhile shows nothing. True
@@ -86,6 +93,8 @@ class TFormVESPRIL final : public QWidget {
   void CriarControles();
   void DefinirOrdemTabulacao();
   void FormCreate();
+  // A start-up failure: into FalhaInicio(), and into the box unless the caller asked for none.
+  void FalhaDeInicio(const std::string& message);
   void IniciarSemMotor();
   void DefinirGrades();
   void HabilitarBotoes(bool habilitar);
@@ -105,6 +114,8 @@ class TFormVESPRIL final : public QWidget {
   void ShowException(const std::string& message);
 
   std::unique_ptr<VESPRIL> m_engine;
+  std::string m_falhaInicio;
+  bool m_semCaixaDeInicio = false;
   bool m_tickRunning = false;
   bool m_centradoComMoldura = false;
   bool m_operando = false;

@@ -154,8 +154,14 @@ int main(int argc, char** argv) {
   // turns before it has ended or failed: so the first turn, of the main loop or of a start-up error box
   // that nobody may answer, comes when the program serves what it will.
   QTimer::singleShot(0, [&service] { service.Ready(); });
-  vespril::TFormVESPRIL form;
+  // Under a service manager a start-up that can serve nothing (its port taken, its configuration
+  // unreadable) ends with a failure, before READY, so the manager's Restart= can do its work.
+  vespril::TFormVESPRIL form(nullptr, service.Gerenciado());
   if (g_stopRequested) return 0;
+  if (service.Gerenciado() && !form.FalhaInicio().empty()) {
+    std::fprintf(stderr, "VESPRIL: %s\n", vespril::ExceptionText(form.FalhaInicio()).c_str());
+    return EXIT_FAILURE;
+  }
   form.show();
   const int status = QApplication::exec();
   // Requests that are running may end and be answered, for 10 s at most; a request still running
