@@ -13,7 +13,7 @@ PACKAGES=(
   cmake ninja-build g++ qt6-base-dev libgtest-dev
   firebird-dev libfbclient2 firebird3.0-server-core firebird3.0-server firebird3.0-utils
   xvfb xauth openbox fontconfig fonts-dejavu-core fonts-liberation2
-  dpkg-dev desktop-file-utils libsystemd-dev prometheus-cpp-dev zlib1g-dev lintian systemd
+  dpkg-dev desktop-file-utils libsystemd-dev prometheus-cpp-dev libcivetweb-dev zlib1g-dev lintian systemd
 )
 
 as_root() {
