@@ -330,8 +330,9 @@ class VESPRIL {
   const std::unique_ptr<fb::Watchdog> m_vigia;  // thread-safe; outlives every attachment
   const Credenciais m_credenciais;              // read-only from start-up on
   const Rede m_rede;                            // read-only from start-up on
-  const std::unique_ptr<Religador> m_religador;  // thread-safe
+  // Before the healer, which calls it, so that it outlives the healer's threads.
   std::unique_ptr<Pendencias> m_pendencias;       // thread-safe
+  const std::unique_ptr<Religador> m_religador;  // thread-safe
   // Owned here; the slots by the write lane, the listener by the GUI thread.
   std::array<std::unique_ptr<Componente>, kComponentes> m_componentes;
   std::unique_ptr<ConexoesLeitura> m_leitura;  // thread-safe
