@@ -15,7 +15,7 @@ struct ConfigField {
 // Loads only when something stands at the path, a dangling link or a directory included, so that
 // whatever is there reports its own failure instead of being saved over later as an empty table.
 PersistedTable Build(std::initializer_list<ConfigField> fields, const char* fileName,
-                     const char* indexFieldNames) {
+                     const char* indexFieldNames, bool carregar = true) {
   PersistedTable table;
   for (const ConfigField& field : fields) {
     if (field.size > 0) {
@@ -28,7 +28,7 @@ PersistedTable Build(std::initializer_list<ConfigField> fields, const char* file
   table.SetIndexFieldNames(indexFieldNames);
   table.Create();
   const QFileInfo info(QFile::decodeName(fileName));
-  if (info.exists() || info.isSymLink()) table.LoadFromFile(table.FileName());
+  if (carregar && (info.exists() || info.isSymLink())) table.LoadFromFile(table.FileName());
   return table;
 }
 
@@ -44,9 +44,18 @@ PersistedTable BuildTabela() {
   return Build({{"Tabela", 30}, {"Chave", 30}, {"Gerador", 0}}, kArquivoTabela, "Tabela");
 }
 
+PersistedTable BuildTabelaVazia() {
+  return Build({{"Tabela", 30}, {"Chave", 30}, {"Gerador", 0}}, kArquivoTabela, "Tabela", false);
+}
+
 PersistedTable BuildServidorTabela() {
   return Build({{"Servidor", 30}, {"Tabela", 30}, {"Registro", 0}}, kArquivoServidorTabela,
                "Tabela;Registro");
+}
+
+PersistedTable BuildServidorTabelaVazia() {
+  return Build({{"Servidor", 30}, {"Tabela", 30}, {"Registro", 0}}, kArquivoServidorTabela,
+               "Tabela;Registro", false);
 }
 
 }  // namespace vespril::config

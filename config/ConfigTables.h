@@ -19,5 +19,8 @@ PersistedTable BuildPortaRelembrar();  // Atributo s30, Valor s30; by "Atributo"
 PersistedTable BuildServidor();        // Nome s30, Endereco s500; by "Nome"
 PersistedTable BuildTabela();          // Tabela s30, Chave s30, Gerador i4; by "Tabela"
 PersistedTable BuildServidorTabela();  // Servidor s30, Tabela s30, Registro i4; by "Tabela;Registro"
+// The same two, left empty whatever their files hold.
+PersistedTable BuildTabelaVazia();
+PersistedTable BuildServidorTabelaVazia();
 
 }  // namespace vespril::config

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QBuffer>
@@ -110,6 +111,26 @@ void PersistedTable::SaveBytesToFile(const std::string& path, const QByteArray& 
   // commit() syncs the new file's bytes, not the directory entry its rename changed: without this the
   // earlier file may come back after a power failure, and a saved generator with it.
   if (!SyncDirectoryOf(file.fileName())) throw Error(Format("Cannot create file %s", path));
+}
+
+void PersistedTable::SaveBytesToFileUnflushed(const std::string& path, const QByteArray& bytes) {
+  // A link is written through to its target, as the durable save does.
+  if (QFileInfo(QtPath(path)).isSymLink()) return SaveBytesToFile(path, bytes);
+  const std::string temporary = path + ".novo";
+  struct stat old {};
+  const bool existed = ::stat(path.c_str(), &old) == 0;
+  Descriptor fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  bool ok = fd.Valid() && (!existed || ::fchmod(fd.Get(), old.st_mode & 07777) == 0);
+  for (qsizetype written = 0; ok && written < bytes.size();) {
+    const ssize_t n = ::write(fd.Get(), bytes.constData() + written, static_cast<size_t>(bytes.size() - written));
+    ok = n > 0;
+    written += n;
+  }
+  ok = ok && ::close(fd.Release()) == 0 && ::rename(temporary.c_str(), path.c_str()) == 0;
+  if (!ok) {
+    ::unlink(temporary.c_str());
+    throw Error(Format("Cannot create file %s", path));
+  }
 }
 
 void PersistedTable::LoadFrom(QIODevice& device, const std::string& nameForMessages) {

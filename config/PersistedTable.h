@@ -65,6 +65,10 @@ class PersistedTable {
   // What SaveToFile does with the bytes SaveTo gave: they replace the file at path atomically and
   // durably. For a caller that takes the bytes under its lock and writes them outside it.
   static void SaveBytesToFile(const std::string& path, const QByteArray& bytes);
+  // The same, atomically but without a flush: a crash of the process leaves the old file or the new
+  // one; a power failure may leave the old one, or none. For files whose content is also kept durably
+  // elsewhere. The new file keeps the old one's permissions.
+  static void SaveBytesToFileUnflushed(const std::string& path, const QByteArray& bytes);
   // The same over a device; `nameForMessages` stands in the messages where the file name would.
   void LoadFrom(QIODevice& device, const std::string& nameForMessages);
   void SaveTo(QIODevice& device, const std::string& nameForMessages) const;

@@ -7,6 +7,7 @@
 
 #include "engine/ConexoesLeitura.h"
 #include "engine/UVESPRIL.h"
+#include "engine/Reservas.h"
 #include "foundation/Error.h"
 #include "foundation/Text.h"
 
@@ -179,6 +180,7 @@ void VESPRIL::SetTabela(const std::string& nome, const std::string& chave, int g
     CdsTabela.SetFieldAsString("Chave", Trim(chave));
     CdsTabela.SetFieldAsInteger("Gerador", gerador);
     CdsTabela.Post();
+    m_reservas->Esquecer(tabela);  // the next key starts a block from the value set
   }
   Salvar(CdsTabela);
   MontarServidorTabela();
@@ -196,8 +198,10 @@ void VESPRIL::EraseTabela(const std::string& nome) {
     std::lock_guard trava(m_trava);
     CdsTabela.Locate("Tabela", tabela);
     CdsTabela.Delete();
+    m_reservas->Esquecer(tabela);
   }
   Salvar(CdsTabela);
+  CopiarTabelas();
 }
 
 void VESPRIL::EraseServidorTabela(const std::string& nome, bool porServidor) {
@@ -207,6 +211,7 @@ void VESPRIL::EraseServidorTabela(const std::string& nome, bool porServidor) {
     while (CdsServidorTabela.Locate(campo, nome)) CdsServidorTabela.Delete();
   }
   Salvar(CdsServidorTabela);
+  CopiarTabelas();
 }
 
 void VESPRIL::MontarServidorTabela() {
@@ -229,6 +234,7 @@ void VESPRIL::MontarServidorTabela() {
     }
   }
   Salvar(CdsServidorTabela);
+  CopiarTabelas();
 }
 
 }  // namespace vespril

@@ -12,6 +12,7 @@
 #include "engine/Instrucoes.h"
 #include "engine/NoServidor.h"
 #include "engine/Pendencias.h"
+#include "engine/RegistroGrupos.h"
 #include "engine/UVESPRIL.h"
 #include "foundation/Error.h"
 #include "foundation/FbError.h"
@@ -57,7 +58,7 @@ std::vector<std::string> VESPRIL::ExecutarGrupo(const std::vector<const Pedido*>
 void VESPRIL::EntrarNaFaixa() {
   SalvarContagemPendente();
   try {
-    m_pendencias->Sujar();
+    if (!m_pendencias->Escreveu()) m_pendencias->Sujar(Copia());
   } catch (const Error&) {
     // Tried again at the next turn; until it gets through, a crash is not told from a clean end.
   }
@@ -84,8 +85,8 @@ void VESPRIL::RecontarTudo() {
     if (falha.empty() && !esta.empty()) falha = tabela.tabela + ": " + esta;
   }
   const std::string salvar = Falha([this] {
-    Salvar(CdsTabela);
-    Salvar(CdsServidorTabela);
+    Salvar(CdsTabela, false);
+    Salvar(CdsServidorTabela, false);
   });
   if (falha.empty()) falha = salvar;
   if (!falha.empty()) Avisar("A contagem de registros n\xE3o p\xF4" "de ser refeita: " + falha);

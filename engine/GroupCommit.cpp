@@ -3,19 +3,19 @@
 // through four steps:
 //   1. Planejar: its INSERTs planned as its scripts would run one at a time: each sees the
 //      generators and counts the ones before it left, and is routed as it would be.
-//   2. Preparar: beside each other, the generators saved once for every key of the group, and on each
-//      server its statements, each run on its own and as it came, in arrival order, in one
+//   2. Preparar: the blocks its keys pass recorded first (engine/Reservas.h); then beside each other,
+//      the generators' file saved once for every key of the group, and on each server its statements, each run on its own and as it came, in arrival order, in one
 //      transaction; with more than one server, each transaction prepared (the first phase of a
 //      two-phase commit) with the group's name stored beside it at the server.
 //   3. Decidir: with more than one server, the decision recorded (engine/Pendencias.h); with one, its
-//      commit is the decision.
+//      commit is the decision, and the server's flush the only one of the turn.
 //   4. Confirmar: beside each other, every server's commit and the counts' save; then every script
 //      is answered.
 // Up to the decision, any failure drops the group: its transactions are rolled back, the tables put
 // back, and its scripts run alone, each meeting what it meets alone. Once decided, nothing runs
 // again: a commit that does not get through leaves its transaction in limbo, owned by Pendencias,
 // which commits it as soon as its server can be reached. No key is handed out twice: a group's rows
-// can be committed only once its keys are on disk.
+// reach a server only once their keys' blocks are on disk.
 #include <algorithm>
 #include <chrono>
 #include <exception>
@@ -33,6 +33,7 @@
 #include "engine/Grupo.h"
 #include "engine/Instrucoes.h"
 #include "engine/Pendencias.h"
+#include "engine/RegistroGrupos.h"
 #include "engine/UVESPRIL.h"
 #include "foundation/Error.h"
 #include "foundation/FbAttachment.h"
@@ -112,6 +113,8 @@ bool VESPRIL::Grupo::Planejar() {
           DefinirGerador(m_engine.CdsTabela, insercao.tabela, insercao.gerador + 1);
           m_engine.ContarLinha(insercao);
         }
+        int32_t& maior = m_maiores[insercao.tabela];
+        maior = std::max(maior, insercao.gerador + 1);
         auto participante = std::find_if(m_participantes.begin(), m_participantes.end(),
                                          [&insercao](const Participante& p) { return p.n == insercao.n; });
         if (participante == m_participantes.end()) {
@@ -137,7 +140,12 @@ bool VESPRIL::Grupo::Preparar() {
     m_nome = m_engine.m_pendencias->NovoGrupo();
     m_engine.m_pendencias->EmCurso(m_nome);
   }
-  std::vector<std::function<void()>> trabalhos{[this] { m_engine.Salvar(m_engine.CdsTabela); }};
+  try {
+    m_engine.Reservar(m_maiores);
+  } catch (...) {
+    return false;
+  }
+  std::vector<std::function<void()>> trabalhos{[this] { m_engine.Salvar(m_engine.CdsTabela, false); }};
   for (Participante& participante : m_participantes) {
     trabalhos.emplace_back([this, &participante] { PrepararServidor(participante); });
   }
@@ -150,7 +158,7 @@ bool VESPRIL::Grupo::Decidir() {
     std::vector<std::string> enderecos;
     for (const Participante& participante : m_participantes) enderecos.push_back(participante.endereco);
     try {
-      m_engine.m_pendencias->Decidir(m_nome, enderecos);
+      m_engine.m_pendencias->Decidir(m_nome, enderecos, m_engine.Copia());
     } catch (const RegistroGrupos::NaoGravado&) {
       return false;
     }

@@ -3,6 +3,8 @@
 // Internal to the engine; the write lane only.
 #pragma once
 
+#include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -55,6 +57,7 @@ class VESPRIL::Grupo {
   PersistedTable m_contagens;
   bool m_tabelasGuardadas = false;
   std::vector<Participante> m_participantes;
+  std::map<std::string, int32_t> m_maiores;  // each table's highest key in the group
   std::string m_nome;
   bool m_duasFases = false;
   bool m_confirmado = false;

@@ -100,8 +100,10 @@ void Pendencias::EmCurso(const std::string& grupo) {
   m_emCurso = grupo;
 }
 
-void Pendencias::Decidir(const std::string& grupo, const std::vector<std::string>& enderecos) {
+void Pendencias::Decidir(const std::string& grupo, const std::vector<std::string>& enderecos,
+                         RegistroGrupos::Copia copia) {
   std::lock_guard trava(m_mutex);
+  m_conteudo.copia = std::move(copia);
   const size_t antes = m_conteudo.decididos.size();
   for (const std::string& endereco : enderecos) m_conteudo.decididos.emplace_back(grupo, endereco);
   try {
@@ -120,6 +122,12 @@ void Pendencias::Decidir(const std::string& grupo, const std::vector<std::string
   }
 }
 
+void Pendencias::Registrar(RegistroGrupos::Copia copia) {
+  std::lock_guard trava(m_mutex);
+  m_conteudo.copia = std::move(copia);
+  Gravar();
+}
+
 void Pendencias::Feito(const std::string& grupo, const std::string& endereco) {
   std::lock_guard trava(m_mutex);
   std::erase(m_conteudo.decididos, std::pair(grupo, endereco));
@@ -135,18 +143,30 @@ void Pendencias::Pendente(const std::string& endereco) {
 
 bool Pendencias::Concluir(const std::string& endereco) { return VisitarAgora(endereco) >= 0; }
 
-void Pendencias::Sujar() {
+void Pendencias::Sujar(RegistroGrupos::Copia copia) {
   std::lock_guard trava(m_mutex);
   if (m_sujo) return;
   m_conteudo.limpo = false;
+  m_conteudo.copia = std::move(copia);
   Gravar();
   m_sujo = true;
 }
 
-void Pendencias::Encerrar() noexcept {
+bool Pendencias::Escreveu() {
+  std::lock_guard trava(m_mutex);
+  return m_sujo;
+}
+
+bool Pendencias::Existe() {
+  std::lock_guard trava(m_mutex);
+  return m_registro.Existia();
+}
+
+void Pendencias::Encerrar(RegistroGrupos::Copia copia) noexcept {
   std::lock_guard trava(m_mutex);
   if (!m_sujo) return;
   m_conteudo.limpo = true;
+  m_conteudo.copia = std::move(copia);
   try {
     Gravar();
   } catch (...) {

@@ -67,8 +67,12 @@ class Pendencias {
   // The write lane, before any server's transaction of `grupo` may commit: records it decided for
   // each of `enderecos`. Throws RegistroGrupos::NaoGravado (not decided) or Incerto (maybe decided:
   // it stays decided here, and the next record carries it).
-  // A doubtful record is written again once; decided either way, the group is never run again.
-  void Decidir(const std::string& grupo, const std::vector<std::string>& enderecos);
+  // A doubtful record is written again once; decided either way, the group is never run again. The
+  // record carries `copia` as the distributed tables stand.
+  void Decidir(const std::string& grupo, const std::vector<std::string>& enderecos, RegistroGrupos::Copia copia);
+  // The write lane: the record carries `copia` from now on, and it is on the disk when this returns.
+  // Throws what Gravar throws; either way the copy is kept, and goes with the next record.
+  void Registrar(RegistroGrupos::Copia copia);
   // The server at `endereco` committed its part of `grupo`. The write lane.
   void Feito(const std::string& grupo, const std::string& endereco);
   // `endereco` may hold a transaction of ours in limbo: it is visited in the background.
@@ -80,10 +84,15 @@ class Pendencias {
 
   // Whether the last run that wrote ended without Encerrar; false for a workspace that never wrote.
   bool InicioSujo() const { return m_inicioSujo; }
-  // Before this run's first write: the record says a run is writing. Throws what Gravar throws.
-  void Sujar();
-  // At a clean end, once nothing writes: the record says so. Never throws.
-  void Encerrar() noexcept;
+  // Before this run's first write: the record says a run is writing, with `copia`. Throws what
+  // Gravar throws.
+  void Sujar(RegistroGrupos::Copia copia);
+  // Whether this run told the record it writes.
+  bool Escreveu();
+  // Whether there is a record: read at start-up, or written since.
+  bool Existe();
+  // At a clean end, once nothing writes: the record says so, with `copia`. Never throws.
+  void Encerrar(RegistroGrupos::Copia copia) noexcept;
 
   // What is kept, which the next record holds (the disk may still hold decisions seen through since),
   // for inspection.

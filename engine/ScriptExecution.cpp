@@ -676,8 +676,9 @@ void VESPRIL::Rotear(Insercao& insercao) {
   Incluir(insercao, CdsTabela.FieldAsString("Chave"), std::to_string(insercao.gerador + 1));
 }
 
-// The key is reserved on disk before the row is written: a crash in between leaves a gap in the keys,
-// never a key that the next start hands out a second time.
+// The key's block is in the record before the row is written (engine/Reservas.h): a crash in between
+// leaves a gap in the keys, never a key that the next start hands out a second time. The generators'
+// file says the last key handed out.
 void VESPRIL::ReservarChave(Insercao& insercao) {
   const auto gerar = [this, &insercao](int32_t valor) {
     std::lock_guard trava(m_trava);
@@ -685,7 +686,8 @@ void VESPRIL::ReservarChave(Insercao& insercao) {
   };
   gerar(insercao.gerador + 1);
   try {
-    Salvar(CdsTabela);
+    Reservar({{insercao.tabela, insercao.gerador + 1}});
+    Salvar(CdsTabela, false);
   } catch (...) {
     gerar(insercao.gerador);  // nothing was sent, so the key may still be handed out
     throw;
@@ -701,7 +703,7 @@ void VESPRIL::Gravar(Insercao& insercao) {
       DefinirGerador(CdsTabela, insercao.tabela, insercao.gerador);
     }
     try {
-      Salvar(CdsTabela);
+      Salvar(CdsTabela, false);
     } catch (const Error&) {
     }
   };
@@ -753,7 +755,7 @@ void VESPRIL::ContarLinha(const Insercao& insercao) {
 
 void VESPRIL::SalvarContagem() {
   try {
-    Salvar(CdsServidorTabela);
+    Salvar(CdsServidorTabela, false);
   } catch (const Error& e) {
     // Kept in memory and saved again by the next write; a crash before then costs a count the recount
     // flag repairs. The operator hears of it once, not at every row.

@@ -8,6 +8,8 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
 #include <QTimer>
 
 #include "config/ConfigTables.h"
@@ -16,6 +18,8 @@
 #include "engine/ConexoesLeitura.h"
 #include "engine/Pendencias.h"
 #include "engine/Religador.h"
+#include "engine/Reservas.h"
+#include "engine/Instrucoes.h"
 #include "engine/RequestHandling.h"
 #include "foundation/Error.h"
 #include "foundation/FbAttachment.h"
@@ -57,6 +61,18 @@ void PeloLaco(QObject* contexto, F f) {
         }
       },
       Qt::QueuedConnection);
+}
+
+// A distributed table's file, read; when `remendar`, one that is gone or can't be read gives an empty
+// table instead, for the record to fill.
+PersistedTable Carregado(PersistedTable (*construir)(), PersistedTable (*vazia)(), const char* arquivo,
+                         bool remendar) {
+  if (!remendar) return construir();
+  try {
+    if (QFileInfo::exists(QFile::decodeName(arquivo))) return construir();
+  } catch (const Error&) {
+  }
+  return vazia();
 }
 
 // Seconds from the environment; `padrao` when unset or not a positive number.
@@ -106,6 +122,7 @@ VESPRIL::VESPRIL() : VESPRIL(DiretorioConsultas()) {}
 
 VESPRIL::VESPRIL(std::string programDirectory)
     : m_programDirectory(std::move(programDirectory)),
+      m_reservas(std::make_unique<Reservas>()),
       m_painel(std::make_unique<Painel>()),
       m_vigia(Vigia(*m_painel)),
       m_credenciais(Lido([] { return Credenciais::DoAmbiente(); }, [this](auto& e) { m_painel->Aviso(e); })),
@@ -140,13 +157,17 @@ VESPRIL::VESPRIL(std::string programDirectory)
   ConectarServidores();
   {
     std::lock_guard trava(m_trava);
-    CdsTabela = config::BuildTabela();
-    CdsServidorTabela = config::BuildServidorTabela();
+    // After an unclean end, a file that is gone or can't be read is made again from the record.
+    const bool remendar = m_pendencias->InicioSujo() && m_pendencias->Registro().copia.existe;
+    CdsTabela = Carregado(config::BuildTabela, config::BuildTabelaVazia, config::kArquivoTabela, remendar);
+    CdsServidorTabela = Carregado(config::BuildServidorTabela, config::BuildServidorTabelaVazia,
+                                  config::kArquivoServidorTabela, remendar);
     for (CdsServidorTabela.First(); !CdsServidorTabela.Eof(); CdsServidorTabela.Next()) {
       m_painel->Rota(CdsServidorTabela.FieldAsString("Servidor"), CdsServidorTabela.FieldAsString("Tabela"));
     }
     CdsServidorTabela.First();
   }
+  AplicarRegistro();
   // Ours in limbo: visited now where a server is attached, in the background elsewhere.
   std::vector<std::string> configurados;
   std::vector<std::string> presentes;
@@ -162,9 +183,96 @@ VESPRIL::VESPRIL(std::string programDirectory)
 }
 
 VESPRIL::~VESPRIL() {
-  // Once nothing writes any more, the record says this run ended cleanly.
+  // Once nothing writes any more, and the files the write lane saved unflushed are on the disk, the
+  // record says this run ended cleanly.
   m_agenda.reset();
-  m_pendencias->Encerrar();
+  if (!m_pendencias->Escreveu()) return;
+  try {
+    Salvar(CdsTabela);
+    Salvar(CdsServidorTabela);
+    m_pendencias->Encerrar(Copia());
+  } catch (...) {
+    // The next start takes this run's end for a crash, and takes what the record holds.
+  }
+}
+
+void VESPRIL::AplicarRegistro() {
+  if (!m_pendencias->InicioSujo()) return;
+  const CopiaTabelas copia = m_pendencias->Registro().copia;
+  if (!copia.existe) return;
+  {
+    std::lock_guard trava(m_trava);
+    // A table read from its file keeps its rows; one made again takes the record's.
+    const bool tabelasVazias = CdsTabela.Eof();
+    for (const CopiaTabelas::Tabela& tabela : copia.tabelas) {
+      if (LocalizarTabela(CdsTabela, "Tabela", tabela.nome)) {
+        if (CdsTabela.FieldAsInteger("Gerador") >= tabela.reservado) continue;
+        CdsTabela.Edit();
+      } else if (tabelasVazias) {
+        CdsTabela.Append();
+        CdsTabela.SetFieldAsString("Tabela", tabela.nome);
+        CdsTabela.SetFieldAsString("Chave", tabela.chave);
+      } else {
+        continue;
+      }
+      CdsTabela.SetFieldAsInteger("Gerador", tabela.reservado);
+      CdsTabela.Post();
+    }
+    const bool contagensVazias = CdsServidorTabela.Eof();
+    for (const CopiaTabelas::Contagem& contagem : copia.contagens) {
+      if (CdsServidorTabela.Locate("Servidor;Tabela", {contagem.servidor, contagem.tabela})) {
+        if (CdsServidorTabela.FieldAsInteger("Registro") >= contagem.registro) continue;
+        CdsServidorTabela.Edit();
+      } else if (contagensVazias) {
+        CdsServidorTabela.Append();
+        CdsServidorTabela.SetFieldAsString("Servidor", contagem.servidor);
+        CdsServidorTabela.SetFieldAsString("Tabela", contagem.tabela);
+        m_painel->Rota(contagem.servidor, contagem.tabela);
+      } else {
+        continue;
+      }
+      CdsServidorTabela.SetFieldAsInteger("Registro", contagem.registro);
+      CdsServidorTabela.Post();
+    }
+    CdsTabela.First();
+    CdsServidorTabela.First();
+  }
+  try {
+    Salvar(CdsTabela);
+    Salvar(CdsServidorTabela);
+  } catch (const Error& e) {
+    // The write lane saves them again at its first turn.
+    Avisar(e.Message());
+  }
+}
+
+void VESPRIL::Reservar(const std::map<std::string, int32_t>& maiores) {
+  const Reservas antes = *m_reservas;
+  CopiaTabelas copia;
+  {
+    std::lock_guard trava(m_trava);
+    std::map<std::string, int32_t> guardadas;  // by the names the table stores
+    for (const auto& [tabela, maior] : maiores) {
+      if (LocalizarTabela(CdsTabela, "Tabela", tabela)) guardadas[CdsTabela.FieldAsString("Tabela")] = maior;
+    }
+    if (!m_reservas->Estender(guardadas)) return;
+    copia = m_reservas->Copia(CdsTabela, CdsServidorTabela);
+  }
+  try {
+    m_pendencias->Registrar(std::move(copia));
+  } catch (...) {
+    *m_reservas = antes;
+    throw;
+  }
+}
+
+CopiaTabelas VESPRIL::Copia() {
+  std::lock_guard trava(m_trava);
+  return m_reservas->Copia(CdsTabela, CdsServidorTabela);
+}
+
+void VESPRIL::CopiarTabelas() {
+  if (m_pendencias->Existe()) m_pendencias->Registrar(Copia());
 }
 
 std::string VESPRIL::RegistroDecisoes() const {
@@ -310,7 +418,7 @@ bool VESPRIL::TabelaRelembrar() {
   return SameTextAscii(CdsPortaRelembrar.FieldAsString("Valor"), "True");
 }
 
-void VESPRIL::Salvar(PersistedTable& table) {
+void VESPRIL::Salvar(PersistedTable& table, bool duravel) {
   std::string path;
   QByteArray bytes;
   {
@@ -320,7 +428,11 @@ void VESPRIL::Salvar(PersistedTable& table) {
     buffer.open(QIODevice::WriteOnly);
     table.SaveTo(buffer, path);
   }
-  PersistedTable::SaveBytesToFile(path, bytes);
+  if (duravel) {
+    PersistedTable::SaveBytesToFile(path, bytes);
+  } else {
+    PersistedTable::SaveBytesToFileUnflushed(path, bytes);
+  }
   // Any save of the matrix carries the counts a failed one left unsaved.
   if (&table == &CdsServidorTabela) {
     std::lock_guard trava(m_trava);
@@ -334,7 +446,7 @@ void VESPRIL::SalvarContagemPendente() {
     if (!m_contagemPendente) return;
   }
   try {
-    Salvar(CdsServidorTabela);
+    Salvar(CdsServidorTabela, false);
   } catch (const Error&) {
     // Still pending; the operator was told when it first failed.
   }

@@ -41,6 +41,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -64,6 +65,8 @@ class Agenda;
 class ConexoesLeitura;
 class Pendencias;
 class Religador;
+class Reservas;
+struct CopiaTabelas;
 
 namespace fb {
 class Watchdog;
@@ -275,8 +278,20 @@ class VESPRIL {
   std::string ReatarSlots(bool todos);
   // Slot n is now bound to `nome` at `endereco` (both "" for none): ends its healing, and tells.
   void Vincular(int n, const std::string& nome, const std::string& endereco, const std::string& falha);
-  // Writes a table's file from a copy taken under the lock. The write lane only.
-  void Salvar(PersistedTable& table);
+  // Writes a table's file from a copy taken under the lock. The write lane only. Unflushed, for the
+  // generators and counts the write lane's turns change, whose durable copy is the record's.
+  void Salvar(PersistedTable& table, bool duravel = true);
+  // Keys about to be sent: `maiores` gives each table's highest. The blocks they pass are taken and
+  // recorded durably first. Throws what the record's write throws; nothing is then taken.
+  void Reservar(const std::map<std::string, int32_t>& maiores);
+  // The distributed tables as the record carries them. Moves the tables' cursors; takes the lock.
+  CopiaTabelas Copia();
+  // A window operation changed the distributed tables: the record, once it exists, carries the
+  // change. Throws what its write throws.
+  void CopiarTabelas();
+  // Start-up after an unclean end: the generators and counts the record is ahead in, a file torn or
+  // gone made again from it, and both files written again.
+  void AplicarRegistro();
   // The count matrix's save that failed after its row was committed is tried again by the write lane.
   void SalvarContagemPendente();
   // Tells the operator, from the GUI thread's event loop. Any thread.
@@ -323,6 +338,7 @@ class VESPRIL {
   std::array<int, kSlots + 1> m_slotDialeto{};   // guarded by m_trava
   bool m_contagemPendente = false;               // guarded by m_trava
   bool m_recontarTudo = false;  // the write lane's
+  const std::unique_ptr<Reservas> m_reservas;    // the write lane's
   std::string m_falhaSoquete;                    // GUI thread
   std::vector<std::string> m_falhasInicio;       // written at start-up only
   Corte m_corte;
