@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -264,6 +266,86 @@ TEST_F(ScriptExecutionTest, GeneratorThatCannotBeSavedStopsTheInsertBeforeItsRow
   EXPECT_EQ(alfa.Dump(kItens), "7||2|");
   EXPECT_EQ(workspace.DumpTables() + " / " + workspace.DumpMatrix(),
             "ITEM,IDITEM,7;PEDIDO,IDPEDIDO,0 / BETA,ITEM,0;ALFA,ITEM,1");
+}
+
+// The record's highest sequence: how many times it was flushed.
+uint64_t Gravacoes(const std::string& registro) {
+  QFile file(QString::fromStdString(registro));
+  if (!file.open(QIODevice::ReadOnly)) return 0;
+  const QByteArray bytes = file.readAll();
+  uint64_t maior = 0;
+  for (const qsizetype onde : {qsizetype{0}, bytes.size() / 2}) {
+    uint64_t sequencia = 0;
+    if (onde + 8 <= bytes.size()) std::memcpy(&sequencia, bytes.constData() + onde, 8);
+    maior = std::max(maior, sequencia);
+  }
+  return maior;
+}
+
+void Escrever(const std::string& caminho, const std::string& bytes) {
+  QFile file(QString::fromStdString(caminho));
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+  file.write(bytes.data(), static_cast<qint64>(bytes.size()));
+}
+
+// Keys come from blocks recorded once: the INSERTs inside a block flush nothing of the gateway's own,
+// and a start after a crash takes each generator from its block's end, whatever state the crash left
+// the bookkeeping files in (a torn or missing one is made again from the record).
+TEST(ScriptExecutionCrashTest, AStartAfterACrashHandsOutNoKeyTwiceWhateverTheFilesSay) {
+  const std::string pedido = "insert into PEDIDO (CLIENTE) values ('a');";
+  const struct {
+    const char* disco;
+    std::vector<std::pair<const char*, const char*>> arquivos;  // name, bytes (nullptr: gone)
+  } casos[] = {
+      {"as the run left them", {}},
+      {"as they stood before the run", {{"Tabela.xml", ""}, {"ServidorTabela.xml", ""}}},
+      {"torn", {{"Tabela.xml", "<?xml"}, {"ServidorTabela.xml", "<?xml"}}},
+      {"gone", {{"Tabela.xml", nullptr}, {"ServidorTabela.xml", nullptr}}},
+  };
+  for (const auto& caso : casos) {
+    SCOPED_TRACE(caso.disco);
+    FirebirdTestDatabase alfa = FirebirdTestDatabase::WithOrders();
+    FirebirdTestDatabase beta = FirebirdTestDatabase::WithOrders();
+    Workspace workspace;
+    workspace.WriteServers({{"ALFA", alfa.Address()}, {"BETA", beta.Address()}});
+    workspace.WriteTables({{"PEDIDO", "IDPEDIDO", 0}, {"ITEM", "IDITEM", 0}});
+    workspace.WriteMatrix({{"ALFA", "PEDIDO", 0}, {"BETA", "PEDIDO", 0}, {"ALFA", "ITEM", 0}, {"BETA", "ITEM", 0}});
+    const std::map<std::string, std::string> antes = {{"Tabela.xml", workspace.Read("Tabela.xml")},
+                                                      {"ServidorTabela.xml", workspace.Read("ServidorTabela.xml")}};
+    std::map<std::string, std::string> disco;
+    {
+      VESPRIL engine(workspace.ResultDirectory());
+      for (int i = 0; i < 3; ++i) ASSERT_EQ(engine.ExecutarScript(pedido, "loja", "1"), "");
+      // Key 3 was handed out, even if no server holds it now.
+      ASSERT_EQ(engine.ExecutarScript("delete from PEDIDO where IDPEDIDO = 3;", "loja", "1"), "");
+      // The run said it writes, then took PEDIDO's first block: nothing more.
+      EXPECT_EQ(Gravacoes(workspace.Path() + "GruposConfirmados.dat"), 2u);
+      for (const char* nome : {"GruposConfirmados.dat", "Tabela.xml", "ServidorTabela.xml"}) {
+        disco[nome] = workspace.Read(nome);
+      }
+    }
+    for (const auto& [nome, bytes] : disco) Escrever(workspace.Path() + nome, bytes);
+    for (const auto& [nome, bytes] : caso.arquivos) {
+      if (bytes == nullptr) {
+        QFile::remove(QString::fromStdString(workspace.Path() + nome));
+      } else {
+        Escrever(workspace.Path() + nome, *bytes == '\0' ? antes.at(nome) : bytes);
+      }
+    }
+
+    VESPRIL engine(workspace.ResultDirectory());
+    EXPECT_EQ(engine.ExecutarScript(pedido, "loja", "2"), "");
+    EXPECT_EQ(engine.GetTabela(), "ITEM,IDITEM,0;PEDIDO,IDPEDIDO,65;");
+    std::vector<int> chaves;
+    for (const FirebirdTestDatabase* base : {&alfa, &beta}) {
+      for (const QString& chave : QString::fromStdString(base->Dump("select IDPEDIDO from PEDIDO")).split(';')) {
+        chaves.push_back(chave.toInt());
+      }
+    }
+    std::sort(chaves.begin(), chaves.end());
+    EXPECT_EQ(chaves, (std::vector<int>{1, 2, 65}));
+    EXPECT_EQ(workspace.DumpMatrix(), "ALFA,ITEM,0;BETA,ITEM,0;BETA,PEDIDO,1;ALFA,PEDIDO,2");
+  }
 }
 
 TEST_F(ScriptExecutionTest, BroadcastStopsAtTheFirstServerThatRejectsIt) {
