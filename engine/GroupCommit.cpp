@@ -4,13 +4,21 @@
 //   1. Planejar: its INSERTs planned as its scripts would run one at a time: each sees the
 //      generators and counts the ones before it left, and is routed as it would be.
 //   2. Preparar: the blocks its keys pass recorded first (engine/Reservas.h); then beside each other,
-//      the generators' file saved once for every key of the group, and on each server its statements, each run on its own and as it came, in arrival order, in one
-//      transaction; with more than one server, each transaction prepared (the first phase of a
+//      the generators' file saved once for every key of the group, and on each server its statements,
+//      each run on its own and as it came, in arrival order, in one transaction; when the group must
+//      commit on all its servers together (below), each transaction prepared (the first phase of a
 //      two-phase commit) with the group's name stored beside it at the server.
-//   3. Decidir: with more than one server, the decision recorded (engine/Pendencias.h); with one, its
-//      commit is the decision, and the server's flush the only one of the turn.
-//   4. Confirmar: beside each other, every server's commit and the counts' save; then every script
+//   3. Decidir: for a two-phase group, the decision recorded (engine/Pendencias.h). Otherwise each
+//      server's commit is its own decision, and the servers' flushes are the turn's only ones.
+//   4. Confirmar: beside each other, every server's commit, then the counts' save; then every script
 //      is answered.
+// A group commits on all its servers together only when a row's parent key is one the group handed
+// out on another server: committed apart, a crash between the commits could leave the row without
+// its parent. Any other group may commit server by server, as its scripts would one at a time, each
+// statement on its own: a crash between the commits leaves rows of scripts not yet answered, which
+// the recount after a crash counts. When such a commit fails on one of several servers, the scripts
+// with a row there are told its failure and the others are done; on a lone server, a refused commit
+// leaves nothing, and the scripts run alone.
 // Up to the decision, any failure drops the group: its transactions are rolled back, the tables put
 // back, and its scripts run alone, each meeting what it meets alone. Once decided, nothing runs
 // again: a commit that does not get through leaves its transaction in limbo, owned by Pendencias,
@@ -103,15 +111,23 @@ bool VESPRIL::Grupo::Planejar() {
   }
   m_tabelasGuardadas = true;
   const std::vector<Vinculo> servidores = m_engine.Servidores();
+  std::map<std::string, int> ultimos;  // each table's server of the group's last key of it
   try {
-    for (const Pedido* pedido : m_pedidos) {
-      PercorrerInstrucoes(pedido->comando, [&](std::string_view statement) {
+    for (size_t i = 0; i < m_pedidos.size(); ++i) {
+      PercorrerInstrucoes(m_pedidos[i]->comando, [&](std::string_view statement) {
         Insercao insercao = m_engine.PlanejarInsert(std::string(statement));
         m_engine.Rotear(insercao);
         {
           std::lock_guard trava(m_engine.m_trava);
           DefinirGerador(m_engine.CdsTabela, insercao.tabela, insercao.gerador + 1);
+          ultimos[m_engine.CdsTabela.FieldAsString("Tabela")] = insercao.n;
           m_engine.ContarLinha(insercao);
+        }
+        // A row whose parent's key is the group's on another server: committed apart, a crash between
+        // the two could leave the row without its parent.
+        for (const std::string& pai : insercao.pais) {
+          const auto ultimo = ultimos.find(pai);
+          if (ultimo != ultimos.end() && ultimo->second != insercao.n) m_dependentes = true;
         }
         int32_t& maior = m_maiores[insercao.tabela];
         maior = std::max(maior, insercao.gerador + 1);
@@ -121,10 +137,12 @@ bool VESPRIL::Grupo::Planejar() {
           const auto servidor = std::find_if(servidores.begin(), servidores.end(),
                                              [&insercao](const Vinculo& v) { return v.n == insercao.n; });
           if (servidor == servidores.end()) throw Error("servidor sem registro");
-          participante = m_participantes.insert(m_participantes.end(), Participante{insercao.n, servidor->endereco});
+          participante = m_participantes.insert(m_participantes.end(),
+                                                Participante{insercao.n, servidor->nome, servidor->endereco});
         }
         participante->linhas.push_back(std::move(insercao.sql));
         participante->tabelas.push_back(std::move(insercao.tabela));
+        participante->pedidos.push_back(i);
         return true;
       });
     }
@@ -135,7 +153,7 @@ bool VESPRIL::Grupo::Planejar() {
 }
 
 bool VESPRIL::Grupo::Preparar() {
-  m_duasFases = m_participantes.size() > 1;
+  m_duasFases = m_participantes.size() > 1 && m_dependentes;
   if (m_duasFases) {
     m_nome = m_engine.m_pendencias->NovoGrupo();
     m_engine.m_pendencias->EmCurso(m_nome);
@@ -171,7 +189,8 @@ bool VESPRIL::Grupo::Decidir() {
 std::optional<std::vector<std::string>> VESPRIL::Grupo::Confirmar() noexcept {
   m_confirmado = true;
   try {
-    if (!m_duasFases) return ConfirmarUm();
+    if (m_participantes.size() == 1) return ConfirmarUm();
+    if (!m_duasFases) return ConfirmarCada();
     std::vector<std::function<void()>> fim{[this] { m_engine.SalvarContagem(); }};
     for (Participante& participante : m_participantes) {
       fim.emplace_back([&participante] { participante.transacao->Commit(); });
@@ -241,9 +260,42 @@ std::optional<std::vector<std::string>> VESPRIL::Grupo::ConfirmarUm() {
   return std::move(m_mensagens);
 }
 
+std::vector<std::string> VESPRIL::Grupo::ConfirmarCada() {
+  std::vector<std::function<void()>> commits;
+  for (Participante& participante : m_participantes) {
+    commits.emplace_back([&participante] { participante.transacao->Commit(); });
+  }
+  const std::vector<std::exception_ptr> falhas = EmParalelo(commits);
+  for (size_t i = 0; i < m_participantes.size(); ++i) {
+    if (falhas[i] == nullptr) continue;
+    // A server whose commit failed: its rows are not counted (when its link went down with the commit,
+    // they may be there, and their keys stay handed out), and each script with a row there is told.
+    Participante& participante = m_participantes[i];
+    participante.falhou = true;
+    const std::string mensagem = Falha([&] { std::rethrow_exception(falhas[i]); });
+    {
+      std::lock_guard trava(m_engine.m_trava);
+      for (const std::string& tabela : participante.tabelas) {
+        if (!m_engine.CdsServidorTabela.Locate("Servidor;Tabela", {participante.nome, tabela})) continue;
+        const int32_t registro = m_engine.CdsServidorTabela.FieldAsInteger("Registro");
+        m_engine.CdsServidorTabela.Edit();
+        m_engine.CdsServidorTabela.SetFieldAsInteger("Registro", registro > 0 ? registro - 1 : 0);
+        m_engine.CdsServidorTabela.Post();
+      }
+    }
+    for (const size_t pedido : participante.pedidos) {
+      if (m_mensagens[pedido].empty()) m_mensagens[pedido] = mensagem;
+    }
+  }
+  Publicar();
+  m_engine.SalvarContagem();
+  return std::move(m_mensagens);
+}
+
 void VESPRIL::Grupo::Publicar() {
   m_engine.PublicarSlots();
   for (const Participante& participante : m_participantes) {
+    if (participante.falhou) continue;
     for (const std::string& tabela : participante.tabelas) m_engine.m_painel->Roteada(participante.n, tabela);
   }
 }

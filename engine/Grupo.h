@@ -38,14 +38,18 @@ class VESPRIL::Grupo {
  private:
   struct Participante {
     int n;
+    std::string nome;
     std::string endereco;
     std::vector<std::string> linhas = {};
     std::vector<std::string> tabelas = {};  // of its rows, in the same order
+    std::vector<size_t> pedidos = {};       // the script of each of its rows
     std::unique_ptr<fb::Transaction> transacao = {};
+    bool falhou = false;  // its commit did not get through
   };
 
   void PrepararServidor(Participante& participante);
   std::optional<std::vector<std::string>> ConfirmarUm();
+  std::vector<std::string> ConfirmarCada();
   void Publicar();
   void Desfazer() noexcept;
 
@@ -59,6 +63,7 @@ class VESPRIL::Grupo {
   std::vector<Participante> m_participantes;
   std::map<std::string, int32_t> m_maiores;  // each table's highest key in the group
   std::string m_nome;
+  bool m_dependentes = false;  // a row's parent key is the group's, on another server
   bool m_duasFases = false;
   bool m_confirmado = false;
 };

@@ -609,6 +609,7 @@ VESPRIL::Insercao VESPRIL::PlanejarInsert(const std::string& statement) {
   for (const ChaveEstrangeira& estrangeira : separado.chaves) {
     if (!LocalizarTabela(CdsTabela, "Tabela", estrangeira.TabelaPai)) throw Error(kFalhaChaveEstrangeira);
     Incluir(insercao, estrangeira.Campo, std::to_string(CdsTabela.FieldAsInteger("Gerador")));
+    insercao.pais.push_back(CdsTabela.FieldAsString("Tabela"));
   }
   insercao.tabela = ExtrairTabela(insercao.sql);
   insercao.relembrar = TabelaRelembrar();

@@ -183,8 +183,9 @@ class VESPRIL {
   static bool ScriptDeInsercoes(const std::string& script);
   // Runs scripts that may share the write lane (ScriptDeInsercoes), which arrived one after another,
   // as one group: their INSERTs planned as running them one at a time would (keys, parents' keys,
-  // routing), their keys reserved in one save, each statement run on its own, as it came, in one
-  // transaction per server, committed on all servers together (two-phase), the counts saved once.
+  // routing), their keys' blocks recorded, each statement run on its own, as it came, in one
+  // transaction per server, committed on all servers together (two-phase) when a row's parent key is
+  // the group's on another server and server by server otherwise, the counts saved once.
   // When anything fails before the group is decided, nothing of the group stays (but a gap in the
   // keys) and each script runs alone instead, so each gets the reply it would have had alone; with the
   // recount flag on they run alone too. Once decided, a group is never run again. Returns each
@@ -230,6 +231,7 @@ class VESPRIL {
     std::string tabela;
     std::string servidor;  // the name of the server it goes to
     std::string chave;  // its key column, when the recount needs it
+    std::vector<std::string> pais;  // the tables its foreign keys were filled from
     bool relembrar = false;
     int n = 0;             // its slot
     int32_t gerador = 0;  // the last key handed out before its own

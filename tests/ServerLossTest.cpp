@@ -390,6 +390,26 @@ TEST(ServerLossTest, CommitLostAfterTheDecisionIsSeenThroughWithoutAWrite) {
   }
 }
 
+// A group whose rows need no parent on another server commits server by server, with nothing
+// prepared and no decision recorded: a commit lost on BETA fails only the script with a row there, and
+// its row is neither there nor counted.
+TEST(ServerLossTest, GroupCommittedServerByServerFailsOnlyTheScriptsOfTheServerLost) {
+  VESPRIL_REQUIRE_FB_SERVER();
+  GrupoEmDois grupo;
+  grupo.engine->OnPassoGrupo = [&grupo](const std::string& passo, int) {
+    if (passo == "decidido") grupo.proxy.Cut();
+  };
+  const std::vector<Pedido> pedidos = {{"c", "1", Insert("Ana")}, {"c", "2", "insert into ITEM (QTD) values (7);"}};
+  const std::vector<std::string> mensagens = grupo.engine->ExecutarGrupo({&pedidos[0], &pedidos[1]});
+  grupo.proxy.Restore();
+  EXPECT_EQ(mensagens[0], "");
+  EXPECT_NE(mensagens[1], "");
+  EXPECT_EQ(grupo.engine->RegistroDecisoes(), "sujo");
+  EXPECT_EQ(grupo.alfa.Dump("select IDPEDIDO, CLIENTE from PEDIDO"), "1|Ana");
+  EXPECT_EQ(grupo.beta.Count("ITEM"), 0);
+  EXPECT_EQ(grupo.workspace.DumpMatrix(), "BETA,ITEM,0;ALFA,ITEM,9;ALFA,PEDIDO,1;BETA,PEDIDO,9");
+}
+
 // T(I, S) of `linhas` rows, S "linha & I" padded with dots to `largura` bytes; and those rows as the
 // result file holds them, from `de` up to `ate`.
 std::vector<std::string> Tabela(int linhas, int largura = 16) {
