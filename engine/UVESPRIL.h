@@ -32,10 +32,11 @@
 // matrix; the transactions this program left in limbo, ended where their servers can be reached
 // (engine/Pendencias.h); the listener, opened on the stored port unless it is 0 (a port that can't be
 // opened leaves it closed: FalhaSoquete). Any other failing step raises its Error and the half-built
-// engine is abandoned. No file is written at start. The write lane's record (GruposConfirmados.dat)
-// says, from a run's first write to its end, that the run writes: an end without the engine's
-// destruction (a crash, a kill) makes the next start count every server's rows again before its first
-// write.
+// engine is abandoned. The write lane's record (GruposConfirmados.dat) says, from a run's first write
+// to its end, that the run writes: an end without the engine's destruction (a crash, a kill) makes the
+// next start take the generators and counts from the record where it is ahead of the files (or remake
+// a file torn or gone), write both files, and count every server's rows again before its first write.
+// No other file is written at start.
 #pragma once
 
 #include <array>

@@ -164,24 +164,40 @@ TEST(GroupCommitTest, GroupGivesWhatOneAtATimeGives) {
   }
 }
 
-// The record of decisions keeps the one before a torn write: its newest slot spoiled, the record
-// before it is read.
+// The record keeps the one before a torn write: its newest slot spoiled, the record before it is read;
+// also once the record outgrew its first slots and the file was made anew with bigger ones.
 TEST(GroupCommitTest, RecordOutlivesATornWrite) {
-  Workspace workspace;
-  const std::string arquivo = workspace.Path() + "/registro.dat";
-  {
-    RegistroGrupos registro(arquivo);
-    registro.Gravar({"esp", false, {{"esp:1.0", "localhost:/a.fdb"}}});
-    registro.Gravar({"esp", false, {}});
+  RegistroGrupos::Conteudo grande{"esp", false, {}, {true, {}, {}}};
+  for (int i = 0; i < 300; ++i) {
+    grande.copia.tabelas.push_back({"TABELA " + std::to_string(i), "ID%", i});
+    grande.copia.contagens.push_back({"SERVIDOR_" + std::to_string(i % 10), "TABELA " + std::to_string(i), i});
   }
-  {
-    // The newer record (its sequence even: the first slot) torn.
-    std::fstream bytes(arquivo, std::ios::in | std::ios::out | std::ios::binary);
-    bytes.seekp(RegistroGrupos::kSlot * 0 + RegistroGrupos::kCabecalho);
-    bytes << "xx";
+  const RegistroGrupos::Conteudo pequeno{"esp", false, {{"esp:1.0", "localhost:/a.fdb"}}};
+  const struct {
+    const char* caso;
+    std::vector<RegistroGrupos::Conteudo> gravados;  // the last one torn
+  } casos[] = {
+      {"small", {pequeno, {"esp", false, {}}}},
+      {"grown", {{"esp", true, {}}, pequeno, grande, {"esp", false, {}}}},
+  };
+  for (const auto& caso : casos) {
+    SCOPED_TRACE(caso.caso);
+    Workspace workspace;
+    const std::string arquivo = workspace.Path() + "/registro.dat";
+    {
+      RegistroGrupos registro(arquivo);
+      for (const RegistroGrupos::Conteudo& conteudo : caso.gravados) registro.Gravar(conteudo);
+    }
+    EXPECT_EQ(RegistroGrupos(arquivo).Lido(), caso.gravados.back());
+    {
+      // The newest record's slot: the first when its sequence is even.
+      std::fstream bytes(arquivo, std::ios::in | std::ios::out | std::ios::binary | std::ios::ate);
+      const auto slot = static_cast<std::streamoff>(bytes.tellp()) / 2;
+      bytes.seekp(slot * static_cast<std::streamoff>(caso.gravados.size() % 2) + RegistroGrupos::kCabecalho);
+      bytes << "xx";
+    }
+    EXPECT_EQ(RegistroGrupos(arquivo).Lido(), caso.gravados[caso.gravados.size() - 2]);
   }
-  const RegistroGrupos lido(arquivo);
-  EXPECT_EQ(lido.Lido(), (RegistroGrupos::Conteudo{"esp", false, {{"esp:1.0", "localhost:/a.fdb"}}}));
 }
 
 // A statement the server refuses drops the group; each script then runs alone and gets the reply it
