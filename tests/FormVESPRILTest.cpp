@@ -871,7 +871,7 @@ TEST_F(FormTest, StatusWindowLogTellsLinesInTimeOrderFromTheirStartsAtTheBottom)
   const std::string consulta =
       test::Pedir(cliente, "1", "select count(*) from rdb$types a, rdb$types b, rdb$relations c;");
   longa.write(consulta.data(), static_cast<qint64>(consulta.size()));
-  test::Client curta(port);
+  test::SocketClient curta(port);
   for (int i = 0; i < 40; ++i) curta.Ask(test::Pedir(cliente, "2", "Baixar"));
   std::string resposta;
   ASSERT_TRUE(Eventually(
