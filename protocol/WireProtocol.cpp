@@ -45,6 +45,16 @@ std::string MontarPedido(std::string_view cliente, std::string_view pedido, std:
   return out;
 }
 
+std::string MontarQuadro(std::initializer_list<std::string_view> campos) {
+  std::string out(MarcaInicio);
+  for (const std::string_view* campo = campos.begin(); campo != campos.end(); ++campo) {
+    if (campo != campos.begin()) out.append(Separador);
+    out.append(*campo);
+  }
+  out.append(MarcaFim);
+  return out;
+}
+
 std::optional<Pedido> FrameAssembler::Next() {
   std::optional<std::vector<std::string>> fields = m_cutter.Next();
   if (!fields) return std::nullopt;

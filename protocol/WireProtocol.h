@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -56,6 +57,10 @@ std::string MontarPedido(std::string_view cliente, std::string_view pedido, std:
 // mensagem is written as "<ESC>", so a message quoting a delimiter can't end the reply early.
 std::string MontarResposta(std::string_view cliente, std::string_view pedido, std::string_view mensagem,
                            std::string_view retorno);
+
+// MarcaInicio, the fields joined by Separador, MarcaFim, with nothing checked or escaped: any frame a
+// peer may send, well formed or not (a reply whose message holds an ESC, a frame of the wrong arity).
+std::string MontarQuadro(std::initializer_list<std::string_view> campos);
 
 // Whether cliente and pedido can be echoed in a reply that a client still cuts at its delimiters: the
 // reply must hold no delimiter but its own, and no MarcaFim before its end. An ESC in either field (every

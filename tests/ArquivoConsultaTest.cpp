@@ -17,32 +17,14 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include "tests/support/ErrorOf.h"
+#include "tests/support/FailingDevice.h"
 
 #include "foundation/Error.h"
 
 namespace vespril {
 namespace {
 
-// Accepts the first `limit` bytes, then fails every write: a disk that fills up part way.
-class FailingDevice : public QIODevice {
- public:
-  explicit FailingDevice(qint64 limit) : m_limit(limit) { open(QIODevice::WriteOnly); }
-  const std::string& Written() const { return m_written; }
-
- protected:
-  qint64 readData(char*, qint64) override { return -1; }
-  qint64 writeData(const char* data, qint64 len) override {
-    const qint64 room = m_limit - static_cast<qint64>(m_written.size());
-    if (room <= 0) return -1;
-    const qint64 taken = std::min(room, len);
-    m_written.append(data, static_cast<size_t>(taken));
-    return taken;
-  }
-
- private:
-  qint64 m_limit;
-  std::string m_written;
-};
+using test::FailingDevice;
 
 std::string ReadAll(const std::string& path) {
   QFile file(PathToQString(path));

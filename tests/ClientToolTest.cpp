@@ -62,7 +62,7 @@ class ClientToolTest : public ::testing::Test {
 };
 
 TEST_F(ClientToolTest, ExitStatusSaysWhoFailed) {
-  const int unused = test::UnusedLoopbackPort();
+  const int unused = test::FreeTcpPort();
   struct Case {
     int port;
     std::vector<std::string> args;

@@ -14,16 +14,15 @@
 #include <vector>
 
 #include <QFile>
-#include <QHostAddress>
-#include <QTcpSocket>
-#include <QTimer>
 #include <QTest>
+#include <QTimer>
 
 #include "engine/ArquivoConsulta.h"
 #include "engine/UVESPRIL.h"
 #include "foundation/Text.h"
 #include "protocol/WireProtocol.h"
 #include "tests/support/FirebirdTestDatabase.h"
+#include "tests/support/SocketClient.h"
 #include "tests/support/ThreadWatch.h"
 #include "tests/support/Workspace.h"
 
@@ -38,20 +37,20 @@ constexpr int kEspera = 60000;
 // A client connection that gathers the replies it receives, noting for each what `observar` saw then.
 class Cliente {
  public:
-  explicit Cliente(int port, std::function<std::string()> observar = {}) : m_observar(std::move(observar)) {
-    QObject::connect(&m_socket, &QTcpSocket::readyRead, [this] {
-      m_replies.Append(m_socket.readAll().toStdString());
+  explicit Cliente(int port, std::function<std::string()> observar = {})
+      : m_socket(port), m_observar(std::move(observar)) {
+    m_socket.OnBytes([this](std::string_view bytes) {
+      m_replies.Append(bytes);
       while (std::optional<Resposta> reply = m_replies.Next()) {
         m_recebidas.push_back(*reply);
         m_observado.push_back(m_observar ? m_observar() : "");
       }
     });
-    m_socket.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port));
   }
   void Enviar(const std::vector<Pedido>& pedidos) {
     std::string bytes;
     for (const Pedido& p : pedidos) bytes += MontarPedido(p.cliente, p.pedido, p.comando);
-    m_socket.write(bytes.data(), static_cast<qint64>(bytes.size()));
+    m_socket.Send(bytes);
   }
   bool Esperar(size_t replies) {
     return QTest::qWaitFor([&] { return m_recebidas.size() >= replies; }, kEspera);
@@ -60,7 +59,7 @@ class Cliente {
   const std::vector<std::string>& Observado() const { return m_observado; }
 
  private:
-  QTcpSocket m_socket;
+  test::SocketClient m_socket;
   ReplyAssembler m_replies;
   std::function<std::string()> m_observar;
   std::vector<Resposta> m_recebidas;
@@ -133,8 +132,9 @@ TEST(ConcurrencyTest, LongQueryHoldsUpNeitherOtherClientsNorItsOwnFilesOrder) {
 TEST(ConcurrencyTest, QueryOverlappingAWriteSeesEveryServerAsOfOneMoment) {
   std::vector<std::string> ddl = DdlComTabelaLonga();
   ddl.push_back("create table T (A integer)");
-  ddl.push_back("execute block as declare i integer = 0; begin while (i < 300) do begin insert into T values (0); "
-                "i = i + 1; end end");
+  ddl.push_back(
+      "execute block as declare i integer = 0; begin while (i < 300) do begin insert into T values (0); "
+      "i = i + 1; end end");
   FirebirdTestDatabase alfa({.ddl = ddl});
   FirebirdTestDatabase beta({.ddl = ddl});
   Workspace workspace;
@@ -154,11 +154,13 @@ TEST(ConcurrencyTest, QueryOverlappingAWriteSeesEveryServerAsOfOneMoment) {
   ASSERT_TRUE(a.Esperar(1));
   EXPECT_EQ(a.Recebidas()[0].mensagem, "");
 
-  const std::string linha = "    <registro>\r\n      <A>%</A>\r\n      <QT>900000</QT>\r\n    </registro>\r\n";
+  const std::string linha =
+      "    <registro>\r\n      <A>%</A>\r\n      <QT>900000</QT>\r\n    </registro>\r\n";
   const auto estado = [&](const char* a) { return ReplaceAll(linha, "%", a) + ReplaceAll(linha, "%", a); };
   const std::string cabecalho = "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\r\n  <dados>\r\n";
   const std::string lido = Ler(arquivo);
-  EXPECT_TRUE(lido == cabecalho + estado("0") + "  </dados>\r\n" || lido == cabecalho + estado("1") + "  </dados>\r\n")
+  EXPECT_TRUE(lido == cabecalho + estado("0") + "  </dados>\r\n" ||
+              lido == cabecalho + estado("1") + "  </dados>\r\n")
       << lido;
 }
 

@@ -8,7 +8,6 @@
 
 #include <QFileInfo>
 #include <QTcpServer>
-#include <QTcpSocket>
 
 #include "engine/UVESPRIL.h"
 #include "foundation/Error.h"

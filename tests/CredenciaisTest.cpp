@@ -153,7 +153,7 @@ TEST(CredenciaisTest, AServerIsAttachedWithTheUserOfAPrivateFileAndNoPasswordIsT
   test::LogCapture log;
   WriteFile(path, "ALFA VESPRIL_T25 Pa55-t25\n* SYSDBA nada\n", 0600);
   test::LoopbackGateway gateway(db.Address());
-  test::Client client(gateway.port);
+  test::SocketClient client(gateway.port);
   // The read script goes through the read connections, which attach with the same user.
   const std::string replies = client.Ask(test::Pedir("c", "1", test::Insert("Ana"))) +
                               client.Ask(test::Pedir("c", "2", "select CLIENTE from PEDIDO;"));

@@ -6,7 +6,6 @@
 #include <functional>
 #include <string>
 
-#include <QTcpSocket>
 #include <QTest>
 
 #include "engine/ArquivoConsulta.h"
@@ -199,8 +198,7 @@ TEST(EngineStartupTest, ServerReachedThroughTheLoopbackServer) {
   VESPRIL engine(workspace.ResultDirectory());
   EXPECT_EQ(Slots(engine), "1=" + remote.Address() + "*;");
 
-  workspace.WriteServers(
-      {{"PARADO", "localhost/" + std::to_string(test::UnusedLoopbackPort()) + ":/tmp/x.fdb"}});
+  workspace.WriteServers({{"PARADO", "localhost/" + std::to_string(test::FreeTcpPort()) + ":/tmp/x.fdb"}});
   VESPRIL parado(workspace.ResultDirectory());
   EXPECT_EQ(parado.FalhasInicio(),
             std::vector<std::string>{"PARADO: Unable to complete network request to host "

@@ -1,11 +1,15 @@
+// The main window driven as the operator would, and the listing parsing and the error box text it
+// shows. The status window it opens: FormAtividadeTest.
 #include "ui/UFormVESPRIL.h"
 
-#include <climits>
 #include <csignal>
-#include <cstdlib>
 #include <functional>
 #include <memory>
-#include <ostream>
+#include <string>
+#include <vector>
+
+#include <sys/types.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 #include <QAbstractButton>
@@ -18,130 +22,37 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
-#include <QPlainTextEdit>
 #include <QProcess>
 #include <QPushButton>
-#include <QRegularExpression>
 #include <QScreen>
-#include <QScrollBar>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTableWidget>
 #include <QTcpServer>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 #include <QToolTip>
 
-#include <sys/types.h>
-#include <unistd.h>
-
 #include "engine/UVESPRIL.h"
 #include "protocol/WireProtocol.h"
 #include "tests/support/FirebirdTestDatabase.h"
-#include "tests/support/LoopbackGateway.h"
+#include "tests/support/FormTest.h"
+#include "tests/support/Frames.h"
+#include "tests/support/SocketClient.h"
+#include "tests/support/WidgetTest.h"
 #include "tests/support/Workspace.h"
 #include "ui/SpinEdit.h"
-
-// Geometry in failure messages as numbers rather than bytes.
-inline void PrintTo(const QPoint& point, std::ostream* out) {
-  *out << "(" << point.x() << "," << point.y() << ")";
-}
-inline void PrintTo(const QSize& size, std::ostream* out) { *out << size.width() << "x" << size.height(); }
 
 namespace vespril {
 namespace {
 
-// ---------------------------------------------------------------------------------------------------
-// Helpers
-
-// Waits for a condition while events run. QtTest's QTRY_* macros report to QtTest, which no GoogleTest
-// case hears: a wait that ran out would pass. These fail the test instead.
-bool Eventually(const std::function<bool()>& condition, int timeoutMs = 5000) {
-  return QTest::qWaitFor(condition, timeoutMs);
-}
-#define ASSERT_EVENTUALLY(condition) \
-  ASSERT_TRUE(Eventually([&] { return static_cast<bool>(condition); })) << #condition
-#define EXPECT_EVENTUALLY_EQ(actual, expected)          \
-  do {                                                  \
-    Eventually([&] { return (actual) == (expected); }); \
-    EXPECT_EQ(actual, expected);                        \
-  } while (false)
-
-// Answers every modal message box that opens while it lives, from a polling timer (each box blocks in
-// its own event loop), and records what each one said.
-class BoxAnswerer {
- public:
-  struct Box {
-    QString title;
-    QString text;
-    QMessageBox::Icon icon = QMessageBox::NoIcon;
-    QMessageBox::StandardButtons buttons;
-  };
-
-  BoxAnswerer() {
-    m_timer.setInterval(10);
-    QObject::connect(&m_timer, &QTimer::timeout, [this] {
-      auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-      if (box == nullptr || !box->isVisible()) return;
-      if (m_holdMs > 0 && !m_holding) {
-        // Keeps the box open a while, so that what would run meanwhile gets its chance.
-        m_holding = true;
-        QTimer::singleShot(m_holdMs, box, [this, box] { Answer(box); });
-        return;
-      }
-      if (!m_holding) Answer(box);
-    });
-    m_timer.start();
-  }
-
-  void HoldEachBoxFor(int ms) { m_holdMs = ms; }
-  // Runs just before each box is answered.
-  void BeforeAnswering(std::function<void()> before) { m_before = std::move(before); }
-  const std::vector<Box>& Boxes() const { return m_boxes; }
-  QString Texts() const {
-    QStringList texts;
-    for (const Box& box : m_boxes) texts << box.text;
-    return texts.join(QStringLiteral(" | "));
-  }
-
- private:
-  void Answer(QMessageBox* box) {
-    if (m_before) m_before();
-    m_boxes.push_back({box->windowTitle(), box->text(), box->icon(), box->standardButtons()});
-    m_holding = false;
-    box->button(QMessageBox::Ok) != nullptr ? box->button(QMessageBox::Ok)->click() : box->reject();
-  }
-
-  QTimer m_timer;
-  std::vector<Box> m_boxes;
-  int m_holdMs = 0;
-  bool m_holding = false;
-  std::function<void()> m_before;
-};
-
-std::string Utf8(const QString& text) { return text.toStdString(); }
-
-// A grid as one line: the header cells, then each row, cells joined by "|" and rows by "/".
-std::string Dump(const QTableWidget& grid) {
-  QStringList rows;
-  QStringList header;
-  for (int c = 0; c < grid.columnCount(); ++c) {
-    const QTableWidgetItem* item = grid.horizontalHeaderItem(c);
-    header << (item != nullptr ? item->text() : QStringLiteral("?"));
-  }
-  rows << header.join(u'|');
-  for (int r = 0; r < grid.rowCount(); ++r) {
-    QStringList cells;
-    for (int c = 0; c < grid.columnCount(); ++c) {
-      const QTableWidgetItem* item = grid.item(r, c);
-      cells << (item != nullptr ? item->text() : QString());
-    }
-    rows << cells.join(u'|');
-  }
-  return Utf8(rows.join(u'/'));
-}
+using test::BoxAnswerer;
+using test::Dump;
+using test::Eventually;
+using test::FormTest;
+using test::Retype;
+using test::Utf8;
 
 std::string Dump(const std::vector<std::vector<std::string>>& rows) {
   std::string out;
@@ -150,30 +61,6 @@ std::string Dump(const std::vector<std::vector<std::string>>& rows) {
     for (size_t c = 0; c < row.size(); ++c) out += (c == 0 ? "" : "|") + row[c];
   }
   return out;
-}
-
-// Types text key by key; QTest::keyClicks knows only ASCII, so other characters go as bare text.
-void KeyIn(QWidget* field, const QString& text) {
-  for (QChar c : text) {
-    if (c.unicode() < 128) {
-      QTest::keyClick(field, c.toLatin1());
-    } else {
-      QTest::sendKeyEvent(QTest::Click, field, Qt::Key_unknown, QString(c), Qt::NoModifier);
-    }
-  }
-}
-
-// Replaces a field's whole text by typing, as the operator would.
-void Retype(QWidget* field, const QString& text) {
-  QTest::keyClick(field, Qt::Key_A, Qt::ControlModifier);
-  QTest::keyClick(field, Qt::Key_Delete);
-  KeyIn(field, text);
-}
-
-int FreePort() {
-  QTcpServer probe;
-  probe.listen(QHostAddress::AnyIPv4, 0);
-  return probe.serverPort();
 }
 
 QByteArray ReadFile(const QString& path) {
@@ -279,224 +166,7 @@ TEST(ExceptionTextTest, FullStopOnlyAfterCharactersThatSortAfterIt) {
 }
 
 // ---------------------------------------------------------------------------------------------------
-// The spin edit
-
-class SpinEditTest : public testing::Test {
- protected:
-  void SetUp() override {
-    m_window.resize(200, 100);
-    m_ranged = new SpinEdit(&m_window);
-    m_ranged->SetMinValue(200);
-    m_ranged->SetMaxValue(1000);
-    m_ranged->SetValue(1000);
-    m_free = new SpinEdit(&m_window);
-    m_free->move(0, 30);
-    m_other = new QLineEdit(&m_window);
-    m_other->move(0, 60);
-    m_window.show();
-    m_window.activateWindow();
-    ASSERT_TRUE(QTest::qWaitForWindowActive(&m_window));
-  }
-
-  void FocusOn(QWidget* widget) {
-    widget->setFocus();
-    ASSERT_EVENTUALLY(widget->hasFocus());
-  }
-
-  QWidget m_window;
-  SpinEdit* m_ranged = nullptr;
-  SpinEdit* m_free = nullptr;
-  QLineEdit* m_other = nullptr;
-};
-
-TEST_F(SpinEditTest, TypedDigitsSignsAndDecimalSeparatorAreKept) {
-  Retype(m_free, QStringLiteral("-12"));
-  EXPECT_EQ(m_free->Text(), "-12");
-  EXPECT_EQ(m_free->Value(), -12);
-  Retype(m_free, QStringLiteral("+7"));
-  EXPECT_EQ(m_free->Value(), 7);
-  Retype(m_free, QStringLiteral("1-2"));  // each key alone is allowed, whatever the whole makes
-  EXPECT_EQ(m_free->Text(), "1-2");
-
-  m_free->setLocale(QLocale(QLocale::Portuguese, QLocale::Brazil));
-  Retype(m_free, QStringLiteral("1,5"));
-  EXPECT_EQ(m_free->Text(), "1,5");
-  QTest::keyClick(m_free, Qt::Key_Backspace);
-  EXPECT_EQ(m_free->Text(), "1,");
-}
-
-TEST_F(SpinEditTest, OtherKeysAndEnterAreRefused) {
-  Retype(m_free, QStringLiteral("12"));
-  QTest::keyClicks(m_free, QStringLiteral("a Z*/e"));
-  QTest::keyClick(m_free, Qt::Key_Return);
-  QTest::keyClick(m_free, Qt::Key_Enter);
-  EXPECT_EQ(m_free->Text(), "12");
-
-  // Under a locale whose decimal separator is ",", the "." is just another refused key.
-  m_free->setLocale(QLocale(QLocale::Portuguese, QLocale::Brazil));
-  QTest::keyClicks(m_free, QStringLiteral("."));
-  EXPECT_EQ(m_free->Text(), "12");
-}
-
-TEST_F(SpinEditTest, ValueIsTheTextUnclampedOrTheMinimumWhenNotAnInteger) {
-  FocusOn(m_ranged);
-  Retype(m_ranged, QStringLiteral("5000"));
-  EXPECT_EQ(m_ranged->Value(), 5000);
-  Retype(m_ranged, QStringLiteral("50"));
-  EXPECT_EQ(m_ranged->Value(), 50);
-  Retype(m_ranged, QStringLiteral("-"));
-  EXPECT_EQ(m_ranged->Value(), 200);
-  Retype(m_ranged, QString());
-  EXPECT_EQ(m_ranged->Value(), 200);
-  Retype(m_ranged, QStringLiteral("99999999999"));
-  EXPECT_EQ(m_ranged->Value(), 200);
-  Retype(m_free, QStringLiteral("1.5"));
-  EXPECT_EQ(m_free->Value(), 0);
-}
-
-TEST_F(SpinEditTest, LeavingTheFieldBringsATypedValueIntoTheRange) {
-  FocusOn(m_ranged);
-  Retype(m_ranged, QStringLiteral("5000"));
-  FocusOn(m_other);
-  EXPECT_EQ(m_ranged->Text(), "1000");
-
-  FocusOn(m_ranged);
-  Retype(m_ranged, QStringLiteral("5"));
-  FocusOn(m_other);
-  EXPECT_EQ(m_ranged->Text(), "200");
-
-  // Text that is not a number reads as the minimum, which is in range: it stays as typed.
-  FocusOn(m_ranged);
-  Retype(m_ranged, QStringLiteral("-"));
-  FocusOn(m_other);
-  EXPECT_EQ(m_ranged->Text(), "-");
-
-  // Without a range nothing is corrected.
-  FocusOn(m_free);
-  Retype(m_free, QStringLiteral("-7"));
-  FocusOn(m_other);
-  EXPECT_EQ(m_free->Text(), "-7");
-}
-
-TEST_F(SpinEditTest, ValuesSetByProgramAreClampedOnlyWithARange) {
-  m_ranged->SetValue(50);
-  EXPECT_EQ(m_ranged->Text(), "200");
-  m_ranged->SetValue(70000);
-  EXPECT_EQ(m_ranged->Text(), "1000");
-  m_free->SetValue(-5);
-  EXPECT_EQ(m_free->Text(), "-5");
-  m_free->SetValue(70000);
-  EXPECT_EQ(m_free->Text(), "70000");
-}
-
-TEST_F(SpinEditTest, ArrowKeysAndButtonsStepByOneWithinTheRange) {
-  Retype(m_free, QStringLiteral("41"));
-  QTest::keyClick(m_free, Qt::Key_Up);
-  EXPECT_EQ(m_free->Text(), "42");
-  QTest::keyClick(m_free, Qt::Key_Down);
-  QTest::keyClick(m_free, Qt::Key_Down);
-  EXPECT_EQ(m_free->Text(), "40");
-  QTest::keyClick(m_free, Qt::Key_PageUp);
-  EXPECT_EQ(m_free->Text(), "40");
-
-  // A step starts from what the text reads as: the minimum for a text that is not a number.
-  Retype(m_free, QStringLiteral("x-"));
-  QTest::keyClick(m_free, Qt::Key_Up);
-  EXPECT_EQ(m_free->Text(), "1");
-  m_free->SetValue(INT_MAX);
-  QTest::keyClick(m_free, Qt::Key_Up);
-  EXPECT_EQ(m_free->Text(), QString::number(INT_MAX));
-
-  QTest::keyClick(m_ranged, Qt::Key_Up);
-  EXPECT_EQ(m_ranged->Text(), "1000");
-  Retype(m_ranged, QStringLiteral("5000"));
-  QTest::keyClick(m_ranged, Qt::Key_Down);
-  EXPECT_EQ(m_ranged->Text(), "1000");
-  Retype(m_ranged, QStringLiteral("abc"));  // only "" is left of it
-  QTest::keyClick(m_ranged, Qt::Key_Down);
-  EXPECT_EQ(m_ranged->Text(), "200");
-
-  // The up button sits in the upper right corner and the down button below it.
-  m_free->SetValue(10);
-  QTest::mouseClick(m_free, Qt::LeftButton, {}, QPoint(m_free->width() - 4, 4));
-  EXPECT_EQ(m_free->Text(), "11");
-  QTest::mouseClick(m_free, Qt::LeftButton, {}, QPoint(m_free->width() - 4, m_free->height() - 4));
-  QTest::mouseClick(m_free, Qt::LeftButton, {}, QPoint(m_free->width() - 4, m_free->height() - 4));
-  EXPECT_EQ(m_free->Text(), "9");
-}
-
-TEST_F(SpinEditTest, EveryTextChangeSignalsOnce) {
-  QSignalSpy changes(m_free, &SpinEdit::Change);
-  QTest::keyClicks(m_free, QStringLiteral("123"));
-  EXPECT_EQ(changes.count(), 3);
-  m_free->SetValue(5);
-  EXPECT_EQ(changes.count(), 4);
-  QTest::keyClick(m_free, Qt::Key_Up);
-  EXPECT_EQ(changes.count(), 5);
-  QTest::keyClick(m_free, Qt::Key_Return);  // refused: no change
-  EXPECT_EQ(changes.count(), 5);
-}
-
-// ---------------------------------------------------------------------------------------------------
 // The window
-
-// Runs each test in a fresh working directory, where the engine finds (or misses) its files.
-class FormTest : public testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_TRUE(m_dir.isValid());
-    m_previousDir = QDir::currentPath();
-    ASSERT_TRUE(QDir::setCurrent(m_dir.path()));
-  }
-
-  void TearDown() override {
-    m_form.reset();
-    QDir::setCurrent(m_previousDir);
-  }
-
-  void WriteFile(const QString& name, const QByteArray& content) {
-    QFile file(m_dir.filePath(name));
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(content);
-  }
-
-  // Prepares the stored configuration through an engine of its own, gone before the window starts.
-  void Configure(const std::function<void(VESPRIL&)>& change) {
-    VESPRIL engine;
-    change(engine);
-  }
-
-  TFormVESPRIL& Open() {
-    m_form = std::make_unique<TFormVESPRIL>();
-    m_form->show();
-    m_form->activateWindow();
-    EXPECT_TRUE(QTest::qWaitForWindowActive(m_form.get()));
-    return *m_form;
-  }
-
-  // The refresh timer is stopped where a test looks at a grid that a tick would redraw.
-  void StopTimer() { Find<QTimer>("TmrGTabela")->stop(); }
-
-  template <typename T>
-  T* Find(const char* name) {
-    T* found = m_form->findChild<T*>(QString::fromLatin1(name));
-    EXPECT_NE(found, nullptr) << name;
-    return found;
-  }
-
-  // An operation that changes the configuration runs as an engine task: the click returns at once,
-  // and its refresh or error box comes when the task ends.
-  void Click(const char* button) {
-    QTest::mouseClick(Find<QPushButton>(button), Qt::LeftButton);
-    EXPECT_TRUE(QTest::qWaitFor([this] { return !m_form->Operando(); }, 30000)) << button;
-  }
-  void Type(const char* field, const QString& text) { Retype(Find<QWidget>(field), text); }
-  std::string Grid(const char* name) { return Dump(*Find<QTableWidget>(name)); }
-
-  QTemporaryDir m_dir;
-  QString m_previousDir;
-  std::unique_ptr<TFormVESPRIL> m_form;
-};
 
 TEST_F(FormTest, WindowIsAFixedDialogOfTheGivenSize) {
   TFormVESPRIL& form = Open();
@@ -655,7 +325,7 @@ TEST_F(FormTest, StartsWithEmptyConfigurationAndLaidOutGrids) {
 }
 
 TEST_F(FormTest, StartsFromTheStoredConfiguration) {
-  const int port = FreePort();
+  const int port = test::FreeTcpPort();
   Configure([port](VESPRIL& engine) {
     engine.SetPorta(port);
     engine.SetTabelaRelembrar(true);
@@ -671,7 +341,7 @@ TEST_F(FormTest, StartsFromTheStoredConfiguration) {
 
 TEST_F(FormTest, PortIsStoredFromTheSpinEditAndReadBack) {
   Open();
-  const int port = FreePort();
+  const int port = test::FreeTcpPort();
   Type("SEdGPorta", QString::number(port));
   Click("BtnGSetPorta");
   EXPECT_EQ(m_form->Engine()->GetPorta(), port);
@@ -706,13 +376,11 @@ TEST_F(FormTest, StoredPortThatIsTakenIsShownAndAnotherCanBeServed) {
   EXPECT_EQ(m_form->windowTitle(), "VESPRIL");
   EXPECT_EQ(Find<SpinEdit>("SEdGPorta")->Value(), taken);
 
-  const int port = FreePort();
+  const int port = test::FreeTcpPort();
   Type("SEdGPorta", QString::number(port));
   Click("BtnGSetPorta");
   EXPECT_EQ(m_form->Engine()->Soquete().BoundPort(), port);
-  QTcpSocket client;
-  client.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port));
-  EXPECT_TRUE(client.waitForConnected(5000));
+  EXPECT_TRUE(test::SocketClient(port).Connected());
   EXPECT_EQ(boxes.Boxes().size(), 1u);
 }
 
@@ -808,111 +476,6 @@ TEST_F(FormTest, ServersAreSetAttachedListedAndErased) {
   EXPECT_EQ(Grid("StrGrdGGetServidor"), "Nome|Endereço/Matriz|" + matriz.Address());
   EXPECT_TRUE(m_form->Engine()->Slot(1).baseDados.Connected());
   EXPECT_FALSE(m_form->Engine()->Slot(2).baseDados.Connected());
-}
-
-// F2 opens the status window beside the main one, whose controls stay where they are; it lists the
-// client connections and each server's state, and follows them by itself.
-TEST_F(FormTest, F2OpensTheStatusWindowWhichFollowsConnectionsAndServers) {
-  const test::FirebirdTestDatabase db;
-  const int port = test::FreeTcpPort();
-  Configure([&](VESPRIL& engine) {
-    engine.SalvarPorta(port);
-    engine.SetServidor("ALFA", db.Address());
-  });
-  Open();
-  const auto geometrias = [this] {
-    QString dump;
-    for (const QWidget* w : m_form->findChildren<QWidget*>()) {
-      const QRect r = w->geometry();
-      if (w->window() == m_form.get()) {
-        dump += QStringLiteral("%1 %2,%3,%4,%5;").arg(w->objectName()).arg(r.x()).arg(r.y()).arg(r.width()).arg(r.height());
-      }
-    }
-    return dump.toStdString();
-  };
-  const std::string antes = geometrias();
-  QTest::keyClick(m_form.get(), Qt::Key_F2);
-  auto* atividade = m_form->findChild<QWidget*>(QStringLiteral("FormAtividade"));
-  ASSERT_NE(atividade, nullptr);
-  EXPECT_TRUE(atividade->isVisible());
-  EXPECT_TRUE(atividade->isWindow());
-  EXPECT_EQ(geometrias(), antes);
-
-  QTcpSocket client;
-  client.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port));
-  auto* resumo = atividade->findChild<QLabel*>(QStringLiteral("LblResumo"));
-  ASSERT_NE(resumo, nullptr);
-  EXPECT_EVENTUALLY_EQ(resumo->text(), QString::fromUtf8("Conexões: 1    Em execução: 0    Na fila: 0"));
-  EXPECT_EQ(Dump(*atividade->findChild<QTableWidget*>(QStringLiteral("GrdServidores"))),
-            "Slot|Servidor|Estado|Credenciais|Leituras|Tentativas|Último erro/1|ALFA|ligado|padrão|0|0|");
-  EXPECT_EQ(Find<QTableWidget>("StrGrdGGetServidor")->item(0, 0)->toolTip(), QString::fromUtf8("Credenciais: padrão"));
-  EXPECT_EQ(Dump(*atividade->findChild<QTableWidget*>(QStringLiteral("GrdRegistros"))), "Servidor|Tabela|Registros");
-  EXPECT_NE(atividade->findChild<QPlainTextEdit*>(QStringLiteral("TxtRegistro"))->toPlainText().indexOf(
-                QStringLiteral("vespril.listener: ")),
-            -1);
-}
-
-// The status window stands beside the main one, as far as the screen allows. Its log tells lines in time
-// order, a request's at its end (a "Baixar" that ends while a long query runs comes before the query), shows
-// them from their starts however long they are, and keeps the newest in sight at the bottom.
-TEST_F(FormTest, StatusWindowLogTellsLinesInTimeOrderFromTheirStartsAtTheBottom) {
-  const test::FirebirdTestDatabase db;
-  const int port = test::FreeTcpPort();
-  Configure([&](VESPRIL& engine) {
-    engine.SalvarPorta(port);
-    engine.SetServidor("ALFA", db.Address());
-  });
-  Open();
-
-  const std::string cliente(200, 'c');  // a line wider than the pane, a file name that fits
-  QTcpSocket longa;
-  longa.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port));
-  ASSERT_TRUE(longa.waitForConnected(5000));
-  const std::string consulta =
-      test::Pedir(cliente, "1", "select count(*) from rdb$types a, rdb$types b, rdb$relations c;");
-  longa.write(consulta.data(), static_cast<qint64>(consulta.size()));
-  test::Client curta(port);
-  for (int i = 0; i < 40; ++i) curta.Ask(test::Pedir(cliente, "2", "Baixar"));
-  std::string resposta;
-  ASSERT_TRUE(Eventually(
-      [&] {
-        resposta += longa.readAll().toStdString();
-        return resposta.find(MarcaFim) != std::string::npos;
-      },
-      30000));
-
-  QTest::keyClick(m_form.get(), Qt::Key_F2);
-  auto* atividade = m_form->findChild<QWidget*>(QStringLiteral("FormAtividade"));
-  ASSERT_NE(atividade, nullptr);
-  // On this 800-pixel screen there is no room for both: it goes to the side with more, inside the screen.
-  const QRect tela = m_form->screen()->availableGeometry();
-  EXPECT_EQ(atividade->frameGeometry().top(), m_form->frameGeometry().top());
-  EXPECT_GT(atividade->frameGeometry().left(), m_form->frameGeometry().left());
-  EXPECT_TRUE(tela.contains(atividade->frameGeometry())) << atividade->frameGeometry().x();
-  auto* registro = atividade->findChild<QPlainTextEdit*>(QStringLiteral("TxtRegistro"));
-  ASSERT_NE(registro, nullptr);
-  ASSERT_EVENTUALLY(registro->toPlainText().contains(QStringLiteral(" consulta ")));
-  QStringList horas;
-  const QRegularExpression hora(
-      QStringLiteral("^vespril\\.[a-z]+: (\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3}) "));
-  for (const QString& linha : registro->toPlainText().split(QLatin1Char('\n'))) {
-    const QRegularExpressionMatch m = hora.match(linha);
-    EXPECT_TRUE(m.hasMatch()) << Utf8(linha);
-    horas << m.captured(1);
-  }
-  QStringList ordenadas = horas;
-  ordenadas.sort();
-  EXPECT_EQ(Utf8(horas.join(QLatin1Char(' '))), Utf8(ordenadas.join(QLatin1Char(' '))));
-  // The lines there when it opened, and one that comes after.
-  for (int vez = 0; vez < 2; ++vez) {
-    SCOPED_TRACE(vez);
-    EXPECT_GT(registro->horizontalScrollBar()->maximum(), 0);
-    EXPECT_EQ(registro->horizontalScrollBar()->value(), 0);
-    EXPECT_GT(registro->verticalScrollBar()->maximum(), 0);
-    EXPECT_EQ(registro->verticalScrollBar()->value(), registro->verticalScrollBar()->maximum());
-    curta.Ask(test::Pedir(cliente, "3", "Baixar"));
-    ASSERT_EVENTUALLY(registro->toPlainText().contains(QStringLiteral("Pedido=\"3\"")));
-  }
 }
 
 // The main window says whether clients are served on the port, and why not.
@@ -1021,7 +584,7 @@ TEST_F(FormTest, FailingEngineOperationShowsItsMessageAndSkipsTheRefresh) {
   EXPECT_FALSE(boxes.Boxes().front().text.isEmpty());
   EXPECT_FALSE(m_form->Engine()->Soquete().Active());
   // The program goes on: the next operation works.
-  Type("SEdGPorta", QString::number(FreePort()));
+  Type("SEdGPorta", QString::number(test::FreeTcpPort()));
   Click("BtnGSetPorta");
   EXPECT_EQ(boxes.Boxes().size(), 1u);
   EXPECT_TRUE(m_form->Engine()->Soquete().Active());
@@ -1032,10 +595,11 @@ TEST_F(FormTest, FailingEngineOperationShowsItsMessageAndSkipsTheRefresh) {
 TEST_F(FormTest, ErrorBoxOfAnOperationHoldsUpNoRequest) {
   std::vector<std::string> ddl = test::FirebirdTestDatabase::OrdersDdl();
   ddl.push_back("create table N (I integer)");
-  ddl.push_back("execute block as declare i integer = 0; begin while (i < 250) do begin insert into N values (:i); "
-                "i = i + 1; end end");
+  ddl.push_back(
+      "execute block as declare i integer = 0; begin while (i < 250) do begin insert into N values (:i); "
+      "i = i + 1; end end");
   const test::FirebirdTestDatabase alfa({.ddl = ddl});
-  const int port = FreePort();
+  const int port = test::FreeTcpPort();
   Configure([&](VESPRIL& engine) {
     engine.SetPorta(port);
     engine.SetServidor("ALFA", alfa.Address());
@@ -1044,31 +608,25 @@ TEST_F(FormTest, ErrorBoxOfAnOperationHoldsUpNoRequest) {
   Open();
   qunsetenv("VESPRIL_DIR_CONSULTAS");
   StopTimer();
-  const auto pedir = [](QTcpSocket& socket, const std::string& pedido, const std::string& comando) {
-    const std::string bytes = MontarPedido("c", pedido, comando);
-    socket.write(bytes.data(), static_cast<qint64>(bytes.size()));
-  };
   // A query keeps the agenda busy, so the operation and the "Baixar" after it wait their turn.
-  QTcpSocket longo;
-  longo.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port));
-  ASSERT_TRUE(longo.waitForConnected(5000));
-  pedir(longo, "1", "select count(*) as TOTAL from N a, N b, N c where c.I < 60;");
+  test::SocketClient longo(port);
+  ASSERT_TRUE(longo.Connected());
+  longo.Send(test::Pedir("c", "1", "select count(*) as TOTAL from N a, N b, N c where c.I < 60;"));
   ASSERT_EVENTUALLY(QFile::exists(m_dir.filePath("Consultac1.xml")));
   Type("EdGSetServidorNome", QStringLiteral("Perdido"));
   Type("EdGSetServidorEndereco", m_dir.filePath(QStringLiteral("nao-existe.fdb")));
   QTest::mouseClick(Find<QPushButton>("BtnGSetServidor"), Qt::LeftButton);
-  QTcpSocket baixar;
-  baixar.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port));
-  ASSERT_TRUE(baixar.waitForConnected(5000));
-  pedir(baixar, "2", "Baixar");
+  test::SocketClient baixar(port);
+  ASSERT_TRUE(baixar.Connected());
+  baixar.Send(test::Pedir("c", "2", "Baixar"));
 
-  QByteArray resposta;
+  std::string resposta;
   BoxAnswerer boxes;
   boxes.HoldEachBoxFor(1500);
-  boxes.BeforeAnswering([&] { resposta = baixar.readAll(); });
+  boxes.BeforeAnswering([&] { resposta = baixar.Received(); });
   ASSERT_TRUE(QTest::qWaitFor([this] { return !m_form->Operando(); }, 60000));
   ASSERT_EQ(boxes.Boxes().size(), 1u);
-  EXPECT_TRUE(resposta.contains(QByteArray::fromStdString(std::string(MarcaFim)))) << resposta.toStdString();
+  EXPECT_NE(resposta.find(MarcaFim), std::string::npos) << resposta;
 }
 
 TEST_F(FormTest, ListenerErrorsAreShownInTheSameBox) {

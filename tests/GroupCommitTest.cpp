@@ -11,6 +11,7 @@
 
 #include "engine/RegistroGrupos.h"
 #include "engine/UVESPRIL.h"
+#include "protocol/WireProtocol.h"
 #include "tests/support/FirebirdTestDatabase.h"
 #include "tests/support/Workspace.h"
 
@@ -20,9 +21,11 @@ namespace {
 using test::FirebirdTestDatabase;
 using test::Workspace;
 
-const std::string SEP = "\x1B\n\r";
+const std::string SEP(SeparadorChave);
 
-std::string Pedido(const std::string& cliente) { return "insert into PEDIDO (CLIENTE) values ('" + cliente + "');"; }
+std::string Pedido(const std::string& cliente) {
+  return "insert into PEDIDO (CLIENTE) values ('" + cliente + "');";
+}
 std::string Item(int qtd) {
   return "insert into ITEM (QTD) values (" + std::to_string(qtd) + ")" + SEP + "PEDIDO, IDPEDIDO" + SEP + ";";
 }
@@ -32,15 +35,17 @@ struct Gateway {
   Gateway() {
     workspace.WriteServers({{"ALFA", alfa.Address()}, {"BETA", beta.Address()}});
     workspace.WriteTables({{"PEDIDO", "IDPEDIDO", 10}, {"ITEM", "IDITEM", 0}});
-    workspace.WriteMatrix({{"ALFA", "PEDIDO", 1}, {"BETA", "PEDIDO", 0}, {"ALFA", "ITEM", 0}, {"BETA", "ITEM", 2}});
+    workspace.WriteMatrix(
+        {{"ALFA", "PEDIDO", 1}, {"BETA", "PEDIDO", 0}, {"ALFA", "ITEM", 0}, {"BETA", "ITEM", 2}});
     engine = std::make_unique<VESPRIL>(workspace.ResultDirectory());
   }
   // Everything the scripts could have changed, in one text.
   std::string Estado() const {
     const char* pedidos = "select IDPEDIDO, CLIENTE from PEDIDO order by 1";
     const char* itens = "select IDITEM, IDPEDIDO, QTD from ITEM order by 1";
-    return alfa.Dump(pedidos) + " / " + beta.Dump(pedidos) + " / " + alfa.Dump(itens) + " / " + beta.Dump(itens) +
-           " / " + workspace.Read("Tabela.xml") + " / " + workspace.Read("ServidorTabela.xml");
+    return alfa.Dump(pedidos) + " / " + beta.Dump(pedidos) + " / " + alfa.Dump(itens) + " / " +
+           beta.Dump(itens) + " / " + workspace.Read("Tabela.xml") + " / " +
+           workspace.Read("ServidorTabela.xml");
   }
 
   FirebirdTestDatabase alfa = FirebirdTestDatabase::WithOrders();
@@ -76,7 +81,8 @@ Desfecho Rodar(bool emGrupo, const std::vector<std::string>& scripts) {
     const VESPRIL::ServidoresDasFalhas anotar(desfecho.servidores);
     desfecho.mensagens = gateway.engine->ExecutarGrupo(grupo);
   } else {
-    for (const vespril::Pedido& p : pedidos) desfecho.mensagens.push_back(gateway.engine->ExecutarScript(p.comando, p.cliente, p.pedido));
+    for (const vespril::Pedido& p : pedidos)
+      desfecho.mensagens.push_back(gateway.engine->ExecutarScript(p.comando, p.cliente, p.pedido));
   }
   for (std::string& mensagem : desfecho.mensagens) mensagem = SemPosicao(mensagem);
   desfecho.registro = gateway.engine->RegistroDecisoes();
@@ -102,7 +108,9 @@ class Gerador {
 
  private:
   int Entre(int menor, int maior) { return std::uniform_int_distribution<int>(menor, maior)(m_aleatorio); }
-  std::string Nome() { return std::string(1, static_cast<char>('A' + Entre(0, 25))) + std::to_string(m_nomes++); }
+  std::string Nome() {
+    return std::string(1, static_cast<char>('A' + Entre(0, 25))) + std::to_string(m_nomes++);
+  }
 
   std::string Parte() {
     switch (Entre(0, 11)) {
@@ -144,7 +152,8 @@ TEST(GroupCommitTest, GroupGivesWhatOneAtATimeGives) {
        Pedido("Dora"), Item(7), Pedido("Eva") + Pedido("Fabio") + Item(8)},
       // One client's unclosed comment before another's row; a commented-out parent between a parent
       // and its annotated child.
-      {"insert into PEDIDO (CLIENTE) values ('Duda') /* a note;", "insert into PEDIDO (CLIENTE) values ('Eva') /* from B */;"},
+      {"insert into PEDIDO (CLIENTE) values ('Duda') /* a note;",
+       "insert into PEDIDO (CLIENTE) values ('Eva') /* from B */;"},
       {Pedido("Ana") + "-- insert into PEDIDO (CLIENTE) values ('Bia');\n" + Item(1), Pedido("Caio")},
   };
   for (unsigned semente = 1; semente <= 8; ++semente) {
@@ -203,8 +212,8 @@ TEST(GroupCommitTest, RecordOutlivesATornWrite) {
 // A statement the server refuses drops the group; each script then runs alone and gets the reply it
 // gets alone, and the log names the server of each failure.
 TEST(GroupCommitTest, RefusedStatementChangesNoOtherScriptsOutcome) {
-  const std::vector<std::string> scripts = {Pedido("Ana"), Pedido("Bia") + Item(1), Pedido(std::string(40, 'x')),
-                                            Item(2)};
+  const std::vector<std::string> scripts = {Pedido("Ana"), Pedido("Bia") + Item(1),
+                                            Pedido(std::string(40, 'x')), Item(2)};
   const Desfecho grupo = Rodar(true, scripts);
   const Desfecho sozinhos = Rodar(false, scripts);
   ASSERT_NE(sozinhos.mensagens[2], "");

@@ -1,6 +1,6 @@
 // The listener run out of descriptors and flooded beyond its memory ceilings, in a probe process of its
 // own whose limits are lowered (tests/support/ListenerProbe.cpp); the clients here are plain blocking
-// sockets with timeouts.
+// sockets with timeouts (Dial).
 #include <cerrno>
 #include <fstream>
 #include <iterator>
@@ -8,8 +8,6 @@
 #include <string>
 #include <vector>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <linux/sockios.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -19,22 +17,19 @@
 #include <gtest/gtest.h>
 #include <QProcess>
 
+#include "foundation/Descriptor.h"
+#include "protocol/WireProtocol.h"
+#include "tests/support/Frames.h"
+#include "tests/support/SocketClient.h"
 #include "tests/support/Workspace.h"
 
 namespace vespril {
 namespace {
 
-const std::string kInicio("\r\n\x1BTPYALG\x1B\n\r", 12);
-const std::string kSeparador("\r\n\x1B", 3);
-const std::string kFim("\r\n\x1BGLAYPT", 9);
-
-std::string Request(const std::string& cliente, const std::string& pedido, const std::string& comando) {
-  return kInicio + cliente + kSeparador + pedido + kSeparador + comando + kFim;
-}
-
-std::string Reply(const std::string& cliente, const std::string& pedido, const std::string& retorno) {
-  return kInicio + cliente + kSeparador + pedido + kSeparador + kSeparador + retorno + kFim;
-}
+using test::Outcome;
+using test::Pedir;
+using test::Receive;
+using test::SendAll;
 
 class Probe {
  public:
@@ -77,41 +72,6 @@ class Probe {
   std::string m_output;
 };
 
-int Connect(int port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-enum class Outcome { Answered, Closed, Silent };
-
-// Reads until `count` bytes came (Answered, with them in *received), the peer closed (Closed) or
-// nothing came for timeoutMs (Silent).
-Outcome Receive(int fd, size_t count, std::string* received, int timeoutMs = 3000) {
-  std::string got;
-  while (got.size() < count) {
-    pollfd wait{fd, POLLIN, 0};
-    if (::poll(&wait, 1, timeoutMs) <= 0) return Outcome::Silent;
-    char buffer[1 << 16];
-    const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-    if (n <= 0) return Outcome::Closed;
-    got.append(buffer, static_cast<size_t>(n));
-  }
-  if (received != nullptr) *received = got;
-  return Outcome::Answered;
-}
-
-bool SendAll(int fd, const std::string& bytes) {
-  return ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
-}
-
 // The sanitizers' runtimes need what the probe takes away: their shadow memory and allocators count
 // against the data limit, and the undefined-behaviour checker opens a pipe to test memory it reads, so
 // at the descriptor limit it reports every virtual call as invalid. The plain build runs these tests.
@@ -122,9 +82,9 @@ constexpr bool kSanitized = false;
 #endif
 
 // What the probe answers to "Baixar": its directory is unknown here, so only the head is compared.
-bool Baixado(int fd, const std::string& pedido) {
-  if (!SendAll(fd, Request("c", pedido, "Baixar"))) return false;
-  const std::string head = kInicio + "c" + kSeparador + pedido + kSeparador + kSeparador;
+bool Baixado(const Descriptor& fd, const std::string& pedido) {
+  if (!SendAll(fd, Pedir("c", pedido, "Baixar"))) return false;
+  const std::string head = test::SemFim(MontarResposta("c", pedido, "", ""));
   std::string got;
   return Receive(fd, head.size(), &got) == Outcome::Answered && got.substr(0, head.size()) == head;
 }
@@ -138,19 +98,18 @@ TEST(ListenerLimitsTest, OutOfDescriptorsNewcomersAreClosedAndTheOperatorToldOnc
   Probe probe({"descritores", QString::number(port), "8"});
   ASSERT_TRUE(probe.Ready());
 
-  std::vector<int> served;
+  std::vector<Descriptor> served;
   int closed = 0;
   const double cpuBefore = probe.CpuSeconds();
   for (int i = 0; i < 20; ++i) {
-    const int fd = Connect(port);
-    ASSERT_GE(fd, 0);
+    Descriptor fd = test::Dial(port);
+    ASSERT_TRUE(fd.Valid());
     if (Baixado(fd, std::to_string(i))) {
-      served.push_back(fd);
+      served.push_back(std::move(fd));
       continue;
     }
     ASSERT_EQ(Receive(fd, 1, nullptr), Outcome::Closed) << "client " << i << " was left waiting";
     ++closed;
-    ::close(fd);
   }
   EXPECT_LT(probe.CpuSeconds() - cpuBefore, 0.5);
   EXPECT_GE(served.size(), 4u);
@@ -160,19 +119,13 @@ TEST(ListenerLimitsTest, OutOfDescriptorsNewcomersAreClosedAndTheOperatorToldOnc
 
   // Those served still are; once some leave, newcomers are served again.
   EXPECT_TRUE(Baixado(served.front(), "again"));
-  for (int i = 0; i < 2; ++i) {
-    ::close(served.back());
-    served.pop_back();
-  }
+  for (int i = 0; i < 2; ++i) served.pop_back();
   ::usleep(300'000);
-  const int late = Connect(port);
-  EXPECT_TRUE(Baixado(late, "late"));
-  ::close(late);
+  EXPECT_TRUE(Baixado(test::Dial(port), "late"));
 
   const std::vector<std::string> errors = probe.Errors();
   ASSERT_EQ(errors.size(), 1u);
   EXPECT_EQ(errors[0].rfind("erro Asynchronous socket error 24: ", 0), 0u) << errors[0];
-  for (int fd : served) ::close(fd);
 }
 
 // The probe's ceilings are 1 MiB of unsent replies per connection and 4 MiB of unfinished frames in
@@ -185,14 +138,15 @@ TEST(ListenerLimitsTest, MemoryCeilingsHoldAndOtherClientsAreServed) {
   ASSERT_TRUE(probe.Ready());
 
   // A client that sends requests and doesn't read its replies is no longer read.
-  const int greedy = Connect(port);
-  ASSERT_GE(greedy, 0);
+  const Descriptor greedySocket = test::Dial(port);
+  ASSERT_TRUE(greedySocket.Valid());
+  const int greedy = greedySocket.Get();
   const std::string script(64 << 10, 'x');
   std::string stream;
   size_t frames = 0;
   size_t sent = 0;
   for (bool blocked = false; !blocked && sent < 96 * kMiB;) {
-    if (sent == stream.size()) stream += Request("g", std::to_string(frames++), script);
+    if (sent == stream.size()) stream += Pedir("g", std::to_string(frames++), script);
     pollfd wait{greedy, POLLOUT, 0};
     blocked = ::poll(&wait, 1, 500) <= 0;
     const ssize_t n =
@@ -215,46 +169,43 @@ TEST(ListenerLimitsTest, MemoryCeilingsHoldAndOtherClientsAreServed) {
   }
 
   // Unfinished frames of 700 KiB on ten connections: those past the 4 MiB in all are closed.
-  std::vector<int> holders;
+  std::vector<Descriptor> holders;
   for (int i = 0; i < 10; ++i) {
-    holders.push_back(Connect(port));
-    SendAll(holders.back(),
-            kInicio + "h" + kSeparador + std::to_string(i) + kSeparador + std::string(700 << 10, 'y'));
+    holders.push_back(test::Dial(port));
+    SendAll(holders.back(), test::SemFim(Pedir("h", std::to_string(i), std::string(700 << 10, 'y'))));
   }
   ::usleep(300'000);
   int kept = 0;
   for (size_t i = 0; i < holders.size(); ++i) {
     const std::string pedido = std::to_string(i);
-    const std::string expected = Reply("h", pedido, std::string(700 << 10, 'y'));
+    const std::string expected = MontarResposta("h", pedido, "", std::string(700 << 10, 'y'));
     std::string got;
     const bool answered =
-        SendAll(holders[i], kFim) && Receive(holders[i], expected.size(), &got) == Outcome::Answered;
+        SendAll(holders[i], MarcaFim) && Receive(holders[i], expected.size(), &got) == Outcome::Answered;
     if (answered) {
       EXPECT_TRUE(got == expected) << i;
       ++kept;
     }
-    ::close(holders[i]);
+    holders[i].Reset();
   }
   EXPECT_GE(kept, 1);
   EXPECT_LE(kept, 5);
 
-  const int other = Connect(port);
-  EXPECT_TRUE(Baixado(other, "1"));
-  ::close(other);
+  EXPECT_TRUE(Baixado(test::Dial(port), "1"));
 
   // Reading at last, the greedy client gets the reply of every whole frame it sent, once, in order.
   std::string expected;
   size_t whole = 0;
   for (size_t at = 0; whole < frames; ++whole) {
-    at += Request("g", std::to_string(whole), script).size();
+    at += Pedir("g", std::to_string(whole), script).size();
     if (at > sent) break;
-    expected += Reply("g", std::to_string(whole), script);
+    expected += MontarResposta("g", std::to_string(whole), "", script);
   }
   std::string got;
-  EXPECT_EQ(Receive(greedy, expected.size(), &got, 5000), Outcome::Answered);
+  EXPECT_EQ(Receive(greedySocket, expected.size(), &got, 5000), Outcome::Answered);
   EXPECT_TRUE(got == expected) << got.size() << " of " << expected.size() << " bytes";
-  EXPECT_EQ(Receive(greedy, 1, nullptr, 200), Outcome::Silent) << ::testing::PrintToString(probe.Errors());
-  ::close(greedy);
+  EXPECT_EQ(Receive(greedySocket, 1, nullptr, 200), Outcome::Silent)
+      << ::testing::PrintToString(probe.Errors());
   EXPECT_TRUE(probe.Alive());
 }
 
@@ -267,41 +218,40 @@ TEST(ListenerLimitsTest, ShortOfMemoryLargeRequestsAreRefusedAndTheGatewayLivesO
   Probe probe({"espaco", QString::number(port)});
   ASSERT_TRUE(probe.Ready());
   const std::string request =
-      Request("c", "1", "insert into T (X) values ('" + std::string(40u << 20, 'x') + "');");
-  std::vector<int> clients;
+      Pedir("c", "1", "insert into T (X) values ('" + std::string(40u << 20, 'x') + "');");
+  std::vector<Descriptor> clients;
   std::vector<size_t> sent(5, 0);
-  for (int i = 0; i < 5; ++i) clients.push_back(Connect(port));
+  for (int i = 0; i < 5; ++i) clients.push_back(test::Dial(port));
   for (bool sending = true; sending;) {
     std::vector<pollfd> waits;
     std::vector<size_t> which;
     for (size_t i = 0; i < clients.size(); ++i) {
       if (sent[i] == request.size()) continue;
-      waits.push_back({clients[i], POLLOUT, 0});
+      waits.push_back({clients[i].Get(), POLLOUT, 0});
       which.push_back(i);
     }
     sending = !waits.empty() && ::poll(waits.data(), waits.size(), 30000) > 0;
     for (size_t w = 0; sending && w < waits.size(); ++w) {
       if (waits[w].revents == 0) continue;
       size_t& done = sent[which[w]];
-      const ssize_t n = ::send(waits[w].fd, request.data() + done, request.size() - done, MSG_DONTWAIT | MSG_NOSIGNAL);
+      const ssize_t n =
+          ::send(waits[w].fd, request.data() + done, request.size() - done, MSG_DONTWAIT | MSG_NOSIGNAL);
       if (n > 0) done += static_cast<size_t>(n);
       if (n < 0 && errno != EAGAIN) done = request.size();  // refused: closed by the gateway
     }
   }
   for (size_t i = 0; i < clients.size(); ++i) {
     // A frame the gateway stopped taking in ends here, so that its connection ends too.
-    if (sent[i] < request.size()) ::shutdown(clients[i], SHUT_WR);
+    if (sent[i] < request.size()) ::shutdown(clients[i].Get(), SHUT_WR);
   }
-  for (int fd : clients) {
+  for (Descriptor& fd : clients) {
     std::string got;
     const Outcome outcome = Receive(fd, 1, &got, 30000);
     EXPECT_NE(outcome, Outcome::Silent);
-    ::close(fd);
+    fd.Reset();
   }
   ASSERT_TRUE(probe.Alive()) << ::testing::PrintToString(probe.Errors());
-  const int other = Connect(port);
-  EXPECT_TRUE(Baixado(other, "2"));
-  ::close(other);
+  EXPECT_TRUE(Baixado(test::Dial(port), "2"));
   EXPECT_TRUE(probe.Alive());
 }
 

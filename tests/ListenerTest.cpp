@@ -1,5 +1,5 @@
-// The listener on real loopback sockets: a QTcpSocket client in the test process, the event loop
-// driven by waits until the expected state is reached.
+// The listener on real loopback sockets: clients in the test process, the event loop driven by waits
+// until the expected state is reached.
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -12,9 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -25,7 +23,6 @@
 #include <QFile>
 #include <QHostAddress>
 #include <QTcpServer>
-#include <QTcpSocket>
 #include <QTest>
 
 #include "engine/ArquivoConsulta.h"
@@ -34,11 +31,18 @@
 #include "foundation/Descriptor.h"
 #include "foundation/Error.h"
 #include "protocol/WireProtocol.h"
+#include "tests/support/ErrorOf.h"
 #include "tests/support/FirebirdTestDatabase.h"
+#include "tests/support/Frames.h"
+#include "tests/support/SocketClient.h"
 #include "tests/support/Workspace.h"
 
 namespace vespril {
 namespace {
+
+using test::Comando;
+using test::Pedir;
+using test::SocketClient;
 
 constexpr int kWaitMs = 5000;
 
@@ -47,55 +51,10 @@ bool WaitFor(Predicate predicate, int timeoutMs = kWaitMs) {
   return QTest::qWaitFor(predicate, timeoutMs);
 }
 
-std::string ErrorOf(SoqueteServidor& listener) {
-  try {
-    listener.SetActive(true);
-  } catch (const Error& error) {
-    return error.Message();
-  }
-  return "";
-}
-
 std::string Expected(int error, const char* api) {
   return "Windows socket error: " + std::string(std::strerror(error)) + " (" + std::to_string(error) +
          "), on API '" + api + "'";
 }
-
-class Client {
- public:
-  explicit Client(int port) { m_socket.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port)); }
-  bool Connected() {
-    return WaitFor([&] { return m_socket.state() == QAbstractSocket::ConnectedState; });
-  }
-  void Send(const std::string& bytes) {
-    ASSERT_TRUE(Connected());
-    m_socket.write(bytes.data(), static_cast<qint64>(bytes.size()));
-    m_socket.flush();
-  }
-  // Everything received so far, once at least `count` bytes have arrived.
-  std::string Received(size_t count) {
-    WaitFor([&] {
-      m_received += m_socket.readAll().toStdString();
-      return m_received.size() >= count;
-    });
-    return m_received;
-  }
-  bool Closed() {
-    return WaitFor([&] { return m_socket.state() == QAbstractSocket::UnconnectedState; });
-  }
-  QTcpSocket& Socket() { return m_socket; }
-
- private:
-  QTcpSocket m_socket;
-  std::string m_received;
-};
-
-const std::string kInicio("\r\n\x1BTPYALG\x1B\n\r", 12);
-const std::string kSeparador("\r\n\x1B", 3);
-const std::string kFim("\r\n\x1BGLAYPT", 9);
-
-// A frame that carries only its comando.
-std::string Frame(const std::string& comando) { return kInicio + kSeparador + kSeparador + comando + kFim; }
 
 void Echo(Conexao& connection) {
   while (const std::optional<Pedido> pedido = connection.Assembler().Next()) connection.Send(pedido->comando);
@@ -124,34 +83,34 @@ class ListenerTest : public ::testing::Test {
 TEST_F(ListenerTest, ServesEveryClientOnItsOwnConnection) {
   ASSERT_TRUE(m_listener.Active());
   EXPECT_EQ(m_listener.BoundPort(), m_port);
-  Client first(m_port);
-  Client second(m_port);
+  SocketClient first(m_port);
+  SocketClient second(m_port);
   ASSERT_TRUE(first.Connected());
   ASSERT_TRUE(second.Connected());
-  first.Send(Frame("one"));
-  second.Send(Frame("two"));
+  first.Send(Comando("one"));
+  second.Send(Comando("two"));
   EXPECT_EQ(first.Received(3), "one");
   EXPECT_EQ(second.Received(3), "two");
   EXPECT_EQ(m_listener.ClientCount(), 2);
 
   second.Socket().disconnectFromHost();
   EXPECT_TRUE(WaitFor([&] { return m_listener.ClientCount() == 1; }));
-  first.Send(Frame("again"));
+  first.Send(Comando("again"));
   EXPECT_EQ(first.Received(8), "oneagain");
   EXPECT_TRUE(m_errors.empty());
 }
 
 TEST_F(ListenerTest, EachConnectionGathersItsOwnFramesAcrossReads) {
-  Client first(m_port);
-  Client second(m_port);
-  const std::string frame = Frame("first");
+  SocketClient first(m_port);
+  SocketClient second(m_port);
+  const std::string frame = Comando("first");
   first.Send(frame.substr(0, 10));
   ASSERT_TRUE(WaitFor([&] { return m_listener.ClientCount() == 2; }));
-  second.Send(Frame("second").substr(0, 20));
+  second.Send(Comando("second").substr(0, 20));
   QTest::qWait(20);
   first.Send(frame.substr(10));
   EXPECT_EQ(first.Received(5), "first");
-  second.Send(Frame("second").substr(20));
+  second.Send(Comando("second").substr(20));
   EXPECT_EQ(second.Received(6), "second");
 }
 
@@ -169,11 +128,11 @@ TEST_F(ListenerTest, BusyConnectionIsReadOnlyUpToItsCeilingOfUnansweredRequests)
       connection.SetOcupada(true, pedido->comando.size());
     }
   };
-  Client client(m_port);
-  client.Send(Frame(std::string(kTeto / 2, 'a')));
+  SocketClient client(m_port);
+  client.Send(Comando(std::string(kTeto / 2, 'a')));
   ASSERT_TRUE(WaitFor([&] { return ocupada != nullptr; }));
   const std::string longo(32u << 20, 'b');  // more than the kernel holds between the two sockets
-  client.Send(Frame(longo));
+  client.Send(Comando(longo));
   // Reading stops with at most one read's worth (1 MiB) past the ceiling; it never gets near the frame.
   EXPECT_FALSE(WaitFor([&] { return ocupada->Assembler().Buffered() > kTeto + (1u << 20); }, 1000))
       << ocupada->Assembler().Buffered();
@@ -197,9 +156,9 @@ TEST_F(ListenerTest, RequestsWaitingTheirTurnCountAgainstTheCeilingOfAllConnecti
       connection.SetOcupada(true, pedido->comando.size());
     }
   };
-  const std::string frame = Frame(std::string(kTeto * 6 / 10, 'x'));
-  Client a(m_port);
-  Client b(m_port);
+  const std::string frame = Comando(std::string(kTeto * 6 / 10, 'x'));
+  SocketClient a(m_port);
+  SocketClient b(m_port);
   a.Send(frame);
   ASSERT_TRUE(WaitFor([&] { return retidos.size() == 1; }));
   b.Send(frame);
@@ -207,7 +166,7 @@ TEST_F(ListenerTest, RequestsWaitingTheirTurnCountAgainstTheCeilingOfAllConnecti
   EXPECT_EQ(retidos.size(), 1u);
   m_listener.Soltar(retidos[0].second);
   retidos[0].first->SetOcupada(false);
-  Client c(m_port);
+  SocketClient c(m_port);
   c.Send(frame);
   EXPECT_TRUE(WaitFor([&] { return retidos.size() == 2; }));
 }
@@ -217,11 +176,11 @@ TEST_F(ListenerTest, RequestsWaitingTheirTurnCountAgainstTheCeilingOfAllConnecti
 TEST_F(ListenerTest, BytesOutsideFramesAreLoggedWithThePeersAddress) {
   std::vector<std::string> eventos;
   m_listener.OnEvento = [&](const std::string& evento) { eventos.push_back(evento); };
-  Client client(m_port);
+  SocketClient client(m_port);
   ASSERT_TRUE(client.Connected());
-  client.Send("junk" + Frame("one") + "\r\n");
+  client.Send("junk" + Comando("one") + "\r\n");
   EXPECT_EQ(client.Received(3), "one");
-  client.Send("more" + Frame("two"));
+  client.Send("more" + Comando("two"));
   EXPECT_EQ(client.Received(6), "onetwo");
   const std::string par = "127.0.0.1:" + std::to_string(client.Socket().localPort());
   EXPECT_EQ(eventos, std::vector<std::string>{par + ": 4 bytes fora de um quadro descartados"});
@@ -232,16 +191,11 @@ TEST_F(ListenerTest, BytesOutsideFramesAreLoggedWithThePeersAddress) {
 // within 20 s. Plain non-blocking sockets on the calling thread, so the listener's thread only serves.
 std::vector<double> Multidao(int port, int clientes, const std::string& pedido) {
   using Clock = std::chrono::steady_clock;
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(static_cast<uint16_t>(port));
   std::vector<Descriptor> sockets;
   std::vector<pollfd> polls;
   const Clock::time_point inicio = Clock::now();
   for (int i = 0; i < clientes; ++i) {
-    sockets.emplace_back(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-    ::connect(sockets.back().Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    sockets.push_back(test::Dial(port, true));
     polls.push_back({sockets.back().Get(), POLLOUT, 0});
   }
   std::vector<double> segundos(static_cast<size_t>(clientes), -1);
@@ -272,7 +226,7 @@ TEST_F(ListenerTest, CrowdConnectingAtOnceIsAnsweredWithinASecond) {
   std::vector<double> segundos;
   std::atomic<bool> fim{false};
   std::thread multidao([&] {
-    segundos = Multidao(m_port, kClientes, Frame("x"));
+    segundos = Multidao(m_port, kClientes, Comando("x"));
     fim = true;
   });
   const bool terminou = WaitFor([&] { return fim.load(); }, 30000);
@@ -291,7 +245,7 @@ TEST_F(ListenerTest, CrowdConnectingAtOnceIsAnsweredWithinASecond) {
 }
 
 TEST_F(ListenerTest, ClosingDropsEveryClientAndReopeningServesAgain) {
-  Client client(m_port);
+  SocketClient client(m_port);
   ASSERT_TRUE(client.Connected());
   ASSERT_TRUE(WaitFor([&] { return m_listener.ClientCount() == 1; }));
 
@@ -300,13 +254,13 @@ TEST_F(ListenerTest, ClosingDropsEveryClientAndReopeningServesAgain) {
   EXPECT_EQ(m_listener.BoundPort(), 0);
   EXPECT_TRUE(client.Closed());
   EXPECT_TRUE(WaitFor([&] { return m_listener.ClientCount() == 0; }));
-  Client refused(m_port);
+  SocketClient refused(m_port);
   EXPECT_TRUE(refused.Closed());
   EXPECT_EQ(refused.Socket().error(), QAbstractSocket::ConnectionRefusedError);
 
   m_listener.SetActive(true);
-  Client again(m_port);
-  again.Send(Frame("back"));
+  SocketClient again(m_port);
+  again.Send(Comando("back"));
   EXPECT_EQ(again.Received(4), "back");
 }
 
@@ -315,8 +269,8 @@ TEST_F(ListenerTest, ReplyQueuedBeforeClosingStillArrives) {
     Echo(connection);
     m_listener.SetActive(false);
   };
-  Client client(m_port);
-  client.Send(Frame("last words"));
+  SocketClient client(m_port);
+  client.Send(Comando("last words"));
   EXPECT_EQ(client.Received(10), "last words");
   EXPECT_TRUE(client.Closed());
 }
@@ -331,20 +285,21 @@ TEST_F(ListenerTest, PortZeroMeansDoNotListen) {
 
 TEST_F(ListenerTest, PortThatCannotBeTakenFailsAsBindAndLeavesTheListenerInactive) {
   SoqueteServidor second("SoqueteServidorVESPRIL");
+  const auto open = [&] { second.SetActive(true); };
   second.SetPort(m_port);
-  EXPECT_EQ(ErrorOf(second), Expected(EADDRINUSE, "bind"));
+  EXPECT_EQ(test::ErrorOf(open), Expected(EADDRINUSE, "bind"));
   EXPECT_FALSE(second.Active());
 
   for (int port : {-1, 65536}) {
     second.SetPort(port);
-    EXPECT_EQ(ErrorOf(second), Expected(EINVAL, "bind")) << port;
+    EXPECT_EQ(test::ErrorOf(open), Expected(EINVAL, "bind")) << port;
     EXPECT_FALSE(second.Active());
   }
 
   // Once the port is free the same listener takes it.
   m_listener.SetActive(false);
   second.SetPort(m_port);
-  EXPECT_EQ(ErrorOf(second), "");
+  EXPECT_EQ(test::ErrorOf(open), test::kNoError);
   EXPECT_TRUE(second.Active());
 }
 
@@ -355,7 +310,7 @@ TEST_F(ListenerTest, ClientErrorsAreSuppressedOnlyWhenTheHandlerClearsThem) {
     code = SocketError::None;
   };
   {
-    Client client(m_port);
+    SocketClient client(m_port);
     ASSERT_TRUE(client.Connected());
     ASSERT_TRUE(WaitFor([&] { return m_listener.ClientCount() == 1; }));
   }
@@ -365,7 +320,7 @@ TEST_F(ListenerTest, ClientErrorsAreSuppressedOnlyWhenTheHandlerClearsThem) {
 
   m_listener.OnClientError = [](Conexao&, SocketError&) {};
   {
-    Client client(m_port);
+    SocketClient client(m_port);
     ASSERT_TRUE(client.Connected());
     ASSERT_TRUE(WaitFor([&] { return m_listener.ClientCount() == 1; }));
   }
@@ -374,16 +329,7 @@ TEST_F(ListenerTest, ClientErrorsAreSuppressedOnlyWhenTheHandlerClearsThem) {
 }
 
 // The gateway from end to end: the engine in this process, in a working directory of its own, and
-// clients on the wire. Frames are spelt out byte by byte here, independently of the engine's builder.
-
-std::string Request(const std::string& cliente, const std::string& pedido, const std::string& comando) {
-  return kInicio + cliente + kSeparador + pedido + kSeparador + comando + kFim;
-}
-
-std::string Reply(const std::string& cliente, const std::string& pedido, const std::string& mensagem,
-                  const std::string& retorno) {
-  return kInicio + cliente + kSeparador + pedido + kSeparador + mensagem + kSeparador + retorno + kFim;
-}
+// clients on the wire.
 
 bool FileExists(const std::string& path) { return QFile::exists(QString::fromLatin1(path.c_str())); }
 
@@ -426,67 +372,68 @@ class GatewayTest : public ::testing::Test {
 };
 
 TEST_F(GatewayTest, BaixarAnswersWithThePathOfTheResultFile) {
-  Client client(m_port);
-  client.Send(Request("loja.3", "42", "Baixar"));
-  const std::string expected = kInicio + "loja.3" + kSeparador + "42" + kSeparador + kSeparador +
-                               m_workspace.ResultDirectory() + "Consultaloja342.xml" + kFim;
+  SocketClient client(m_port);
+  client.Send(Pedir("loja.3", "42", "Baixar"));
+  const std::string expected =
+      MontarResposta("loja.3", "42", "", m_workspace.ResultDirectory() + "Consultaloja342.xml");
   EXPECT_EQ(client.Received(expected.size()), expected);
   EXPECT_FALSE(FileExists(Path("Consultaloja342.xml")));
 }
 
 TEST_F(GatewayTest, FramesOfOneWriteAreAnsweredInOrder) {
   const std::string script = "update ITEM set QTD = 1;\r\ndelete from ITEM;";
-  Client client(m_port);
-  client.Send(Request("c", "1", script) + Request("c", "2", "Baixar") + Request("c", "3", script));
-  const std::string expected =
-      Reply("c", "1", "", script) + Reply("c", "2", "", Path("Consultac2.xml")) + Reply("c", "3", "", script);
+  SocketClient client(m_port);
+  client.Send(Pedir("c", "1", script) + Pedir("c", "2", "Baixar") + Pedir("c", "3", script));
+  const std::string expected = MontarResposta("c", "1", "", script) +
+                               MontarResposta("c", "2", "", Path("Consultac2.xml")) +
+                               MontarResposta("c", "3", "", script);
   EXPECT_EQ(client.Received(expected.size()), expected);
 }
 
 TEST_F(GatewayTest, FrameCutIntoManyPiecesIsAnsweredOnceWhole) {
-  const std::string request = Request("loja.3", "42", "Baixar");
-  Client client(m_port);
+  const std::string request = Pedir("loja.3", "42", "Baixar");
+  SocketClient client(m_port);
   for (char byte : request) {
     client.Send(std::string(1, byte));
     QTest::qWait(2);
   }
-  const std::string expected = Reply("loja.3", "42", "", Path("Consultaloja342.xml"));
+  const std::string expected = MontarResposta("loja.3", "42", "", Path("Consultaloja342.xml"));
   EXPECT_EQ(client.Received(expected.size()), expected);
   QTest::qWait(50);
   EXPECT_EQ(client.Received(0), expected);
 }
 
 TEST_F(GatewayTest, BytesBeforeAFrameAreSkipped) {
-  Client client(m_port);
-  client.Send("junk\r\n\x1B" + Request("c", "7", "Baixar") + "trailing");
-  client.Send(Request("c", "8", "Baixar"));
-  const std::string expected =
-      Reply("c", "7", "", Path("Consultac7.xml")) + Reply("c", "8", "", Path("Consultac8.xml"));
+  SocketClient client(m_port);
+  client.Send("junk\r\n\x1B" + Pedir("c", "7", "Baixar") + "trailing");
+  client.Send(Pedir("c", "8", "Baixar"));
+  const std::string expected = MontarResposta("c", "7", "", Path("Consultac7.xml")) +
+                               MontarResposta("c", "8", "", Path("Consultac8.xml"));
   EXPECT_EQ(client.Received(expected.size()), expected);
 }
 
 TEST_F(GatewayTest, DeletarRemovesTheFileAndSendsNothing) {
   const std::string file = Path("Consultaloja342.xml");
   WriteFile(file, "old rows");
-  Client client(m_port);
+  SocketClient client(m_port);
   // Each "Deletar" is followed by a "Baixar" whose reply must be the first bytes to arrive.
-  client.Send(Request("loja.3", "42", "Deletar") + Request("loja.3", "42", "Baixar"));
-  const std::string baixar = Reply("loja.3", "42", "", file);
+  client.Send(Pedir("loja.3", "42", "Deletar") + Pedir("loja.3", "42", "Baixar"));
+  const std::string baixar = MontarResposta("loja.3", "42", "", file);
   EXPECT_EQ(client.Received(baixar.size()), baixar);
   EXPECT_FALSE(FileExists(file));
 
-  client.Send(Request("loja.3", "42", "Deletar") + Request("loja.3", "42", "Baixar"));
+  client.Send(Pedir("loja.3", "42", "Deletar") + Pedir("loja.3", "42", "Baixar"));
   EXPECT_EQ(client.Received(2 * baixar.size()), baixar + baixar);
 }
 
 // Anything but the two keywords exactly, the empty text included, is a script.
 TEST_F(GatewayTest, KeywordsMustMatchExactlyOrRunAsScripts) {
-  Client client(m_port);
+  SocketClient client(m_port);
   std::string expected;
   for (const std::string comando :
        {"baixar", "BAIXAR", " Baixar", "Baixar ", "deletar", "Deletar\r\n", "\tDeletar", ""}) {
-    client.Send(Request("c", "1", comando));
-    expected += Reply("c", "1", "", comando);
+    client.Send(Pedir("c", "1", comando));
+    expected += MontarResposta("c", "1", "", comando);
   }
   EXPECT_EQ(client.Received(expected.size()), expected);
 }
@@ -494,23 +441,23 @@ TEST_F(GatewayTest, KeywordsMustMatchExactlyOrRunAsScripts) {
 TEST_F(GatewayTest, FieldsTravelAsRawBytes) {
   const std::string cliente = "loj\xE1";
   const std::string script = "update T set N = 'a\xE7\xE3o\xFF';\r\n";
-  Client client(m_port);
-  client.Send(Request(cliente, "9", "Baixar") + Request(cliente, "9", script));
-  const std::string expected =
-      Reply(cliente, "9", "", Path("Consulta" + cliente + "9.xml")) + Reply(cliente, "9", "", script);
+  SocketClient client(m_port);
+  client.Send(Pedir(cliente, "9", "Baixar") + Pedir(cliente, "9", script));
+  const std::string expected = MontarResposta(cliente, "9", "", Path("Consulta" + cliente + "9.xml")) +
+                               MontarResposta(cliente, "9", "", script);
   EXPECT_EQ(client.Received(expected.size()), expected);
 }
 
 TEST_F(GatewayTest, ClientGoneBeforeItsReplyHarmsNoOne) {
   {
-    Client leaving(m_port);
-    leaving.Send(Request("c", "1", "select * from ITEM;") + Request("c", "2", "Baixar"));
+    SocketClient leaving(m_port);
+    leaving.Send(Pedir("c", "1", "select * from ITEM;") + Pedir("c", "2", "Baixar"));
     leaving.Socket().abort();
   }
   ASSERT_TRUE(WaitFor([&] { return m_engine->Soquete().ClientCount() == 0; }));
-  Client next(m_port);
-  next.Send(Request("c", "3", "Baixar"));
-  const std::string expected = Reply("c", "3", "", Path("Consultac3.xml"));
+  SocketClient next(m_port);
+  next.Send(Pedir("c", "3", "Baixar"));
+  const std::string expected = MontarResposta("c", "3", "", Path("Consultac3.xml"));
   EXPECT_EQ(next.Received(expected.size()), expected);
 }
 
@@ -520,17 +467,14 @@ TEST_F(GatewayTest, ClientGoneBeforeItsReplyHarmsNoOne) {
 TEST_F(GatewayTest, ClientThatStopsSendingStillGetsItsReplies) {
   const std::string large(8'000'000, 'x');
   const std::vector<std::pair<std::string, std::string>> cases = {
-      {Request("h", "1", "Baixar") + Request("h", "2", "Baixar"),
-       Reply("h", "1", "", Path("Consultah1.xml")) + Reply("h", "2", "", Path("Consultah2.xml"))},
-      {Request("a", "b", large), Reply("a", "b", "", large)},
+      {Pedir("h", "1", "Baixar") + Pedir("h", "2", "Baixar"),
+       MontarResposta("h", "1", "", Path("Consultah1.xml")) +
+           MontarResposta("h", "2", "", Path("Consultah2.xml"))},
+      {Pedir("a", "b", large), MontarResposta("a", "b", "", large)},
   };
   for (const auto& [request, expected] : cases) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(m_port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    const Descriptor socket = test::Dial(m_port, true);
+    const int fd = socket.Get();
     size_t written = 0;
     std::string received;
     bool ended = false;
@@ -550,7 +494,6 @@ TEST_F(GatewayTest, ClientThatStopsSendingStillGetsItsReplies) {
           return ended;
         },
         20000);
-    ::close(fd);
     EXPECT_EQ(written, request.size());
     EXPECT_TRUE(ended);
     EXPECT_EQ(received.size(), expected.size());
@@ -565,7 +508,7 @@ TEST_F(GatewayTest, UnsafeClienteOrPedidoIsRefused) {
   const std::string bait = Path("Consultaa/b.xml");
   WriteFile(bait, "not yours");
 
-  Client client(m_port);
+  SocketClient client(m_port);
   const std::string script = "select * from ITEM;";
   std::string expected;
   for (const auto& [cliente, pedido] :
@@ -578,9 +521,10 @@ TEST_F(GatewayTest, UnsafeClienteOrPedidoIsRefused) {
                                                         {"c", "../../x"},
                                                         {"c", std::string("1\x00", 2)}}) {
     const std::string refusal = Refusal(cliente, pedido);
-    client.Send(Request(cliente, pedido, "Deletar") + Request(cliente, pedido, "Baixar") +
-                Request(cliente, pedido, script));
-    expected += Reply(cliente, pedido, refusal, "") + Reply(cliente, pedido, refusal, script);
+    client.Send(Pedir(cliente, pedido, "Deletar") + Pedir(cliente, pedido, "Baixar") +
+                Pedir(cliente, pedido, script));
+    expected +=
+        MontarResposta(cliente, pedido, refusal, "") + MontarResposta(cliente, pedido, refusal, script);
   }
   EXPECT_EQ(client.Received(expected.size()), expected);
   ASSERT_TRUE(FileExists(bait));
@@ -594,31 +538,31 @@ TEST_F(GatewayTest, UnsafeClienteOrPedidoIsRefused) {
 TEST_F(GatewayTest, ClienteOrPedidoThatWouldBreakTheReplyIsRefused) {
   const std::string refusal = "Cliente ou Pedido inv\xE1lido para a resposta";
   const std::string script = "update ITEM set QTD = 1;";
-  Client client(m_port);
+  SocketClient client(m_port);
   // An end marker where the first separator stands: pedido begins with its letters.
-  client.Send(kInicio + "a" + kFim + "b" + kSeparador + "Baixar" + kFim);
-  std::string expected = Reply("", "", refusal, "");
+  client.Send(MontarQuadro({"a" + std::string(MarcaFim) + "b", "Baixar"}));
+  std::string expected = MontarResposta("", "", refusal, "");
   for (const auto& [cliente, pedido] : std::vector<std::pair<std::string, std::string>>{
            {"\n\x1BGLAYPT", "1"}, {"a\x1B", "1"}, {"c", "GLAYPT"}, {"c", "2\x1B"}}) {
-    client.Send(Request(cliente, pedido, "Deletar") + Request(cliente, pedido, "Baixar") +
-                Request(cliente, pedido, script));
-    expected += Reply("", "", refusal, "") + Reply("", "", refusal, script);
+    client.Send(Pedir(cliente, pedido, "Deletar") + Pedir(cliente, pedido, "Baixar") +
+                Pedir(cliente, pedido, script));
+    expected += MontarResposta("", "", refusal, "") + MontarResposta("", "", refusal, script);
   }
   EXPECT_EQ(client.Received(expected.size()), expected);
 }
 
 // The requests that came whole before the oversized frame are still answered.
 TEST_F(GatewayTest, OversizedFrameClosesOnlyItsConnection) {
-  Client other(m_port);
+  SocketClient other(m_port);
   ASSERT_TRUE(other.Connected());
-  Client flooding(m_port);
-  flooding.Send(Request("c", "0", "Baixar") + kInicio + std::string(kMaxFrameBytes, 'x'));
-  const std::string answered = Reply("c", "0", "", Path("Consultac0.xml"));
+  SocketClient flooding(m_port);
+  flooding.Send(Pedir("c", "0", "Baixar") + std::string(MarcaInicio) + std::string(kMaxFrameBytes, 'x'));
+  const std::string answered = MontarResposta("c", "0", "", Path("Consultac0.xml"));
   EXPECT_EQ(flooding.Received(answered.size()), answered);
   EXPECT_TRUE(flooding.Closed());
 
-  other.Send(Request("c", "1", "Baixar"));
-  const std::string expected = Reply("c", "1", "", Path("Consultac1.xml"));
+  other.Send(Pedir("c", "1", "Baixar"));
+  const std::string expected = MontarResposta("c", "1", "", Path("Consultac1.xml"));
   EXPECT_EQ(other.Received(expected.size()), expected);
 }
 
@@ -660,9 +604,9 @@ TEST_F(GatewayWithServerTest, FailingStatementIsAnsweredWithTheDatabaseText) {
 
   m_database.Execute("insert into PEDIDO values (1, 'Ana')");
   const std::string script = "update PEDIDO set CLIENTE = 'Bia';\r\n" + failing + "\r\ndelete from PEDIDO;";
-  Client client(m_port);
-  client.Send(Request("c", "1", script));
-  const std::string expected = Reply("c", "1", databaseText, script);
+  SocketClient client(m_port);
+  client.Send(Pedir("c", "1", script));
+  const std::string expected = MontarResposta("c", "1", databaseText, script);
   EXPECT_EQ(client.Received(expected.size()), expected);
   EXPECT_EQ(m_database.Dump("select IDPEDIDO, CLIENTE from PEDIDO"), "1|Bia");
 }
@@ -670,17 +614,17 @@ TEST_F(GatewayWithServerTest, FailingStatementIsAnsweredWithTheDatabaseText) {
 TEST_F(GatewayWithServerTest, QueryThenBaixarThenDeletar) {
   m_database.Execute("insert into PEDIDO values (7, 'Ana')");
   const std::string file = Path("Consultaloja342.xml");
-  Client client(m_port);
-  client.Send(Request("loja.3", "42", "select CLIENTE from PEDIDO;") + Request("loja.3", "42", "Baixar"));
-  const std::string expected =
-      Reply("loja.3", "42", "", "select CLIENTE from PEDIDO;") + Reply("loja.3", "42", "", file);
+  SocketClient client(m_port);
+  client.Send(Pedir("loja.3", "42", "select CLIENTE from PEDIDO;") + Pedir("loja.3", "42", "Baixar"));
+  const std::string expected = MontarResposta("loja.3", "42", "", "select CLIENTE from PEDIDO;") +
+                               MontarResposta("loja.3", "42", "", file);
   EXPECT_EQ(client.Received(expected.size()), expected);
   QFile result(QString::fromLatin1(file.c_str()));
   ASSERT_TRUE(result.open(QIODevice::ReadOnly));
   EXPECT_TRUE(result.readAll().contains("Ana"));
   result.close();
 
-  client.Send(Request("loja.3", "42", "Deletar"));
+  client.Send(Pedir("loja.3", "42", "Deletar"));
   EXPECT_TRUE(WaitFor([&] { return !FileExists(file); }));
 }
 
@@ -688,9 +632,9 @@ TEST_F(GatewayWithServerTest, QueryThenBaixarThenDeletar) {
 TEST_F(GatewayWithServerTest, ScriptOfAnUnsafeClienteRunsNothing) {
   m_database.Execute("insert into PEDIDO values (1, 'Ana')");
   const std::string script = "delete from PEDIDO;\r\nselect * from PEDIDO;";
-  Client client(m_port);
-  client.Send(Request("../x", "1", script));
-  const std::string expected = Reply("../x", "1", Refusal("../x", "1"), script);
+  SocketClient client(m_port);
+  client.Send(Pedir("../x", "1", script));
+  const std::string expected = MontarResposta("../x", "1", Refusal("../x", "1"), script);
   EXPECT_EQ(client.Received(expected.size()), expected);
   EXPECT_EQ(m_database.Count("PEDIDO"), 1);
 }

@@ -18,14 +18,13 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QHostAddress>
-#include <QTcpSocket>
 #include <QTest>
 
 #include "engine/ArquivoConsulta.h"
 #include "engine/UVESPRIL.h"
 #include "protocol/WireProtocol.h"
 #include "tests/support/FirebirdTestDatabase.h"
+#include "tests/support/SocketClient.h"
 #include "tests/support/Workspace.h"
 
 namespace vespril {
@@ -36,16 +35,11 @@ using test::Workspace;
 
 constexpr int kClients = 32;
 constexpr int kRequests = 100;  // frames each client sends
-const std::string SEP = "\x1B\n\r";
+const std::string SEP(SeparadorChave);
 
 unsigned Seed() {
   if (const char* seed = std::getenv("VESPRIL_LOAD_SEED")) return static_cast<unsigned>(std::stoul(seed));
   return std::random_device{}();
-}
-
-std::string Frame(const std::string& cliente, const std::string& pedido, const std::string& comando) {
-  return std::string(MarcaInicio) + cliente + std::string(Separador) + pedido + std::string(Separador) +
-         comando + std::string(MarcaFim);
 }
 
 // The values between <CLIENTE> and </CLIENTE> in a result file, sorted.
@@ -70,13 +64,18 @@ std::string ReadFile(const std::string& path) {
 class LoadClient {
  public:
   LoadClient(int index, unsigned seed, int port, std::string resultDirectory)
-      : m_index(index), m_random(seed + static_cast<unsigned>(index)), m_results(std::move(resultDirectory)) {
+      : m_index(index),
+        m_random(seed + static_cast<unsigned>(index)),
+        m_results(std::move(resultDirectory)),
+        m_socket(port) {
     char name[8];
     std::snprintf(name, sizeof name, "k%02d", index);
     m_cliente = name;
-    QObject::connect(&m_socket, &QTcpSocket::connected, [this] { Write(); });
-    QObject::connect(&m_socket, &QTcpSocket::readyRead, [this] { Read(); });
-    m_socket.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port));
+    m_socket.OnBytes([this](std::string_view bytes) {
+      m_received += bytes;
+      Read();
+    });
+    Write();
   }
 
   bool Done() const { return m_sent == kRequests && m_expected.empty(); }
@@ -95,7 +94,7 @@ class LoadClient {
     std::string bytes;
     int frames = 0;
     auto add = [&](const std::string& pedido, const std::string& comando, const std::string* retorno) {
-      bytes += Frame(m_cliente, pedido, comando);
+      bytes += MontarPedido(m_cliente, pedido, comando);
       if (retorno) m_expected += MontarResposta(m_cliente, pedido, "", *retorno);
       ++frames;
     };
@@ -141,11 +140,10 @@ class LoadClient {
       }
     }
     m_sent += frames;
-    m_socket.write(bytes.data(), static_cast<qint64>(bytes.size()));
+    m_socket.Send(bytes);
   }
 
   void Read() {
-    m_received += m_socket.readAll().toStdString();
     if (m_received.size() < m_expected.size()) return;
     if (m_received != m_expected) Fail("replies differ:\n" + m_received + "\nexpected:\n" + m_expected);
     m_received.clear();
@@ -171,8 +169,8 @@ class LoadClient {
   int m_index;
   std::mt19937 m_random;
   std::string m_results;
+  test::SocketClient m_socket;
   std::string m_cliente;
-  QTcpSocket m_socket;
   int m_sent = 0;
   std::string m_expected;
   std::string m_received;

@@ -9,7 +9,6 @@
 
 #include <gtest/gtest.h>
 #include <QHostAddress>
-#include <QTcpSocket>
 #include <QTest>
 
 #include "engine/UVESPRIL.h"
@@ -19,34 +18,37 @@
 namespace vespril {
 namespace {
 
-using test::Client;
 using test::Insert;
 using test::Pedir;
+using test::SocketClient;
 
 // The lines of the category vespril.requests, as Qt's logging delivers them (from the log's thread).
 class LinhasDePedidos {
  public:
   LinhasDePedidos() {
     s_linhas = this;
-    m_anterior = qInstallMessageHandler([](QtMsgType tipo, const QMessageLogContext& contexto, const QString& texto) {
-      if (std::string(contexto.category) == "vespril.requests") {
-        std::lock_guard trava(s_linhas->m_mutex);
-        s_linhas->m_linhas.push_back(texto.toLatin1().toStdString());
-      } else {
-        s_linhas->m_anterior(tipo, contexto, texto);
-      }
-    });
+    m_anterior =
+        qInstallMessageHandler([](QtMsgType tipo, const QMessageLogContext& contexto, const QString& texto) {
+          if (std::string(contexto.category) == "vespril.requests") {
+            std::lock_guard trava(s_linhas->m_mutex);
+            s_linhas->m_linhas.push_back(texto.toLatin1().toStdString());
+          } else {
+            s_linhas->m_anterior(tipo, contexto, texto);
+          }
+        });
   }
   ~LinhasDePedidos() { qInstallMessageHandler(m_anterior); }
   // The next line logged, waiting for it.
   std::string Proxima() {
     std::string linha = "(no line)";
-    (void)QTest::qWaitFor([&] {
-      std::lock_guard trava(m_mutex);
-      if (m_lidas == m_linhas.size()) return false;
-      linha = m_linhas[m_lidas++];
-      return true;
-    }, 5000);
+    (void)QTest::qWaitFor(
+        [&] {
+          std::lock_guard trava(m_mutex);
+          if (m_lidas == m_linhas.size()) return false;
+          linha = m_linhas[m_lidas++];
+          return true;
+        },
+        5000);
     return linha;
   }
 
@@ -62,7 +64,7 @@ TEST(PainelTest, RequestLineHoldsItsFieldsAndNoValueOfItsScript) {
   LinhasDePedidos linhas;
   const auto db = test::FirebirdTestDatabase::WithOrders();
   test::LoopbackGateway gateway(db.Address());
-  Client client(gateway.port);
+  SocketClient client(gateway.port);
   struct Caso {
     std::string script;
     std::string resto;  // after the request's Cliente and Pedido, as a pattern
@@ -79,9 +81,10 @@ TEST(PainelTest, RequestLineHoldsItsFieldsAndNoValueOfItsScript) {
     // The line names the server that failed; the reply keeps the server's own text for the client.
     EXPECT_EQ(client.Ask(Pedir("c", "7", caso.script)).find("ALFA:"), std::string::npos);
     const std::string linha = linhas.Proxima();
-    EXPECT_TRUE(std::regex_match(linha, std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} 127\.0\.0\.1:\d+ )"
-                                                   R"(Cliente="c" Pedido="7" )" +
-                                                   caso.resto)))
+    EXPECT_TRUE(
+        std::regex_match(linha, std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} 127\.0\.0\.1:\d+ )"
+                                           R"(Cliente="c" Pedido="7" )" +
+                                           caso.resto)))
         << linha;
     EXPECT_EQ(linha.find("Segredo"), std::string::npos) << linha;
   }
@@ -89,16 +92,11 @@ TEST(PainelTest, RequestLineHoldsItsFieldsAndNoValueOfItsScript) {
 
 // The body of an HTTP GET of http://127.0.0.1:port/path.
 std::string Get(int port, const std::string& path) {
-  QTcpSocket socket;
-  socket.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port));
-  if (!socket.waitForConnected(5000)) return "(not connected)";
-  socket.write(("GET " + path + " HTTP/1.0\r\n\r\n").c_str());
-  std::string resposta;
-  (void)QTest::qWaitFor([&] {
-    resposta += socket.readAll().toStdString();
-    return socket.state() == QAbstractSocket::UnconnectedState;
-  }, 5000);
-  resposta += socket.readAll().toStdString();
+  SocketClient socket(port);
+  if (!socket.Connected()) return "(not connected)";
+  socket.Send("GET " + path + " HTTP/1.0\r\n\r\n");
+  socket.Closed();
+  const std::string resposta = socket.Received();
   const size_t corpo = resposta.find("\r\n\r\n");
   return corpo == std::string::npos ? resposta : resposta.substr(corpo + 4);
 }
@@ -126,7 +124,7 @@ TEST(PainelTest, MetricsEndpointCountsTheRequestsServersAndRows) {
     const std::string linha = primeira.substr(inicio, fim - inicio);
     EXPECT_TRUE(linha.empty() || linha.starts_with("#") || linha.starts_with("vespril_")) << linha;
   }
-  Client client(gateway.port);
+  SocketClient client(gateway.port);
   for (const std::string& script : {Insert("Ana"), Insert("Bia"), std::string("select * from NADA;"),
                                     std::string("select * from PEDIDO;"), std::string("Baixar")}) {
     client.Ask(Pedir("c", "1", script));
@@ -146,10 +144,12 @@ TEST(PainelTest, MetricsEndpointCountsTheRequestsServersAndRows) {
            R"(vespril_running_requests 0)",
            R"(vespril_queued_requests 0)",
        }) {
-    EXPECT_NE(metricas.find(std::string("\n") + linha + "\n"), std::string::npos) << linha << "\n" << metricas;
+    EXPECT_NE(metricas.find(std::string("\n") + linha + "\n"), std::string::npos) << linha << "\n"
+                                                                                  << metricas;
   }
   // Two rows of about a hundred bytes, between the file's opening and closing lines.
-  EXPECT_TRUE(std::regex_search(metricas, std::regex(R"(\nvespril_result_bytes_total [2-9]\d\d\n)"))) << metricas;
+  EXPECT_TRUE(std::regex_search(metricas, std::regex(R"(\nvespril_result_bytes_total [2-9]\d\d\n)")))
+      << metricas;
 }
 
 }  // namespace

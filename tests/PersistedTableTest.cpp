@@ -15,12 +15,15 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include "tests/support/ErrorOf.h"
+#include "tests/support/FailingDevice.h"
 
 #include "foundation/Error.h"
 #include "foundation/Text.h"
 
 namespace vespril {
 namespace {
+
+using test::FailingDevice;
 
 PersistedTable Table(bool matrix) {
   PersistedTable table;
@@ -318,23 +321,6 @@ TEST_F(PersistedTableFileTest, UnreadableFilesFailAndStayUntouched) {
             "Cannot open file " + Path("dir.xml"));
   EXPECT_EQ(Listing(), QStringList({"bad.xml", "dir.xml"}));  // loading never writes
 }
-
-// Takes `capacity` bytes, then refuses every write, as a full disk does.
-class FailingDevice : public QIODevice {
- public:
-  explicit FailingDevice(qint64 capacity) : m_capacity(capacity) { open(QIODevice::WriteOnly); }
-
- protected:
-  qint64 readData(char*, qint64) override { return -1; }
-  qint64 writeData(const char*, qint64 size) override {
-    const qint64 taken = std::min(size, m_capacity);
-    m_capacity -= taken;
-    return taken > 0 ? taken : -1;
-  }
-
- private:
-  qint64 m_capacity;
-};
 
 TEST_F(PersistedTableFileTest, FailedSavesKeepTheEarlierFile) {
   PersistedTable table = Table(false);

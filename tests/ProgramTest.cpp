@@ -22,22 +22,25 @@
 #include <QFile>
 #include <QProcess>
 #include <QTcpServer>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
 
 #include "protocol/WireProtocol.h"
 #include "tests/support/FirebirdTestDatabase.h"
+#include "tests/support/Frames.h"
+#include "tests/support/SocketClient.h"
 #include "tests/support/Workspace.h"
 
 namespace vespril {
 namespace {
 
 using test::FirebirdTestDatabase;
+using test::Pedir;
+using test::SocketClient;
 using test::Workspace;
 
-const std::string SEP = "\x1B\n\r";
+const std::string SEP(SeparadorChave);
 
 std::string Program() { return VESPRIL_PROGRAM; }
 
@@ -45,11 +48,6 @@ std::string Program() { return VESPRIL_PROGRAM; }
 std::string ProgramDirectory() {
   const std::string program = Program();
   return program.substr(0, program.rfind('/') + 1);
-}
-
-std::string Pedir(const std::string& cliente, const std::string& pedido, const std::string& comando) {
-  return std::string(MarcaInicio) + cliente + std::string(Separador) + pedido + std::string(Separador) +
-         comando + std::string(MarcaFim);
 }
 
 std::string ReadFile(const std::string& path) {
@@ -100,16 +98,15 @@ class RunningProgram {
     }
     return true;
   }
-  // Connects once the program listens; false when it never does.
-  bool Connect(QTcpSocket& socket) {
+  // A client connected once the program listens; none when it never does.
+  std::unique_ptr<SocketClient> Connect() {
     for (int attempt = 0; attempt < 100; ++attempt) {
-      socket.connectToHost("127.0.0.1", static_cast<quint16>(m_port));
-      if (socket.waitForConnected(1000)) return true;
-      socket.abort();
-      if (m_process.state() == QProcess::NotRunning) return false;
+      auto client = std::make_unique<SocketClient>(m_port);
+      if (client->Connected(1000)) return client;
+      if (m_process.state() == QProcess::NotRunning) return nullptr;
       QThread::msleep(100);
     }
-    return false;
+    return nullptr;
   }
 
  private:
@@ -117,17 +114,6 @@ class RunningProgram {
   int m_port;
   std::string m_errors;
 };
-
-// Sends one request and reads until a whole reply has arrived (or the time is up).
-std::string Ask(QTcpSocket& socket, const std::string& request) {
-  socket.write(request.data(), static_cast<qint64>(request.size()));
-  socket.waitForBytesWritten(5000);
-  std::string reply;
-  while (reply.find(MarcaFim) == std::string::npos && socket.waitForReadyRead(20000)) {
-    reply += socket.readAll().toStdString();
-  }
-  return reply;
-}
 
 // A service manager's end of the notification protocol: a Unix datagram socket in a folder of its own,
 // which NOTIFY_SOCKET names to the program.
@@ -204,9 +190,8 @@ TEST(ProgramTest, TellsTheServiceManagerReadyWatchdogAndStopping) {
   RunningProgram program(workspace, port, Program(),
                          {{"NOTIFY_SOCKET", manager.Path()}, {"WATCHDOG_USEC", "200000"}});
   ASSERT_TRUE(manager.WaitFor("READY=1", 30000));
-  QTcpSocket socket;
-  socket.connectToHost("127.0.0.1", static_cast<quint16>(port));
-  EXPECT_TRUE(socket.waitForConnected(2000));
+  SocketClient socket(port);
+  EXPECT_TRUE(socket.Connected(2000));
   EXPECT_TRUE(manager.WaitFor("WATCHDOG=1", 2000));
 
   {
@@ -269,15 +254,15 @@ TEST(ProgramTest, ServesScriptsBaixarAndDeletarFromItsConfigurationDirectory) {
 
   {
     RunningProgram program(workspace, port);
-    QTcpSocket socket;
-    ASSERT_TRUE(program.Connect(socket));
+    const std::unique_ptr<SocketClient> socket = program.Connect();
+    ASSERT_TRUE(socket);
 
     const std::string script = "insert into ITEM (QTD, PRECO) values (2, 10)" + SEP + "PEDIDO, IDPEDIDO" +
                                SEP + ";\r\nselect IDITEM, IDPEDIDO, QTD from ITEM;";
-    EXPECT_EQ(Ask(socket, Pedir("loja.3", "42", script)), MontarResposta("loja.3", "42", "", script));
+    EXPECT_EQ(socket->Ask(Pedir("loja.3", "42", script)), MontarResposta("loja.3", "42", "", script));
 
     const std::string path = ProgramDirectory() + "Consultaloja342.xml";
-    EXPECT_EQ(Ask(socket, Pedir("loja.3", "42", "Baixar")), MontarResposta("loja.3", "42", "", path));
+    EXPECT_EQ(socket->Ask(Pedir("loja.3", "42", "Baixar")), MontarResposta("loja.3", "42", "", path));
     EXPECT_EQ(ReadFile(path),
               "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\r\n  <dados>\r\n    <registro>\r\n"
               "      <IDITEM>7</IDITEM>\r\n      <IDPEDIDO>41</IDPEDIDO>\r\n      <QTD>2</QTD>\r\n"
@@ -285,7 +270,7 @@ TEST(ProgramTest, ServesScriptsBaixarAndDeletarFromItsConfigurationDirectory) {
 
     // "Deletar" answers nothing: the reply that follows is the next request's.
     const std::string falha =
-        Ask(socket, Pedir("loja.3", "42", "Deletar") + Pedir("x", "1", "delete from NADA;"));
+        socket->Ask(Pedir("loja.3", "42", "Deletar") + Pedir("x", "1", "delete from NADA;"));
     EXPECT_EQ(falha.rfind(std::string(MarcaInicio) + "x", 0), 0u) << falha;
     EXPECT_NE(falha.find("NADA"), std::string::npos);
     EXPECT_FALSE(QFile::exists(QString::fromStdString(path)));
@@ -343,8 +328,8 @@ TEST(ProgramTest, SecondProgramInTheSameWorkspaceIsToldAnotherServesIt) {
   workspace.WriteSettings(std::to_string(port), "False");
   workspace.WriteServers({{"ALFA", alfa.Address()}});
   RunningProgram first(workspace, port);
-  QTcpSocket socket;
-  ASSERT_TRUE(first.Connect(socket));
+  const std::unique_ptr<SocketClient> socket = first.Connect();
+  ASSERT_TRUE(socket);
 
   QProcess second;
   QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -358,7 +343,7 @@ TEST(ProgramTest, SecondProgramInTheSameWorkspaceIsToldAnotherServesIt) {
             "VESPRIL: Outro VESPRIL j\xE1 serve esta \xE1rea de trabalho (" +
                 workspace.Path().substr(0, workspace.Path().size() - 1) +
                 "); feche-o antes de iniciar outro\n");
-  EXPECT_EQ(Ask(socket, Pedir("c", "1", "select * from PEDIDO;")),
+  EXPECT_EQ(socket->Ask(Pedir("c", "1", "select * from PEDIDO;")),
             MontarResposta("c", "1", "", "select * from PEDIDO;"));
 }
 
@@ -395,12 +380,12 @@ TEST(ProgramTest, ServesFromAFolderWhoseNameIsNoIso88591Text) {
     const int port = test::FreeTcpPort();
     workspace.WriteSettings(std::to_string(port));
     RunningProgram program(workspace, port, link);
-    QTcpSocket socket;
-    ASSERT_TRUE(program.Connect(socket)) << name;
+    const std::unique_ptr<SocketClient> socket = program.Connect();
+    ASSERT_TRUE(socket) << name;
     const std::string query = "select 1 from RDB$DATABASE;";
-    EXPECT_EQ(Ask(socket, Pedir("c", "1", query)), MontarResposta("c", "1", "", query));
+    EXPECT_EQ(socket->Ask(Pedir("c", "1", query)), MontarResposta("c", "1", "", query));
     const std::string path = folder + "/Consultac1.xml";
-    EXPECT_EQ(Ask(socket, Pedir("c", "1", "Baixar")), MontarResposta("c", "1", "", path));
+    EXPECT_EQ(socket->Ask(Pedir("c", "1", "Baixar")), MontarResposta("c", "1", "", path));
     EXPECT_EQ(access(path.c_str(), F_OK), 0) << name;
   }
 }
@@ -412,8 +397,8 @@ TEST(ProgramTest, StopsWhenAskedWhileAttachedToItsServers) {
   workspace.WriteSettings(std::to_string(port));
   workspace.WriteServers({{"ALFA", alfa.Address()}});
   RunningProgram program(workspace, port);
-  QTcpSocket socket;
-  ASSERT_TRUE(program.Connect(socket));
+  const std::unique_ptr<SocketClient> socket = program.Connect();
+  ASSERT_TRUE(socket);
   EXPECT_TRUE(program.Terminate());
   // Its attachment is gone with it: this process can open the embedded database again.
   EXPECT_EQ(alfa.Count("PEDIDO"), 0);
@@ -429,24 +414,19 @@ TEST(ProgramTest, StopsWhenAskedAfterTheRunningRequestIsAnswered) {
   workspace.WriteSettings(std::to_string(port));
   workspace.WriteServers({{"ALFA", alfa.Address()}});
   RunningProgram program(workspace, port);
-  QTcpSocket socket;
-  ASSERT_TRUE(program.Connect(socket));
+  const std::unique_ptr<SocketClient> socket = program.Connect();
+  ASSERT_TRUE(socket);
   const std::string cliente = "parada" + std::to_string(QCoreApplication::applicationPid());
   const std::string path = ProgramDirectory() + "Consulta" + cliente + "1.xml";
   QFile::remove(QString::fromStdString(path));
   const std::string script = "select count(*) as TOTAL from N a, N b, N c;";
   const std::string request = Pedir(cliente, "1", script);
-  socket.write(request.data(), static_cast<qint64>(request.size()));
-  socket.waitForBytesWritten(5000);
+  socket->Send(request);
   ASSERT_TRUE(QTest::qWaitFor([&] { return QFile::exists(QString::fromStdString(path)); }, 20000));
 
   EXPECT_TRUE(program.Terminate());
-  std::string reply;
-  while (reply.find(MarcaFim) == std::string::npos && socket.waitForReadyRead(1000)) {
-    reply += socket.readAll().toStdString();
-  }
-  reply += socket.readAll().toStdString();
-  EXPECT_EQ(reply, MontarResposta(cliente, "1", "", script));
+  (void)QTest::qWaitFor([&] { return socket->Received().find(MarcaFim) != std::string::npos; }, 1000);
+  EXPECT_EQ(socket->Received(), MontarResposta(cliente, "1", "", script));
   EXPECT_NE(ReadFile(path).find("<TOTAL>8000000</TOTAL>"), std::string::npos);
   QFile::remove(QString::fromStdString(path));
 }

@@ -1,17 +1,13 @@
 // Where the listener listens and whom it takes (VESPRIL_ESCUTA, VESPRIL_CLIENTES), on loopback
 // addresses: 127.0.0.2 stands for another local address.
-#include <sys/socket.h>
-
-#include <cerrno>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <QTest>
+#include <QTcpServer>
 
 #include "engine/Redes.h"
 #include "engine/SoqueteServidor.h"
-#include "foundation/Descriptor.h"
 #include "tests/support/ErrorOf.h"
 #include "tests/support/FirebirdTestDatabase.h"
 #include "tests/support/LogCapture.h"
@@ -46,32 +42,15 @@ TEST(RedesTest, AClientIsTakenWhenSomeNetworkHoldsIt) {
   }
 }
 
-// A client socket from `from` to `to`:port; invalid when the connection is refused.
-Descriptor Connect(const std::string& from, const std::string& to, int port) {
-  const EnderecoRede local = Endereco(from), remote = Endereco(to, port);
-  Descriptor socket(::socket(remote.Familia(), SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (::bind(socket.Get(), local.Sockaddr(), local.tamanho) != 0 ||
-      ::connect(socket.Get(), remote.Sockaddr(), remote.tamanho) != 0) {
-    socket.Reset();
-  }
-  return socket;
+// Whether a client from `from` reaches `to`:port.
+bool Connects(const std::string& from, const std::string& to, int port) {
+  return test::SocketClient(port, to, from).Connected();
 }
 
-// Sends a "Baixar" and gathers what comes back until a whole reply, the peer's close, or 2 s.
-std::string Baixar(const Descriptor& socket) {
-  const std::string request = test::Pedir("c", "1", "Baixar");
-  if (!socket.Valid() || ::send(socket.Get(), request.data(), request.size(), MSG_NOSIGNAL) < 0)
-    return "(no link)";
-  std::string received;
-  (void)QTest::qWaitFor(
-      [&] {
-        char chunk[4096];
-        ssize_t n = 0;
-        while ((n = ::recv(socket.Get(), chunk, sizeof chunk, MSG_DONTWAIT)) > 0) received.append(chunk, n);
-        return n == 0 || (n < 0 && errno != EAGAIN) || received.find(MarcaFim) != std::string::npos;
-      },
-      2000);
-  return received;
+// A "Baixar" from `from` to `to`:port, and what comes back until a whole reply, the peer's close, or 2 s.
+std::string Baixar(const std::string& from, const std::string& to, int port) {
+  test::SocketClient client(port, to, from);
+  return client.Connected() ? client.Ask(test::Pedir("c", "1", "Baixar"), 2000) : "(no link)";
 }
 
 TEST(RedesTest, TheListenerOpensEveryAddressGivenAndNoOther) {
@@ -81,11 +60,9 @@ TEST(RedesTest, TheListenerOpensEveryAddressGivenAndNoOther) {
     std::vector<const char*> silent;
   };
   std::vector<Case> cases = {{"127.0.0.2, 127.0.0.1", {"127.0.0.1", "127.0.0.2"}, {"127.0.0.3"}}};
-  const Descriptor probe(::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  const EnderecoRede v6 = Endereco("::1");
+  QTcpServer probe;
   // "::" stands beside "0.0.0.0" on the same port.
-  if (::bind(probe.Get(), v6.Sockaddr(), v6.tamanho) == 0)
-    cases.push_back({"0.0.0.0,::", {"::1", "127.0.0.2"}, {}});
+  if (probe.listen(QHostAddress::LocalHostIPv6, 0)) cases.push_back({"0.0.0.0,::", {"::1", "127.0.0.2"}, {}});
   for (const Case& c : cases) {
     SoqueteServidor listener("SoqueteServidorVESPRIL");
     listener.SetEnderecos(LerEnderecos(c.listen, "VESPRIL_ESCUTA"), true);
@@ -95,11 +72,9 @@ TEST(RedesTest, TheListenerOpensEveryAddressGivenAndNoOther) {
     };
     ASSERT_EQ(ErrorOf([&] { listener.SetActive(true); }), test::kNoError) << c.listen;
     for (const char* address : c.answering) {
-      EXPECT_EQ(Baixar(Connect(address, address, listener.Port())), MontarResposta("c", "1", "", ""))
-          << address;
+      EXPECT_EQ(Baixar(address, address, listener.Port()), MontarResposta("c", "1", "", "")) << address;
     }
-    for (const char* address : c.silent)
-      EXPECT_FALSE(Connect(address, address, listener.Port()).Valid()) << address;
+    for (const char* address : c.silent) EXPECT_FALSE(Connects(address, address, listener.Port())) << address;
   }
 }
 
@@ -111,11 +86,11 @@ TEST(RedesTest, TheEngineListensAndTakesClientsOnlyWhereTheEnvironmentSays) {
     test::LogCapture log;
     test::LoopbackGateway gateway(db.Address());
     const int port = gateway.engine->Soquete().Port();
-    EXPECT_FALSE(Connect("127.0.0.2", "127.0.0.2", port).Valid());
-    EXPECT_EQ(Baixar(Connect("127.0.0.1", "127.0.0.1", port)), "");  // closed before any reply
+    EXPECT_FALSE(Connects("127.0.0.2", "127.0.0.2", port));
+    EXPECT_EQ(Baixar("127.0.0.1", "127.0.0.1", port), "");  // closed before any reply
     EXPECT_TRUE(log.WaitFor("vespril.listener: ")) << log.Text();
     EXPECT_TRUE(log.WaitFor("cliente recusado: 127.0.0.1:")) << log.Text();
-    EXPECT_NE(Baixar(Connect("127.0.0.2", "127.0.0.1", port)).find(MarcaFim), std::string::npos);
+    EXPECT_NE(Baixar("127.0.0.2", "127.0.0.1", port).find(MarcaFim), std::string::npos);
   }
   const struct {
     const char* variable;

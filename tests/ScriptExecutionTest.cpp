@@ -14,6 +14,7 @@
 
 #include "engine/UVESPRIL.h"
 #include "foundation/Text.h"
+#include "protocol/WireProtocol.h"
 #include "tests/support/EngineDump.h"
 #include "tests/support/FirebirdTestDatabase.h"
 #include "tests/support/Workspace.h"
@@ -24,7 +25,7 @@ namespace {
 using test::FirebirdTestDatabase;
 using test::Workspace;
 
-const std::string SEP = "\x1B\n\r";
+const std::string SEP(SeparadorChave);
 constexpr char kFalhaChaveEstrangeira[] = "Falha na localiza\xE7\xE3o da chave estrangeira";
 constexpr char kFalhaChavePrimaria[] = "Falha na localiza\xE7\xE3o da chave prim\xE1ria";
 constexpr char kFalhaRecontagem[] =
@@ -157,7 +158,8 @@ TEST_F(ScriptExecutionTest, InsertPathRefusalsChangeNothing) {
            {"insert into ITEM\r\n(QTD) values (1);", kFalhaTabela},
            // Names are matched whole: a longer name is not the configured one it begins with.
            {"insert into TABELA_DE_VENDAS_POR_LOJA_2024X (Q) values (1);", kFalhaTabela},
-           {"insert into ITEM (QTD) values (1)" + SEP + "TABELA_DE_VENDAS_POR_LOJA_2024X, IDPEDIDO" + SEP + ";",
+           {"insert into ITEM (QTD) values (1)" + SEP + "TABELA_DE_VENDAS_POR_LOJA_2024X, IDPEDIDO" + SEP +
+                ";",
             kFalhaChaveEstrangeira},
            // The matrix names a server that is not configured.
            {"insert into PEDIDO (CLIENTE) values ('x');", kFalhaServidor},
@@ -438,7 +440,8 @@ TEST_F(ScriptExecutionTest, QueryThatWritesIsRefusedAloneAndInsideAWriteScript) 
   for (const FirebirdTestDatabase* db : {&alfa, &beta}) {
     db->Execute("insert into PEDIDO values (1, 'Ana')");
     db->Execute(
-        "create procedure P_W returns (X integer) as begin update PEDIDO set CLIENTE = 'Eva'; X = 1; suspend; end");
+        "create procedure P_W returns (X integer) as begin update PEDIDO set CLIENTE = 'Eva'; X = 1; "
+        "suspend; end");
   }
   Start();
   for (const std::string antes : {"", "update PEDIDO set CLIENTE = CLIENTE where 1 = 0;"}) {

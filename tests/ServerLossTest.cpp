@@ -1,8 +1,8 @@
 // The gateway losing its database server in the middle of a run. The server is reached through a
 // loopback proxy whose cut looks to the Firebird client like a stopped server, so the shared server
 // itself is never stopped.
-#include <atomic>
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -13,7 +13,6 @@
 #include <gtest/gtest.h>
 #include <QFile>
 #include <QHostAddress>
-#include <QTcpSocket>
 #include <QTest>
 
 #include "engine/Religador.h"
@@ -32,9 +31,9 @@
 namespace vespril {
 namespace {
 
-using test::Client;
 using test::Insert;
 using test::Pedir;
+using test::SocketClient;
 
 constexpr char kInalcancavel[] =
     "Unable to complete network request to host \"localhost\".\r\nFailed to establish a connection";
@@ -70,7 +69,7 @@ TEST(ServerLossTest, GatewayRidesOutTheLossAndServesAgainWithNobodyAtTheWindow) 
   const std::string baixar =
       MontarResposta("c", "1", "", gateway.workspace.ResultDirectory() + "Consultac1.xml");
 
-  Client client(gateway.port);
+  SocketClient client(gateway.port);
   EXPECT_EQ(client.Ask(Pedir("c", "1", Insert("Ana"))), MontarResposta("c", "1", "", Insert("Ana")));
   EXPECT_EQ(client.Ask(Pedir("c", "1", kConsulta)), MontarResposta("c", "1", "", kConsulta));
 
@@ -85,7 +84,7 @@ TEST(ServerLossTest, GatewayRidesOutTheLossAndServesAgainWithNobodyAtTheWindow) 
     EXPECT_LT(Segundos(inicio), 5) << script;
     EXPECT_EQ(client.Ask(Pedir("c", "1", "Baixar")), baixar) << script;
   }
-  EXPECT_EQ(Client(gateway.port).Ask(Pedir("c", "1", "Baixar")), baixar);
+  EXPECT_EQ(SocketClient(gateway.port).Ask(Pedir("c", "1", "Baixar")), baixar);
 
   proxy.Restore();
   EXPECT_EQ(client.Ask(Pedir("c", "1", Insert("Caio"))), MontarResposta("c", "1", "", Insert("Caio")));
@@ -123,7 +122,7 @@ TEST(ServerLossTest, ServerAwayAtStartUpIsServedOnceItIsBack) {
   DoisServidores gateway(proxy);
   proxy.Cut();
   gateway.Iniciar();
-  Client client(gateway.port);
+  SocketClient client(gateway.port);
   EXPECT_EQ(client.Ask(Pedir("c", "1", Insert("Ana"))), MontarResposta("c", "1", "", Insert("Ana")));
   EXPECT_EQ(client.Ask(Pedir("c", "1", kConsulta)),
             MontarResposta("c", "1", "ALFA: " + std::string(kInalcancavel), kConsulta));
@@ -153,16 +152,14 @@ TEST(ServerLossTest, SilentServerIsWaitedOnOnceAndHoldsUpNothingElse) {
   test::TcpProxy proxy(3050);
   DoisServidores gateway(proxy, 100);  // INSERTs go to BETA
   gateway.Iniciar();
-  Client client(gateway.port);
+  SocketClient client(gateway.port);
   EXPECT_EQ(client.Ask(Pedir("c", "1", kConsulta)), MontarResposta("c", "1", "", kConsulta));
 
   proxy.Mute();
-  QTcpSocket leitor;
-  leitor.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(gateway.port));
-  ASSERT_TRUE(leitor.waitForConnected(5000));
+  SocketClient leitor(gateway.port);
+  ASSERT_TRUE(leitor.Connected());
   const auto inicio = std::chrono::steady_clock::now();
-  const std::string leitura = Pedir("l", "1", kConsulta);
-  leitor.write(leitura.data(), static_cast<qint64>(leitura.size()));
+  leitor.Send(Pedir("l", "1", kConsulta));
   QTest::qWait(300);  // the read is waiting on ALFA
   for (const std::string& script : {Insert("Ana"), std::string("Baixar")}) {
     const auto pedido = std::chrono::steady_clock::now();
@@ -172,11 +169,7 @@ TEST(ServerLossTest, SilentServerIsWaitedOnOnceAndHoldsUpNothingElse) {
   }
   std::string resposta;
   ASSERT_TRUE(QTest::qWaitFor(
-      [&] {
-        resposta += leitor.readAll().toStdString();
-        return resposta.find(MarcaFim) != std::string::npos;
-      },
-      10000));
+      [&] { return (resposta = leitor.Received()).find(MarcaFim) != std::string::npos; }, 10000));
   // Started again once the INSERT had come in, its snapshots found ALFA already silent.
   EXPECT_EQ(resposta, MontarResposta("l", "1", "ALFA: " + std::string(kSilencio), kConsulta));
   EXPECT_GT(Segundos(inicio), 1.9);
@@ -243,8 +236,10 @@ TEST(ServerLossTest, StatementLongerThanTheLimitRunsOnWhileItsServerAnswers) {
     double ate;  // seconds it may take at most
   } casos[] = {
       {"", false, "2500", "", 5},
-      {"2", false, "2500", "A instru\xE7\xE3o passou de 2 s; a conex\xE3o foi desfeita e ser\xE1 refeita", 2.5},
-      {"3", true, "4000", "O servidor n\xE3o respondeu em 1 s; a conex\xE3o foi desfeita e ser\xE1 refeita", 3.5},
+      {"2", false, "2500", "A instru\xE7\xE3o passou de 2 s; a conex\xE3o foi desfeita e ser\xE1 refeita",
+       2.5},
+      {"3", true, "4000", "O servidor n\xE3o respondeu em 1 s; a conex\xE3o foi desfeita e ser\xE1 refeita",
+       3.5},
   };
   for (const auto& caso : casos) {
     const Ambiente instrucao("VESPRIL_LIMITE_INSTRUCAO", caso.instrucao);
@@ -256,7 +251,8 @@ TEST(ServerLossTest, StatementLongerThanTheLimitRunsOnWhileItsServerAnswers) {
       if (caso.calar) proxy.Mute();
     });
     const auto inicio = std::chrono::steady_clock::now();
-    EXPECT_EQ(engine.ExecutarScript("select N from LENTO(" + std::string(caso.ms) + ");", "c", "1"), caso.falha)
+    EXPECT_EQ(engine.ExecutarScript("select N from LENTO(" + std::string(caso.ms) + ");", "c", "1"),
+              caso.falha)
         << caso.ms;
     EXPECT_GT(Segundos(inicio), 1.9) << caso.ms;
     EXPECT_LT(Segundos(inicio), caso.ate) << caso.ms;
@@ -273,21 +269,23 @@ TEST(ServerLossTest, CommitWhoseAnswerIsLostNeverHandsItsKeyOutAgain) {
   test::FirebirdTestDatabase::Options options;
   options.location = test::FbLocation::Server;
   options.ddl = test::FirebirdTestDatabase::OrdersDdl();
-  options.ddl.insert(options.ddl.end(), {
-      "create table MARCA (I integer)",
-      "create table TRAVA (I integer)",
-      "insert into TRAVA values (1)",
-      "create trigger PEDIDO_ESPERA for PEDIDO after insert as begin "
-      "if (new.CLIENTE = 'Bia') then rdb$set_context('USER_TRANSACTION', 'ESPERAR', '1'); end",
-      "create trigger COMMIT_ESPERA on transaction commit as begin "
-      "if (rdb$get_context('USER_TRANSACTION', 'ESPERAR') = '1') then begin "
-      "in autonomous transaction do insert into MARCA values (1); update TRAVA set I = I; end end",
-  });
+  options.ddl.insert(
+      options.ddl.end(),
+      {
+          "create table MARCA (I integer)",
+          "create table TRAVA (I integer)",
+          "insert into TRAVA values (1)",
+          "create trigger PEDIDO_ESPERA for PEDIDO after insert as begin "
+          "if (new.CLIENTE = 'Bia') then rdb$set_context('USER_TRANSACTION', 'ESPERAR', '1'); end",
+          "create trigger COMMIT_ESPERA on transaction commit as begin "
+          "if (rdb$get_context('USER_TRANSACTION', 'ESPERAR') = '1') then begin "
+          "in autonomous transaction do insert into MARCA values (1); update TRAVA set I = I; end end",
+      });
   const test::FirebirdTestDatabase db(options);
   test::TcpProxy proxy(3050);
   const std::string address = "localhost/" + std::to_string(proxy.Port()) + ":" + db.Path();
   test::LoopbackGateway gateway(address);
-  Client client(gateway.port);
+  SocketClient client(gateway.port);
   EXPECT_EQ(client.Ask(Pedir("c", "1", Insert("Ana"))), MontarResposta("c", "1", "", Insert("Ana")));
 
   fb::Attachment bloqueio(db.Address(), test::kFbUser, test::kFbPassword);
@@ -296,23 +294,17 @@ TEST(ServerLossTest, CommitWhoseAnswerIsLostNeverHandsItsKeyOutAgain) {
   travar.Prepare(trava, "update TRAVA set I = I", 3);
   travar.Execute(trava);
 
-  QTcpSocket bia;
-  bia.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(gateway.port));
-  const std::string pedido = Pedir("c", "2", Insert("Bia"));
-  ASSERT_TRUE(bia.waitForConnected(5000));
-  bia.write(pedido.data(), static_cast<qint64>(pedido.size()));
+  SocketClient bia(gateway.port);
+  ASSERT_TRUE(bia.Connected());
+  bia.Send(Pedir("c", "2", Insert("Bia")));
   ASSERT_TRUE(QTest::qWaitFor([&] { return db.Count("MARCA") == 1; }, 20000));  // the commit waits
   proxy.Mute();
   trava.Rollback();
   ASSERT_TRUE(QTest::qWaitFor([&] { return db.Count("PEDIDO") == 2; }, 20000));  // committed, unanswered
   proxy.Cut();
   std::string reply;
-  ASSERT_TRUE(QTest::qWaitFor(
-      [&] {
-        reply += bia.readAll().toStdString();
-        return reply.find(MarcaFim) != std::string::npos;
-      },
-      20000));
+  ASSERT_TRUE(
+      QTest::qWaitFor([&] { return (reply = bia.Received()).find(MarcaFim) != std::string::npos; }, 20000));
   EXPECT_NE(reply, MontarResposta("c", "2", "", Insert("Bia")));
 
   proxy.Restore();
@@ -327,13 +319,14 @@ struct GrupoEmDois {
   GrupoEmDois() {
     workspace.WriteServers({{"ALFA", alfa.Address()}, {"BETA", Beta()}});
     workspace.WriteTables({{"PEDIDO", "IDPEDIDO", 0}, {"ITEM", "IDITEM", 0}});
-    workspace.WriteMatrix({{"ALFA", "PEDIDO", 0}, {"BETA", "PEDIDO", 9}, {"ALFA", "ITEM", 9}, {"BETA", "ITEM", 0}});
+    workspace.WriteMatrix(
+        {{"ALFA", "PEDIDO", 0}, {"BETA", "PEDIDO", 9}, {"ALFA", "ITEM", 9}, {"BETA", "ITEM", 0}});
     Iniciar();
   }
   std::string Beta() const { return "localhost/" + std::to_string(proxy.Port()) + ":" + beta.Path(); }
   void Iniciar() { engine = std::make_unique<VESPRIL>(workspace.ResultDirectory()); }
   std::vector<std::string> Rodar() {
-    const std::string sep = "\x1B\n\r";
+    const std::string sep(SeparadorChave);
     const std::string item = "insert into ITEM (QTD) values (7)" + sep + "PEDIDO, IDPEDIDO" + sep + ";";
     const std::vector<Pedido> pedidos = {{"c", "1", Insert("Ana") + item}, {"c", "2", Insert("Bia") + item}};
     return engine->ExecutarGrupo({&pedidos[0], &pedidos[1]});
@@ -364,7 +357,8 @@ TEST(ServerLossTest, PrepareWhoseAnswerIsLostIsRolledBackAndHoldsUpNoRead) {
   EXPECT_TRUE(QTest::qWaitFor([&] { return grupo.Ler().empty(); }, 10000)) << grupo.Ler();
   EXPECT_EQ(grupo.alfa.Dump("select CLIENTE from PEDIDO order by 1"), "Ana;Bia");
   // An ITEM for each script told done (on ALFA while BETA was away), none of the group's.
-  EXPECT_EQ(grupo.alfa.Count("ITEM") + grupo.beta.Count("ITEM"), std::count(mensagens.begin(), mensagens.end(), ""));
+  EXPECT_EQ(grupo.alfa.Count("ITEM") + grupo.beta.Count("ITEM"),
+            std::count(mensagens.begin(), mensagens.end(), ""));
 }
 
 // A commit lost after the group was decided: every script is told done, and the rows are there for the

@@ -13,6 +13,7 @@
 #include "tests/support/ErrorOf.h"
 #include "tests/support/FirebirdTestDatabase.h"
 #include "tests/support/TcpProxy.h"
+#include "tests/support/Workspace.h"
 
 namespace vespril {
 namespace {
@@ -379,7 +380,7 @@ TEST_F(SlotConexaoServerTest, MissingFileOnTheServerIsTheServersError) {
 }
 
 TEST_F(SlotConexaoServerTest, PortWithoutAServerIsRefused) {
-  Slot slot("localhost/" + std::to_string(test::UnusedLoopbackPort()) + ":/tmp/none.fdb");
+  Slot slot("localhost/" + std::to_string(test::FreeTcpPort()) + ":/tmp/none.fdb");
   EXPECT_EQ(ErrorOf([&] { slot.Execute("delete from PEDIDO"); }),
             "Unable to complete network request to host \"localhost\".\r\nFailed to establish a connection");
   EXPECT_EQ(slot.State(), "bound");
@@ -402,9 +403,10 @@ TEST_F(SlotConexaoServerTest, ConnectionLostUnderTheSlotIsAttachedAgainBeforeThe
       db.Execute("delete from MON$ATTACHMENTS where MON$ATTACHMENT_ID <> CURRENT_CONNECTION");
     }
     const std::string failure = ErrorOf([&] { slot.Execute("insert into PEDIDO values (1, 'Ana')"); });
-    EXPECT_EQ(failure, cut ? "Unable to complete network request to host \"localhost\".\r\nFailed to establish a "
-                             "connection"
-                           : test::kNoError);
+    EXPECT_EQ(failure,
+              cut ? "Unable to complete network request to host \"localhost\".\r\nFailed to establish a "
+                    "connection"
+                  : test::kNoError);
     EXPECT_EQ(slot.State(), cut ? "bound" : "idle") << failure;
 
     if (cut) proxy.Restore();

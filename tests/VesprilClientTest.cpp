@@ -103,10 +103,7 @@ TEST(VesprilClientTest, BrokenRepliesAndSilenceAreErrorsThatEndTheConnection) {
        "client c"},
       // A database text that holds the separator bytes (as an older gateway sent it, unescaped) is
       // still told apart from the echoed script.
-      {"message holding a separator",
-       std::string(MarcaInicio) + "c" + std::string(Separador) + "1" + std::string(Separador) +
-           "erro\r\n\x1Bquoted" + std::string(Separador) + script + std::string(MarcaFim),
-       false,
+      {"message holding a separator", MontarQuadro({"c", "1", "erro\r\n\x1Bquoted", script}), false,
        "c|1|erro\r\n\x1Bquoted|" + script + "\n"},
   };
   for (const Case& c : cases) {
@@ -140,7 +137,7 @@ TEST(VesprilClientTest, BrokenRepliesAndSilenceAreErrorsThatEndTheConnection) {
 }
 
 TEST(VesprilClientTest, RefusedConnectionIsAnError) {
-  const int port = test::UnusedLoopbackPort();
+  const int port = test::FreeTcpPort();
   EXPECT_EQ(OffThread([&] {
               VesprilClient gateway("127.0.0.1", static_cast<uint16_t>(port), 1s);
               return std::string("connected");

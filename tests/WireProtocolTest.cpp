@@ -5,8 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/ArquivoConsulta.h"
-
 namespace vespril {
 namespace {
 
@@ -36,12 +34,14 @@ TEST(WireProtocolTest, BaixarRequestAndItsReplyByteForByte) {
   FrameAssembler assembler;
   EXPECT_EQ(MontarPedido("loja.3", "42", "Baixar"),
             kInicio + "loja.3" + kSep + "42" + kSep + "Baixar" + kFim);
+  // Any frame, escaping nothing, for peers that send what no well-behaved one would.
+  EXPECT_EQ(MontarQuadro({"a", "", "b\x1B"}), kInicio + "a" + kSep + kSep + "b\x1B" + kFim);
   assembler.Append(MontarPedido("loja.3", "42", "Baixar"));
   const std::optional<Pedido> pedido = assembler.Next();
   ASSERT_TRUE(pedido);
   EXPECT_EQ(*pedido, (Pedido{"loja.3", "42", "Baixar"}));
 
-  const std::string path = CaminhoArquivoConsulta("/opt/vespril/", pedido->cliente, pedido->pedido);
+  const std::string path = "/opt/vespril/Consultaloja342.xml";  // CaminhoArquivoConsultaTest names it
   EXPECT_EQ(MontarResposta(pedido->cliente, pedido->pedido, "", path),
             kInicio + "loja.3" + kSep + "42" + kSep + kSep + "/opt/vespril/Consultaloja342.xml" + kFim);
 }

@@ -1,9 +1,6 @@
 #include "tests/support/FirebirdTestDatabase.h"
 
 #include <QFile>
-#include <QHostAddress>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 
 #include <cstdlib>
@@ -12,6 +9,7 @@
 #include "foundation/FbAttachment.h"
 #include "foundation/FbStatement.h"
 #include "foundation/FbTransaction.h"
+#include "tests/support/SocketClient.h"
 
 namespace vespril::test {
 
@@ -137,23 +135,13 @@ int64_t FirebirdTestDatabase::Count(std::string_view table) const {
 }
 
 bool FirebirdServerAnswers() {
-  static const bool answers = [] {
-    QTcpSocket socket;
-    socket.connectToHost(QHostAddress::LocalHost, kServerPort);
-    return socket.waitForConnected(3000);
-  }();
+  static const bool answers = SocketClient(kServerPort).Connected(3000);
   return answers;
 }
 
 bool FirebirdServerExpected() {
   const char* value = std::getenv("VESPRIL_FB_SERVER");
   return value != nullptr && *value != '\0';
-}
-
-int UnusedLoopbackPort() {
-  QTcpServer probe;
-  if (!probe.listen(QHostAddress::LocalHost, 0)) throw Error("No free loopback port");
-  return probe.serverPort();  // free again once the probe closes
 }
 
 }  // namespace vespril::test

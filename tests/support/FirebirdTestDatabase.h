@@ -81,8 +81,6 @@ class FirebirdTestDatabase {
 bool FirebirdServerAnswers();
 // Whether the run expects the server (VESPRIL_FB_SERVER is set).
 bool FirebirdServerExpected();
-// A loopback port on which nothing listens now: what a stopped server looks like to a client.
-int UnusedLoopbackPort();
 
 }  // namespace vespril::test
 

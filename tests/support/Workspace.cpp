@@ -3,10 +3,10 @@
 #include <QDir>
 #include <QFile>
 #include <QTcpServer>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 
 #include "config/ConfigTables.h"
+#include "tests/support/SocketClient.h"
 
 namespace vespril::test {
 
@@ -115,10 +115,6 @@ int FreeTcpPort() {
   return probe.serverPort();
 }
 
-bool Accepts(int port) {
-  QTcpSocket socket;
-  socket.connectToHost("127.0.0.1", static_cast<quint16>(port));
-  return socket.waitForConnected(2000);
-}
+bool Accepts(int port) { return SocketClient(port).Connected(2000); }
 
 }  // namespace vespril::test
