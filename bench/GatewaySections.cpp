@@ -22,7 +22,7 @@
 
 #include "bench/Harness.h"
 #include "bench/Sections.h"
-#include "engine/UVESPRIL.h"
+#include "gateway/UVESPRIL.h"
 #include "foundation/Error.h"
 #include "foundation/FbAttachment.h"
 #include "foundation/FbStatement.h"

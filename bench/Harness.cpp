@@ -31,7 +31,7 @@
 #include <QTemporaryDir>
 
 #include "config/ConfigTables.h"
-#include "engine/UVESPRIL.h"
+#include "gateway/UVESPRIL.h"
 #include "foundation/Error.h"
 #include "foundation/FbAttachment.h"
 #include "foundation/FbStatement.h"

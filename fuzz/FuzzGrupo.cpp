@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "engine/Classificacao.h"
-#include "engine/InsertRewriting.h"
+#include "statements/Classificacao.h"
+#include "statements/InsertRewriting.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "engine/InsertRewriting.h"
+#include "statements/InsertRewriting.h"
 
 namespace {
 

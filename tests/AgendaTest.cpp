@@ -12,7 +12,7 @@
 #include <QTest>
 #include <QTimer>
 
-#include "engine/Agenda.h"
+#include "scheduler/Agenda.h"
 
 namespace vespril {
 namespace {

@@ -1,4 +1,4 @@
-#include "engine/ArquivoConsulta.h"
+#include "execution/ArquivoConsulta.h"
 
 #include <filesystem>
 #include <functional>

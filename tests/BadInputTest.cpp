@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/InsertRewriting.h"
+#include "statements/InsertRewriting.h"
 #include "protocol/WireProtocol.h"
 
 namespace vespril {

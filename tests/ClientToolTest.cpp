@@ -14,7 +14,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include "engine/UVESPRIL.h"
+#include "gateway/UVESPRIL.h"
 #include "protocol/WireProtocol.h"
 #include "tests/support/FakeGateway.h"
 #include "tests/support/FirebirdTestDatabase.h"

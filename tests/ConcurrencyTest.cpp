@@ -17,8 +17,8 @@
 #include <QTest>
 #include <QTimer>
 
-#include "engine/ArquivoConsulta.h"
-#include "engine/UVESPRIL.h"
+#include "execution/ArquivoConsulta.h"
+#include "gateway/UVESPRIL.h"
 #include "foundation/Text.h"
 #include "protocol/WireProtocol.h"
 #include "tests/support/FirebirdTestDatabase.h"

@@ -9,7 +9,7 @@
 #include <QFileInfo>
 #include <QTcpServer>
 
-#include "engine/UVESPRIL.h"
+#include "gateway/UVESPRIL.h"
 #include "foundation/Error.h"
 #include "tests/support/EngineDump.h"
 #include "tests/support/ErrorOf.h"

@@ -12,7 +12,7 @@
 #include <gtest/gtest.h>
 #include <QTemporaryDir>
 
-#include "engine/Credenciais.h"
+#include "servers/Credenciais.h"
 #include "foundation/Descriptor.h"
 #include "tests/support/ErrorOf.h"
 #include "tests/support/FirebirdTestDatabase.h"

@@ -8,8 +8,8 @@
 
 #include <QTest>
 
-#include "engine/ArquivoConsulta.h"
-#include "engine/UVESPRIL.h"
+#include "execution/ArquivoConsulta.h"
+#include "gateway/UVESPRIL.h"
 #include "foundation/Error.h"
 #include "tests/support/EngineDump.h"
 #include "tests/support/FirebirdTestDatabase.h"

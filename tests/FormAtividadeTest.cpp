@@ -13,7 +13,7 @@
 #include <QTableWidget>
 #include <QTest>
 
-#include "engine/UVESPRIL.h"
+#include "gateway/UVESPRIL.h"
 #include "protocol/WireProtocol.h"
 #include "tests/support/FirebirdTestDatabase.h"
 #include "tests/support/FormTest.h"

@@ -34,7 +34,7 @@
 #include <QTimer>
 #include <QToolTip>
 
-#include "engine/UVESPRIL.h"
+#include "gateway/UVESPRIL.h"
 #include "protocol/WireProtocol.h"
 #include "tests/support/FirebirdTestDatabase.h"
 #include "tests/support/FormTest.h"

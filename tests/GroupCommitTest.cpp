@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/RegistroGrupos.h"
-#include "engine/UVESPRIL.h"
+#include "execution/RegistroGrupos.h"
+#include "gateway/UVESPRIL.h"
 #include "protocol/WireProtocol.h"
 #include "tests/support/FirebirdTestDatabase.h"
 #include "tests/support/Workspace.h"

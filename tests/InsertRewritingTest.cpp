@@ -1,4 +1,4 @@
-#include "engine/InsertRewriting.h"
+#include "statements/InsertRewriting.h"
 
 #include <string>
 #include <vector>

@@ -25,9 +25,9 @@
 #include <QTcpServer>
 #include <QTest>
 
-#include "engine/ArquivoConsulta.h"
-#include "engine/SoqueteServidor.h"
-#include "engine/UVESPRIL.h"
+#include "execution/ArquivoConsulta.h"
+#include "listener/SoqueteServidor.h"
+#include "gateway/UVESPRIL.h"
 #include "foundation/Descriptor.h"
 #include "foundation/Error.h"
 #include "protocol/WireProtocol.h"

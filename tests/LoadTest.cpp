@@ -20,8 +20,8 @@
 #include <QFileInfo>
 #include <QTest>
 
-#include "engine/ArquivoConsulta.h"
-#include "engine/UVESPRIL.h"
+#include "execution/ArquivoConsulta.h"
+#include "gateway/UVESPRIL.h"
 #include "protocol/WireProtocol.h"
 #include "tests/support/FirebirdTestDatabase.h"
 #include "tests/support/SocketClient.h"

@@ -11,7 +11,7 @@
 #include <QHostAddress>
 #include <QTest>
 
-#include "engine/UVESPRIL.h"
+#include "gateway/UVESPRIL.h"
 #include "tests/support/FirebirdTestDatabase.h"
 #include "tests/support/LoopbackGateway.h"
 

@@ -6,8 +6,8 @@
 #include <gtest/gtest.h>
 #include <QTcpServer>
 
-#include "engine/Redes.h"
-#include "engine/SoqueteServidor.h"
+#include "listener/Redes.h"
+#include "listener/SoqueteServidor.h"
 #include "tests/support/ErrorOf.h"
 #include "tests/support/FirebirdTestDatabase.h"
 #include "tests/support/LogCapture.h"

@@ -8,7 +8,7 @@
 #include <gtest/gtest.h>
 #include <QBuffer>
 
-#include "engine/ArquivoConsulta.h"
+#include "execution/ArquivoConsulta.h"
 
 namespace vespril {
 namespace {

@@ -12,7 +12,7 @@
 #include <QDir>
 #include <QFile>
 
-#include "engine/UVESPRIL.h"
+#include "gateway/UVESPRIL.h"
 #include "foundation/Text.h"
 #include "protocol/WireProtocol.h"
 #include "tests/support/EngineDump.h"

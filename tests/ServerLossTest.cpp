@@ -15,8 +15,8 @@
 #include <QHostAddress>
 #include <QTest>
 
-#include "engine/Religador.h"
-#include "engine/UVESPRIL.h"
+#include "servers/Religador.h"
+#include "gateway/UVESPRIL.h"
 #include "foundation/FbAttachment.h"
 #include "foundation/FbStatement.h"
 #include "foundation/FbTransaction.h"

@@ -1,6 +1,6 @@
 // The connection slot's three objects against real databases: its states, when work becomes
 // permanent, the refusals, the dialect rule and the server.
-#include "engine/SlotConexao.h"
+#include "servers/SlotConexao.h"
 
 #include <gtest/gtest.h>
 

@@ -15,7 +15,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
-#include "engine/UVESPRIL.h"
+#include "gateway/UVESPRIL.h"
 
 namespace vespril {
 

@@ -21,7 +21,7 @@
 #include <QValidator>
 #include <QWindow>
 
-#include "engine/UVESPRIL.h"
+#include "gateway/UVESPRIL.h"
 #include "foundation/Error.h"
 #include "foundation/Text.h"
 #include "ui/FormAtividade.h"

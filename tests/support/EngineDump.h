@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "engine/UVESPRIL.h"
+#include "gateway/UVESPRIL.h"
 
 namespace vespril::test {
 

@@ -16,7 +16,7 @@
 #include <QTest>
 #include <QTimer>
 
-#include "engine/UVESPRIL.h"
+#include "gateway/UVESPRIL.h"
 #include "tests/support/WidgetTest.h"
 #include "ui/UFormVESPRIL.h"
 

@@ -22,7 +22,7 @@
 
 #include <QCoreApplication>
 
-#include "engine/UVESPRIL.h"
+#include "gateway/UVESPRIL.h"
 #include "foundation/Descriptor.h"
 #include "foundation/Error.h"
 #include "foundation/FbStatement.h"

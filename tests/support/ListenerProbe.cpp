@@ -22,7 +22,7 @@
 #include <QCoreApplication>
 #include <QTemporaryDir>
 
-#include "engine/UVESPRIL.h"
+#include "gateway/UVESPRIL.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <memory>
 #include <string>
 
-#include "engine/UVESPRIL.h"
+#include "gateway/UVESPRIL.h"
 #include "tests/support/Frames.h"
 #include "tests/support/SocketClient.h"
 #include "tests/support/Workspace.h"

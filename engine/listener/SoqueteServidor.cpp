@@ -1,0 +1,475 @@
+#include "listener/SoqueteServidor.h"
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <new>
+
+#include <QPointer>
+#include <QSocketNotifier>
+
+#include "foundation/Error.h"
+#include "foundation/Text.h"
+
+namespace vespril {
+
+namespace {
+
+// As long as the system allows: clients that start together (after a network blip, at the start of a
+// shift) would otherwise be dropped by the kernel and left to TCP's retries, a second and more later.
+constexpr int kListenQueue = SOMAXCONN;
+// Accepting pauses this long when it fails for want of descriptors or memory.
+constexpr int kAcceptPauseMs = 100;
+// One wake-up takes in every connection waiting, which the queue bounds, so a crowd is not made to
+// wait for further turns of the event loop while the clients already in are served between them.
+constexpr int kAcceptsPerEvent = kListenQueue;
+constexpr size_t kReadPerEvent = 1u << 20;
+
+// The socket layer's message for a failed bind or listen; operators know it by this text.
+Error BindError(int error, std::string_view api) {
+  const std::string pattern =
+      ReplaceAll("Windows socket error: %s (%d), on API '%s'", "%d", std::to_string(error));
+  return Error(Format(Format(pattern, std::strerror(error)), api));
+}
+
+std::string AsynchronousSocketError(int code) { return "Asynchronous socket error " + std::to_string(code); }
+
+std::string ShortageMessage(int error) {
+  const bool descriptors = error == EMFILE || error == ENFILE;
+  return AsynchronousSocketError(error) + ": " + std::strerror(error) +
+         (descriptors ? ". The limit of open descriptors was reached" : "") +
+         "; new clients are turned away until connections close";
+}
+
+// "address:port" of the socket's peer ("[::1]:port" for IPv6); "" when it can't be told.
+std::string Peer(int socket) {
+  sockaddr_storage address{};
+  socklen_t length = sizeof address;
+  if (::getpeername(socket, reinterpret_cast<sockaddr*>(&address), &length) != 0) return "";
+  return EnderecoRede::De(reinterpret_cast<const sockaddr*>(&address), length).TextoComPorta();
+}
+
+SocketError ClientError(int error) {
+  return error == ECONNRESET || error == EPIPE ? SocketError::RemoteHostClosed : SocketError::Network;
+}
+
+}  // namespace
+
+// Conexao
+
+Conexao::Conexao(SoqueteServidor& listener, Descriptor socket, size_t maxFrameBytes)
+    : QObject(&listener),
+      m_listener(listener),
+      m_socket(std::move(socket)),
+      m_par(Peer(m_socket.Get())),
+      m_assembler(maxFrameBytes) {
+  const auto fd = static_cast<qintptr>(m_socket.Get());
+  m_reader = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+  m_writer = new QSocketNotifier(fd, QSocketNotifier::Write, this);
+  m_writer->setEnabled(false);
+  connect(m_reader, &QSocketNotifier::activated, this, &Conexao::Readable);
+  connect(m_writer, &QSocketNotifier::activated, this, &Conexao::Writable);
+}
+
+Conexao::~Conexao() { m_listener.Forget(*this); }
+
+bool Conexao::Congested() const { return m_pending > m_listener.Limites().respostasPendentes; }
+
+void Conexao::Send(std::string_view bytes) {
+  if (!m_socket.Valid() || (m_closing && !m_ocupada) || bytes.empty()) return;
+  try {
+    m_output.emplace_back(bytes);
+  } catch (const std::bad_alloc&) {
+    // A reply that can't be queued must not be skipped silently: the client learns it by the close.
+    Fail(SocketError::Network);
+    return;
+  }
+  m_pending += bytes.size();
+  Flush();
+}
+
+void Conexao::Close() {
+  if (!m_socket.Valid()) return;
+  m_closing = true;
+  UpdateReading();
+  if (m_output.empty() && !m_ocupada) Release();
+}
+
+void Conexao::SetOcupada(bool ocupada, size_t bytes) {
+  m_ocupada = ocupada;
+  m_emCurso = ocupada ? bytes : 0;
+  if (ocupada || !m_socket.Valid()) return;
+  if (m_closing) {
+    if (m_output.empty()) Release();
+    return;
+  }
+  Continue();
+}
+
+void Conexao::Readable() {
+  try {
+    Receber();
+  } catch (...) {
+    // What it sent can't be taken in: this connection goes, the others stay served.
+    if (!m_socket.Valid()) return;
+    m_assembler.Discard(true);
+    m_listener.Recontar(*this);
+    Fail(SocketError::Network);
+  }
+}
+
+void Conexao::Receber() {
+  std::string received;
+  int error = 0;
+  char chunk[1 << 16];
+  while (received.size() < kReadPerEvent) {
+    const ssize_t n = ::recv(m_socket.Get(), chunk, sizeof chunk, 0);
+    if (n > 0) {
+      received.append(chunk, static_cast<size_t>(n));
+    } else if (n == 0) {
+      m_endOfInput = true;
+      break;
+    } else if (errno != EINTR) {
+      if (errno != EAGAIN && errno != EWOULDBLOCK) error = errno;
+      break;
+    }
+  }
+  if (error != 0) {
+    Fail(ClientError(error));
+    return;
+  }
+  if (!received.empty()) m_listener.Receive(*this, received);
+  // A client that shut down its sending side may still be reading: its replies are still sent.
+  if (m_endOfInput) {
+    const QPointer<Conexao> self(this);
+    m_listener.ReportClientError(*this, SocketError::RemoteHostClosed);
+    if (!self) return;
+  }
+  Continue();
+}
+
+void Conexao::Writable() {
+  if (!Flush()) return;
+  if (m_output.empty() && m_closing && !m_ocupada) {
+    Release();
+    return;
+  }
+  Continue();
+}
+
+bool Conexao::Flush() {
+  while (!m_output.empty()) {
+    const std::string& front = m_output.front();
+    const ssize_t n =
+        ::send(m_socket.Get(), front.data() + m_sentOfFront, front.size() - m_sentOfFront, MSG_NOSIGNAL);
+    if (n > 0) {
+      m_sentOfFront += static_cast<size_t>(n);
+      m_pending -= static_cast<size_t>(n);
+      if (m_sentOfFront == front.size()) {
+        m_output.pop_front();
+        m_sentOfFront = 0;
+      }
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      break;
+    } else {
+      Fail(ClientError(n < 0 ? errno : EPIPE));
+      return false;
+    }
+  }
+  m_writer->setEnabled(!m_output.empty());
+  return true;
+}
+
+void Conexao::Continue() {
+  if (!m_socket.Valid() || m_dispatching) return;
+  const QPointer<Conexao> self(this);
+  if (!m_ocupada && !Congested() && m_assembler.HasFrame()) {
+    m_dispatching = true;
+    m_listener.Dispatch(*this);
+    if (!self) return;
+    m_dispatching = false;
+    m_listener.Recontar(*this);  // the frames taken are the handler's now
+  }
+  if (!m_socket.Valid()) return;
+  // Nothing more will come: the connection ends once the frames that did are answered.
+  if ((m_endOfInput || m_assembler.Overflowed()) && !m_assembler.HasFrame() && !m_ocupada) {
+    Close();
+  } else {
+    UpdateReading();
+  }
+}
+
+void Conexao::Fail(SocketError error) {
+  const QPointer<Conexao> self(this);
+  Release();
+  if (self) m_listener.ReportClientError(*this, error);
+}
+
+void Conexao::Release() {
+  if (!m_socket.Valid()) return;
+  m_reader->setEnabled(false);
+  m_writer->setEnabled(false);
+  m_socket.Reset();
+  m_output.clear();
+  m_pending = 0;
+  deleteLater();
+}
+
+void Conexao::UpdateReading() {
+  if (!m_socket.Valid()) return;
+  const bool cheia = m_assembler.HasFrame() ||
+                     m_emCurso + m_assembler.Held() >= m_listener.Limites().pedidosPendentes;
+  m_reader->setEnabled(!m_closing && !m_endOfInput && !m_assembler.Overflowed() && !Congested() &&
+                       !(m_ocupada && cheia));
+}
+
+// SoqueteServidor
+
+SoqueteServidor::SoqueteServidor(std::string name) : Componente(std::move(name)) {
+  m_pause.setSingleShot(true);
+  connect(&m_pause, &QTimer::timeout, this, [this] {
+    for (Escuta& escuta : m_escutas) escuta.acceptor->setEnabled(true);
+  });
+}
+
+SoqueteServidor::~SoqueteServidor() {
+  // The connections must go while the table they leave on destruction still exists.
+  std::vector<Conexao*> connections;
+  for (const auto& entry : m_connections) connections.push_back(entry.first);
+  for (Conexao* connection : connections) delete connection;
+}
+
+void SoqueteServidor::SetActive(bool active) {
+  if (!active) {
+    if (Active()) {
+      const int port = BoundPort();
+      for (Escuta& escuta : m_escutas) {
+        escuta.acceptor->setEnabled(false);
+        escuta.acceptor->deleteLater();
+      }
+      m_pause.stop();
+      m_escutas.clear();
+      Evento("porta " + std::to_string(port) + " fechada");
+    }
+    m_spare.Reset();
+    std::vector<QPointer<Conexao>> connections;
+    for (const auto& entry : m_connections) connections.emplace_back(entry.first);
+    for (const QPointer<Conexao>& connection : connections) {
+      if (connection) connection->Close();
+    }
+    return;
+  }
+  if (Active() || m_port == 0) return;
+  try {
+    Escutar();
+    m_falhaEscuta.clear();
+  } catch (const Error& e) {
+    m_falhaEscuta = e.Message();
+    throw;
+  }
+}
+
+void SoqueteServidor::Escutar() {
+  if (m_port < 0 || m_port > 65535) throw BindError(EINVAL, "bind");
+
+  // Every address is taken or none is.
+  std::vector<Escuta> escutas;
+  std::string onde;
+  for (const EnderecoRede& endereco : m_enderecos) {
+    escutas.push_back(Escuta{Abrir(endereco), nullptr});
+    onde += (onde.empty() ? " em " : ", ") + endereco.Texto();
+  }
+  m_escutas = std::move(escutas);
+  for (Escuta& escuta : m_escutas) {
+    escuta.acceptor =
+        new QSocketNotifier(static_cast<qintptr>(escuta.socket.Get()), QSocketNotifier::Read, this);
+    connect(escuta.acceptor, &QSocketNotifier::activated, this, [this, &escuta] { Acceptable(escuta); });
+  }
+  m_shortageReported = false;
+  OpenSpare();
+  Evento("porta " + std::to_string(BoundPort()) + " aberta" + (m_enderecosNomeados ? onde : ""));
+}
+
+// The socket is made here so that a failure names the call that failed and keeps the system's error
+// number; and the address, when the operator chose it.
+Descriptor SoqueteServidor::Abrir(const EnderecoRede& endereco) const {
+  const auto falha = [&](int error, std::string_view api) {
+    Error erro = BindError(error, api);
+    return m_enderecosNomeados ? Error(erro.Message() + " (" + endereco.Texto() + ")") : erro;
+  };
+  Descriptor socket(::socket(endereco.Familia(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  if (!socket.Valid()) throw Error("Can't create new socket");
+  const int sim = 1;
+  ::setsockopt(socket.Get(), SOL_SOCKET, SO_REUSEADDR, &sim, sizeof sim);
+  // "::" means IPv6 only, so that it can stand beside "0.0.0.0" on the same port.
+  if (endereco.Familia() == AF_INET6) ::setsockopt(socket.Get(), IPPROTO_IPV6, IPV6_V6ONLY, &sim, sizeof sim);
+  EnderecoRede alvo = endereco;
+  alvo.SetPorta(m_port);
+  if (::bind(socket.Get(), alvo.Sockaddr(), alvo.tamanho) != 0) throw falha(errno, "bind");
+  if (::listen(socket.Get(), kListenQueue) != 0) throw falha(errno, "listen");
+  return socket;
+}
+
+int SoqueteServidor::BoundPort() const {
+  if (!Active()) return 0;
+  sockaddr_storage address{};
+  socklen_t length = sizeof address;
+  if (::getsockname(m_escutas.front().socket.Get(), reinterpret_cast<sockaddr*>(&address), &length) != 0)
+    return 0;
+  return ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port);
+}
+
+void SoqueteServidor::OpenSpare() {
+  if (!m_spare.Valid()) m_spare.Reset(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+}
+
+void SoqueteServidor::Acceptable(Escuta& escuta) {
+  const int listening = escuta.socket.Get();
+  for (int i = 0; i < kAcceptsPerEvent && Active(); ++i) {
+    sockaddr_storage from{};
+    socklen_t length = sizeof from;
+    Descriptor client(
+        ::accept4(listening, reinterpret_cast<sockaddr*>(&from), &length, SOCK_NONBLOCK | SOCK_CLOEXEC));
+    if (client.Valid()) {
+      m_shortageReported = false;
+      const EnderecoRede par = EnderecoRede::De(reinterpret_cast<const sockaddr*>(&from), length);
+      if (!m_clientes.Permite(par)) {
+        // Closed unread: nothing it sent reaches the gateway, and it gets no reply.
+        client.Reset();
+        Evento("cliente recusado: " + par.TextoComPorta() + " fora de VESPRIL_CLIENTES");
+        continue;
+      }
+      try {
+        Adopt(std::move(client));
+      } catch (...) {
+        TurnAway(escuta, ENOMEM);  // the newcomer, if it was not taken in, is closed with its holder
+        return;
+      }
+      continue;
+    }
+    const int error = errno;
+    if (error == EINTR || error == ECONNABORTED || error == EPROTO) continue;
+    if (error == EAGAIN || error == EWOULDBLOCK) return;
+    TurnAway(escuta, error);
+    return;
+  }
+}
+
+// Without this, a listener out of descriptors is told of the same waiting client again at once, for
+// ever: the newcomer is accepted on the spare descriptor and closed, so it learns at once, and
+// accepting pauses a while.
+void SoqueteServidor::TurnAway(Escuta& escuta, int error) {
+  m_spare.Reset();
+  Descriptor(::accept4(escuta.socket.Get(), nullptr, nullptr, SOCK_CLOEXEC)).Reset();
+  OpenSpare();
+  for (Escuta& outra : m_escutas) outra.acceptor->setEnabled(false);
+  m_pause.start(kAcceptPauseMs);
+  if (m_shortageReported) return;
+  m_shortageReported = true;
+  Evento(ShortageMessage(error));
+  ReportError(ShortageMessage(error));
+}
+
+void SoqueteServidor::Adopt(Descriptor socket) {
+  auto connection = std::unique_ptr<Conexao>(new Conexao(*this, std::move(socket), m_limites.quadro));
+  m_connections.emplace(connection.get(), 0);
+  connection.release();  // its parent, this listener, owns it now
+  Contar();
+}
+
+void SoqueteServidor::Receive(Conexao& connection, std::string_view bytes) {
+  const bool antes = connection.Assembler().Overflowed();
+  connection.Assembler().Append(bytes);
+  if (!antes && connection.Assembler().Overflowed()) {
+    Evento("quadro maior que " + std::to_string(m_limites.quadro) + " bytes: " + connection.Par() + " fechada");
+  }
+  // Bytes that are no frame are skipped, and the log says whose; a client that keeps sending them
+  // gets a line a second at most.
+  const uint64_t descartados = connection.Assembler().Skipped() - connection.m_descartesContados;
+  const auto agora = std::chrono::steady_clock::now();
+  if (descartados > 0 && (connection.m_descartesContados == 0 ||
+                          agora - connection.m_descarteContado >= std::chrono::seconds(1))) {
+    Evento(connection.Par() + ": " + std::to_string(descartados) + " bytes fora de um quadro descartados");
+    connection.m_descartesContados += descartados;
+    connection.m_descarteContado = agora;
+  }
+  if (Recontar(connection) + m_retidos > m_limites.quadrosInacabados) {
+    // The others' frames stay: only the connection that grows past the ceiling gives up what it holds.
+    connection.Assembler().Discard(true);
+    Recontar(connection);
+    Evento("quadros inacabados passaram de " + std::to_string(m_limites.quadrosInacabados) +
+           " bytes: " + connection.Par() + " fechada");
+  }
+}
+
+size_t SoqueteServidor::Recontar(Conexao& connection) {
+  const auto entry = m_connections.find(&connection);
+  if (entry == m_connections.end()) return m_inacabados;
+  const size_t held = connection.Assembler().Held();
+  m_inacabados = m_inacabados - entry->second + held;
+  entry->second = held;
+  return m_inacabados;
+}
+
+void SoqueteServidor::Dispatch(Conexao& connection) {
+  try {
+    if (OnClientRead) {
+      OnClientRead(connection);
+    } else {
+      while (connection.Assembler().Next()) {
+      }
+    }
+  } catch (...) {
+    // Nothing may escape into the event loop.
+  }
+}
+
+bool SoqueteServidor::Respondendo() const {
+  for (const auto& entry : m_connections) {
+    const Conexao& connection = *entry.first;
+    if (connection.m_socket.Valid() && (connection.m_ocupada || !connection.m_output.empty())) return true;
+  }
+  return false;
+}
+
+void SoqueteServidor::Forget(Conexao& connection) {
+  const auto entry = m_connections.find(&connection);
+  if (entry == m_connections.end()) return;
+  m_inacabados -= entry->second;
+  m_connections.erase(entry);
+  Contar();
+}
+
+void SoqueteServidor::ReportClientError(Conexao& connection, SocketError code) {
+  if (OnClientError) OnClientError(connection, code);
+  if (code != SocketError::None) ReportError(AsynchronousSocketError(static_cast<int>(code)));
+}
+
+void SoqueteServidor::ReportError(const std::string& message) {
+  if (OnListenerError) OnListenerError(message);
+}
+
+void SoqueteServidor::Evento(const std::string& texto) {
+  try {
+    if (OnEvento) OnEvento(texto);
+  } catch (...) {
+  }
+}
+
+void SoqueteServidor::Contar() {
+  if (OnClientCount) OnClientCount(ClientCount());
+}
+
+}  // namespace vespril
