@@ -14,6 +14,7 @@ PACKAGES=(
   firebird-dev libfbclient2 firebird3.0-server-core firebird3.0-server firebird3.0-utils
   xvfb xauth openbox fontconfig fonts-dejavu-core fonts-liberation2
   dpkg-dev desktop-file-utils libsystemd-dev prometheus-cpp-dev libcivetweb-dev zlib1g-dev lintian systemd
+  clang-format
 )
 
 as_root() {
@@ -33,7 +34,7 @@ ensure_packages() {
 }
 
 build() {
-  cmake -S "$ROOT" -B "$BUILD_DIR" -G Ninja >/dev/null
+  cmake -S "$ROOT" -B "$BUILD_DIR" -G Ninja -DVESPRIL_WERROR=ON >/dev/null
   cmake --build "$BUILD_DIR"
 }
 
