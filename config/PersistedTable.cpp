@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QBuffer>
@@ -114,21 +113,17 @@ void PersistedTable::SaveBytesToFile(const std::string& path, const QByteArray& 
 }
 
 void PersistedTable::SaveBytesToFileUnflushed(const std::string& path, const QByteArray& bytes) {
-  // A link is written through to its target, as the durable save does.
-  if (QFileInfo(QtPath(path)).isSymLink()) return SaveBytesToFile(path, bytes);
-  const std::string temporary = path + ".novo";
-  struct stat old {};
-  const bool existed = ::stat(path.c_str(), &old) == 0;
-  Descriptor fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-  bool ok = fd.Valid() && (!existed || ::fchmod(fd.Get(), old.st_mode & 07777) == 0);
+  // In place: a new file and a rename would cost the file system a flush of its own (ext4 writes a
+  // file renamed over another out at once), which is what the caller saves by not flushing.
+  Descriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
+  bool ok = fd.Valid();
   for (qsizetype written = 0; ok && written < bytes.size();) {
-    const ssize_t n = ::write(fd.Get(), bytes.constData() + written, static_cast<size_t>(bytes.size() - written));
+    const ssize_t n = ::pwrite(fd.Get(), bytes.constData() + written, static_cast<size_t>(bytes.size() - written),
+                               static_cast<off_t>(written));
     ok = n > 0;
     written += n;
   }
-  ok = ok && ::close(fd.Release()) == 0 && ::rename(temporary.c_str(), path.c_str()) == 0;
-  if (!ok) {
-    ::unlink(temporary.c_str());
+  if (!ok || ::ftruncate(fd.Get(), static_cast<off_t>(bytes.size())) != 0 || ::close(fd.Release()) != 0) {
     throw Error(Format("Cannot create file %s", path));
   }
 }

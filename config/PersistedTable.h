@@ -65,9 +65,9 @@ class PersistedTable {
   // What SaveToFile does with the bytes SaveTo gave: they replace the file at path atomically and
   // durably. For a caller that takes the bytes under its lock and writes them outside it.
   static void SaveBytesToFile(const std::string& path, const QByteArray& bytes);
-  // The same, atomically but without a flush: a crash of the process leaves the old file or the new
-  // one; a power failure may leave the old one, or none. For files whose content is also kept durably
-  // elsewhere. The new file keeps the old one's permissions.
+  // The same bytes written over the file in place, without a flush: cheap, but a crash in the middle
+  // may leave the file torn, and a power failure may leave any mix of old and new. Only for files whose
+  // content is also kept durably elsewhere, to mend them from after a crash.
   static void SaveBytesToFileUnflushed(const std::string& path, const QByteArray& bytes);
   // The same over a device; `nameForMessages` stands in the messages where the file name would.
   void LoadFrom(QIODevice& device, const std::string& nameForMessages);
