@@ -25,11 +25,11 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 
 #include "servers/Credenciais.h"
+#include "foundation/ThreadAnnotations.h"
 #include "panel/Painel.h"
 
 namespace vespril {
@@ -99,21 +99,20 @@ class Religador {
   };
 
   void Laco(int n);
-  // Marks slot n lost and wakes its thread (starting it the first time). REQUIRES: m_mutex held.
-  void Perder(int n, const std::string& erro, bool silencioso);
+  // Marks slot n lost and wakes its thread (starting it the first time).
+  void Perder(int n, const std::string& erro, bool silencioso) REQUIRES(m_mutex);
   void Religado(int n) noexcept;
   // An attempt's outcome into slot n's state, unless the slot was bound again meanwhile.
-  // REQUIRES: m_mutex held.
-  void Desfecho(int n, unsigned geracao, bool ok, const std::string& erro, bool silencioso);
-  void Publicar(int n);  // REQUIRES: m_mutex held
+  void Desfecho(int n, unsigned geracao, bool ok, const std::string& erro, bool silencioso) REQUIRES(m_mutex);
+  void Publicar(int n) REQUIRES(m_mutex);
   std::unique_ptr<fb::Attachment> Anexar(const std::string& nome, const std::string& endereco);
 
   const Credenciais& m_credenciais;
   fb::Watchdog& m_vigia;
   Painel& m_painel;
-  std::mutex m_mutex;
-  std::array<Slot, kSlots + 1> m_slots;  // [1..10], each field guarded by m_mutex
-  bool m_parar = false;                  // guarded by m_mutex
+  Mutex m_mutex;
+  std::array<Slot, kSlots + 1> m_slots GUARDED_BY(m_mutex);  // [1..10], and each field of each
+  bool m_parar GUARDED_BY(m_mutex) = false;
 };
 
 }  // namespace vespril
