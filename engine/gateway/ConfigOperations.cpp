@@ -150,7 +150,8 @@ void VESPRIL::EraseServidor(const std::string& nomeDado) {
   EraseServidorTabela(nome, true);
   {
     MutexLock trava(m_trava);
-    CdsServidor.Locate("Nome", nome);
+    // Found above, and only this operation changes the tables meanwhile.
+    if (!CdsServidor.Locate("Nome", nome)) throw Error("Falha na localiza\xE7\xE3o do servidor " + nome);
     CdsServidor.Delete();
   }
   // Every remaining server is attached again, to the slot of its new record number.
@@ -196,7 +197,8 @@ void VESPRIL::EraseTabela(const std::string& nome) {
   EraseServidorTabela(tabela, false);
   {
     MutexLock trava(m_trava);
-    CdsTabela.Locate("Tabela", tabela);
+    // Found above, and only this operation changes the tables meanwhile.
+    if (!CdsTabela.Locate("Tabela", tabela)) throw Error("Falha na localiza\xE7\xE3o da tabela " + tabela);
     CdsTabela.Delete();
     m_reservas->Esquecer(tabela);
   }

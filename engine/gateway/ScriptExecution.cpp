@@ -638,7 +638,8 @@ void VESPRIL::Recontar(Insercao& insercao) {
     CdsServidorTabela.Edit();
     CdsServidorTabela.SetFieldAsInteger("Registro", quantidade);
     CdsServidorTabela.Post();
-    LocalizarTabela(CdsTabela, "Tabela", tabela);  // only the write lane changes the tables: it is there
+    // Only the write lane changes the tables, and PlanejarInsert found this one: it is there.
+    if (!LocalizarTabela(CdsTabela, "Tabela", tabela)) throw Error(kFalhaTabela);
     if (CdsTabela.FieldAsInteger("Gerador") < maior) {
       CdsTabela.Edit();
       CdsTabela.SetFieldAsInteger("Gerador", maior);
@@ -747,7 +748,9 @@ void VESPRIL::Gravar(Insercao& insercao) {
 }
 
 void VESPRIL::ContarLinha(const Insercao& insercao) {
-  CdsServidorTabela.Locate("Servidor;Tabela", {insercao.servidor, insercao.tabela});  // the row Rotear took
+  // The row Rotear took; only the write lane changes the tables, so it is still there.
+  if (!CdsServidorTabela.Locate("Servidor;Tabela", {insercao.servidor, insercao.tabela}))
+    throw Error(kFalhaTabela);
   const int32_t registro = CdsServidorTabela.FieldAsInteger("Registro");
   CdsServidorTabela.Edit();
   CdsServidorTabela.SetFieldAsInteger("Registro", registro == INT32_MAX ? registro : registro + 1);

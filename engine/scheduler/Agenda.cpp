@@ -217,6 +217,10 @@ void Agenda::Trabalhar(Tarefa* tarefa) noexcept {
   tarefa->trabalho = nullptr;  // what it holds goes on this thread, before the hand-over
   {
     MutexLock lock(m_mutexConcluidas);
+    // A task counts as running until Recolher has taken it from here, and Passo starts no more than
+    // kMaximo at once: there is always room. Should that counting ever break, stop rather than write
+    // past the array.
+    if (m_quantasConcluidas >= m_concluidas.size()) std::terminate();
     m_concluidas[m_quantasConcluidas++] = tarefa;
   }
   const uint64_t um = 1;
