@@ -60,7 +60,7 @@ Watchdog::Watchdog(std::chrono::milliseconds limit, std::string message,
 
 Watchdog::~Watchdog() {
   {
-    std::lock_guard lock(m_mutex);
+    MutexLock lock(m_mutex);
     m_stop = true;
   }
   m_wake.notify_all();
@@ -70,7 +70,7 @@ Watchdog::~Watchdog() {
 }
 
 void Watchdog::Watch(CallState* state) {
-  std::lock_guard lock(m_mutex);
+  MutexLock lock(m_mutex);
   state->m_seenCall = 0;
   state->m_watch = ++m_nextWatch;
   m_watched.push_back(state);
@@ -94,14 +94,14 @@ void Watchdog::Cancel(CallState* state, bool statementLimit) {
 }
 
 void Watchdog::Unwatch(CallState* state) {
-  std::lock_guard lock(m_mutex);
+  MutexLock lock(m_mutex);
   m_watched.erase(std::remove(m_watched.begin(), m_watched.end(), state), m_watched.end());
 }
 
 void Watchdog::Run() {
-  std::unique_lock lock(m_mutex);
+  UniqueLock lock(m_mutex);
   const bool statements = m_statementLimit > m_limit;
-  while (!m_wake.wait_for(lock, Tick(m_limit), [this] { return m_stop; })) {
+  while (!m_wake.wait_for(lock.Native(), Tick(m_limit), [this]() REQUIRES(m_mutex) { return m_stop; })) {
     const Clock::time_point now = Clock::now();
     for (CallState* state : m_watched) {
       const uint64_t call = state->m_current.load(std::memory_order_acquire);
@@ -130,10 +130,10 @@ void Watchdog::Run() {
 // The server is asked about off the watchdog's own thread, since an attach may take as long as its
 // connect timeout, and the other attachments are watched meanwhile.
 void Watchdog::RunProber() {
-  std::unique_lock lock(m_mutex);
+  UniqueLock lock(m_mutex);
   const int seconds = static_cast<int>(std::max<int64_t>(1, (m_limit.count() / 2 + 999) / 1000));
   for (;;) {
-    m_wakeProber.wait(lock, [this] { return m_stop || !m_probes.empty(); });
+    m_wakeProber.wait(lock.Native(), [this]() REQUIRES(m_mutex) { return m_stop || !m_probes.empty(); });
     if (m_stop) return;
     const Probe probe = m_probes.front();
     m_probes.pop_front();

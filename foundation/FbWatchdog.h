@@ -28,10 +28,11 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "foundation/ThreadAnnotations.h"
 
 namespace vespril::fb {
 
@@ -72,22 +73,22 @@ class Watchdog {
   void Unwatch(CallState* state);
   void Run();
   void RunProber();
-  // Cancels the call under way of a state it watches. REQUIRES: m_mutex held.
-  void Cancel(CallState* state, bool statementLimit);
-  // REQUIRES: m_mutex held; `state` possibly gone.
-  CallState* Find(CallState* state, uint64_t watch) const;
+  // Cancels the call under way of a state it watches.
+  void Cancel(CallState* state, bool statementLimit) REQUIRES(m_mutex);
+  // `state` possibly gone.
+  CallState* Find(CallState* state, uint64_t watch) const REQUIRES(m_mutex);
 
   const std::chrono::milliseconds m_limit;
   const std::chrono::milliseconds m_statementLimit;
   const std::string m_message;
   const std::string m_statementMessage;
-  std::mutex m_mutex;
+  Mutex m_mutex;
   std::condition_variable m_wake;
   std::condition_variable m_wakeProber;
-  std::vector<CallState*> m_watched;  // guarded by m_mutex
-  std::deque<Probe> m_probes;         // guarded by m_mutex
-  uint64_t m_nextWatch = 0;           // guarded by m_mutex
-  bool m_stop = false;                // guarded by m_mutex
+  std::vector<CallState*> m_watched GUARDED_BY(m_mutex);
+  std::deque<Probe> m_probes GUARDED_BY(m_mutex);
+  uint64_t m_nextWatch GUARDED_BY(m_mutex) = 0;
+  bool m_stop GUARDED_BY(m_mutex) = false;
   std::thread m_prober;               // these two last: they start once everything above is ready
   std::thread m_thread;
 };

@@ -7,10 +7,12 @@ BUILD_DIR="${VESPRIL_BUILD_DIR:-$ROOT/build}"
 SANITIZE_BUILD_DIR="${VESPRIL_SANITIZE_BUILD_DIR:-$ROOT/build-asan}"
 # And with ThreadSanitizer (scripts/test --tsan).
 TSAN_BUILD_DIR="${VESPRIL_TSAN_BUILD_DIR:-$ROOT/build-tsan}"
+# And with clang, whose thread-safety analysis checks the locking the code states.
+CLANG_BUILD_DIR="${VESPRIL_CLANG_BUILD_DIR:-$ROOT/build-clang}"
 FB_PASSWORD=quillbark
 
 PACKAGES=(
-  cmake ninja-build g++ qt6-base-dev libgtest-dev
+  cmake ninja-build g++ clang qt6-base-dev libgtest-dev
   firebird-dev libfbclient2 firebird3.0-server-core firebird3.0-server firebird3.0-utils
   xvfb xauth openbox fontconfig fonts-dejavu-core fonts-liberation2
   dpkg-dev desktop-file-utils libsystemd-dev prometheus-cpp-dev libcivetweb-dev zlib1g-dev lintian systemd
@@ -66,6 +68,13 @@ export_tsan_options() {
 build_tsan() {
   cmake -S "$ROOT" -B "$TSAN_BUILD_DIR" -G Ninja -DVESPRIL_TSAN=ON >/dev/null
   (export_tsan_options && cmake --build "$TSAN_BUILD_DIR")
+}
+
+# Compiled only, never run: what it checks is the locking each field and function states
+# (foundation/base/ThreadAnnotations.h), and a breach fails the compile.
+build_clang() {
+  cmake -S "$ROOT" -B "$CLANG_BUILD_DIR" -G Ninja -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+  cmake --build "$CLANG_BUILD_DIR"
 }
 
 port_open() {  # port_open PORT: something accepts on 127.0.0.1:PORT

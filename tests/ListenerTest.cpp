@@ -479,7 +479,7 @@ TEST_F(GatewayTest, ClientThatStopsSendingStillGetsItsReplies) {
     std::string received;
     bool ended = false;
     WaitFor(
-        [&] {
+        [&, &request = request] {  // clang 14 captures no structured binding by default
           for (ssize_t n;
                written < request.size() &&
                (n = ::send(fd, request.data() + written, request.size() - written, MSG_NOSIGNAL)) > 0;) {

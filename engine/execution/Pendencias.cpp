@@ -59,7 +59,7 @@ Pendencias::Pendencias(Acesso acesso, fb::Watchdog* vigia) : m_acesso(std::move(
 
 Pendencias::~Pendencias() {
   {
-    std::lock_guard trava(m_mutex);
+    MutexLock trava(m_mutex);
     m_parar = true;
   }
   m_mudou.notify_all();
@@ -69,7 +69,7 @@ Pendencias::~Pendencias() {
 void Pendencias::Iniciar(const std::vector<std::string>& configurados, const std::vector<std::string>& presentes) {
   std::vector<std::string> visitar = configurados;
   {
-    std::lock_guard trava(m_mutex);
+    MutexLock trava(m_mutex);
     std::vector<std::pair<std::string, std::string>> decididos;
     for (const auto& [grupo, endereco] : m_conteudo.decididos) {
       if (!endereco.empty()) {
@@ -91,18 +91,18 @@ void Pendencias::Iniciar(const std::vector<std::string>& configurados, const std
 }
 
 std::string Pendencias::NovoGrupo() {
-  std::lock_guard trava(m_mutex);
+  MutexLock trava(m_mutex);
   return m_conteudo.espaco + ":" + m_execucao + "." + std::to_string(m_proximo++);
 }
 
 void Pendencias::EmCurso(const std::string& grupo) {
-  std::lock_guard trava(m_mutex);
+  MutexLock trava(m_mutex);
   m_emCurso = grupo;
 }
 
 void Pendencias::Decidir(const std::string& grupo, const std::vector<std::string>& enderecos,
                          RegistroGrupos::Copia copia) {
-  std::lock_guard trava(m_mutex);
+  MutexLock trava(m_mutex);
   m_conteudo.copia = std::move(copia);
   const size_t antes = m_conteudo.decididos.size();
   for (const std::string& endereco : enderecos) m_conteudo.decididos.emplace_back(grupo, endereco);
@@ -123,19 +123,19 @@ void Pendencias::Decidir(const std::string& grupo, const std::vector<std::string
 }
 
 void Pendencias::Registrar(RegistroGrupos::Copia copia) {
-  std::lock_guard trava(m_mutex);
+  MutexLock trava(m_mutex);
   m_conteudo.copia = std::move(copia);
   Gravar();
 }
 
 void Pendencias::Feito(const std::string& grupo, const std::string& endereco) {
-  std::lock_guard trava(m_mutex);
+  MutexLock trava(m_mutex);
   std::erase(m_conteudo.decididos, std::pair(grupo, endereco));
 }
 
 void Pendencias::Pendente(const std::string& endereco) {
   {
-    std::lock_guard trava(m_mutex);
+    MutexLock trava(m_mutex);
     ++m_visitar[endereco];
   }
   m_mudou.notify_all();
@@ -144,7 +144,7 @@ void Pendencias::Pendente(const std::string& endereco) {
 bool Pendencias::Concluir(const std::string& endereco) { return VisitarAgora(endereco) >= 0; }
 
 void Pendencias::Sujar(RegistroGrupos::Copia copia) {
-  std::lock_guard trava(m_mutex);
+  MutexLock trava(m_mutex);
   if (m_sujo) return;
   m_conteudo.limpo = false;
   m_conteudo.copia = std::move(copia);
@@ -153,17 +153,17 @@ void Pendencias::Sujar(RegistroGrupos::Copia copia) {
 }
 
 bool Pendencias::Escreveu() {
-  std::lock_guard trava(m_mutex);
+  MutexLock trava(m_mutex);
   return m_sujo;
 }
 
 bool Pendencias::Existe() {
-  std::lock_guard trava(m_mutex);
+  MutexLock trava(m_mutex);
   return m_registro.Existia();
 }
 
 void Pendencias::Encerrar(RegistroGrupos::Copia copia) noexcept {
-  std::lock_guard trava(m_mutex);
+  MutexLock trava(m_mutex);
   if (!m_sujo) return;
   m_conteudo.limpo = true;
   m_conteudo.copia = std::move(copia);
@@ -175,7 +175,7 @@ void Pendencias::Encerrar(RegistroGrupos::Copia copia) noexcept {
 }
 
 RegistroGrupos::Conteudo Pendencias::Registro() {
-  std::lock_guard trava(m_mutex);
+  MutexLock trava(m_mutex);
   return m_conteudo;
 }
 
@@ -184,7 +184,7 @@ int Pendencias::Visitar(const std::string& endereco, fb::Attachment& attachment)
   for (const auto& [numero, grupo] : Limbo(attachment)) {
     bool confirmar = false;
     {
-      std::lock_guard trava(m_mutex);
+      MutexLock trava(m_mutex);
       if (!Nosso(grupo) || grupo == m_emCurso) continue;
       confirmar = std::find(m_conteudo.decididos.begin(), m_conteudo.decididos.end(), std::pair(grupo, endereco)) !=
                   m_conteudo.decididos.end();
@@ -198,10 +198,11 @@ int Pendencias::Visitar(const std::string& endereco, fb::Attachment& attachment)
     ++terminadas;
   }
   // Every decision for this server is seen through now, but the one in flight's.
-  std::lock_guard trava(m_mutex);
+  MutexLock trava(m_mutex);
   const size_t antes = m_conteudo.decididos.size();
-  std::erase_if(m_conteudo.decididos,
-                [&](const auto& decidido) { return decidido.second == endereco && decidido.first != m_emCurso; });
+  std::erase_if(m_conteudo.decididos, [&](const auto& decidido) REQUIRES(m_mutex) {
+    return decidido.second == endereco && decidido.first != m_emCurso;
+  });
   if (m_conteudo.decididos.size() != antes) {
     try {
       Gravar();
@@ -215,7 +216,7 @@ int Pendencias::Visitar(const std::string& endereco, fb::Attachment& attachment)
 int Pendencias::VisitarAgora(const std::string& endereco) {
   uint64_t pedidas = 0;
   {
-    std::lock_guard trava(m_mutex);
+    MutexLock trava(m_mutex);
     if (const auto it = m_visitar.find(endereco); it != m_visitar.end()) pedidas = it->second;
   }
   int terminadas = 0;
@@ -226,22 +227,22 @@ int Pendencias::VisitarAgora(const std::string& endereco) {
   } catch (const Error&) {
     return -1;
   }
-  std::lock_guard trava(m_mutex);
+  MutexLock trava(m_mutex);
   if (const auto it = m_visitar.find(endereco); it != m_visitar.end() && it->second == pedidas) m_visitar.erase(it);
   return terminadas;
 }
 
 void Pendencias::Laco() {
-  std::unique_lock trava(m_mutex);
+  UniqueLock trava(m_mutex);
   while (!m_parar) {
     if (m_visitar.empty()) {
       m_espera = kPrimeiraEspera;
-      m_mudou.wait(trava, [this] { return m_parar || !m_visitar.empty(); });
+      m_mudou.wait(trava.Native(), [this]() REQUIRES(m_mutex) { return m_parar || !m_visitar.empty(); });
       continue;
     }
     // The wait's length is copied: a Pendente meanwhile does not change how long this one waits.
     const auto ate = std::chrono::steady_clock::now() + m_espera;
-    m_mudou.wait_until(trava, ate, [this] { return m_parar; });
+    m_mudou.wait_until(trava.Native(), ate, [this]() REQUIRES(m_mutex) { return m_parar; });
     if (m_parar) break;
     std::vector<std::string> enderecos;
     for (const auto& [endereco, vezes] : m_visitar) enderecos.push_back(endereco);

@@ -24,7 +24,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <map>
 #include <string>
 #include <thread>
@@ -32,6 +31,7 @@
 #include <vector>
 
 #include "execution/RegistroGrupos.h"
+#include "foundation/ThreadAnnotations.h"
 
 namespace vespril {
 
@@ -107,23 +107,23 @@ class Pendencias {
   // takes `endereco` off the background's list, unless it was named again meanwhile.
   int VisitarAgora(const std::string& endereco);
   void Laco();
-  // The record rewritten from what is kept. REQUIRES: m_mutex held.
-  void Gravar();
-  bool Nosso(const std::string& grupo) const;
+  // The record rewritten from what is kept.
+  void Gravar() REQUIRES(m_mutex);
+  bool Nosso(const std::string& grupo) const REQUIRES(m_mutex);
 
   const Acesso m_acesso;
   fb::Watchdog* const m_vigia;
-  std::mutex m_mutex;
-  RegistroGrupos m_registro;                                // guarded by m_mutex
-  RegistroGrupos::Conteudo m_conteudo;                      // guarded by m_mutex: what is kept
-  bool m_sujo = false;                                      // guarded by m_mutex
+  Mutex m_mutex;
+  RegistroGrupos m_registro GUARDED_BY(m_mutex);
+  RegistroGrupos::Conteudo m_conteudo GUARDED_BY(m_mutex);  // what is kept
+  bool m_sujo GUARDED_BY(m_mutex) = false;
   bool m_inicioSujo = false;                                // set at construction
   std::string m_execucao;                                   // this run's part of group names
   uint64_t m_proximo = 0;                                   // the write lane's
-  std::string m_emCurso;                                    // guarded by m_mutex
-  std::map<std::string, uint64_t> m_visitar;  // guarded by m_mutex: address, times asked
-  std::chrono::milliseconds m_espera = kPrimeiraEspera;     // guarded by m_mutex
-  bool m_parar = false;                                     // guarded by m_mutex
+  std::string m_emCurso GUARDED_BY(m_mutex);
+  std::map<std::string, uint64_t> m_visitar GUARDED_BY(m_mutex);  // address, times asked
+  std::chrono::milliseconds m_espera GUARDED_BY(m_mutex) = kPrimeiraEspera;
+  bool m_parar GUARDED_BY(m_mutex) = false;
   std::condition_variable m_mudou;
   std::thread m_linha;  // last: started once everything above is made
 };

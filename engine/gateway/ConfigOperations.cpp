@@ -44,10 +44,10 @@ void VESPRIL::SalvarPorta(int porta) {
     throw Error("Porta inv\xE1lida: " + std::to_string(porta) + " (deve estar entre 0 e 65535)");
   }
   {
-    std::lock_guard trava(m_trava);
+    MutexLock trava(m_trava);
     Definir(CdsPortaRelembrar, "Porta", std::to_string(porta));
   }
-  Salvar(CdsPortaRelembrar);
+  Salvar(&CdsPortaRelembrar);
 }
 
 void VESPRIL::ReabrirSoquete() {
@@ -65,14 +65,14 @@ void VESPRIL::ReabrirSoquete() {
 
 void VESPRIL::SetTabelaRelembrar(bool relembrar) {
   {
-    std::lock_guard trava(m_trava);
+    MutexLock trava(m_trava);
     Definir(CdsPortaRelembrar, "TabelaRelembrar", relembrar ? "True" : "False");
   }
-  Salvar(CdsPortaRelembrar);
+  Salvar(&CdsPortaRelembrar);
 }
 
 std::string VESPRIL::GetServidor() {
-  std::lock_guard trava(m_trava);
+  MutexLock trava(m_trava);
   std::string lista;
   for (CdsServidor.First(); !CdsServidor.Eof(); CdsServidor.Next()) {
     lista += CdsServidor.FieldAsString("Nome") + "," + CdsServidor.FieldAsString("Endereco") + ";";
@@ -83,7 +83,7 @@ std::string VESPRIL::GetServidor() {
 void VESPRIL::SetServidor(const std::string& nomeDado, const std::string& endereco) {
   std::string nome;
   {
-    std::lock_guard trava(m_trava);
+    MutexLock trava(m_trava);
     // Looked for as it will be stored: a name longer than its field still names a single record.
     nome = CdsServidor.AsStored("Nome", nomeDado);
     const bool existe = CdsServidor.Locate("Nome", nome);
@@ -110,7 +110,7 @@ void VESPRIL::SetServidor(const std::string& nomeDado, const std::string& endere
   // the named server can't be reached.
   const std::string falhaDeOutro = ReatarSlots(false);
   if (!falhaDoServidor.empty()) throw Error(falhaDoServidor);
-  Salvar(CdsServidor);
+  Salvar(&CdsServidor);
   MontarServidorTabela();
   if (!falhaDeOutro.empty()) throw Error(falhaDeOutro);
 }
@@ -142,25 +142,26 @@ std::string VESPRIL::ReatarSlots(bool todos) {
 void VESPRIL::EraseServidor(const std::string& nomeDado) {
   std::string nome;
   {
-    std::lock_guard trava(m_trava);
+    MutexLock trava(m_trava);
     nome = CdsServidor.AsStored("Nome", nomeDado);
     if (!CdsServidor.Locate("Nome", nome)) return;
   }
   DesconectarServidor(nome);
   EraseServidorTabela(nome, true);
   {
-    std::lock_guard trava(m_trava);
-    CdsServidor.Locate("Nome", nome);
+    MutexLock trava(m_trava);
+    // Found above, and only this operation changes the tables meanwhile.
+    if (!CdsServidor.Locate("Nome", nome)) throw Error("Falha na localiza\xE7\xE3o do servidor " + nome);
     CdsServidor.Delete();
   }
   // Every remaining server is attached again, to the slot of its new record number.
   const std::string falha = ReatarSlots(true);
   if (!falha.empty()) throw Error(falha);
-  Salvar(CdsServidor);
+  Salvar(&CdsServidor);
 }
 
 std::string VESPRIL::GetTabela() {
-  std::lock_guard trava(m_trava);
+  MutexLock trava(m_trava);
   std::string lista;
   for (CdsTabela.First(); !CdsTabela.Eof(); CdsTabela.Next()) {
     lista += CdsTabela.FieldAsString("Tabela") + "," + CdsTabela.FieldAsString("Chave") + "," +
@@ -171,7 +172,7 @@ std::string VESPRIL::GetTabela() {
 
 void VESPRIL::SetTabela(const std::string& nome, const std::string& chave, int gerador) {
   {
-    std::lock_guard trava(m_trava);
+    MutexLock trava(m_trava);
     // Located by the name as it is stored, so " ITEM " changes the record ITEM instead of adding one,
     // and a name longer than its field names a single record.
     const std::string tabela = CdsTabela.AsStored("Tabela", Trim(nome));
@@ -182,41 +183,42 @@ void VESPRIL::SetTabela(const std::string& nome, const std::string& chave, int g
     CdsTabela.Post();
     m_reservas->Esquecer(tabela);  // the next key starts a block from the value set
   }
-  Salvar(CdsTabela);
+  Salvar(&CdsTabela);
   MontarServidorTabela();
 }
 
 void VESPRIL::EraseTabela(const std::string& nome) {
   std::string tabela;
   {
-    std::lock_guard trava(m_trava);
+    MutexLock trava(m_trava);
     tabela = CdsTabela.AsStored("Tabela", Trim(nome));
     if (!CdsTabela.Locate("Tabela", tabela)) return;
   }
   EraseServidorTabela(tabela, false);
   {
-    std::lock_guard trava(m_trava);
-    CdsTabela.Locate("Tabela", tabela);
+    MutexLock trava(m_trava);
+    // Found above, and only this operation changes the tables meanwhile.
+    if (!CdsTabela.Locate("Tabela", tabela)) throw Error("Falha na localiza\xE7\xE3o da tabela " + tabela);
     CdsTabela.Delete();
     m_reservas->Esquecer(tabela);
   }
-  Salvar(CdsTabela);
+  Salvar(&CdsTabela);
   CopiarTabelas();
 }
 
 void VESPRIL::EraseServidorTabela(const std::string& nome, bool porServidor) {
   {
-    std::lock_guard trava(m_trava);
+    MutexLock trava(m_trava);
     const char* campo = porServidor ? "Servidor" : "Tabela";
     while (CdsServidorTabela.Locate(campo, nome)) CdsServidorTabela.Delete();
   }
-  Salvar(CdsServidorTabela);
+  Salvar(&CdsServidorTabela);
   CopiarTabelas();
 }
 
 void VESPRIL::MontarServidorTabela() {
   {
-    std::lock_guard trava(m_trava);
+    MutexLock trava(m_trava);
     for (CdsServidor.First(); !CdsServidor.Eof(); CdsServidor.Next()) {
       const std::string servidor = CdsServidor.FieldAsString("Nome");
       for (CdsTabela.First(); !CdsTabela.Eof(); CdsTabela.Next()) {
@@ -233,7 +235,7 @@ void VESPRIL::MontarServidorTabela() {
       }
     }
   }
-  Salvar(CdsServidorTabela);
+  Salvar(&CdsServidorTabela);
   CopiarTabelas();
 }
 

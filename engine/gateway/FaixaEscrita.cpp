@@ -68,7 +68,7 @@ void VESPRIL::EntrarNaFaixa() {
 void VESPRIL::RecontarTudo() {
   std::vector<Insercao> tabelas;
   {
-    std::lock_guard trava(m_trava);
+    MutexLock trava(m_trava);
     for (CdsTabela.First(); !CdsTabela.Eof(); CdsTabela.Next()) {
       Insercao tabela;
       tabela.tabela = CdsTabela.FieldAsString("Tabela");
@@ -85,8 +85,8 @@ void VESPRIL::RecontarTudo() {
     if (falha.empty() && !esta.empty()) falha = tabela.tabela + ": " + esta;
   }
   const std::string salvar = Falha([this] {
-    Salvar(CdsTabela, false);
-    Salvar(CdsServidorTabela, false);
+    Salvar(&CdsTabela, false);
+    Salvar(&CdsServidorTabela, false);
   });
   if (falha.empty()) falha = salvar;
   if (!falha.empty()) Avisar("A contagem de registros n\xE3o p\xF4" "de ser refeita: " + falha);

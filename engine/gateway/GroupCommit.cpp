@@ -29,7 +29,6 @@
 #include <exception>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -104,7 +103,7 @@ VESPRIL::Grupo::~Grupo() {
 
 bool VESPRIL::Grupo::Planejar() {
   {
-    std::lock_guard trava(m_engine.m_trava);
+    MutexLock trava(m_engine.m_trava);
     if (m_engine.TabelaRelembrar()) return false;
     m_geradores = m_engine.CdsTabela.Clone();
     m_contagens = m_engine.CdsServidorTabela.Clone();
@@ -118,7 +117,7 @@ bool VESPRIL::Grupo::Planejar() {
         Insercao insercao = m_engine.PlanejarInsert(std::string(statement));
         m_engine.Rotear(insercao);
         {
-          std::lock_guard trava(m_engine.m_trava);
+          MutexLock trava(m_engine.m_trava);
           DefinirGerador(m_engine.CdsTabela, insercao.tabela, insercao.gerador + 1);
           ultimos[m_engine.CdsTabela.FieldAsString("Tabela")] = insercao.n;
           m_engine.ContarLinha(insercao);
@@ -163,7 +162,7 @@ bool VESPRIL::Grupo::Preparar() {
   } catch (...) {
     return false;
   }
-  std::vector<std::function<void()>> trabalhos{[this] { m_engine.Salvar(m_engine.CdsTabela, false); }};
+  std::vector<std::function<void()>> trabalhos{[this] { m_engine.Salvar(&m_engine.CdsTabela, false); }};
   for (Participante& participante : m_participantes) {
     trabalhos.emplace_back([this, &participante] { PrepararServidor(participante); });
   }
@@ -248,7 +247,7 @@ std::optional<std::vector<std::string>> VESPRIL::Grupo::ConfirmarUm() {
     // The link went down with the commit: the rows may be there, so every script is told of the
     // failure rather than run again, and the keys stay handed out; the counts are put back.
     {
-      std::lock_guard trava(m_engine.m_trava);
+      MutexLock trava(m_engine.m_trava);
       m_engine.CdsServidorTabela = std::move(m_contagens);
     }
     m_engine.PublicarSlots();
@@ -274,7 +273,7 @@ std::vector<std::string> VESPRIL::Grupo::ConfirmarCada() {
     participante.falhou = true;
     const std::string mensagem = Falha([&] { std::rethrow_exception(falhas[i]); });
     {
-      std::lock_guard trava(m_engine.m_trava);
+      MutexLock trava(m_engine.m_trava);
       for (const std::string& tabela : participante.tabelas) {
         if (!m_engine.CdsServidorTabela.Locate("Servidor;Tabela", {participante.nome, tabela})) continue;
         const int32_t registro = m_engine.CdsServidorTabela.FieldAsInteger("Registro");
@@ -319,7 +318,7 @@ void VESPRIL::Grupo::Desfazer() noexcept {
   if (m_duasFases) m_engine.m_pendencias->EmCurso("");
   if (!m_tabelasGuardadas) return;
   {
-    std::lock_guard trava(m_engine.m_trava);
+    MutexLock trava(m_engine.m_trava);
     if (limpo) m_engine.CdsTabela = std::move(m_geradores);
     m_engine.CdsServidorTabela = std::move(m_contagens);
   }

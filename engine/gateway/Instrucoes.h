@@ -32,9 +32,11 @@ inline bool LocalizarTabela(PersistedTable& table, const char* field, const std:
   return !nome.empty() && table.Locate(field, nome);
 }
 
-// Sets the generator of `tabela`, a table the write lane found before. REQUIRES: the engine's lock.
+// Sets the generator of `tabela`, a table the write lane found before (Error when it is gone, before
+// anything changes). REQUIRES: the engine's lock.
 inline void DefinirGerador(PersistedTable& tabelas, const std::string& tabela, int32_t valor) {
-  LocalizarTabela(tabelas, "Tabela", tabela);
+  if (!LocalizarTabela(tabelas, "Tabela", tabela))
+    throw Error("Falha na localiza\xE7\xE3o da tabela " + tabela);
   tabelas.Edit();
   tabelas.SetFieldAsInteger("Gerador", valor);
   tabelas.Post();

@@ -279,7 +279,7 @@ class VESPRIL::Instantaneo {
       std::array<bool, kSlots + 1> ligado{};
       std::array<int, kSlots + 1> dialeto{};
       {
-        std::lock_guard trava(m_engine.m_trava);
+        MutexLock trava(m_engine.m_trava);
         ligado = m_engine.m_slotLigado;
         dialeto = m_engine.m_slotDialeto;
       }
@@ -383,7 +383,7 @@ class VESPRIL::Instantaneo {
   }
 
   std::array<bool, kSlots + 1> Ligados() {
-    std::lock_guard trava(m_engine.m_trava);
+    MutexLock trava(m_engine.m_trava);
     return m_engine.m_slotLigado;
   }
 
@@ -582,7 +582,7 @@ void VESPRIL::Incluir(Insercao& insercao, const std::string& coluna, const std::
 }
 
 std::vector<VESPRIL::Vinculo> VESPRIL::Servidores() {
-  std::lock_guard trava(m_trava);
+  MutexLock trava(m_trava);
   std::vector<Vinculo> servidores;
   for (CdsServidor.First(); !CdsServidor.Eof(); CdsServidor.Next()) {
     servidores.push_back({CdsServidor.FieldAsString("Nome"), CdsServidor.FieldAsString("Endereco"),
@@ -603,7 +603,7 @@ VESPRIL::Insercao VESPRIL::PlanejarInsert(const std::string& statement) {
   InsertSeparado separado = SepararChaves(statement);
   Insercao insercao;
   insercao.sql = std::move(separado.sql);
-  std::lock_guard trava(m_trava);
+  MutexLock trava(m_trava);
   // Foreign keys take the parent's last key handed out: a parent inserted earlier in the same script
   // gives its children its own key.
   for (const ChaveEstrangeira& estrangeira : separado.chaves) {
@@ -631,14 +631,15 @@ void VESPRIL::Recontar(Insercao& insercao) {
       Preparar(consulta, recontagem);
       NoServidor(servidor.nome, [&] { consulta.Open(); });
     });
-    std::lock_guard trava(m_trava);
+    MutexLock trava(m_trava);
     if (!CdsServidorTabela.Locate("Servidor;Tabela", {servidor.nome, tabela})) throw Error(kFalhaRecontagem);
     const int32_t quantidade = ParaInteiro(consulta.FieldAsInteger("QtAtual"), "QtAtual de " + tabela);
     const int32_t maior = ParaInteiro(consulta.FieldAsInteger("IDMax"), "IDMax de " + tabela);
     CdsServidorTabela.Edit();
     CdsServidorTabela.SetFieldAsInteger("Registro", quantidade);
     CdsServidorTabela.Post();
-    LocalizarTabela(CdsTabela, "Tabela", tabela);  // only the write lane changes the tables: it is there
+    // Only the write lane changes the tables, and PlanejarInsert found this one: it is there.
+    if (!LocalizarTabela(CdsTabela, "Tabela", tabela)) throw Error(kFalhaTabela);
     if (CdsTabela.FieldAsInteger("Gerador") < maior) {
       CdsTabela.Edit();
       CdsTabela.SetFieldAsInteger("Gerador", maior);
@@ -652,7 +653,7 @@ void VESPRIL::Recontar(Insercao& insercao) {
 // The new key is the generator's next value.
 void VESPRIL::Rotear(Insercao& insercao) {
   const std::array<bool, Religador::kSlots + 1> presentes = m_religador->Presentes();
-  std::lock_guard trava(m_trava);
+  MutexLock trava(m_trava);
   if (!LocalizarTabela(CdsTabela, "Tabela", insercao.tabela) ||
       !LocalizarTabela(CdsServidorTabela, "Tabela", insercao.tabela)) {
     throw Error(kFalhaTabela);
@@ -682,13 +683,13 @@ void VESPRIL::Rotear(Insercao& insercao) {
 // file says the last key handed out.
 void VESPRIL::ReservarChave(Insercao& insercao) {
   const auto gerar = [this, &insercao](int32_t valor) {
-    std::lock_guard trava(m_trava);
+    MutexLock trava(m_trava);
     DefinirGerador(CdsTabela, insercao.tabela, valor);
   };
   gerar(insercao.gerador + 1);
   try {
     Reservar({{insercao.tabela, insercao.gerador + 1}});
-    Salvar(CdsTabela, false);
+    Salvar(&CdsTabela, false);
   } catch (...) {
     gerar(insercao.gerador);  // nothing was sent, so the key may still be handed out
     throw;
@@ -700,11 +701,11 @@ void VESPRIL::Gravar(Insercao& insercao) {
   // nothing more).
   const auto devolverChave = [this, &insercao] {
     {
-      std::lock_guard trava(m_trava);
+      MutexLock trava(m_trava);
       DefinirGerador(CdsTabela, insercao.tabela, insercao.gerador);
     }
     try {
-      Salvar(CdsTabela, false);
+      Salvar(&CdsTabela, false);
     } catch (const Error&) {
     }
   };
@@ -739,7 +740,7 @@ void VESPRIL::Gravar(Insercao& insercao) {
   // The row is committed, and the reply will say so whatever happens to the count's save. At its limit
   // the count stays there rather than wrap.
   {
-    std::lock_guard trava(m_trava);
+    MutexLock trava(m_trava);
     ContarLinha(insercao);
   }
   m_painel->Roteada(insercao.n, insercao.tabela);
@@ -747,7 +748,9 @@ void VESPRIL::Gravar(Insercao& insercao) {
 }
 
 void VESPRIL::ContarLinha(const Insercao& insercao) {
-  CdsServidorTabela.Locate("Servidor;Tabela", {insercao.servidor, insercao.tabela});  // the row Rotear took
+  // The row Rotear took; only the write lane changes the tables, so it is still there.
+  if (!CdsServidorTabela.Locate("Servidor;Tabela", {insercao.servidor, insercao.tabela}))
+    throw Error(kFalhaTabela);
   const int32_t registro = CdsServidorTabela.FieldAsInteger("Registro");
   CdsServidorTabela.Edit();
   CdsServidorTabela.SetFieldAsInteger("Registro", registro == INT32_MAX ? registro : registro + 1);
@@ -756,13 +759,13 @@ void VESPRIL::ContarLinha(const Insercao& insercao) {
 
 void VESPRIL::SalvarContagem() {
   try {
-    Salvar(CdsServidorTabela, false);
+    Salvar(&CdsServidorTabela, false);
   } catch (const Error& e) {
     // Kept in memory and saved again by the next write; a crash before then costs a count the recount
     // flag repairs. The operator hears of it once, not at every row.
     bool primeira = false;
     {
-      std::lock_guard trava(m_trava);
+      MutexLock trava(m_trava);
       primeira = !m_contagemPendente;
       m_contagemPendente = true;
     }

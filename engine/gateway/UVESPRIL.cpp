@@ -150,13 +150,13 @@ VESPRIL::VESPRIL(std::string programDirectory)
   };
   CriarSlots();
   {
-    std::lock_guard trava(m_trava);
+    MutexLock trava(m_trava);
     CdsPortaRelembrar = config::BuildPortaRelembrar();
     CdsServidor = config::BuildServidor();
   }
   ConectarServidores();
   {
-    std::lock_guard trava(m_trava);
+    MutexLock trava(m_trava);
     // After an unclean end, a file that is gone or can't be read is made again from the record.
     const bool remendar = m_pendencias->InicioSujo() && m_pendencias->Registro().copia.existe;
     CdsTabela = Carregado(config::BuildTabela, config::BuildTabelaVazia, config::kArquivoTabela, remendar);
@@ -188,8 +188,8 @@ VESPRIL::~VESPRIL() {
   m_agenda.reset();
   if (!m_pendencias->Escreveu()) return;
   try {
-    Salvar(CdsTabela);
-    Salvar(CdsServidorTabela);
+    Salvar(&CdsTabela);
+    Salvar(&CdsServidorTabela);
     m_pendencias->Encerrar(Copia());
   } catch (...) {
     // The next start takes this run's end for a crash, and takes what the record holds.
@@ -201,7 +201,7 @@ void VESPRIL::AplicarRegistro() {
   const CopiaTabelas copia = m_pendencias->Registro().copia;
   if (!copia.existe) return;
   {
-    std::lock_guard trava(m_trava);
+    MutexLock trava(m_trava);
     // A table read from its file keeps its rows; one made again takes the record's.
     const bool tabelasVazias = CdsTabela.Eof();
     for (const CopiaTabelas::Tabela& tabela : copia.tabelas) {
@@ -238,8 +238,8 @@ void VESPRIL::AplicarRegistro() {
     CdsServidorTabela.First();
   }
   try {
-    Salvar(CdsTabela);
-    Salvar(CdsServidorTabela);
+    Salvar(&CdsTabela);
+    Salvar(&CdsServidorTabela);
   } catch (const Error& e) {
     // The write lane saves them again at its first turn.
     Avisar(e.Message());
@@ -250,7 +250,7 @@ void VESPRIL::Reservar(const std::map<std::string, int32_t>& maiores) {
   const Reservas antes = *m_reservas;
   CopiaTabelas copia;
   {
-    std::lock_guard trava(m_trava);
+    MutexLock trava(m_trava);
     std::map<std::string, int32_t> guardadas;  // by the names the table stores
     for (const auto& [tabela, maior] : maiores) {
       if (LocalizarTabela(CdsTabela, "Tabela", tabela)) guardadas[CdsTabela.FieldAsString("Tabela")] = maior;
@@ -267,7 +267,7 @@ void VESPRIL::Reservar(const std::map<std::string, int32_t>& maiores) {
 }
 
 CopiaTabelas VESPRIL::Copia() {
-  std::lock_guard trava(m_trava);
+  MutexLock trava(m_trava);
   return m_reservas->Copia(CdsTabela, CdsServidorTabela);
 }
 
@@ -345,7 +345,7 @@ void VESPRIL::ConferirServidores() {
 void VESPRIL::ConectarServidores() {
   std::vector<std::string> nomes;
   {
-    std::lock_guard trava(m_trava);
+    MutexLock trava(m_trava);
     ConferirServidores();
     for (CdsServidor.First(); !CdsServidor.Eof(); CdsServidor.Next()) {
       nomes.push_back(CdsServidor.FieldAsString("Nome"));
@@ -403,13 +403,13 @@ void VESPRIL::ConexaoSQLAfterPost(ConexaoSQL& /*query*/) {
 }
 
 int VESPRIL::GetPorta() {
-  std::lock_guard trava(m_trava);
+  MutexLock trava(m_trava);
   if (!CdsPortaRelembrar.Locate("Atributo", kAtributoPorta)) return 0;
   return CdsPortaRelembrar.FieldAsInteger("Valor");
 }
 
 bool VESPRIL::GetTabelaRelembrar() {
-  std::lock_guard trava(m_trava);
+  MutexLock trava(m_trava);
   return TabelaRelembrar();
 }
 
@@ -418,15 +418,15 @@ bool VESPRIL::TabelaRelembrar() {
   return SameTextAscii(CdsPortaRelembrar.FieldAsString("Valor"), "True");
 }
 
-void VESPRIL::Salvar(PersistedTable& table, bool duravel) {
+void VESPRIL::Salvar(PersistedTable* table, bool duravel) {
   std::string path;
   QByteArray bytes;
   {
-    std::lock_guard trava(m_trava);
-    path = table.FileName();
+    MutexLock trava(m_trava);
+    path = table->FileName();
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::WriteOnly);
-    table.SaveTo(buffer, path);
+    table->SaveTo(buffer, path);
   }
   if (duravel) {
     PersistedTable::SaveBytesToFile(path, bytes);
@@ -434,19 +434,19 @@ void VESPRIL::Salvar(PersistedTable& table, bool duravel) {
     PersistedTable::SaveBytesToFileUnflushed(path, bytes);
   }
   // Any save of the matrix carries the counts a failed one left unsaved.
-  if (&table == &CdsServidorTabela) {
-    std::lock_guard trava(m_trava);
+  if (table == &CdsServidorTabela) {
+    MutexLock trava(m_trava);
     m_contagemPendente = false;
   }
 }
 
 void VESPRIL::SalvarContagemPendente() {
   {
-    std::lock_guard trava(m_trava);
+    MutexLock trava(m_trava);
     if (!m_contagemPendente) return;
   }
   try {
-    Salvar(CdsServidorTabela, false);
+    Salvar(&CdsServidorTabela, false);
   } catch (const Error&) {
     // Still pending; the operator was told when it first failed.
   }
@@ -467,7 +467,7 @@ void VESPRIL::ConectarServidor(const std::string& nome, bool ausenteSeFalhar) {
   int n = 0;
   std::string endereco;
   {
-    std::lock_guard trava(m_trava);
+    MutexLock trava(m_trava);
     if (!CdsServidor.Locate("Nome", nome)) return;
     n = CdsServidor.RecNo();
     endereco = CdsServidor.FieldAsString("Endereco");
@@ -512,7 +512,7 @@ int VESPRIL::LeiturasAbertas(int n) const { return m_leitura->Abertas(n); }
 void VESPRIL::DesconectarServidor(const std::string& nome) {
   int n = 0;
   {
-    std::lock_guard trava(m_trava);
+    MutexLock trava(m_trava);
     if (!CdsServidor.Locate("Nome", nome)) return;
     n = CdsServidor.RecNo();
   }
@@ -573,7 +573,7 @@ void VESPRIL::PublicarSlots() {
       m_leitura->Descartar(n, true);
     }
   }
-  std::lock_guard trava(m_trava);
+  MutexLock trava(m_trava);
   m_slotLigado = ligado;
   m_slotDialeto = dialeto;
 }

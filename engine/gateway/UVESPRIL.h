@@ -44,7 +44,6 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -58,6 +57,7 @@
 #include "servers/SlotConexao.h"
 #include "listener/SoqueteServidor.h"
 #include "foundation/Error.h"
+#include "foundation/ThreadAnnotations.h"
 #include "protocol/WireProtocol.h"
 
 namespace vespril {
@@ -123,15 +123,15 @@ class VESPRIL {
   std::function<void()> EntreInstantaneos;
 
   // Readers of the tables. Any thread; each takes the engine's lock.
-  int GetPorta();
-  bool GetTabelaRelembrar();
-  std::string GetServidor();
-  std::string GetTabela();
+  int GetPorta() EXCLUDES(m_trava);
+  bool GetTabelaRelembrar() EXCLUDES(m_trava);
+  std::string GetServidor() EXCLUDES(m_trava);
+  std::string GetTabela() EXCLUDES(m_trava);
   // Runs `ler` with the four tables under the engine's lock, for readers that need more than the
   // getters (tests, inspection). Any thread; `ler` must not call the engine.
   template <typename F>
-  decltype(auto) ComTabelas(F&& ler) {
-    std::lock_guard trava(m_trava);
+  decltype(auto) ComTabelas(F&& ler) EXCLUDES(m_trava) {
+    MutexLock trava(m_trava);
     return ler(Tabelas{CdsPortaRelembrar, CdsServidor, CdsTabela, CdsServidorTabela});
   }
 
@@ -272,7 +272,7 @@ class VESPRIL {
   // After committed rows: the matrix saved, or kept pending and the operator told once.
   void SalvarContagem();
   void CriarSlots();
-  void ConferirServidores();  // REQUIRES: m_trava held
+  void ConferirServidores() REQUIRES(m_trava);
   // Start-up: every server attached, or left away when the attach fails.
   void ConectarServidores();
   void CriarSoquete();
@@ -282,13 +282,14 @@ class VESPRIL {
   // Slot n is now bound to `nome` at `endereco` (both "" for none): ends its healing, and tells.
   void Vincular(int n, const std::string& nome, const std::string& endereco, const std::string& falha);
   // Writes a table's file from a copy taken under the lock. The write lane only. Unflushed, for the
-  // generators and counts the write lane's turns change, whose durable copy is the record's.
-  void Salvar(PersistedTable& table, bool duravel = true);
+  // generators and counts the write lane's turns change, whose durable copy is the record's. The table
+  // is given by its address, which is no access: it is read only once the lock is taken here.
+  void Salvar(PersistedTable* table, bool duravel = true) EXCLUDES(m_trava);
   // Keys about to be sent: `maiores` gives each table's highest. The blocks they pass are taken and
   // recorded durably first. Throws what the record's write throws; nothing is then taken.
   void Reservar(const std::map<std::string, int32_t>& maiores);
   // The distributed tables as the record carries them. Moves the tables' cursors; takes the lock.
-  CopiaTabelas Copia();
+  CopiaTabelas Copia() EXCLUDES(m_trava);
   // A window operation changed the distributed tables: the record, once it exists, carries the
   // change. Throws what its write throws.
   void CopiarTabelas();
@@ -299,7 +300,7 @@ class VESPRIL {
   void SalvarContagemPendente();
   // Tells the operator, from the GUI thread's event loop. Any thread.
   void Avisar(const std::string& texto) noexcept;
-  bool TabelaRelembrar();  // REQUIRES: m_trava held
+  bool TabelaRelembrar() REQUIRES(m_trava);
 
   // The paths of a script's statements; each raises its failure.
   void ExecutarConsulta(const std::string& statement, const std::string& arquivo, std::vector<Fonte>& fontes);
@@ -316,11 +317,11 @@ class VESPRIL {
   void Rotear(Insercao& insercao);
   void ReservarChave(Insercao& insercao);
   void Gravar(Insercao& insercao);
-  // Raises the count of the matrix row that routing took. REQUIRES: m_trava held.
-  void ContarLinha(const Insercao& insercao);
+  // Raises the count of the matrix row that routing took.
+  void ContarLinha(const Insercao& insercao) REQUIRES(m_trava);
 
   // The servers in record order, read under the lock: name, address and slot.
-  std::vector<Vinculo> Servidores();
+  std::vector<Vinculo> Servidores() EXCLUDES(m_trava);
   // Publishes which slots are attached and their dialects, for read scripts (which refuse a server
   // whose slot is not attached, as the slot would, and prepare in the slot's dialect). Called by
   // whoever just used the slots.
@@ -330,16 +331,16 @@ class VESPRIL {
   void ConexaoSQLAfterPost(ConexaoSQL& query);
 
   const std::string m_programDirectory;
-  mutable std::mutex m_trava;
-  // The configuration tables, guarded by m_trava.
-  PersistedTable CdsPortaRelembrar;
-  PersistedTable CdsServidor;
-  PersistedTable CdsTabela;
-  PersistedTable CdsServidorTabela;
+  mutable Mutex m_trava;
+  // The configuration tables.
+  PersistedTable CdsPortaRelembrar GUARDED_BY(m_trava);
+  PersistedTable CdsServidor GUARDED_BY(m_trava);
+  PersistedTable CdsTabela GUARDED_BY(m_trava);
+  PersistedTable CdsServidorTabela GUARDED_BY(m_trava);
   // Attached, or lost and being attached again: read scripts go on reading it on read connections.
-  std::array<bool, kSlots + 1> m_slotLigado{};   // guarded by m_trava
-  std::array<int, kSlots + 1> m_slotDialeto{};   // guarded by m_trava
-  bool m_contagemPendente = false;               // guarded by m_trava
+  std::array<bool, kSlots + 1> m_slotLigado GUARDED_BY(m_trava){};
+  std::array<int, kSlots + 1> m_slotDialeto GUARDED_BY(m_trava){};
+  bool m_contagemPendente GUARDED_BY(m_trava) = false;
   bool m_recontarTudo = false;  // the write lane's
   const std::unique_ptr<Reservas> m_reservas;    // the write lane's
   std::string m_falhaSoquete;                    // GUI thread

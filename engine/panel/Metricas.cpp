@@ -125,7 +125,7 @@ void Metricas::BytesResultado(int64_t bytes) noexcept { m_bytes->Increment(stati
 
 void Metricas::Servidor(int n, const std::string& nome, EstadoServidor estado) noexcept {
   try {
-    std::lock_guard trava(m_mutex);
+    MutexLock trava(m_mutex);
     auto& series = m_estados[static_cast<size_t>(n)];
     if (m_nomes[static_cast<size_t>(n)] != nome || estado == EstadoServidor::Livre) {
       for (prometheus::Gauge*& serie : series) {

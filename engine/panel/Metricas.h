@@ -20,9 +20,9 @@
 
 #include <array>
 #include <memory>
-#include <mutex>
 #include <string>
 
+#include "foundation/ThreadAnnotations.h"
 #include "panel/Painel.h"
 
 class CivetServer;
@@ -75,9 +75,9 @@ class Metricas {
   prometheus::Family<prometheus::Gauge>* m_estado = nullptr;
   prometheus::Family<prometheus::Counter>* m_roteadas = nullptr;
   prometheus::Family<prometheus::Counter>* m_tentativas = nullptr;
-  std::mutex m_mutex;
-  std::array<std::string, 11> m_nomes;                                  // guarded by m_mutex
-  std::array<std::array<prometheus::Gauge*, kEstados>, 11> m_estados{};  // guarded by m_mutex
+  Mutex m_mutex;
+  std::array<std::string, 11> m_nomes GUARDED_BY(m_mutex);
+  std::array<std::array<prometheus::Gauge*, kEstados>, 11> m_estados GUARDED_BY(m_mutex){};
   class Pagina;
   std::unique_ptr<Pagina> m_pagina;
   std::unique_ptr<CivetServer> m_servidor;  // last: it serves once everything is there

@@ -173,7 +173,7 @@ Painel::Painel() {
 
 Painel::~Painel() {
   {
-    std::lock_guard trava(m_mutex);
+    MutexLock trava(m_mutex);
     m_parar = true;
   }
   m_haLinhas.notify_all();
@@ -191,7 +191,7 @@ void Painel::Contar(int fila, int rodando) noexcept {
     return;
   }
   // Counted and published together, so that the gauges end as the counts do.
-  std::lock_guard trava(m_mutexContagem);
+  MutexLock trava(m_mutexContagem);
   m_metricas->Fila(m_fila += fila);
   m_metricas->Rodando(m_rodando += rodando);
 }
@@ -262,7 +262,7 @@ void Painel::Servidor(int n, const SituacaoServidor& situacao) noexcept {
   try {
     bool mudou = false;
     {
-      std::lock_guard trava(m_mutex);
+      MutexLock trava(m_mutex);
       SituacaoServidor& antes = m_servidores[static_cast<size_t>(n)];
       mudou = antes.estado != situacao.estado || antes.nome != situacao.nome || antes.endereco != situacao.endereco;
       const int64_t tentativas = antes.tentativas;
@@ -305,7 +305,7 @@ void Painel::Tentativa(int n) noexcept {
   if (n < 1 || n > 10) return;
   std::string nome;
   try {
-    std::lock_guard trava(m_mutex);
+    MutexLock trava(m_mutex);
     ++m_servidores[static_cast<size_t>(n)].tentativas;
     if (m_metricas) nome = m_servidores[static_cast<size_t>(n)].nome;
   } catch (...) {
@@ -318,7 +318,7 @@ void Painel::Roteada(int n, const std::string& tabela) noexcept {
   try {
     std::string nome;
     {
-      std::lock_guard trava(m_mutex);
+      MutexLock trava(m_mutex);
       nome = m_servidores[static_cast<size_t>(n)].nome;
     }
     m_metricas->Roteada(nome, tabela);
@@ -335,7 +335,7 @@ Painel::Retrato Painel::Instantaneo(uint64_t& desde) const {
   retrato.fila = std::max(0, m_fila.load());
   retrato.rodando = std::max(0, m_rodando.load());
   retrato.conexoes = m_conexoes.load();
-  std::lock_guard trava(m_mutex);
+  MutexLock trava(m_mutex);
   retrato.servidores = m_servidores;
   const uint64_t novas = std::min<uint64_t>(m_numero - std::min(desde, m_numero), m_guardadas.size());
   retrato.linhas.assign(m_guardadas.end() - static_cast<std::ptrdiff_t>(novas), m_guardadas.end());
@@ -358,7 +358,7 @@ void Painel::ContarResultado(int64_t linhas, int64_t bytes) noexcept {
 
 void Painel::Enfileirar(Pendente pendente, bool agora) {
   {
-    std::lock_guard trava(m_mutex);
+    MutexLock trava(m_mutex);
     if (m_pendentes.size() >= kLinhasPendentes) {
       ++m_descartadas;
       return;
@@ -375,10 +375,11 @@ void Painel::Laco() {
   // The log gives way to the requests it tells of: on a busy machine its lines wait, not the replies.
   setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kPrioridadeEscrita);
   std::deque<Pendente> lote;
-  std::unique_lock trava(m_mutex);
+  UniqueLock trava(m_mutex);
   for (;;) {
     // Request lines wait for the next turn and go out together; events wake the thread at once.
-    m_haLinhas.wait_for(trava, kIntervaloEscrita, [this] { return m_parar || !m_pendentes.empty(); });
+    m_haLinhas.wait_for(trava.Native(), kIntervaloEscrita,
+                        [this]() REQUIRES(m_mutex) { return m_parar || !m_pendentes.empty(); });
     if (m_pendentes.empty() && m_parar) return;
     lote.swap(m_pendentes);
     const uint64_t descartadas = std::exchange(m_descartadas, 0);

@@ -20,12 +20,13 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
+
+#include "foundation/ThreadAnnotations.h"
 
 namespace vespril {
 
@@ -151,18 +152,18 @@ class Painel {
   std::string m_metricasFalha;
   std::unique_ptr<Metricas> m_metricas;  // null when off
 
-  std::mutex m_mutexContagem;  // with metrics, held while the two counts change and are published
+  Mutex m_mutexContagem;  // with metrics, held while the two counts change and are published
   std::atomic<int> m_fila{0};
   std::atomic<int> m_rodando{0};
   std::atomic<int> m_conexoes{0};
 
-  mutable std::mutex m_mutex;
-  std::array<SituacaoServidor, 11> m_servidores;  // guarded by m_mutex
-  std::deque<std::string> m_guardadas;            // guarded by m_mutex; the last kLinhasGuardadas
-  uint64_t m_numero = 0;                          // guarded by m_mutex; lines logged so far
-  std::deque<Pendente> m_pendentes;                           // guarded by m_mutex
-  uint64_t m_descartadas = 0;                                 // guarded by m_mutex
-  bool m_parar = false;                                       // guarded by m_mutex
+  mutable Mutex m_mutex;
+  std::array<SituacaoServidor, 11> m_servidores GUARDED_BY(m_mutex);
+  std::deque<std::string> m_guardadas GUARDED_BY(m_mutex);  // the last kLinhasGuardadas
+  uint64_t m_numero GUARDED_BY(m_mutex) = 0;                // lines logged so far
+  std::deque<Pendente> m_pendentes GUARDED_BY(m_mutex);
+  uint64_t m_descartadas GUARDED_BY(m_mutex) = 0;
+  bool m_parar GUARDED_BY(m_mutex) = false;
   std::condition_variable m_haLinhas;
   std::thread m_escritor;  // last: it starts once everything above is ready
 };

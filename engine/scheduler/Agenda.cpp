@@ -30,7 +30,7 @@ Agenda::Trabalhadores::Trabalhadores(Agenda& agenda) : m_agenda(agenda) {
 
 Agenda::Trabalhadores::~Trabalhadores() {
   {
-    std::lock_guard lock(m_mutex);
+    MutexLock lock(m_mutex);
     m_parar = true;
   }
   m_trabalho.notify_all();
@@ -39,7 +39,7 @@ Agenda::Trabalhadores::~Trabalhadores() {
 
 void Agenda::Trabalhadores::Executar(Tarefa* tarefa) {
   {
-    std::lock_guard lock(m_mutex);
+    MutexLock lock(m_mutex);
     m_fila.push_back(tarefa);  // within the room made up front: never allocates
     if (static_cast<int>(m_fila.size()) > m_livres && static_cast<int>(m_threads.size()) < kMaximo) {
       try {
@@ -53,10 +53,10 @@ void Agenda::Trabalhadores::Executar(Tarefa* tarefa) {
 }
 
 void Agenda::Trabalhadores::Laco() {
-  std::unique_lock lock(m_mutex);
+  UniqueLock lock(m_mutex);
   for (;;) {
     ++m_livres;
-    m_trabalho.wait(lock, [this] { return m_parar || !m_fila.empty(); });
+    m_trabalho.wait(lock.Native(), [this]() REQUIRES(m_mutex) { return m_parar || !m_fila.empty(); });
     --m_livres;
     if (m_fila.empty()) return;
     Tarefa* tarefa = m_fila.front();
@@ -216,7 +216,11 @@ void Agenda::Trabalhar(Tarefa* tarefa) noexcept {
   }
   tarefa->trabalho = nullptr;  // what it holds goes on this thread, before the hand-over
   {
-    std::lock_guard lock(m_mutexConcluidas);
+    MutexLock lock(m_mutexConcluidas);
+    // A task counts as running until Recolher has taken it from here, and Passo starts no more than
+    // kMaximo at once: there is always room. Should that counting ever break, stop rather than write
+    // past the array.
+    if (m_quantasConcluidas >= m_concluidas.size()) std::terminate();
     m_concluidas[m_quantasConcluidas++] = tarefa;
   }
   const uint64_t um = 1;
@@ -229,7 +233,7 @@ void Agenda::Recolher() {
   std::array<const Tarefa*, kMaximo> concluidas{};
   size_t quantas = 0;
   {
-    std::lock_guard lock(m_mutexConcluidas);
+    MutexLock lock(m_mutexConcluidas);
     concluidas = m_concluidas;
     quantas = std::exchange(m_quantasConcluidas, 0);
   }

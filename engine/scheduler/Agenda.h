@@ -30,7 +30,6 @@
 #include <functional>
 #include <list>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -39,6 +38,7 @@
 #include <QTimer>
 
 #include "foundation/Descriptor.h"
+#include "foundation/ThreadAnnotations.h"
 
 class QSocketNotifier;
 
@@ -124,19 +124,19 @@ class Agenda final : public QObject {
    private:
     void Laco();
     Agenda& m_agenda;
-    std::mutex m_mutex;
+    Mutex m_mutex;
     std::condition_variable m_trabalho;
-    std::vector<Tarefa*> m_fila;       // guarded by m_mutex; its room for kMaximo is made up front
-    std::vector<std::thread> m_threads;  // guarded by m_mutex
-    int m_livres = 0;                    // guarded by m_mutex
-    bool m_parar = false;                // guarded by m_mutex
+    std::vector<Tarefa*> m_fila GUARDED_BY(m_mutex);  // its room for kMaximo is made up front
+    std::vector<std::thread> m_threads GUARDED_BY(m_mutex);
+    int m_livres GUARDED_BY(m_mutex) = 0;
+    bool m_parar GUARDED_BY(m_mutex) = false;
   };
 
   // Finished work, handed over under a lock of our own so that everything the work wrote is seen by
   // the completion; the eventfd wakes the GUI thread without allocating anything.
-  std::mutex m_mutexConcluidas;
-  std::array<const Tarefa*, kMaximo> m_concluidas{};  // guarded by m_mutexConcluidas
-  size_t m_quantasConcluidas = 0;                      // guarded by m_mutexConcluidas
+  Mutex m_mutexConcluidas;
+  std::array<const Tarefa*, kMaximo> m_concluidas GUARDED_BY(m_mutexConcluidas){};
+  size_t m_quantasConcluidas GUARDED_BY(m_mutexConcluidas) = 0;
   Descriptor m_sinal;
   QSocketNotifier* m_notificador = nullptr;
   // Admission that failed for want of memory is tried again a little later.

@@ -13,11 +13,11 @@ ConexoesLeitura::~ConexoesLeitura() = default;
 
 std::unique_ptr<ConexoesLeitura::Conexao> ConexoesLeitura::Tomar(int n, const std::string& nome,
                                                                  const std::string& endereco) {
-  Servidor& servidor = m_servidores.at(n - 1);
+  Servidor& servidor = Entrada(n);
   std::unique_ptr<Conexao> velha;  // detached outside the lock
   unsigned geracao = 0;
   {
-    std::unique_lock lock(m_mutex);
+    UniqueLock lock(m_mutex);
     for (;;) {
       while (!servidor.livres.empty()) {
         std::unique_ptr<Conexao> conexao = std::move(servidor.livres.back());
@@ -28,7 +28,7 @@ std::unique_ptr<ConexoesLeitura::Conexao> ConexoesLeitura::Tomar(int n, const st
         break;
       }
       if (velha || servidor.abertas < kPorServidor) break;
-      servidor.devolvida.wait(lock);
+      servidor.devolvida.wait(lock.Native());
     }
     ++servidor.abertas;
     geracao = servidor.geracao;
@@ -43,7 +43,7 @@ std::unique_ptr<ConexoesLeitura::Conexao> ConexoesLeitura::Tomar(int n, const st
     return conexao;
   } catch (...) {
     {
-      std::lock_guard lock(m_mutex);
+      MutexLock lock(m_mutex);
       --servidor.abertas;
     }
     servidor.devolvida.notify_one();
@@ -52,9 +52,9 @@ std::unique_ptr<ConexoesLeitura::Conexao> ConexoesLeitura::Tomar(int n, const st
 }
 
 void ConexoesLeitura::Devolver(int n, std::unique_ptr<Conexao> conexao, bool falhou) {
-  Servidor& servidor = m_servidores.at(n - 1);
+  Servidor& servidor = Entrada(n);
   {
-    std::lock_guard lock(m_mutex);
+    MutexLock lock(m_mutex);
     if (!falhou && conexao->geracao == servidor.geracao) {
       servidor.livres.push_back(std::move(conexao));
     } else {
@@ -66,10 +66,10 @@ void ConexoesLeitura::Devolver(int n, std::unique_ptr<Conexao> conexao, bool fal
 }
 
 void ConexoesLeitura::Descartar(int n, bool silencioso) {
-  Servidor& servidor = m_servidores.at(n - 1);
+  Servidor& servidor = Entrada(n);
   std::vector<std::unique_ptr<Conexao>> livres;  // detached outside the lock
   {
-    std::lock_guard lock(m_mutex);
+    MutexLock lock(m_mutex);
     ++servidor.geracao;
     livres.swap(servidor.livres);
     servidor.abertas -= static_cast<int>(livres.size());
@@ -81,7 +81,7 @@ void ConexoesLeitura::Descartar(int n, bool silencioso) {
 }
 
 int ConexoesLeitura::Abertas(int n) {
-  std::lock_guard lock(m_mutex);
+  MutexLock lock(m_mutex);
   return m_servidores.at(n - 1).abertas;
 }
 

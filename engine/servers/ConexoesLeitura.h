@@ -10,10 +10,10 @@
 #include <array>
 #include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "foundation/ThreadAnnotations.h"
 #include "servers/Credenciais.h"
 
 namespace vespril {
@@ -65,10 +65,14 @@ class ConexoesLeitura {
     std::condition_variable devolvida;
   };
 
+  // Server n's entry. The array never changes, so taking an entry needs no lock (its condition
+  // variable is notified outside it); what the entry holds is read and written under m_mutex.
+  Servidor& Entrada(int n) NO_THREAD_SAFETY_ANALYSIS { return m_servidores.at(n - 1); }
+
   const Credenciais& m_credenciais;
   fb::Watchdog* const m_vigia;
-  std::mutex m_mutex;
-  std::array<Servidor, kServidores> m_servidores;
+  Mutex m_mutex;
+  std::array<Servidor, kServidores> m_servidores GUARDED_BY(m_mutex);
 };
 
 }  // namespace vespril

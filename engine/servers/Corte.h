@@ -10,8 +10,9 @@
 
 #include <condition_variable>
 #include <cstdint>
-#include <mutex>
 #include <shared_mutex>
+
+#include "foundation/ThreadAnnotations.h"
 
 namespace vespril {
 
@@ -21,52 +22,54 @@ class Corte {
   // Not a std::shared_mutex itself, which leaves to the platform whether a waiting writer goes first
   // (glibc's lets a stream of readers starve it).
   void lock() {
-    std::unique_lock lock(m_mutex);
+    UniqueLock lock(m_mutex);
     ++m_escritoresEsperando;
-    m_mudou.wait(lock, [this] { return !m_escrevendo && m_lendo == 0; });
+    m_mudou.wait(lock.Native(), [this]() REQUIRES(m_mutex) { return !m_escrevendo && m_lendo == 0; });
     --m_escritoresEsperando;
     m_escrevendo = true;
     ++m_escritas;
   }
   void unlock() {
     {
-      std::lock_guard lock(m_mutex);
+      MutexLock lock(m_mutex);
       m_escrevendo = false;
     }
     m_mudou.notify_all();
   }
   void lock_shared() {
-    std::unique_lock lock(m_mutex);
-    m_mudou.wait(lock, [this] { return !m_escrevendo && m_escritoresEsperando == 0; });
+    UniqueLock lock(m_mutex);
+    m_mudou.wait(lock.Native(),
+                 [this]() REQUIRES(m_mutex) { return !m_escrevendo && m_escritoresEsperando == 0; });
     ++m_lendo;
   }
   // Waits as lock_shared does, and holds nothing: the mark of a moment with no writer in.
   uint64_t Marcar() {
-    std::unique_lock lock(m_mutex);
-    m_mudou.wait(lock, [this] { return !m_escrevendo && m_escritoresEsperando == 0; });
+    UniqueLock lock(m_mutex);
+    m_mudou.wait(lock.Native(),
+                 [this]() REQUIRES(m_mutex) { return !m_escrevendo && m_escritoresEsperando == 0; });
     return m_escritas;
   }
   // No writer has taken the cut since `marca` was made.
   bool Intacto(uint64_t marca) {
-    std::lock_guard lock(m_mutex);
+    MutexLock lock(m_mutex);
     return m_escritas == marca;
   }
   void unlock_shared() {
     bool ultimo = false;
     {
-      std::lock_guard lock(m_mutex);
+      MutexLock lock(m_mutex);
       ultimo = --m_lendo == 0;
     }
     if (ultimo) m_mudou.notify_all();
   }
 
  private:
-  std::mutex m_mutex;
+  Mutex m_mutex;
   std::condition_variable m_mudou;
-  int m_lendo = 0;                // guarded by m_mutex
-  int m_escritoresEsperando = 0;  // guarded by m_mutex
-  bool m_escrevendo = false;      // guarded by m_mutex
-  uint64_t m_escritas = 0;        // guarded by m_mutex; writers that have taken the cut
+  int m_lendo GUARDED_BY(m_mutex) = 0;
+  int m_escritoresEsperando GUARDED_BY(m_mutex) = 0;
+  bool m_escrevendo GUARDED_BY(m_mutex) = false;
+  uint64_t m_escritas GUARDED_BY(m_mutex) = 0;  // writers that have taken the cut
 };
 
 }  // namespace vespril

@@ -22,7 +22,7 @@ Religador::Religador(const Credenciais& credenciais, fb::Watchdog& vigia, Painel
 
 Religador::~Religador() {
   {
-    std::lock_guard trava(m_mutex);
+    MutexLock trava(m_mutex);
     m_parar = true;
   }
   for (Slot& slot : m_slots) slot.mudou.notify_all();
@@ -40,7 +40,7 @@ void Religador::Vincular(int n, const std::string& nome, const std::string& ende
                          const std::string& erro) {
   std::unique_ptr<fb::Attachment> sobra;  // detached outside the lock
   {
-    std::lock_guard trava(m_mutex);
+    MutexLock trava(m_mutex);
     Slot& slot = m_slots.at(static_cast<size_t>(n));
     ++slot.geracao;
     sobra = std::move(slot.pronta);
@@ -59,7 +59,7 @@ void Religador::Vincular(int n, const std::string& nome, const std::string& ende
 void Religador::Ausente(int n, const std::string& nome, const std::string& endereco, const std::string& erro,
                         bool silencioso) {
   std::unique_ptr<fb::Attachment> sobra;  // detached outside the lock
-  std::lock_guard trava(m_mutex);
+  MutexLock trava(m_mutex);
   Slot& slot = m_slots.at(static_cast<size_t>(n));
   ++slot.geracao;
   sobra = std::move(slot.pronta);
@@ -69,7 +69,7 @@ void Religador::Ausente(int n, const std::string& nome, const std::string& ender
 }
 
 bool Religador::Perdido(int n, const std::string& endereco, const std::string& erro, bool silencioso) {
-  std::lock_guard trava(m_mutex);
+  MutexLock trava(m_mutex);
   Slot& slot = m_slots.at(static_cast<size_t>(n));
   if (slot.endereco != endereco || slot.pronta) return false;
   if (slot.estado == EstadoServidor::Ligado) {
@@ -106,7 +106,7 @@ void Religador::Perder(int n, const std::string& erro, bool silencioso) {
 
 std::array<bool, Religador::kSlots + 1> Religador::Presentes() {
   std::array<bool, kSlots + 1> presentes{};
-  std::lock_guard trava(m_mutex);
+  MutexLock trava(m_mutex);
   for (int n = 1; n <= kSlots; ++n) {
     const Slot& slot = m_slots[static_cast<size_t>(n)];
     presentes[n] = slot.estado == EstadoServidor::Ligado || slot.pronta != nullptr;
@@ -115,14 +115,14 @@ std::array<bool, Religador::kSlots + 1> Religador::Presentes() {
 }
 
 std::string Religador::Silencio(int n) {
-  std::lock_guard trava(m_mutex);
+  MutexLock trava(m_mutex);
   const Slot& slot = m_slots.at(static_cast<size_t>(n));
   if (!slot.silencioso || slot.pronta || slot.estado == EstadoServidor::Ligado) return "";
   return slot.erro.empty() ? kReligando : slot.erro;
 }
 
 void Religador::Respondeu(int n) {
-  std::lock_guard trava(m_mutex);
+  MutexLock trava(m_mutex);
   Slot& slot = m_slots.at(static_cast<size_t>(n));
   if (slot.estado != EstadoServidor::Perdido || slot.tentando || slot.pronta) return;
   slot.proxima = Clock::now();
@@ -141,7 +141,7 @@ std::unique_ptr<fb::Attachment> Religador::Retomar(int n, const std::string& err
   std::string endereco;
   unsigned geracao = 0;
   {
-    std::unique_lock trava(m_mutex);
+    UniqueLock trava(m_mutex);
     Slot& slot = m_slots.at(static_cast<size_t>(n));
     // Found lost by a call that hit the time limit (its text is the watchdog's): the server is silent.
     if (slot.estado == EstadoServidor::Ligado && !slot.pronta) Perder(n, erro, erro == m_vigia.Message());
@@ -149,7 +149,7 @@ std::unique_ptr<fb::Attachment> Religador::Retomar(int n, const std::string& err
     if (slot.silencioso && !slot.pronta) throw Error(slot.erro.empty() ? kReligando : slot.erro);
     // An attempt under way ends at once while the server refuses: its outcome is this request's.
     const bool esperou = slot.tentando;
-    slot.mudou.wait(trava, [&] { return !slot.tentando || m_parar; });
+    slot.mudou.wait(trava.Native(), [&]() REQUIRES(m_mutex) { return !slot.tentando || m_parar; });
     if (slot.pronta) {
       slot.estado = EstadoServidor::Ligado;
       Publicar(n);
@@ -169,12 +169,12 @@ std::unique_ptr<fb::Attachment> Religador::Retomar(int n, const std::string& err
     anexo = Anexar(nome, endereco);
   } catch (const std::exception& e) {
     const auto* fbErro = dynamic_cast<const fb::FbError*>(&e);
-    std::lock_guard trava(m_mutex);
+    MutexLock trava(m_mutex);
     Desfecho(n, geracao, false, e.what(), fbErro != nullptr && fbErro->TimedOut());
     throw;
   }
   {
-    std::lock_guard trava(m_mutex);
+    MutexLock trava(m_mutex);
     Desfecho(n, geracao, true, "", false);
   }
   Religado(n);
@@ -201,17 +201,17 @@ void Religador::Desfecho(int n, unsigned geracao, bool ok, const std::string& er
 }
 
 void Religador::Laco(int n) {
+  UniqueLock trava(m_mutex);
   Slot& slot = m_slots[static_cast<size_t>(n)];
-  std::unique_lock trava(m_mutex);
   for (;;) {
     const auto devida = [&] {
       return slot.estado == EstadoServidor::Perdido && !slot.tentando && !slot.pronta && Clock::now() >= slot.proxima;
     };
     while (!m_parar && !devida()) {
       if (slot.estado == EstadoServidor::Perdido && !slot.tentando && !slot.pronta) {
-        slot.mudou.wait_until(trava, slot.proxima);
+        slot.mudou.wait_until(trava.Native(), slot.proxima);
       } else {
-        slot.mudou.wait(trava);
+        slot.mudou.wait(trava.Native());
       }
     }
     if (m_parar) return;

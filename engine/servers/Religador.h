@@ -4,19 +4,21 @@
 //
 // A slot found lost (by the write lane, or by a read script on one of the server's read connections)
 // is attached again by a thread of the Religador's own for that slot, first 0.5 s after the loss, then
-// at intervals that double up to 30 s. What it attaches waits here until the write lane next uses the
-// slot (Retomar), since only the write lane touches the slots. The write lane, needing a lost slot
-// before that, takes the attachment made meanwhile, or the outcome of the attempt under way, or makes
-// the attempt itself: so the first request after the server is back succeeds, and while it is away
-// requests fail with the client's text. A server that gave no answer within the time limit (see
-// fb::Watchdog) is silent: no request waits on it again, each fails at once with that failure, until
-// the background finds it answering. A server that could not be attached when it was bound (at
-// start-up) is away from the start and healed the same way (Ausente). A window operation that binds
-// the slot again (Vincular) ends its healing: what an attempt under way brings back is dropped.
+// at intervals that double up to 30 s. What it attaches waits here until the slot is next used (Retomar),
+// since only the write lane and the threads it waits for touch the slots (see
+// engine/servers/SlotConexao.h). The thread using a lost slot before that takes the attachment made
+// meanwhile, or the outcome of the attempt under way, or makes the attempt itself: so the first request
+// after the server is back succeeds, and while it is away requests fail with the client's text. A server
+// that gave no answer within the time limit (see fb::Watchdog) is silent: no request waits on it again,
+// each fails at once with that failure, until the background finds it answering. A server that could not be
+// attached when it was bound (at start-up) is away from the start and healed the same way (Ausente).
+// Binding the slot again (Vincular, when a window operation attaches, detaches or renumbers the servers)
+// ends its healing: what an attempt under way brings back is dropped.
 //
-// Thread-safe: Vincular, Ausente and Retomar from the write lane, Perdido from any worker, Presentes
-// and Silencio from any thread. Every attachment made here is bounded by the watchdog's limit, which bounds
-// the wait of the destructor for an attempt under way too.
+// Thread-safe: Vincular and Ausente from the write lane (or start-up), Retomar from the thread using the
+// slot, Perdido and Respondeu from any worker, Presentes and Silencio from any thread. Every attachment
+// made here is bounded by the watchdog's limit, which bounds the wait of the destructor for an attempt
+// under way too.
 #pragma once
 
 #include <array>
@@ -25,11 +27,11 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 
 #include "servers/Credenciais.h"
+#include "foundation/ThreadAnnotations.h"
 #include "panel/Painel.h"
 
 namespace vespril {
@@ -63,7 +65,7 @@ class Religador {
   // being healed, it only learns that the server is silent. True when the server has just been found
   // silent. Any worker.
   bool Perdido(int n, const std::string& endereco, const std::string& erro, bool silencioso = false);
-  // The write lane, about to use lost slot n: the attachment made meanwhile (waiting for an attempt
+  // The thread about to use lost slot n: the attachment made meanwhile (waiting for an attempt
   // under way), else one made now on this thread. Throws at once while the server is silent, the
   // failure of the attempt it waited for, or the client's text of attaching now.
   std::unique_ptr<fb::Attachment> Retomar(int n, const std::string& erro);
@@ -77,8 +79,9 @@ class Religador {
   void Respondeu(int n);
 
   // Called when the server of slot n answers again after it was away, lost or silent, once the
-  // attachment that found it is made: on the healer's thread or the write lane, outside this object's
-  // lock. The write lane is not held for it, so whatever it does on the server goes through the engine.
+  // attachment that found it is made: on the healer's thread or the one that called Retomar, outside
+  // this object's lock. The write lane is not held for it, so whatever it does on the server goes
+  // through the engine.
   // Set before the first server is bound; must not throw.
   std::function<void(int n)> OnReligado;
 
@@ -99,21 +102,20 @@ class Religador {
   };
 
   void Laco(int n);
-  // Marks slot n lost and wakes its thread (starting it the first time). REQUIRES: m_mutex held.
-  void Perder(int n, const std::string& erro, bool silencioso);
+  // Marks slot n lost and wakes its thread (starting it the first time).
+  void Perder(int n, const std::string& erro, bool silencioso) REQUIRES(m_mutex);
   void Religado(int n) noexcept;
   // An attempt's outcome into slot n's state, unless the slot was bound again meanwhile.
-  // REQUIRES: m_mutex held.
-  void Desfecho(int n, unsigned geracao, bool ok, const std::string& erro, bool silencioso);
-  void Publicar(int n);  // REQUIRES: m_mutex held
+  void Desfecho(int n, unsigned geracao, bool ok, const std::string& erro, bool silencioso) REQUIRES(m_mutex);
+  void Publicar(int n) REQUIRES(m_mutex);
   std::unique_ptr<fb::Attachment> Anexar(const std::string& nome, const std::string& endereco);
 
   const Credenciais& m_credenciais;
   fb::Watchdog& m_vigia;
   Painel& m_painel;
-  std::mutex m_mutex;
-  std::array<Slot, kSlots + 1> m_slots;  // [1..10], each field guarded by m_mutex
-  bool m_parar = false;                  // guarded by m_mutex
+  Mutex m_mutex;
+  std::array<Slot, kSlots + 1> m_slots GUARDED_BY(m_mutex);  // [1..10], and each field of each
+  bool m_parar GUARDED_BY(m_mutex) = false;
 };
 
 }  // namespace vespril

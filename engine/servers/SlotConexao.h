@@ -1,7 +1,9 @@
 // The objects of a database connection slot: the attachment (BaseDados), its transaction (Transacao)
 // and its statement object (ConexaoSQL), each a named Componente of the engine's component array.
-// The engine creates ten of each at start-up and owns them. A slot is used by one thread at a time
-// (the worker running the write lane or a window operation), and every call blocks that thread.
+// The engine creates ten of each at start-up and owns them. A slot is used by one thread at a time,
+// and every call blocks that thread: the worker running the write lane (a write script or a window
+// operation), or, while that worker waits for it, a thread it started for the slot's server (a
+// query's reading of that server, a group's statements and commit there).
 //
 // A slot's transaction rules: ConexaoSQL::Open runs its BeforeOpen hook (which starts the transaction
 // unless active) and leaves the result set, and the transaction, open until the next Close, whose

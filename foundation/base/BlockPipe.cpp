@@ -6,8 +6,10 @@ namespace vespril {
 
 bool BlockPipe::Put(std::string block) {
   {
-    std::unique_lock lock(m_mutex);
-    m_room.wait(lock, [&] { return Abandoned() || m_held == 0 || m_held + block.size() <= m_capacity; });
+    UniqueLock lock(m_mutex);
+    m_room.wait(lock.Native(), [&]() REQUIRES(m_mutex) {
+      return Abandoned() || m_held == 0 || m_held + block.size() <= m_capacity;
+    });
     if (Abandoned()) return false;
     m_held += block.size();
     m_blocks.push_back(std::move(block));
@@ -18,7 +20,7 @@ bool BlockPipe::Put(std::string block) {
 
 void BlockPipe::Close(std::exception_ptr failure) noexcept {
   {
-    std::lock_guard lock(m_mutex);
+    MutexLock lock(m_mutex);
     m_closed = true;
     m_failure = std::move(failure);
   }
@@ -27,8 +29,8 @@ void BlockPipe::Close(std::exception_ptr failure) noexcept {
 
 bool BlockPipe::Take(std::string& block) {
   {
-    std::unique_lock lock(m_mutex);
-    m_ready.wait(lock, [&] { return !m_blocks.empty() || m_closed; });
+    UniqueLock lock(m_mutex);
+    m_ready.wait(lock.Native(), [&]() REQUIRES(m_mutex) { return !m_blocks.empty() || m_closed; });
     if (m_blocks.empty()) {
       if (m_failure) std::rethrow_exception(m_failure);
       return false;
@@ -44,7 +46,7 @@ bool BlockPipe::Take(std::string& block) {
 void BlockPipe::Abandon() noexcept {
   std::deque<std::string> dropped;  // freed outside the lock
   {
-    std::lock_guard lock(m_mutex);
+    MutexLock lock(m_mutex);
     m_abandoned.store(true, std::memory_order_release);
     dropped.swap(m_blocks);
     m_held = 0;

@@ -15,8 +15,9 @@
 #include <cstddef>
 #include <deque>
 #include <exception>
-#include <mutex>
 #include <string>
+
+#include "foundation/ThreadAnnotations.h"
 
 namespace vespril {
 
@@ -45,13 +46,13 @@ class BlockPipe {
 
  private:
   const size_t m_capacity;
-  std::mutex m_mutex;
+  Mutex m_mutex;
   std::condition_variable m_room;        // for the producer: bytes were taken, or the consumer abandoned
   std::condition_variable m_ready;       // for the consumer: a block came, or the producer closed
-  std::deque<std::string> m_blocks;      // guarded by m_mutex
-  size_t m_held = 0;                     // guarded by m_mutex; the bytes of m_blocks
-  bool m_closed = false;                 // guarded by m_mutex
-  std::exception_ptr m_failure;          // guarded by m_mutex
+  std::deque<std::string> m_blocks GUARDED_BY(m_mutex);
+  size_t m_held GUARDED_BY(m_mutex) = 0;  // the bytes of m_blocks
+  bool m_closed GUARDED_BY(m_mutex) = false;
+  std::exception_ptr m_failure GUARDED_BY(m_mutex);
   std::atomic<bool> m_abandoned{false};  // written under m_mutex, read anywhere
 };
 
