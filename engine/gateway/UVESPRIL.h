@@ -211,8 +211,8 @@ class VESPRIL {
   };
 
   // Listener handlers. GUI thread.
-  void SoqueteClientRead(Conexao& connection);
-  void SoqueteClientError(Conexao& connection, SocketError& errorCode);
+  void SoqueteClientRead(ClientConnection& connection);
+  void SoqueteClientError(ClientConnection& connection, SocketError& errorCode);
   // Shown to the operator: an error of the listening socket itself, or a count that could not be
   // saved after its row was committed. Set on the GUI thread before serving; called there from the
   // event loop, never inside the agenda's admission or a completion.
