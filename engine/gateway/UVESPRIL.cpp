@@ -120,8 +120,8 @@ auto Lido(F ler, G registrar) {
 
 VESPRIL::VESPRIL() : VESPRIL(DiretorioConsultas()) {}
 
-VESPRIL::VESPRIL(std::string programDirectory)
-    : m_programDirectory(std::move(programDirectory)),
+VESPRIL::VESPRIL(std::string diretorioPrograma)
+    : m_diretorioPrograma(std::move(diretorioPrograma)),
       m_reservas(std::make_unique<Reservas>()),
       m_painel(std::make_unique<Painel>()),
       m_vigia(Vigia(*m_painel)),

@@ -89,7 +89,7 @@ class VESPRIL {
   // GUI thread. Result files go to the folder named by VESPRIL_DIR_CONSULTAS, or when it is unset or
   // empty to ProgramDirectory(); tests may name another directory.
   VESPRIL();
-  explicit VESPRIL(std::string programDirectory);
+  explicit VESPRIL(std::string diretorioPrograma);
   ~VESPRIL();
   VESPRIL(const VESPRIL&) = delete;
   VESPRIL& operator=(const VESPRIL&) = delete;
@@ -102,7 +102,7 @@ class VESPRIL {
   // REQUIRES: 1 <= n <= 10
   SlotConexao Slot(int n) const;
   // Any thread.
-  const std::string& DiretorioPrograma() const { return m_programDirectory; }
+  const std::string& DiretorioPrograma() const { return m_diretorioPrograma; }
   // What the gateway tells of itself: its log, the figures of the status window, the metrics.
   Painel& Atividade() const { return *m_painel; }
   // Read connections open to the server of slot n, idle or in use.
@@ -329,7 +329,7 @@ class VESPRIL {
   void ConexaoSQLBeforeOpen(ConexaoSQL& query);
   void ConexaoSQLAfterPost(ConexaoSQL& query);
 
-  const std::string m_programDirectory;
+  const std::string m_diretorioPrograma;
   mutable std::mutex m_trava;
   // The configuration tables, guarded by m_trava.
   PersistedTable CdsPortaRelembrar;
