@@ -649,7 +649,7 @@ void VESPRIL::Recontar(Insercao& insercao) {
 // names the least filled of them; when none is, the least filled of all, whose failure is the reply.
 // The new key is the generator's next value.
 void VESPRIL::Rotear(Insercao& insercao) {
-  const std::array<bool, Religador::kSlots + 1> presentes = m_religador->Presentes();
+  const std::array<bool, kSlots + 1> presentes = m_religador->Presentes();
   std::lock_guard trava(m_trava);
   if (!LocalizarTabela(CdsTabela, "Tabela", insercao.tabela) ||
       !LocalizarTabela(CdsServidorTabela, "Tabela", insercao.tabela)) {

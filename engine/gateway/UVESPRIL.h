@@ -51,6 +51,7 @@
 #include <vector>
 
 #include "config/PersistedTable.h"
+#include "components/Slots.h"
 #include "servers/Corte.h"
 #include "servers/Credenciais.h"
 #include "panel/Painel.h"
@@ -73,8 +74,7 @@ namespace fb {
 class Watchdog;
 }
 
-inline constexpr int kSlots = 10;
-inline constexpr int kComponentes = 31;
+inline constexpr int kComponentes = 1 + 3 * kSlots;
 
 class VESPRIL {
  public:
@@ -94,12 +94,13 @@ class VESPRIL {
   VESPRIL(const VESPRIL&) = delete;
   VESPRIL& operator=(const VESPRIL&) = delete;
 
-  // Component i: 0 the listener, n the attachment, n + 10 the transaction, n + 20 the query of slot n.
+  // Component i: 0 the listener, n the attachment, n + kSlots the transaction, n + 2 * kSlots the query of
+  // slot n.
   // The listener: GUI thread. A slot: the write lane (a write script or a window operation), or a
   // test while nothing runs.
   Componente& Componentes(int index) const;
   SoqueteServidor& Soquete() const;
-  // REQUIRES: 1 <= n <= 10
+  // REQUIRES: 1 <= n <= kSlots
   SlotConexao Slot(int n) const;
   // Any thread.
   const std::string& DiretorioPrograma() const { return m_diretorioPrograma; }

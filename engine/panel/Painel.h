@@ -27,6 +27,8 @@
 #include <thread>
 #include <vector>
 
+#include "components/Slots.h"
+
 namespace vespril {
 
 class Metricas;
@@ -112,7 +114,7 @@ class Painel {
     int fila = 0;
     int rodando = 0;
     int conexoes = 0;
-    std::array<SituacaoServidor, 11> servidores;  // [1..10]
+    std::array<SituacaoServidor, kSlots + 1> servidores;  // [1..kSlots]
     std::vector<std::string> linhas;              // log lines after `desde`, oldest first
   };
   Retrato Instantaneo(uint64_t& desde) const;
@@ -157,7 +159,7 @@ class Painel {
   std::atomic<int> m_conexoes{0};
 
   mutable std::mutex m_mutex;
-  std::array<SituacaoServidor, 11> m_servidores;  // guarded by m_mutex
+  std::array<SituacaoServidor, kSlots + 1> m_servidores;  // guarded by m_mutex
   std::deque<std::string> m_guardadas;            // guarded by m_mutex; the last kLinhasGuardadas
   uint64_t m_numero = 0;                          // guarded by m_mutex; lines logged so far
   std::deque<Pendente> m_pendentes;                           // guarded by m_mutex

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "components/Slots.h"
 #include "servers/Credenciais.h"
 
 namespace vespril {
@@ -26,7 +27,6 @@ class Watchdog;
 class ConexoesLeitura {
  public:
   static constexpr int kPorServidor = 4;
-  static constexpr int kServidores = 10;
 
   // One attachment of server n. Its statements are prepared in the dialect of the server's slot, as
   // the slot's own are.
@@ -68,7 +68,7 @@ class ConexoesLeitura {
   const Credenciais& m_credenciais;
   fb::Watchdog* const m_vigia;
   std::mutex m_mutex;
-  std::array<Servidor, kServidores> m_servidores;
+  std::array<Servidor, kSlots> m_servidores;
 };
 
 }  // namespace vespril
