@@ -275,6 +275,18 @@ TEST_F(ListenerTest, ReplyQueuedBeforeClosingStillArrives) {
   EXPECT_TRUE(client.Closed());
 }
 
+// The listener is its connections' one owner: when it goes, they go with it.
+TEST_F(ListenerTest, DestroyingTheListenerClosesItsClients) {
+  auto listener = std::make_unique<SoqueteServidor>("SoqueteServidorVESPRIL");
+  const int port = test::FreeTcpPort();
+  listener->SetPort(port);
+  listener->SetActive(true);
+  SocketClient client(port);
+  ASSERT_TRUE(WaitFor([&] { return listener->ClientCount() == 1; }));
+  listener.reset();
+  EXPECT_TRUE(client.Closed());
+}
+
 TEST_F(ListenerTest, PortZeroMeansDoNotListen) {
   SoqueteServidor listener("SoqueteServidorVESPRIL");
   listener.SetPort(0);

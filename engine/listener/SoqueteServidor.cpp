@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include <arpa/inet.h>
@@ -68,8 +69,7 @@ SocketError ClientError(int error) {
 // ClientConnection
 
 ClientConnection::ClientConnection(SoqueteServidor& listener, Descriptor socket, size_t maxFrameBytes)
-    : QObject(&listener),
-      m_listener(listener),
+    : m_listener(listener),
       m_socket(std::move(socket)),
       m_peer(PeerOf(m_socket.Get())),
       m_assembler(maxFrameBytes) {
@@ -80,8 +80,6 @@ ClientConnection::ClientConnection(SoqueteServidor& listener, Descriptor socket,
   connect(m_reader, &QSocketNotifier::activated, this, &ClientConnection::Readable);
   connect(m_writer, &QSocketNotifier::activated, this, &ClientConnection::Writable);
 }
-
-ClientConnection::~ClientConnection() { m_listener.Forget(*this); }
 
 bool ClientConnection::Congested() const { return m_pending > m_listener.Limits().pendingReplies; }
 
@@ -224,7 +222,7 @@ void ClientConnection::Release() {
   m_socket.Reset();
   m_output.clear();
   m_pending = 0;
-  deleteLater();
+  m_listener.Retire(*this);
 }
 
 void ClientConnection::UpdateReading() {
@@ -244,12 +242,7 @@ SoqueteServidor::SoqueteServidor(std::string name) : Componente(std::move(name))
   });
 }
 
-SoqueteServidor::~SoqueteServidor() {
-  // The connections must go while the table they leave on destruction still exists.
-  std::vector<ClientConnection*> connections;
-  for (const auto& entry : m_connections) connections.push_back(entry.first);
-  for (ClientConnection* connection : connections) delete connection;
-}
+SoqueteServidor::~SoqueteServidor() = default;
 
 void SoqueteServidor::SetActive(bool active) {
   if (!active) {
@@ -264,11 +257,8 @@ void SoqueteServidor::SetActive(bool active) {
       Tell("porta " + std::to_string(port) + " fechada");
     }
     m_spare.Reset();
-    std::vector<QPointer<ClientConnection>> connections;
-    for (const auto& entry : m_connections) connections.emplace_back(entry.first);
-    for (const QPointer<ClientConnection>& connection : connections) {
-      if (connection) connection->Close();
-    }
+    // Closing calls no handler and destroys nothing yet, so the table stays as it is meanwhile.
+    for (const auto& entry : m_connections) entry.first->Close();
     return;
   }
   if (Active() || m_port == 0) return;
@@ -386,8 +376,8 @@ void SoqueteServidor::TurnAway(ListeningSocket& listening, int error) {
 void SoqueteServidor::Adopt(Descriptor socket) {
   auto connection =
       std::unique_ptr<ClientConnection>(new ClientConnection(*this, std::move(socket), m_limits.frame));
-  m_connections.emplace(connection.get(), 0);
-  connection.release();  // its parent, this listener, owns it now
+  ClientConnection* const key = connection.get();
+  m_connections.emplace(key, Client{std::move(connection)});
   ReportCount();
 }
 
@@ -420,8 +410,8 @@ size_t SoqueteServidor::Recount(ClientConnection& connection) {
   const auto entry = m_connections.find(&connection);
   if (entry == m_connections.end()) return m_unfinished;
   const size_t held = connection.Assembler().Held();
-  m_unfinished = m_unfinished - entry->second + held;
-  entry->second = held;
+  m_unfinished = m_unfinished - entry->second.unfinished + held;
+  entry->second.unfinished = held;
   return m_unfinished;
 }
 
@@ -446,12 +436,22 @@ bool SoqueteServidor::Answering() const {
   return false;
 }
 
-void SoqueteServidor::Forget(ClientConnection& connection) {
-  const auto entry = m_connections.find(&connection);
-  if (entry == m_connections.end()) return;
-  m_unfinished -= entry->second;
-  m_connections.erase(entry);
-  ReportCount();
+void SoqueteServidor::Retire(ClientConnection& connection) {
+  // Its notifiers are off, and a queued call to a listener that is gone is never made.
+  if (m_retired.empty()) {
+    QMetaObject::invokeMethod(this, &SoqueteServidor::DestroyRetired, Qt::QueuedConnection);
+  }
+  m_retired.push_back(&connection);
+}
+
+void SoqueteServidor::DestroyRetired() {
+  for (ClientConnection* connection : std::exchange(m_retired, {})) {
+    const auto entry = m_connections.find(connection);
+    if (entry == m_connections.end()) continue;
+    m_unfinished -= entry->second.unfinished;
+    m_connections.erase(entry);
+    ReportCount();
+  }
 }
 
 void SoqueteServidor::ReportClientError(ClientConnection& connection, SocketError code) {

@@ -3,7 +3,8 @@
 // unless told otherwise), each with a queue as long as the system allows (SOMAXCONN), each readiness taking
 // in every connection waiting, served with the client connections on the GUI thread through socket notifiers;
 // there is no thread per client. A client from outside the allowed networks is closed as it is accepted,
-// before anything it sent is read. The engine owns the listener; the listener owns its connections.
+// before anything it sent is read. The engine owns the listener; the listener alone owns its connections
+// and destroys each in a later turn of the event loop than the one that closed it (see ClientConnection).
 //
 // Each connection gathers what it receives into frames (FrameAssembler) and keeps the replies it could
 // not send yet, so frames are handled however the transport cuts them and every reply reaches a client
@@ -60,13 +61,13 @@ struct ListenerLimits {
   size_t unfinishedFrames = 512u * 1024u * 1024u;
 };
 
-// One client connection. Lives on the GUI thread; released (deleteLater) once closed.
+// One client connection. Lives on the GUI thread. Owned by its listener, which destroys it once it is closed
+// and control is back in the event loop, so a closing connection is never destroyed under its own calls;
+// a handler that keeps one beyond its call holds a QPointer to it.
 class ClientConnection final : public QObject {
   Q_OBJECT
 
  public:
-  ~ClientConnection() override;
-
   // The frames received so far; the read handler takes them with Next().
   FrameAssembler& Assembler() { return m_assembler; }
   // Queues bytes for the client; they go out as it takes them. Ignored once the connection is closing.
@@ -159,7 +160,7 @@ class SoqueteServidor final : public QObject, public Componente {
 
   // The port being listened on; 0 when inactive.
   int BoundPort() const;
-  // Client connections alive (a closed one counts until it has been released).
+  // Client connections alive (a closed one counts until it has been destroyed).
   int ClientCount() const { return static_cast<int>(m_connections.size()); }
   // Some connection is busy with a request or still has replies to send.
   bool Answering() const;
@@ -206,7 +207,9 @@ class SoqueteServidor final : public QObject, public Componente {
   // Brings the connection's share of Unfinished() up to date; returns the new total.
   size_t Recount(ClientConnection& connection);
   void Dispatch(ClientConnection& connection);
-  void Forget(ClientConnection& connection);
+  // A closed connection is destroyed at the next turn of the event loop, whatever the stack holds now.
+  void Retire(ClientConnection& connection);
+  void DestroyRetired();
   void ReportClientError(ClientConnection& connection, SocketError code);
   void ReportError(const std::string& message);
   void Tell(const std::string& text);
@@ -227,7 +230,13 @@ class SoqueteServidor final : public QObject, public Componente {
   ListenerLimits m_limits;
   size_t m_unfinished = 0;
   size_t m_held = 0;
-  std::unordered_map<ClientConnection*, size_t> m_connections;  // with the unfinished bytes each holds
+  // Every connection, until it is destroyed, with the unfinished bytes it holds.
+  struct Client {
+    std::unique_ptr<ClientConnection> connection;
+    size_t unfinished = 0;
+  };
+  std::vector<ClientConnection*> m_retired;  // closed, to be destroyed
+  std::unordered_map<ClientConnection*, Client> m_connections;
 };
 
 }  // namespace vespril
