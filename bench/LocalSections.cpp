@@ -178,7 +178,7 @@ void BenchTables(const QString& dir) {
   // The matrix at its largest: ten servers by two hundred tables.
   vespril::PersistedTable matrix = vespril::config::BuildServidorTabela();
   for (int t = 0; t < 200; ++t) {
-    for (int sv = 0; sv < 10; ++sv) {
+    for (int sv = 0; sv < vespril::kSlots; ++sv) {
       matrix.Append();
       matrix.SetFieldAsString("Servidor", "SERVIDOR" + std::to_string(sv));
       matrix.SetFieldAsString("Tabela", "TABELA" + std::to_string(t));

@@ -26,6 +26,7 @@
 
 #include "ResultFile.h"
 #include "VesprilClient.h"
+#include "foundation/Descriptor.h"
 
 namespace vespril {
 namespace {
@@ -158,39 +159,27 @@ class RegularFile {
   // Throws std::system_error with the reason it cannot be opened, NotRegularFile when it is no regular
   // file.
   explicit RegularFile(const std::string& path)
-      : m_fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)) {
-    if (m_fd < 0) throw std::system_error(errno, std::generic_category());
+      : m_file(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)) {
+    if (!m_file.Valid()) throw std::system_error(errno, std::generic_category());
     struct stat info {};
-    if (fstat(m_fd, &info) != 0) {
-      const int error = errno;
-      close(m_fd);
-      throw std::system_error(error, std::generic_category());
-    }
-    if (!S_ISREG(info.st_mode)) {
-      close(m_fd);
-      throw NotRegularFile{};
-    }
-  }
-  RegularFile(RegularFile&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
-  RegularFile& operator=(RegularFile&&) = delete;
-  ~RegularFile() {
-    if (m_fd >= 0) close(m_fd);
+    if (fstat(m_file.Get(), &info) != 0) throw std::system_error(errno, std::generic_category());
+    if (!S_ISREG(info.st_mode)) throw NotRegularFile{};
   }
 
   // The next bytes into `buffer`, as many as fit; empty at the end. Throws std::system_error.
   std::string_view Read(std::vector<char>& buffer) {
     for (;;) {
-      const ssize_t n = read(m_fd, buffer.data(), buffer.size());
+      const ssize_t n = read(m_file.Get(), buffer.data(), buffer.size());
       if (n >= 0) return {buffer.data(), static_cast<size_t>(n)};
       if (errno != EINTR) throw std::system_error(errno, std::generic_category());
     }
   }
   void Rewind() {
-    if (lseek(m_fd, 0, SEEK_SET) != 0) throw std::system_error(errno, std::generic_category());
+    if (lseek(m_file.Get(), 0, SEEK_SET) != 0) throw std::system_error(errno, std::generic_category());
   }
 
  private:
-  int m_fd;
+  Descriptor m_file;
 };
 
 bool Utf8Valido(std::string_view text) {

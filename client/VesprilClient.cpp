@@ -11,6 +11,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "foundation/Descriptor.h"
+
 namespace vespril {
 
 namespace {
@@ -47,34 +49,32 @@ std::string Lower(std::string_view text) {
   return lower;
 }
 
-// Connects one socket to one address, non-blocking; returns the descriptor or -1 with errno set.
-int ConnectTo(const addrinfo& address, int timeoutMs) {
-  const int fd =
-      ::socket(address.ai_family, address.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, address.ai_protocol);
-  if (fd < 0) return -1;
-  if (::connect(fd, address.ai_addr, address.ai_addrlen) != 0) {
+// Connects one socket to one address, non-blocking; an empty descriptor, with the reason in `error`,
+// when it can't.
+Descriptor ConnectTo(const addrinfo& address, int timeoutMs, int& error) {
+  Descriptor socket(
+      ::socket(address.ai_family, address.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, address.ai_protocol));
+  if (!socket.Valid()) {
+    error = errno;
+    return socket;
+  }
+  if (::connect(socket.Get(), address.ai_addr, address.ai_addrlen) != 0) {
     if (errno != EINPROGRESS) {
-      const int error = errno;
-      ::close(fd);
-      errno = error;
-      return -1;
+      error = errno;
+      return Descriptor();
     }
-    pollfd p{fd, POLLOUT, 0};
+    pollfd p{socket.Get(), POLLOUT, 0};
     int ready;
     while ((ready = ::poll(&p, 1, timeoutMs)) < 0 && errno == EINTR) {
     }
-    int error = ETIMEDOUT;
+    error = ETIMEDOUT;
     if (ready > 0) {
       socklen_t size = sizeof error;
-      if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) error = errno;
+      if (::getsockopt(socket.Get(), SOL_SOCKET, SO_ERROR, &error, &size) != 0) error = errno;
     }
-    if (error != 0) {
-      ::close(fd);
-      errno = error;
-      return -1;
-    }
+    if (error != 0) return Descriptor();
   }
-  return fd;
+  return socket;
 }
 
 }  // namespace
@@ -93,12 +93,12 @@ VesprilClient::VesprilClient(const std::string& host, uint16_t port, std::chrono
   const int timeoutMs =
       timeout.count() > 0 ? static_cast<int>(std::min<long long>(timeout.count(), 1 << 30)) : -1;
   int error = 0;
-  for (const addrinfo* a = addresses; a != nullptr && m_fd < 0; a = a->ai_next) {
-    m_fd = ConnectTo(*a, timeoutMs);
-    if (m_fd < 0) error = errno;
+  Descriptor socket;
+  for (const addrinfo* a = addresses; a != nullptr && !socket.Valid(); a = a->ai_next) {
+    socket = ConnectTo(*a, timeoutMs, error);
   }
   ::freeaddrinfo(addresses);
-  if (m_fd < 0) {
+  if (!socket.Valid()) {
     if (error == ETIMEDOUT) {
       throw ClientError(ClientError::Kind::Timeout,
                         "Cannot connect to " + m_peer + ": no answer within " + Seconds(timeout));
@@ -106,6 +106,7 @@ VesprilClient::VesprilClient(const std::string& host, uint16_t port, std::chrono
     throw ClientError(ClientError::Kind::Connect,
                       "Cannot connect to " + m_peer + ": " + std::strerror(error));
   }
+  m_fd = socket.Release();  // this object's now; its destructor closes it
 }
 
 VesprilClient::~VesprilClient() {

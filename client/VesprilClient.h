@@ -79,7 +79,7 @@ class VesprilClient {
   [[noreturn]] void Fail(ClientError::Kind kind, const std::string& message);
   void CheckUsable() const;
 
-  int m_fd = -1;
+  int m_fd = -1;       // owned; a bare int since this header is installed and Descriptor is not
   std::string m_peer;  // "host:port" for messages
   std::chrono::milliseconds m_timeout;
   ReplyAssembler m_replies;

@@ -224,7 +224,7 @@ TEST_F(ConfigOperationsTest, FilesHoldExactlyWhatTheOperationsStored) {
 
 TEST_F(ConfigOperationsTest, AnEleventhServerIsRefusedBeforeAnythingChanges) {
   std::vector<std::pair<std::string, std::string>> ten;
-  for (int i = 0; i < 10; ++i) ten.emplace_back("S" + std::to_string(i), alfa.Address());
+  for (int i = 0; i < kSlots; ++i) ten.emplace_back("S" + std::to_string(i), alfa.Address());
   workspace.WriteServers(ten);
   Start();
   QFile::remove("Servidor.xml");

@@ -134,7 +134,7 @@ TEST(EngineStartupTest, RefusesServerFilesItCannotServe) {
 
   // Slots are reached by record number, and a name must locate its own record.
   std::vector<std::pair<std::string, std::string>> eleven;
-  for (int i = 0; i < 11; ++i) eleven.emplace_back("S" + std::to_string(i), "/nowhere/s.fdb");
+  for (int i = 0; i < kSlots + 1; ++i) eleven.emplace_back("S" + std::to_string(i), "/nowhere/s.fdb");
   workspace.WriteServers(eleven);
   EXPECT_EQ(StartupFailure(workspace), "O arquivo Servidor.xml tem mais de 10 servidores");
 

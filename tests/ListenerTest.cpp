@@ -56,7 +56,7 @@ std::string Expected(int error, const char* api) {
          "), on API '" + api + "'";
 }
 
-void Echo(Conexao& connection) {
+void Echo(ClientConnection& connection) {
   while (const std::optional<Pedido> pedido = connection.Assembler().Next()) connection.Send(pedido->comando);
 }
 
@@ -64,11 +64,11 @@ void Echo(Conexao& connection) {
 class ListenerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    m_listener.OnClientRead = [this](Conexao& connection) {
+    m_listener.OnClientRead = [this](ClientConnection& connection) {
       ++m_reads;
       Echo(connection);
     };
-    m_listener.OnClientError = [](Conexao&, SocketError& code) { code = SocketError::None; };
+    m_listener.OnClientError = [](ClientConnection&, SocketError& code) { code = SocketError::None; };
     m_listener.OnListenerError = [this](const std::string& message) { m_errors.push_back(message); };
     m_listener.SetPort(m_port);
     m_listener.SetActive(true);
@@ -118,14 +118,14 @@ TEST_F(ListenerTest, EachConnectionGathersItsOwnFramesAcrossReads) {
 // unanswered requests; the rest waits in the kernel and arrives whole once the request ends.
 TEST_F(ListenerTest, BusyConnectionIsReadOnlyUpToItsCeilingOfUnansweredRequests) {
   constexpr size_t kTeto = 256 * 1024;
-  m_listener.SetLimites({.pedidosPendentes = kTeto});
-  Conexao* ocupada = nullptr;
+  m_listener.SetLimits({.pendingRequests = kTeto});
+  ClientConnection* ocupada = nullptr;
   std::vector<size_t> tamanhos;
-  m_listener.OnClientRead = [&](Conexao& connection) {
+  m_listener.OnClientRead = [&](ClientConnection& connection) {
     if (const std::optional<Pedido> pedido = connection.Assembler().Next()) {
       tamanhos.push_back(pedido->comando.size());
       ocupada = &connection;
-      connection.SetOcupada(true, pedido->comando.size());
+      connection.SetBusy(true, pedido->comando.size());
     }
   };
   SocketClient client(m_port);
@@ -137,7 +137,7 @@ TEST_F(ListenerTest, BusyConnectionIsReadOnlyUpToItsCeilingOfUnansweredRequests)
   EXPECT_FALSE(WaitFor([&] { return ocupada->Assembler().Buffered() > kTeto + (1u << 20); }, 1000))
       << ocupada->Assembler().Buffered();
   EXPECT_GT(client.Socket().bytesToWrite(), 0);
-  ocupada->SetOcupada(false);
+  ocupada->SetBusy(false);
   ASSERT_TRUE(WaitFor([&] { return tamanhos.size() == 2; }, 20000));
   EXPECT_EQ(tamanhos[1], longo.size());
 }
@@ -147,13 +147,13 @@ TEST_F(ListenerTest, BusyConnectionIsReadOnlyUpToItsCeilingOfUnansweredRequests)
 // requests finish.
 TEST_F(ListenerTest, RequestsWaitingTheirTurnCountAgainstTheCeilingOfAllConnections) {
   constexpr size_t kTeto = 1u << 20;
-  m_listener.SetLimites({.quadrosInacabados = kTeto});
-  std::vector<std::pair<Conexao*, size_t>> retidos;
-  m_listener.OnClientRead = [&](Conexao& connection) {
+  m_listener.SetLimits({.unfinishedFrames = kTeto});
+  std::vector<std::pair<ClientConnection*, size_t>> retidos;
+  m_listener.OnClientRead = [&](ClientConnection& connection) {
     if (const std::optional<Pedido> pedido = connection.Assembler().Next()) {
-      m_listener.Reter(pedido->comando.size());
+      m_listener.HoldRequest(pedido->comando.size());
       retidos.emplace_back(&connection, pedido->comando.size());
-      connection.SetOcupada(true, pedido->comando.size());
+      connection.SetBusy(true, pedido->comando.size());
     }
   };
   const std::string frame = Comando(std::string(kTeto * 6 / 10, 'x'));
@@ -164,8 +164,8 @@ TEST_F(ListenerTest, RequestsWaitingTheirTurnCountAgainstTheCeilingOfAllConnecti
   b.Send(frame);
   EXPECT_TRUE(b.Closed());
   EXPECT_EQ(retidos.size(), 1u);
-  m_listener.Soltar(retidos[0].second);
-  retidos[0].first->SetOcupada(false);
+  m_listener.ReleaseRequest(retidos[0].second);
+  retidos[0].first->SetBusy(false);
   SocketClient c(m_port);
   c.Send(frame);
   EXPECT_TRUE(WaitFor([&] { return retidos.size() == 2; }));
@@ -175,7 +175,7 @@ TEST_F(ListenerTest, RequestsWaitingTheirTurnCountAgainstTheCeilingOfAllConnecti
 // that keeps sending them is told of once a second at most.
 TEST_F(ListenerTest, BytesOutsideFramesAreLoggedWithThePeersAddress) {
   std::vector<std::string> eventos;
-  m_listener.OnEvento = [&](const std::string& evento) { eventos.push_back(evento); };
+  m_listener.OnEvent = [&](const std::string& evento) { eventos.push_back(evento); };
   SocketClient client(m_port);
   ASSERT_TRUE(client.Connected());
   client.Send("junk" + Comando("one") + "\r\n");
@@ -265,13 +265,25 @@ TEST_F(ListenerTest, ClosingDropsEveryClientAndReopeningServesAgain) {
 }
 
 TEST_F(ListenerTest, ReplyQueuedBeforeClosingStillArrives) {
-  m_listener.OnClientRead = [this](Conexao& connection) {
+  m_listener.OnClientRead = [this](ClientConnection& connection) {
     Echo(connection);
     m_listener.SetActive(false);
   };
   SocketClient client(m_port);
   client.Send(Comando("last words"));
   EXPECT_EQ(client.Received(10), "last words");
+  EXPECT_TRUE(client.Closed());
+}
+
+// The listener is its connections' one owner: when it goes, they go with it.
+TEST_F(ListenerTest, DestroyingTheListenerClosesItsClients) {
+  auto listener = std::make_unique<SoqueteServidor>("SoqueteServidorVESPRIL");
+  const int port = test::FreeTcpPort();
+  listener->SetPort(port);
+  listener->SetActive(true);
+  SocketClient client(port);
+  ASSERT_TRUE(WaitFor([&] { return listener->ClientCount() == 1; }));
+  listener.reset();
   EXPECT_TRUE(client.Closed());
 }
 
@@ -305,7 +317,7 @@ TEST_F(ListenerTest, PortThatCannotBeTakenFailsAsBindAndLeavesTheListenerInactiv
 
 TEST_F(ListenerTest, ClientErrorsAreSuppressedOnlyWhenTheHandlerClearsThem) {
   std::vector<SocketError> codes;
-  m_listener.OnClientError = [&](Conexao&, SocketError& code) {
+  m_listener.OnClientError = [&](ClientConnection&, SocketError& code) {
     codes.push_back(code);
     code = SocketError::None;
   };
@@ -318,7 +330,7 @@ TEST_F(ListenerTest, ClientErrorsAreSuppressedOnlyWhenTheHandlerClearsThem) {
   EXPECT_EQ(codes[0], SocketError::RemoteHostClosed);
   EXPECT_TRUE(m_errors.empty());
 
-  m_listener.OnClientError = [](Conexao&, SocketError&) {};
+  m_listener.OnClientError = [](ClientConnection&, SocketError&) {};
   {
     SocketClient client(m_port);
     ASSERT_TRUE(client.Connected());

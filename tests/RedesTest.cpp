@@ -65,9 +65,9 @@ TEST(RedesTest, TheListenerOpensEveryAddressGivenAndNoOther) {
   if (probe.listen(QHostAddress::LocalHostIPv6, 0)) cases.push_back({"0.0.0.0,::", {"::1", "127.0.0.2"}, {}});
   for (const Case& c : cases) {
     SoqueteServidor listener("SoqueteServidorVESPRIL");
-    listener.SetEnderecos(LerEnderecos(c.listen, "VESPRIL_ESCUTA"), true);
+    listener.SetAddresses(LerEnderecos(c.listen, "VESPRIL_ESCUTA"), true);
     listener.SetPort(test::FreeTcpPort());
-    listener.OnClientRead = [](Conexao& connection) {
+    listener.OnClientRead = [](ClientConnection& connection) {
       while (connection.Assembler().Next()) connection.Send(MontarResposta("c", "1", "", ""));
     };
     ASSERT_EQ(ErrorOf([&] { listener.SetActive(true); }), test::kNoError) << c.listen;

@@ -22,8 +22,6 @@ using test::ErrorOf;
 using test::FbLocation;
 using test::FirebirdTestDatabase;
 
-constexpr char kNotAQuery[] = "Instru\xE7\xE3o n\xE3o \xE9 uma consulta";
-
 // One slot wired as the engine wires it: parameter lines, links and the two hooks.
 class Slot {
  public:
@@ -239,7 +237,7 @@ TEST_F(SlotConexaoTest, StatementThatIsNotAQueryIsRefusedBeforeItRuns) {
            "execute procedure NOVO_PEDIDO",
            "execute block as begin insert into PEDIDO values (2, 'block'); end",
        }) {
-    EXPECT_EQ(ErrorOf([&] { slot.Query(sql); }), kNotAQuery) << sql;
+    EXPECT_EQ(ErrorOf([&] { slot.Query(sql); }), kNaoConsulta) << sql;
     EXPECT_EQ(slot.State(), "idle") << sql;
   }
   EXPECT_EQ(db.Dump("select count(*) from PEDIDO"), "0");
@@ -362,7 +360,7 @@ TEST_F(SlotConexaoServerTest, SlotWorksThroughTheLoopbackServer) {
   slot.Execute("insert into PEDIDO values (1, 'Ana')");
   slot.Query("select * from PEDIDO");
   EXPECT_EQ(slot.Rows(), "1|Ana");
-  EXPECT_EQ(ErrorOf([&] { slot.Query("insert into PEDIDO values (2, 'Bia')"); }), kNotAQuery);
+  EXPECT_EQ(ErrorOf([&] { slot.Query("insert into PEDIDO values (2, 'Bia')"); }), kNaoConsulta);
   slot.baseDados.Close();
   EXPECT_EQ(db.Dump("select * from PEDIDO"), "1|Ana");
 }

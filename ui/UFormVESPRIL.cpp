@@ -433,7 +433,7 @@ void TFormVESPRIL::MostrarPorta() {
       texto = "Porta 0: nenhum cliente \xE9 atendido";
     } else {
       texto = porta + " fechada: " +
-              (soquete.FalhaEscuta().empty() ? "nenhum cliente \xE9 atendido" : soquete.FalhaEscuta());
+              (soquete.ListenFailure().empty() ? "nenhum cliente \xE9 atendido" : soquete.ListenFailure());
     }
   }
   const QString linha = Texto(texto).simplified();

@@ -76,24 +76,24 @@ void DeleteArquivoConsulta(std::string_view path) {
   unlink(std::string(path).c_str());
 }
 
-ArquivoConsulta::ArquivoConsulta(const std::string& path) : m_file(new QFile), m_name(path) {
+ArquivoConsulta::ArquivoConsulta(const std::string& path) : m_arquivo(new QFile), m_nome(path) {
   // Opened by its bytes, which Qt's QString form of a folder name may not keep. O_NOFOLLOW refuses a
   // symbolic link in the same step that opens the name, so none can be slipped in between a check and
   // the open; O_NONBLOCK makes a pipe nobody reads fail at once instead of holding up the gateway, and
   // changes nothing for a regular file.
   Descriptor fd(open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
   if (!fd.Valid() || !PrepararArquivo(fd.Get()) ||
-      !m_file->open(fd.Get(), QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)) {
+      !m_arquivo->open(fd.Get(), QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)) {
     throw Error(Format("Cannot create file %s", path));
   }
   fd.Release();  // the QFile closes it now
-  m_device = m_file.get();
-  Write(kInicio);
+  m_dispositivo = m_arquivo.get();
+  Escrever(kInicio);
 }
 
 ArquivoConsulta::ArquivoConsulta(QIODevice& device, std::string nameForMessages)
-    : m_device(&device), m_name(std::move(nameForMessages)) {
-  Write(kInicio);
+    : m_dispositivo(&device), m_nome(std::move(nameForMessages)) {
+  Escrever(kInicio);
 }
 
 ArquivoConsulta::~ArquivoConsulta() {
@@ -130,7 +130,7 @@ void AcrescentarRegistro(std::string& out, const std::vector<std::string>& names
 void ArquivoConsulta::EscreverRegistro(const std::vector<std::string>& names,
                                        const std::vector<std::string>& values) {
   if (names.size() != values.size()) {
-    throw Error(Format("Cannot write file %s: a row with a different number of names and values", m_name));
+    throw Error(Format("Cannot write file %s: a row with a different number of names and values", m_nome));
   }
   // Rows gather in one buffer that goes out in large writes: a query of millions of rows spends its
   // time here, so nothing is allocated per row once the buffer has grown.
@@ -148,22 +148,22 @@ void ArquivoConsulta::EscreverRegistros(std::string_view registros, size_t quant
 void ArquivoConsulta::Finalizar() {
   m_pendente += kFim;
   Descarregar();
-  if (m_file) {
+  if (m_arquivo) {
     // Bytes reach the disk only by now; a full disk shows up here or never.
-    if (!m_file->flush()) throw Error(Format("Cannot write file %s", m_name));
-    m_file->close();
+    if (!m_arquivo->flush()) throw Error(Format("Cannot write file %s", m_nome));
+    m_arquivo->close();
   }
 }
 
 void ArquivoConsulta::Descarregar() {
   if (m_pendente.empty()) return;
-  Write(m_pendente);
+  Escrever(m_pendente);
   m_pendente.clear();
 }
 
-void ArquivoConsulta::Write(std::string_view bytes) {
+void ArquivoConsulta::Escrever(std::string_view bytes) {
   const auto size = static_cast<qint64>(bytes.size());
-  if (m_device->write(bytes.data(), size) != size) throw Error(Format("Cannot write file %s", m_name));
+  if (m_dispositivo->write(bytes.data(), size) != size) throw Error(Format("Cannot write file %s", m_nome));
   m_bytes += size;
 }
 

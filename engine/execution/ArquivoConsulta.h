@@ -68,14 +68,14 @@ class ArquivoConsulta {
   void Finalizar();
 
  private:
-  void Write(std::string_view bytes);
+  void Escrever(std::string_view bytes);
   // Writes the rows gathered so far.
   void Descarregar();
 
   static constexpr size_t kBloco = 256u * 1024u;  // rows are written in blocks of about this size
-  std::unique_ptr<QFile> m_file;  // null when writing to a caller's device
-  QIODevice* m_device = nullptr;
-  std::string m_name;
+  std::unique_ptr<QFile> m_arquivo;               // null when writing to a caller's device
+  QIODevice* m_dispositivo = nullptr;
+  std::string m_nome;
   std::string m_pendente;  // rows not yet written
   // Rows and bytes written so far, told to the panel when the file closes (see Painel::Conta).
   int64_t m_registros = 0;

@@ -172,10 +172,10 @@ Agenda::ExecutorGrupo ExecutorDeGrupos(VESPRIL& engine) {
   };
 }
 
-void VESPRIL::SoqueteClientRead(Conexao& connection) {
+void VESPRIL::SoqueteClientRead(ClientConnection& connection) {
   // One request of a connection at a time; a client that does not read its replies is not answered
   // further until they drain. The reply is sent, and the next frame taken, when the request ends.
-  while (connection.Open() && !connection.Ocupada() && !connection.Congested()) {
+  while (connection.Open() && !connection.Busy() && !connection.Congested()) {
     SoqueteServidor* soquete = &Soquete();
     size_t bytes = 0;
     bool retido = false;
@@ -185,7 +185,7 @@ void VESPRIL::SoqueteClientRead(Conexao& connection) {
       if (!request) break;
       bytes = request->cliente.size() + request->pedido.size() + request->comando.size();
       auto desfecho = std::make_shared<Desfecho>();
-      desfecho->relato.par = connection.Par();
+      desfecho->relato.par = connection.Peer();
       const auto inicio = std::chrono::steady_clock::now();
       Painel* painel = m_painel.get();
       Agenda::Tarefa tarefa = Planejar(*this, std::move(*request), desfecho);
@@ -193,27 +193,28 @@ void VESPRIL::SoqueteClientRead(Conexao& connection) {
         painel->Iniciado();
         if (trabalho) trabalho();
       };
-      tarefa.concluir = [guard = QPointer<Conexao>(&connection), desfecho, soquete, bytes, painel, inicio] {
-        soquete->Soltar(bytes);
+      tarefa.concluir = [guard = QPointer<ClientConnection>(&connection), desfecho, soquete, bytes, painel,
+                         inicio] {
+        soquete->ReleaseRequest(bytes);
         RelatoPedido& relato = desfecho->relato;
         relato.segundos = std::chrono::duration<double>(std::chrono::steady_clock::now() - inicio).count();
         if (desfecho->fechar && relato.falha.empty()) relato.falha = kFechada;
         // A connection that went away loses the reply only.
         if (guard) {
           if (desfecho->resposta) guard->Send(*desfecho->resposta);
-          guard->SetOcupada(false);
+          guard->SetBusy(false);
           if (desfecho->fechar) guard->Close();
         }
         painel->Concluido(std::move(relato));
       };
-      tarefa.cancelar = [guard = QPointer<Conexao>(&connection), soquete, bytes, painel] {
-        soquete->Soltar(bytes);
-        if (guard) guard->SetOcupada(false);
+      tarefa.cancelar = [guard = QPointer<ClientConnection>(&connection), soquete, bytes, painel] {
+        soquete->ReleaseRequest(bytes);
+        if (guard) guard->SetBusy(false);
         painel->Cancelado();
       };
-      soquete->Reter(bytes);
+      soquete->HoldRequest(bytes);
       retido = true;
-      connection.SetOcupada(true, bytes);
+      connection.SetBusy(true, bytes);
       painel->Enfileirado();
       enfileirado = true;
       m_agenda->Enfileirar(std::move(tarefa));
@@ -221,8 +222,8 @@ void VESPRIL::SoqueteClientRead(Conexao& connection) {
       // Short of memory, the request can't be taken in: it is refused by closing its connection, and
       // the other clients go on.
       if (retido) {
-        soquete->Soltar(bytes);
-        connection.SetOcupada(false);
+        soquete->ReleaseRequest(bytes);
+        connection.SetBusy(false);
       }
       if (enfileirado) m_painel->Cancelado();
       connection.Close();
@@ -231,6 +232,6 @@ void VESPRIL::SoqueteClientRead(Conexao& connection) {
   }
 }
 
-void VESPRIL::SoqueteClientError(Conexao&, SocketError& errorCode) { errorCode = SocketError::None; }
+void VESPRIL::SoqueteClientError(ClientConnection&, SocketError& errorCode) { errorCode = SocketError::None; }
 
 }  // namespace vespril

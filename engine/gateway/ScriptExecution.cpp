@@ -51,8 +51,6 @@ constexpr char kFalhaRecontagem[] =
     "Falha na atualiza\xE7\xE3o da quantidade de registros da tabela no servidor";
 constexpr char kFalhaTabela[] = "Falha na localiza\xE7\xE3o da tabela";
 constexpr char kFalhaServidor[] = "Falha na localiza\xE7\xE3o do servidor";
-constexpr char kDbNotOpen[] = "Cannot perform operation -- DB is not open";
-constexpr char kNaoConsulta[] = "Instru\xE7\xE3o n\xE3o \xE9 uma consulta";
 
 
 void Preparar(ConexaoSQL& consulta, const std::string& statement) {
@@ -435,7 +433,7 @@ std::string VESPRIL::RodarScript(const std::string& script, const std::string& c
   if (!ScriptDeLeitura(script)) return ExecutarEscrita(script, cliente, pedido);
   return Falha([&] {
     // The path is checked at the first query, as a statement's own failure.
-    const std::string arquivo = CaminhoArquivoConsulta(m_programDirectory, cliente, pedido);
+    const std::string arquivo = CaminhoArquivoConsulta(m_diretorioPrograma, cliente, pedido);
     // A record of ours in limbo is ended, and the script read again from a new moment: one that shows
     // what the replies before it acknowledged.
     ForaDoLimbo([&] {
@@ -454,7 +452,7 @@ void VESPRIL::RodarEscrita(const std::string& script, const std::string& cliente
       const std::string statement(vista);
       switch (Classificar(statement)) {
         case Tipo::Consulta:
-          ExecutarConsultaEscrita(statement, CaminhoArquivoConsulta(m_programDirectory, cliente, pedido));
+          ExecutarConsultaEscrita(statement, CaminhoArquivoConsulta(m_diretorioPrograma, cliente, pedido));
           break;
         case Tipo::Insert:
           ExecutarInsert(statement);
@@ -652,7 +650,7 @@ void VESPRIL::Recontar(Insercao& insercao) {
 // names the least filled of them; when none is, the least filled of all, whose failure is the reply.
 // The new key is the generator's next value.
 void VESPRIL::Rotear(Insercao& insercao) {
-  const std::array<bool, Religador::kSlots + 1> presentes = m_religador->Presentes();
+  const std::array<bool, kSlots + 1> presentes = m_religador->Presentes();
   MutexLock trava(m_trava);
   if (!LocalizarTabela(CdsTabela, "Tabela", insercao.tabela) ||
       !LocalizarTabela(CdsServidorTabela, "Tabela", insercao.tabela)) {

@@ -120,8 +120,8 @@ auto Lido(F ler, G registrar) {
 
 VESPRIL::VESPRIL() : VESPRIL(DiretorioConsultas()) {}
 
-VESPRIL::VESPRIL(std::string programDirectory)
-    : m_programDirectory(std::move(programDirectory)),
+VESPRIL::VESPRIL(std::string diretorioPrograma)
+    : m_diretorioPrograma(std::move(diretorioPrograma)),
       m_reservas(std::make_unique<Reservas>()),
       m_painel(std::make_unique<Painel>()),
       m_vigia(Vigia(*m_painel)),
@@ -368,14 +368,14 @@ void VESPRIL::CriarSoquete() {
   SoqueteServidor& listener = *soquete;
   m_componentes[0] = std::move(soquete);
   listener.SetPort(GetPorta());
-  listener.SetEnderecos(m_rede.escuta, m_rede.escutaDada);
-  listener.SetClientes(m_rede.clientes);
-  listener.OnClientRead = [this](Conexao& connection) { SoqueteClientRead(connection); };
-  listener.OnClientError = [this](Conexao& connection, SocketError& code) {
+  listener.SetAddresses(m_rede.escuta, m_rede.escutaDada);
+  listener.SetAllowedClients(m_rede.clientes);
+  listener.OnClientRead = [this](ClientConnection& connection) { SoqueteClientRead(connection); };
+  listener.OnClientError = [this](ClientConnection& connection, SocketError& code) {
     SoqueteClientError(connection, code);
   };
   listener.OnListenerError = [this](const std::string& message) { Avisar(message); };
-  listener.OnEvento = [this](const std::string& evento) { m_painel->Soquete(evento); };
+  listener.OnEvent = [this](const std::string& evento) { m_painel->Soquete(evento); };
   listener.OnClientCount = [this](int quantas) { m_painel->Conexoes(quantas); };
   // A port that is taken leaves the gateway running with the listener closed, so the operator can
   // choose another one in the window.
@@ -554,7 +554,7 @@ bool VESPRIL::Parar(int ms) {
   const QDeadlineTimer prazo(ms);
   QTimer despertador;  // so that the wait below looks at the clock now and then
   despertador.start(50);
-  while ((m_agenda->Rodando() > 0 || Soquete().Respondendo()) && !prazo.hasExpired()) {
+  while ((m_agenda->Rodando() > 0 || Soquete().Answering()) && !prazo.hasExpired()) {
     QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
   }
   return m_agenda->Rodando() == 0;

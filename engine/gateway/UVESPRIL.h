@@ -50,6 +50,7 @@
 #include <vector>
 
 #include "config/PersistedTable.h"
+#include "components/Slots.h"
 #include "servers/Corte.h"
 #include "servers/Credenciais.h"
 #include "panel/Painel.h"
@@ -73,8 +74,7 @@ namespace fb {
 class Watchdog;
 }
 
-inline constexpr int kSlots = 10;
-inline constexpr int kComponentes = 31;
+inline constexpr int kComponentes = 1 + 3 * kSlots;
 
 class VESPRIL {
  public:
@@ -89,20 +89,21 @@ class VESPRIL {
   // GUI thread. Result files go to the folder named by VESPRIL_DIR_CONSULTAS, or when it is unset or
   // empty to ProgramDirectory(); tests may name another directory.
   VESPRIL();
-  explicit VESPRIL(std::string programDirectory);
+  explicit VESPRIL(std::string diretorioPrograma);
   ~VESPRIL();
   VESPRIL(const VESPRIL&) = delete;
   VESPRIL& operator=(const VESPRIL&) = delete;
 
-  // Component i: 0 the listener, n the attachment, n + 10 the transaction, n + 20 the query of slot n.
+  // Component i: 0 the listener, n the attachment, n + kSlots the transaction, n + 2 * kSlots the query of
+  // slot n.
   // The listener: GUI thread. A slot: the write lane (a write script or a window operation), or a
   // test while nothing runs.
   Componente& Componentes(int index) const;
   SoqueteServidor& Soquete() const;
-  // REQUIRES: 1 <= n <= 10
+  // REQUIRES: 1 <= n <= kSlots
   SlotConexao Slot(int n) const;
   // Any thread.
-  const std::string& DiretorioPrograma() const { return m_programDirectory; }
+  const std::string& DiretorioPrograma() const { return m_diretorioPrograma; }
   // What the gateway tells of itself: its log, the figures of the status window, the metrics.
   Painel& Atividade() const { return *m_painel; }
   // Read connections open to the server of slot n, idle or in use.
@@ -211,8 +212,8 @@ class VESPRIL {
   };
 
   // Listener handlers. GUI thread.
-  void SoqueteClientRead(Conexao& connection);
-  void SoqueteClientError(Conexao& connection, SocketError& errorCode);
+  void SoqueteClientRead(ClientConnection& connection);
+  void SoqueteClientError(ClientConnection& connection, SocketError& errorCode);
   // Shown to the operator: an error of the listening socket itself, or a count that could not be
   // saved after its row was committed. Set on the GUI thread before serving; called there from the
   // event loop, never inside the agenda's admission or a completion.
@@ -330,7 +331,7 @@ class VESPRIL {
   void ConexaoSQLBeforeOpen(ConexaoSQL& query);
   void ConexaoSQLAfterPost(ConexaoSQL& query);
 
-  const std::string m_programDirectory;
+  const std::string m_diretorioPrograma;
   mutable Mutex m_trava;
   // The configuration tables.
   PersistedTable CdsPortaRelembrar GUARDED_BY(m_trava);

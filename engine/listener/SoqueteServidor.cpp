@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include <arpa/inet.h>
@@ -52,7 +53,7 @@ std::string ShortageMessage(int error) {
 }
 
 // "address:port" of the socket's peer ("[::1]:port" for IPv6); "" when it can't be told.
-std::string Peer(int socket) {
+std::string PeerOf(int socket) {
   sockaddr_storage address{};
   socklen_t length = sizeof address;
   if (::getpeername(socket, reinterpret_cast<sockaddr*>(&address), &length) != 0) return "";
@@ -65,28 +66,25 @@ SocketError ClientError(int error) {
 
 }  // namespace
 
-// Conexao
+// ClientConnection
 
-Conexao::Conexao(SoqueteServidor& listener, Descriptor socket, size_t maxFrameBytes)
-    : QObject(&listener),
-      m_listener(listener),
+ClientConnection::ClientConnection(SoqueteServidor& listener, Descriptor socket, size_t maxFrameBytes)
+    : m_listener(listener),
       m_socket(std::move(socket)),
-      m_par(Peer(m_socket.Get())),
+      m_peer(PeerOf(m_socket.Get())),
       m_assembler(maxFrameBytes) {
   const auto fd = static_cast<qintptr>(m_socket.Get());
   m_reader = new QSocketNotifier(fd, QSocketNotifier::Read, this);
   m_writer = new QSocketNotifier(fd, QSocketNotifier::Write, this);
   m_writer->setEnabled(false);
-  connect(m_reader, &QSocketNotifier::activated, this, &Conexao::Readable);
-  connect(m_writer, &QSocketNotifier::activated, this, &Conexao::Writable);
+  connect(m_reader, &QSocketNotifier::activated, this, &ClientConnection::Readable);
+  connect(m_writer, &QSocketNotifier::activated, this, &ClientConnection::Writable);
 }
 
-Conexao::~Conexao() { m_listener.Forget(*this); }
+bool ClientConnection::Congested() const { return m_pending > m_listener.Limits().pendingReplies; }
 
-bool Conexao::Congested() const { return m_pending > m_listener.Limites().respostasPendentes; }
-
-void Conexao::Send(std::string_view bytes) {
-  if (!m_socket.Valid() || (m_closing && !m_ocupada) || bytes.empty()) return;
+void ClientConnection::Send(std::string_view bytes) {
+  if (!m_socket.Valid() || (m_closing && !m_busy) || bytes.empty()) return;
   try {
     m_output.emplace_back(bytes);
   } catch (const std::bad_alloc&) {
@@ -98,17 +96,17 @@ void Conexao::Send(std::string_view bytes) {
   Flush();
 }
 
-void Conexao::Close() {
+void ClientConnection::Close() {
   if (!m_socket.Valid()) return;
   m_closing = true;
   UpdateReading();
-  if (m_output.empty() && !m_ocupada) Release();
+  if (m_output.empty() && !m_busy) Release();
 }
 
-void Conexao::SetOcupada(bool ocupada, size_t bytes) {
-  m_ocupada = ocupada;
-  m_emCurso = ocupada ? bytes : 0;
-  if (ocupada || !m_socket.Valid()) return;
+void ClientConnection::SetBusy(bool busy, size_t bytes) {
+  m_busy = busy;
+  m_busyBytes = busy ? bytes : 0;
+  if (busy || !m_socket.Valid()) return;
   if (m_closing) {
     if (m_output.empty()) Release();
     return;
@@ -116,19 +114,19 @@ void Conexao::SetOcupada(bool ocupada, size_t bytes) {
   Continue();
 }
 
-void Conexao::Readable() {
+void ClientConnection::Readable() {
   try {
-    Receber();
+    ReadAvailable();
   } catch (...) {
     // What it sent can't be taken in: this connection goes, the others stay served.
     if (!m_socket.Valid()) return;
     m_assembler.Discard(true);
-    m_listener.Recontar(*this);
+    m_listener.Recount(*this);
     Fail(SocketError::Network);
   }
 }
 
-void Conexao::Receber() {
+void ClientConnection::ReadAvailable() {
   std::string received;
   int error = 0;
   char chunk[1 << 16];
@@ -151,23 +149,23 @@ void Conexao::Receber() {
   if (!received.empty()) m_listener.Receive(*this, received);
   // A client that shut down its sending side may still be reading: its replies are still sent.
   if (m_endOfInput) {
-    const QPointer<Conexao> self(this);
+    const QPointer<ClientConnection> self(this);
     m_listener.ReportClientError(*this, SocketError::RemoteHostClosed);
     if (!self) return;
   }
   Continue();
 }
 
-void Conexao::Writable() {
+void ClientConnection::Writable() {
   if (!Flush()) return;
-  if (m_output.empty() && m_closing && !m_ocupada) {
+  if (m_output.empty() && m_closing && !m_busy) {
     Release();
     return;
   }
   Continue();
 }
 
-bool Conexao::Flush() {
+bool ClientConnection::Flush() {
   while (!m_output.empty()) {
     const std::string& front = m_output.front();
     const ssize_t n =
@@ -192,47 +190,47 @@ bool Conexao::Flush() {
   return true;
 }
 
-void Conexao::Continue() {
+void ClientConnection::Continue() {
   if (!m_socket.Valid() || m_dispatching) return;
-  const QPointer<Conexao> self(this);
-  if (!m_ocupada && !Congested() && m_assembler.HasFrame()) {
+  const QPointer<ClientConnection> self(this);
+  if (!m_busy && !Congested() && m_assembler.HasFrame()) {
     m_dispatching = true;
     m_listener.Dispatch(*this);
     if (!self) return;
     m_dispatching = false;
-    m_listener.Recontar(*this);  // the frames taken are the handler's now
+    m_listener.Recount(*this);  // the frames taken are the handler's now
   }
   if (!m_socket.Valid()) return;
   // Nothing more will come: the connection ends once the frames that did are answered.
-  if ((m_endOfInput || m_assembler.Overflowed()) && !m_assembler.HasFrame() && !m_ocupada) {
+  if ((m_endOfInput || m_assembler.Overflowed()) && !m_assembler.HasFrame() && !m_busy) {
     Close();
   } else {
     UpdateReading();
   }
 }
 
-void Conexao::Fail(SocketError error) {
-  const QPointer<Conexao> self(this);
+void ClientConnection::Fail(SocketError error) {
+  const QPointer<ClientConnection> self(this);
   Release();
   if (self) m_listener.ReportClientError(*this, error);
 }
 
-void Conexao::Release() {
+void ClientConnection::Release() {
   if (!m_socket.Valid()) return;
   m_reader->setEnabled(false);
   m_writer->setEnabled(false);
   m_socket.Reset();
   m_output.clear();
   m_pending = 0;
-  deleteLater();
+  m_listener.Retire(*this);
 }
 
-void Conexao::UpdateReading() {
+void ClientConnection::UpdateReading() {
   if (!m_socket.Valid()) return;
-  const bool cheia = m_assembler.HasFrame() ||
-                     m_emCurso + m_assembler.Held() >= m_listener.Limites().pedidosPendentes;
+  const bool full =
+      m_assembler.HasFrame() || m_busyBytes + m_assembler.Held() >= m_listener.Limits().pendingRequests;
   m_reader->setEnabled(!m_closing && !m_endOfInput && !m_assembler.Overflowed() && !Congested() &&
-                       !(m_ocupada && cheia));
+                       !(m_busy && full));
 }
 
 // SoqueteServidor
@@ -240,85 +238,78 @@ void Conexao::UpdateReading() {
 SoqueteServidor::SoqueteServidor(std::string name) : Componente(std::move(name)) {
   m_pause.setSingleShot(true);
   connect(&m_pause, &QTimer::timeout, this, [this] {
-    for (Escuta& escuta : m_escutas) escuta.acceptor->setEnabled(true);
+    for (ListeningSocket& listening : m_listening) listening.acceptor->setEnabled(true);
   });
 }
 
-SoqueteServidor::~SoqueteServidor() {
-  // The connections must go while the table they leave on destruction still exists.
-  std::vector<Conexao*> connections;
-  for (const auto& entry : m_connections) connections.push_back(entry.first);
-  for (Conexao* connection : connections) delete connection;
-}
+SoqueteServidor::~SoqueteServidor() = default;
 
 void SoqueteServidor::SetActive(bool active) {
   if (!active) {
     if (Active()) {
       const int port = BoundPort();
-      for (Escuta& escuta : m_escutas) {
-        escuta.acceptor->setEnabled(false);
-        escuta.acceptor->deleteLater();
+      for (ListeningSocket& listening : m_listening) {
+        listening.acceptor->setEnabled(false);
+        listening.acceptor->deleteLater();
       }
       m_pause.stop();
-      m_escutas.clear();
-      Evento("porta " + std::to_string(port) + " fechada");
+      m_listening.clear();
+      Tell("porta " + std::to_string(port) + " fechada");
     }
     m_spare.Reset();
-    std::vector<QPointer<Conexao>> connections;
-    for (const auto& entry : m_connections) connections.emplace_back(entry.first);
-    for (const QPointer<Conexao>& connection : connections) {
-      if (connection) connection->Close();
-    }
+    // Closing calls no handler and destroys nothing yet, so the table stays as it is meanwhile.
+    for (const auto& entry : m_connections) entry.first->Close();
     return;
   }
   if (Active() || m_port == 0) return;
   try {
-    Escutar();
-    m_falhaEscuta.clear();
+    Listen();
+    m_listenFailure.clear();
   } catch (const Error& e) {
-    m_falhaEscuta = e.Message();
+    m_listenFailure = e.Message();
     throw;
   }
 }
 
-void SoqueteServidor::Escutar() {
+void SoqueteServidor::Listen() {
   if (m_port < 0 || m_port > 65535) throw BindError(EINVAL, "bind");
 
   // Every address is taken or none is.
-  std::vector<Escuta> escutas;
-  std::string onde;
-  for (const EnderecoRede& endereco : m_enderecos) {
-    escutas.push_back(Escuta{Abrir(endereco), nullptr});
-    onde += (onde.empty() ? " em " : ", ") + endereco.Texto();
+  std::vector<ListeningSocket> sockets;
+  std::string where;
+  for (const EnderecoRede& address : m_addresses) {
+    sockets.push_back(ListeningSocket{OpenSocket(address), nullptr});
+    where += (where.empty() ? " em " : ", ") + address.Texto();
   }
-  m_escutas = std::move(escutas);
-  for (Escuta& escuta : m_escutas) {
-    escuta.acceptor =
-        new QSocketNotifier(static_cast<qintptr>(escuta.socket.Get()), QSocketNotifier::Read, this);
-    connect(escuta.acceptor, &QSocketNotifier::activated, this, [this, &escuta] { Acceptable(escuta); });
+  m_listening = std::move(sockets);
+  for (ListeningSocket& listening : m_listening) {
+    listening.acceptor =
+        new QSocketNotifier(static_cast<qintptr>(listening.socket.Get()), QSocketNotifier::Read, this);
+    connect(listening.acceptor, &QSocketNotifier::activated, this,
+            [this, &listening] { Acceptable(listening); });
   }
   m_shortageReported = false;
   OpenSpare();
-  Evento("porta " + std::to_string(BoundPort()) + " aberta" + (m_enderecosNomeados ? onde : ""));
+  Tell("porta " + std::to_string(BoundPort()) + " aberta" + (m_addressesNamed ? where : ""));
 }
 
 // The socket is made here so that a failure names the call that failed and keeps the system's error
 // number; and the address, when the operator chose it.
-Descriptor SoqueteServidor::Abrir(const EnderecoRede& endereco) const {
-  const auto falha = [&](int error, std::string_view api) {
-    Error erro = BindError(error, api);
-    return m_enderecosNomeados ? Error(erro.Message() + " (" + endereco.Texto() + ")") : erro;
+Descriptor SoqueteServidor::OpenSocket(const EnderecoRede& address) const {
+  const auto failure = [&](int error, std::string_view api) {
+    Error bound = BindError(error, api);
+    return m_addressesNamed ? Error(bound.Message() + " (" + address.Texto() + ")") : bound;
   };
-  Descriptor socket(::socket(endereco.Familia(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  Descriptor socket(::socket(address.Familia(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
   if (!socket.Valid()) throw Error("Can't create new socket");
-  const int sim = 1;
-  ::setsockopt(socket.Get(), SOL_SOCKET, SO_REUSEADDR, &sim, sizeof sim);
+  const int on = 1;
+  ::setsockopt(socket.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   // "::" means IPv6 only, so that it can stand beside "0.0.0.0" on the same port.
-  if (endereco.Familia() == AF_INET6) ::setsockopt(socket.Get(), IPPROTO_IPV6, IPV6_V6ONLY, &sim, sizeof sim);
-  EnderecoRede alvo = endereco;
-  alvo.SetPorta(m_port);
-  if (::bind(socket.Get(), alvo.Sockaddr(), alvo.tamanho) != 0) throw falha(errno, "bind");
-  if (::listen(socket.Get(), kListenQueue) != 0) throw falha(errno, "listen");
+  if (address.Familia() == AF_INET6) ::setsockopt(socket.Get(), IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+  EnderecoRede target = address;
+  target.SetPorta(m_port);
+  if (::bind(socket.Get(), target.Sockaddr(), target.tamanho) != 0) throw failure(errno, "bind");
+  if (::listen(socket.Get(), kListenQueue) != 0) throw failure(errno, "listen");
   return socket;
 }
 
@@ -326,7 +317,7 @@ int SoqueteServidor::BoundPort() const {
   if (!Active()) return 0;
   sockaddr_storage address{};
   socklen_t length = sizeof address;
-  if (::getsockname(m_escutas.front().socket.Get(), reinterpret_cast<sockaddr*>(&address), &length) != 0)
+  if (::getsockname(m_listening.front().socket.Get(), reinterpret_cast<sockaddr*>(&address), &length) != 0)
     return 0;
   return ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port);
 }
@@ -335,26 +326,26 @@ void SoqueteServidor::OpenSpare() {
   if (!m_spare.Valid()) m_spare.Reset(::open("/dev/null", O_RDONLY | O_CLOEXEC));
 }
 
-void SoqueteServidor::Acceptable(Escuta& escuta) {
-  const int listening = escuta.socket.Get();
+void SoqueteServidor::Acceptable(ListeningSocket& listening) {
+  const int fd = listening.socket.Get();
   for (int i = 0; i < kAcceptsPerEvent && Active(); ++i) {
     sockaddr_storage from{};
     socklen_t length = sizeof from;
     Descriptor client(
-        ::accept4(listening, reinterpret_cast<sockaddr*>(&from), &length, SOCK_NONBLOCK | SOCK_CLOEXEC));
+        ::accept4(fd, reinterpret_cast<sockaddr*>(&from), &length, SOCK_NONBLOCK | SOCK_CLOEXEC));
     if (client.Valid()) {
       m_shortageReported = false;
-      const EnderecoRede par = EnderecoRede::De(reinterpret_cast<const sockaddr*>(&from), length);
-      if (!m_clientes.Permite(par)) {
+      const EnderecoRede peer = EnderecoRede::De(reinterpret_cast<const sockaddr*>(&from), length);
+      if (!m_allowedClients.Permite(peer)) {
         // Closed unread: nothing it sent reaches the gateway, and it gets no reply.
         client.Reset();
-        Evento("cliente recusado: " + par.TextoComPorta() + " fora de VESPRIL_CLIENTES");
+        Tell("cliente recusado: " + peer.TextoComPorta() + " fora de VESPRIL_CLIENTES");
         continue;
       }
       try {
         Adopt(std::move(client));
       } catch (...) {
-        TurnAway(escuta, ENOMEM);  // the newcomer, if it was not taken in, is closed with its holder
+        TurnAway(listening, ENOMEM);  // the newcomer, if it was not taken in, is closed with its holder
         return;
       }
       continue;
@@ -362,7 +353,7 @@ void SoqueteServidor::Acceptable(Escuta& escuta) {
     const int error = errno;
     if (error == EINTR || error == ECONNABORTED || error == EPROTO) continue;
     if (error == EAGAIN || error == EWOULDBLOCK) return;
-    TurnAway(escuta, error);
+    TurnAway(listening, error);
     return;
   }
 }
@@ -370,60 +361,61 @@ void SoqueteServidor::Acceptable(Escuta& escuta) {
 // Without this, a listener out of descriptors is told of the same waiting client again at once, for
 // ever: the newcomer is accepted on the spare descriptor and closed, so it learns at once, and
 // accepting pauses a while.
-void SoqueteServidor::TurnAway(Escuta& escuta, int error) {
+void SoqueteServidor::TurnAway(ListeningSocket& listening, int error) {
   m_spare.Reset();
-  Descriptor(::accept4(escuta.socket.Get(), nullptr, nullptr, SOCK_CLOEXEC)).Reset();
+  Descriptor(::accept4(listening.socket.Get(), nullptr, nullptr, SOCK_CLOEXEC)).Reset();
   OpenSpare();
-  for (Escuta& outra : m_escutas) outra.acceptor->setEnabled(false);
+  for (ListeningSocket& other : m_listening) other.acceptor->setEnabled(false);
   m_pause.start(kAcceptPauseMs);
   if (m_shortageReported) return;
   m_shortageReported = true;
-  Evento(ShortageMessage(error));
+  Tell(ShortageMessage(error));
   ReportError(ShortageMessage(error));
 }
 
 void SoqueteServidor::Adopt(Descriptor socket) {
-  auto connection = std::unique_ptr<Conexao>(new Conexao(*this, std::move(socket), m_limites.quadro));
-  m_connections.emplace(connection.get(), 0);
-  connection.release();  // its parent, this listener, owns it now
-  Contar();
+  auto connection =
+      std::unique_ptr<ClientConnection>(new ClientConnection(*this, std::move(socket), m_limits.frame));
+  ClientConnection* const key = connection.get();
+  m_connections.emplace(key, Client{std::move(connection)});
+  ReportCount();
 }
 
-void SoqueteServidor::Receive(Conexao& connection, std::string_view bytes) {
-  const bool antes = connection.Assembler().Overflowed();
+void SoqueteServidor::Receive(ClientConnection& connection, std::string_view bytes) {
+  const bool overflowedBefore = connection.Assembler().Overflowed();
   connection.Assembler().Append(bytes);
-  if (!antes && connection.Assembler().Overflowed()) {
-    Evento("quadro maior que " + std::to_string(m_limites.quadro) + " bytes: " + connection.Par() + " fechada");
+  if (!overflowedBefore && connection.Assembler().Overflowed()) {
+    Tell("quadro maior que " + std::to_string(m_limits.frame) + " bytes: " + connection.Peer() + " fechada");
   }
   // Bytes that are no frame are skipped, and the log says whose; a client that keeps sending them
   // gets a line a second at most.
-  const uint64_t descartados = connection.Assembler().Skipped() - connection.m_descartesContados;
-  const auto agora = std::chrono::steady_clock::now();
-  if (descartados > 0 && (connection.m_descartesContados == 0 ||
-                          agora - connection.m_descarteContado >= std::chrono::seconds(1))) {
-    Evento(connection.Par() + ": " + std::to_string(descartados) + " bytes fora de um quadro descartados");
-    connection.m_descartesContados += descartados;
-    connection.m_descarteContado = agora;
+  const uint64_t skipped = connection.Assembler().Skipped() - connection.m_skippedLogged;
+  const auto now = std::chrono::steady_clock::now();
+  if (skipped > 0 &&
+      (connection.m_skippedLogged == 0 || now - connection.m_skippedLoggedAt >= std::chrono::seconds(1))) {
+    Tell(connection.Peer() + ": " + std::to_string(skipped) + " bytes fora de um quadro descartados");
+    connection.m_skippedLogged += skipped;
+    connection.m_skippedLoggedAt = now;
   }
-  if (Recontar(connection) + m_retidos > m_limites.quadrosInacabados) {
+  if (Recount(connection) + m_held > m_limits.unfinishedFrames) {
     // The others' frames stay: only the connection that grows past the ceiling gives up what it holds.
     connection.Assembler().Discard(true);
-    Recontar(connection);
-    Evento("quadros inacabados passaram de " + std::to_string(m_limites.quadrosInacabados) +
-           " bytes: " + connection.Par() + " fechada");
+    Recount(connection);
+    Tell("quadros inacabados passaram de " + std::to_string(m_limits.unfinishedFrames) +
+         " bytes: " + connection.Peer() + " fechada");
   }
 }
 
-size_t SoqueteServidor::Recontar(Conexao& connection) {
+size_t SoqueteServidor::Recount(ClientConnection& connection) {
   const auto entry = m_connections.find(&connection);
-  if (entry == m_connections.end()) return m_inacabados;
+  if (entry == m_connections.end()) return m_unfinished;
   const size_t held = connection.Assembler().Held();
-  m_inacabados = m_inacabados - entry->second + held;
-  entry->second = held;
-  return m_inacabados;
+  m_unfinished = m_unfinished - entry->second.unfinished + held;
+  entry->second.unfinished = held;
+  return m_unfinished;
 }
 
-void SoqueteServidor::Dispatch(Conexao& connection) {
+void SoqueteServidor::Dispatch(ClientConnection& connection) {
   try {
     if (OnClientRead) {
       OnClientRead(connection);
@@ -436,23 +428,33 @@ void SoqueteServidor::Dispatch(Conexao& connection) {
   }
 }
 
-bool SoqueteServidor::Respondendo() const {
+bool SoqueteServidor::Answering() const {
   for (const auto& entry : m_connections) {
-    const Conexao& connection = *entry.first;
-    if (connection.m_socket.Valid() && (connection.m_ocupada || !connection.m_output.empty())) return true;
+    const ClientConnection& connection = *entry.first;
+    if (connection.m_socket.Valid() && (connection.m_busy || !connection.m_output.empty())) return true;
   }
   return false;
 }
 
-void SoqueteServidor::Forget(Conexao& connection) {
-  const auto entry = m_connections.find(&connection);
-  if (entry == m_connections.end()) return;
-  m_inacabados -= entry->second;
-  m_connections.erase(entry);
-  Contar();
+void SoqueteServidor::Retire(ClientConnection& connection) {
+  // Its notifiers are off, and a queued call to a listener that is gone is never made.
+  if (m_retired.empty()) {
+    QMetaObject::invokeMethod(this, &SoqueteServidor::DestroyRetired, Qt::QueuedConnection);
+  }
+  m_retired.push_back(&connection);
 }
 
-void SoqueteServidor::ReportClientError(Conexao& connection, SocketError code) {
+void SoqueteServidor::DestroyRetired() {
+  for (ClientConnection* connection : std::exchange(m_retired, {})) {
+    const auto entry = m_connections.find(connection);
+    if (entry == m_connections.end()) continue;
+    m_unfinished -= entry->second.unfinished;
+    m_connections.erase(entry);
+    ReportCount();
+  }
+}
+
+void SoqueteServidor::ReportClientError(ClientConnection& connection, SocketError code) {
   if (OnClientError) OnClientError(connection, code);
   if (code != SocketError::None) ReportError(AsynchronousSocketError(static_cast<int>(code)));
 }
@@ -461,14 +463,14 @@ void SoqueteServidor::ReportError(const std::string& message) {
   if (OnListenerError) OnListenerError(message);
 }
 
-void SoqueteServidor::Evento(const std::string& texto) {
+void SoqueteServidor::Tell(const std::string& text) {
   try {
-    if (OnEvento) OnEvento(texto);
+    if (OnEvent) OnEvent(text);
   } catch (...) {
   }
 }
 
-void SoqueteServidor::Contar() {
+void SoqueteServidor::ReportCount() {
   if (OnClientCount) OnClientCount(ClientCount());
 }
 

@@ -1,10 +1,10 @@
-// SoqueteServidor: the gateway's TCP listener, component 0 of the engine, and Conexao, one of its client
-// connections. Non-blocking listening sockets, one per address it is given (every local IPv4 address
-// unless told otherwise), each with a queue as long as the system allows (SOMAXCONN), each readiness taking in
-// every connection waiting, served with the client connections on the GUI thread through socket
-// notifiers; there is no thread per client. A client from outside the allowed networks
-// is closed as it is accepted, before anything it sent is read. The engine owns the listener; the
-// listener owns its connections.
+// SoqueteServidor: the gateway's TCP listener, component 0 of the engine, and ClientConnection, one of its
+// client connections. Non-blocking listening sockets, one per address it is given (every local IPv4 address
+// unless told otherwise), each with a queue as long as the system allows (SOMAXCONN), each readiness taking
+// in every connection waiting, served with the client connections on the GUI thread through socket notifiers;
+// there is no thread per client. A client from outside the allowed networks is closed as it is accepted,
+// before anything it sent is read. The engine owns the listener; the listener alone owns its connections
+// and destroys each in a later turn of the event loop than the one that closed it (see ClientConnection).
 //
 // Each connection gathers what it receives into frames (FrameAssembler) and keeps the replies it could
 // not send yet, so frames are handled however the transport cuts them and every reply reaches a client
@@ -50,24 +50,24 @@ enum class SocketError : int {
 };
 
 // The ceilings on what the listener holds in memory.
-struct LimitesSoquete {
-  size_t quadro = kMaxFrameBytes;                   // one frame; past it the connection closes
-  size_t respostasPendentes = 64u * 1024u * 1024u;  // a connection's unsent replies; past it, not read
+struct ListenerLimits {
+  size_t frame = kMaxFrameBytes;                // one frame; past it the connection closes
+  size_t pendingReplies = 64u * 1024u * 1024u;  // a connection's unsent replies; past it, not read
   // A connection's unanswered requests: the one it is busy with and what has come in behind it. Past
   // it, the connection is not read until the request ends.
-  size_t pedidosPendentes = 64u * 1024u * 1024u;
+  size_t pendingRequests = 64u * 1024u * 1024u;
   // All unfinished frames together, with the requests taken from their connections and not yet
   // finished; past it, the connection whose frame grows is closed.
-  size_t quadrosInacabados = 512u * 1024u * 1024u;
+  size_t unfinishedFrames = 512u * 1024u * 1024u;
 };
 
-// One client connection. Lives on the GUI thread; released (deleteLater) once closed.
-class Conexao final : public QObject {
+// One client connection. Lives on the GUI thread. Owned by its listener, which destroys it once it is closed
+// and control is back in the event loop, so a closing connection is never destroyed under its own calls;
+// a handler that keeps one beyond its call holds a QPointer to it.
+class ClientConnection final : public QObject {
   Q_OBJECT
 
  public:
-  ~Conexao() override;
-
   // The frames received so far; the read handler takes them with Next().
   FrameAssembler& Assembler() { return m_assembler; }
   // Queues bytes for the client; they go out as it takes them. Ignored once the connection is closing.
@@ -86,17 +86,17 @@ class Conexao final : public QObject {
   // the handler clears the mark, which hands them out again; reading pauses meanwhile once a whole one
   // waits, or once the request and what came in behind it pass their ceiling. A busy connection that
   // is closing still takes its reply.
-  bool Ocupada() const { return m_ocupada; }
-  void SetOcupada(bool ocupada, size_t bytes = 0);
+  bool Busy() const { return m_busy; }
+  void SetBusy(bool busy, size_t bytes = 0);
   // The client's address and port ("127.0.0.1:50432"), as it was accepted.
-  const std::string& Par() const { return m_par; }
+  const std::string& Peer() const { return m_peer; }
 
  private:
   friend class SoqueteServidor;
-  Conexao(SoqueteServidor& listener, Descriptor socket, size_t maxFrameBytes);
+  ClientConnection(SoqueteServidor& listener, Descriptor socket, size_t maxFrameBytes);
 
   void Readable();
-  void Receber();
+  void ReadAvailable();
   void Writable();
   // Writes what the kernel takes; false when the connection failed (it is then gone).
   bool Flush();
@@ -108,7 +108,7 @@ class Conexao final : public QObject {
 
   SoqueteServidor& m_listener;
   Descriptor m_socket;
-  std::string m_par;
+  std::string m_peer;
   FrameAssembler m_assembler;
   QSocketNotifier* m_reader = nullptr;
   QSocketNotifier* m_writer = nullptr;
@@ -118,11 +118,11 @@ class Conexao final : public QObject {
   bool m_endOfInput = false;  // the client shut down its sending side
   bool m_closing = false;
   bool m_dispatching = false;
-  bool m_ocupada = false;
-  size_t m_emCurso = 0;  // bytes of the request it is busy with
+  bool m_busy = false;
+  size_t m_busyBytes = 0;  // bytes of the request it is busy with
   // The bytes outside frames the log has told of, and when it last did.
-  uint64_t m_descartesContados = 0;
-  std::chrono::steady_clock::time_point m_descarteContado{};
+  uint64_t m_skippedLogged = 0;
+  std::chrono::steady_clock::time_point m_skippedLoggedAt{};
 };
 
 class SoqueteServidor final : public QObject, public Componente {
@@ -135,16 +135,16 @@ class SoqueteServidor final : public QObject, public Componente {
   int Port() const { return m_port; }
   // Takes effect at the next activation.
   void SetPort(int port) { m_port = port; }
-  bool Active() const { return !m_escutas.empty(); }
+  bool Active() const { return !m_listening.empty(); }
   // The addresses the port is opened on, from the next activation (0.0.0.0 until set; IPv6 ones take
-  // IPv6 clients only); `nomeados` when the operator chose them, so messages say which one failed.
-  void SetEnderecos(std::vector<EnderecoRede> enderecos, bool nomeados) {
-    m_enderecos = std::move(enderecos);
-    m_enderecosNomeados = nomeados;
+  // IPv6 clients only); `named` when the operator chose them, so messages say which one failed.
+  void SetAddresses(std::vector<EnderecoRede> addresses, bool named) {
+    m_addresses = std::move(addresses);
+    m_addressesNamed = named;
   }
   // The networks whose clients are taken (every one until set). A client from elsewhere is closed
   // as it is accepted, and the log names its address.
-  void SetClientes(RedesPermitidas clientes) { m_clientes = std::move(clientes); }
+  void SetAllowedClients(RedesPermitidas clients) { m_allowedClients = std::move(clients); }
   // Opening: Error "Can't create new socket", or "Windows socket error: <description> (<number>), on
   // API 'bind'" (or 'listen') when the port can't be taken; a port outside 0..65535 fails as bind
   // with EINVAL. The listener is then inactive. Port 0 means "do not listen": activating with it
@@ -152,83 +152,91 @@ class SoqueteServidor final : public QObject, public Componente {
   // Closing also closes every client connection (replies already queued are still delivered).
   void SetActive(bool active);
   // Why the last activation failed; "" once one succeeded.
-  const std::string& FalhaEscuta() const { return m_falhaEscuta; }
+  const std::string& ListenFailure() const { return m_listenFailure; }
 
   // For tests; connections made later take the new frame limit.
-  void SetLimites(const LimitesSoquete& limites) { m_limites = limites; }
-  const LimitesSoquete& Limites() const { return m_limites; }
+  void SetLimits(const ListenerLimits& limits) { m_limits = limits; }
+  const ListenerLimits& Limits() const { return m_limits; }
 
   // The port being listened on; 0 when inactive.
   int BoundPort() const;
-  // Client connections alive (a closed one counts until it has been released).
+  // Client connections alive (a closed one counts until it has been destroyed).
   int ClientCount() const { return static_cast<int>(m_connections.size()); }
   // Some connection is busy with a request or still has replies to send.
-  bool Respondendo() const;
+  bool Answering() const;
   // The bytes of all connections' frames not yet taken by the handler, complete or not.
-  size_t Inacabados() const { return m_inacabados; }
+  size_t Unfinished() const { return m_unfinished; }
   // A request taken from its connection is held until it has finished, waiting its turn or running,
   // whether or not its connection is still there: the handler says so, and its bytes count against
   // the ceiling of unfinished frames meanwhile.
-  void Reter(size_t bytes) { m_retidos += bytes; }
-  void Soltar(size_t bytes) { m_retidos -= bytes; }
+  void HoldRequest(size_t bytes) { m_held += bytes; }
+  void ReleaseRequest(size_t bytes) { m_held -= bytes; }
 
   // Called after bytes of a connection have been added to its frames (and again once its replies have
   // drained) while it has frames to hand out; the handler answers them. Without a handler the frames
   // are dropped.
-  std::function<void(Conexao&)> OnClientRead;
+  std::function<void(ClientConnection&)> OnClientRead;
   // Called when a client connection fails or the client goes away, with what happened. A handler that
   // sets it to None suppresses it; anything else is passed on to OnListenerError as "Asynchronous
   // socket error <number>".
-  std::function<void(Conexao&, SocketError& errorCode)> OnClientError;
+  std::function<void(ClientConnection&, SocketError& errorCode)> OnClientError;
   // An error of the listening socket itself: "Asynchronous socket error <number>...". When accepting
   // fails for want of descriptors or memory, the newcomer is turned away, accepting pauses for a short
   // while, and the operator is told once until a client is accepted again.
   std::function<void(const std::string&)> OnListenerError;
   // For the log: the port opened or closed, a limit reached (and what was done about it). And the
   // number of client connections alive, whenever it changes.
-  std::function<void(const std::string&)> OnEvento;
+  std::function<void(const std::string&)> OnEvent;
   std::function<void(int)> OnClientCount;
 
  private:
-  friend class Conexao;
+  friend class ClientConnection;
 
   // One listening socket of the port, and the notifier that tells it has clients waiting.
-  struct Escuta {
+  struct ListeningSocket {
     Descriptor socket;
     QSocketNotifier* acceptor = nullptr;
   };
 
-  void Acceptable(Escuta& escuta);
-  void TurnAway(Escuta& escuta, int error);
-  Descriptor Abrir(const EnderecoRede& endereco) const;
+  void Acceptable(ListeningSocket& listening);
+  void TurnAway(ListeningSocket& listening, int error);
+  Descriptor OpenSocket(const EnderecoRede& address) const;
   void Adopt(Descriptor socket);
   // Adds received bytes to a connection's frames, keeping the count of unfinished bytes.
-  void Receive(Conexao& connection, std::string_view bytes);
-  // Brings the connection's share of Inacabados() up to date; returns the new total.
-  size_t Recontar(Conexao& connection);
-  void Dispatch(Conexao& connection);
-  void Forget(Conexao& connection);
-  void ReportClientError(Conexao& connection, SocketError code);
+  void Receive(ClientConnection& connection, std::string_view bytes);
+  // Brings the connection's share of Unfinished() up to date; returns the new total.
+  size_t Recount(ClientConnection& connection);
+  void Dispatch(ClientConnection& connection);
+  // A closed connection is destroyed at the next turn of the event loop, whatever the stack holds now.
+  void Retire(ClientConnection& connection);
+  void DestroyRetired();
+  void ReportClientError(ClientConnection& connection, SocketError code);
   void ReportError(const std::string& message);
-  void Evento(const std::string& texto);
-  void Contar();
+  void Tell(const std::string& text);
+  void ReportCount();
   void OpenSpare();
   // SetActive(true)'s work.
-  void Escutar();
+  void Listen();
 
   int m_port = 0;
-  std::vector<EnderecoRede> m_enderecos = LerEnderecos("0.0.0.0", "");
-  bool m_enderecosNomeados = false;
-  RedesPermitidas m_clientes;
-  std::vector<Escuta> m_escutas;  // one per address while active
-  std::string m_falhaEscuta;
+  std::vector<EnderecoRede> m_addresses = LerEnderecos("0.0.0.0", "");
+  bool m_addressesNamed = false;
+  RedesPermitidas m_allowedClients;
+  std::vector<ListeningSocket> m_listening;  // one per address while active
+  std::string m_listenFailure;
   Descriptor m_spare;             // given up to accept and close a newcomer when descriptors run out
   QTimer m_pause;
   bool m_shortageReported = false;
-  LimitesSoquete m_limites;
-  size_t m_inacabados = 0;
-  size_t m_retidos = 0;
-  std::unordered_map<Conexao*, size_t> m_connections;  // with the unfinished bytes each holds
+  ListenerLimits m_limits;
+  size_t m_unfinished = 0;
+  size_t m_held = 0;
+  // Every connection, until it is destroyed, with the unfinished bytes it holds.
+  struct Client {
+    std::unique_ptr<ClientConnection> connection;
+    size_t unfinished = 0;
+  };
+  std::vector<ClientConnection*> m_retired;  // closed, to be destroyed
+  std::unordered_map<ClientConnection*, Client> m_connections;
 };
 
 }  // namespace vespril

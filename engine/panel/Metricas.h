@@ -76,8 +76,8 @@ class Metricas {
   prometheus::Family<prometheus::Counter>* m_roteadas = nullptr;
   prometheus::Family<prometheus::Counter>* m_tentativas = nullptr;
   Mutex m_mutex;
-  std::array<std::string, 11> m_nomes GUARDED_BY(m_mutex);
-  std::array<std::array<prometheus::Gauge*, kEstados>, 11> m_estados GUARDED_BY(m_mutex){};
+  std::array<std::string, kSlots + 1> m_nomes GUARDED_BY(m_mutex);
+  std::array<std::array<prometheus::Gauge*, kEstados>, kSlots + 1> m_estados GUARDED_BY(m_mutex){};
   class Pagina;
   std::unique_ptr<Pagina> m_pagina;
   std::unique_ptr<CivetServer> m_servidor;  // last: it serves once everything is there

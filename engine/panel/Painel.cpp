@@ -258,7 +258,7 @@ void Painel::Nota(const std::string& texto) noexcept {
 }
 
 void Painel::Servidor(int n, const SituacaoServidor& situacao) noexcept {
-  if (n < 1 || n > 10) return;
+  if (n < 1 || n > kSlots) return;
   try {
     bool mudou = false;
     {
@@ -302,7 +302,7 @@ void Painel::Aviso(const std::string& texto) noexcept {
 }
 
 void Painel::Tentativa(int n) noexcept {
-  if (n < 1 || n > 10) return;
+  if (n < 1 || n > kSlots) return;
   std::string nome;
   try {
     MutexLock trava(m_mutex);
@@ -314,7 +314,7 @@ void Painel::Tentativa(int n) noexcept {
 }
 
 void Painel::Roteada(int n, const std::string& tabela) noexcept {
-  if (!m_metricas || n < 1 || n > 10) return;
+  if (!m_metricas || n < 1 || n > kSlots) return;
   try {
     std::string nome;
     {

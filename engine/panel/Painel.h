@@ -26,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "components/Slots.h"
 #include "foundation/ThreadAnnotations.h"
 
 namespace vespril {
@@ -113,7 +114,7 @@ class Painel {
     int fila = 0;
     int rodando = 0;
     int conexoes = 0;
-    std::array<SituacaoServidor, 11> servidores;  // [1..10]
+    std::array<SituacaoServidor, kSlots + 1> servidores;  // [1..kSlots]
     std::vector<std::string> linhas;              // log lines after `desde`, oldest first
   };
   Retrato Instantaneo(uint64_t& desde) const;
@@ -158,7 +159,7 @@ class Painel {
   std::atomic<int> m_conexoes{0};
 
   mutable Mutex m_mutex;
-  std::array<SituacaoServidor, 11> m_servidores GUARDED_BY(m_mutex);
+  std::array<SituacaoServidor, kSlots + 1> m_servidores GUARDED_BY(m_mutex);
   std::deque<std::string> m_guardadas GUARDED_BY(m_mutex);  // the last kLinhasGuardadas
   uint64_t m_numero GUARDED_BY(m_mutex) = 0;                // lines logged so far
   std::deque<Pendente> m_pendentes GUARDED_BY(m_mutex);

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "components/Slots.h"
 #include "foundation/ThreadAnnotations.h"
 #include "servers/Credenciais.h"
 
@@ -26,7 +27,6 @@ class Watchdog;
 class ConexoesLeitura {
  public:
   static constexpr int kPorServidor = 4;
-  static constexpr int kServidores = 10;
 
   // One attachment of server n. Its statements are prepared in the dialect of the server's slot, as
   // the slot's own are.
@@ -72,7 +72,7 @@ class ConexoesLeitura {
   const Credenciais& m_credenciais;
   fb::Watchdog* const m_vigia;
   Mutex m_mutex;
-  std::array<Servidor, kServidores> m_servidores GUARDED_BY(m_mutex);
+  std::array<Servidor, kSlots> m_servidores GUARDED_BY(m_mutex);
 };
 
 }  // namespace vespril

@@ -104,7 +104,7 @@ void Religador::Perder(int n, const std::string& erro, bool silencioso) {
   slot.mudou.notify_all();
 }
 
-std::array<bool, Religador::kSlots + 1> Religador::Presentes() {
+std::array<bool, kSlots + 1> Religador::Presentes() {
   std::array<bool, kSlots + 1> presentes{};
   MutexLock trava(m_mutex);
   for (int n = 1; n <= kSlots; ++n) {

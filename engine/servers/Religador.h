@@ -30,6 +30,7 @@
 #include <string>
 #include <thread>
 
+#include "components/Slots.h"
 #include "servers/Credenciais.h"
 #include "foundation/ThreadAnnotations.h"
 #include "panel/Painel.h"
@@ -43,7 +44,6 @@ class Watchdog;
 
 class Religador {
  public:
-  static constexpr int kSlots = 10;
   static constexpr std::chrono::milliseconds kPrimeiraEspera{500};
   static constexpr std::chrono::milliseconds kMaiorEspera{30000};
 

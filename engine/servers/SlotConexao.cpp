@@ -15,9 +15,6 @@ namespace vespril {
 
 namespace {
 
-constexpr char kDbNotOpen[] = "Cannot perform operation -- DB is not open";
-constexpr char kNotAQuery[] = "Instru\xE7\xE3o n\xE3o \xE9 uma consulta";
-
 template <typename T>
 void AddOnce(std::vector<T*>& list, T* item) {
   if (item != nullptr && std::find(list.begin(), list.end(), item) == list.end()) list.push_back(item);
@@ -265,7 +262,7 @@ void ConexaoSQL::Open() {
     statement->Prepare(transaction, StatementText(), m_database->SQLDialect());
     // A statement that changes data would run inside a transaction that the next Close rolls back,
     // after its work had been reported as done; refuse it before it runs.
-    if (!statement->IsQuery()) throw Error(kNotAQuery);
+    if (!statement->IsQuery()) throw Error(kNaoConsulta);
     statement->OpenCursor(transaction);
     const bool row = statement->Fetch();
     m_statement = std::move(statement);

@@ -39,6 +39,11 @@ class Watchdog;
 class Transacao;
 class ConexaoSQL;
 
+// What a slot raises when its attachment is not attached, and when a text taken for a query is none; a
+// read script, which reads on connections of its own, raises the same for the same faults.
+inline constexpr char kDbNotOpen[] = "Cannot perform operation -- DB is not open";
+inline constexpr char kNaoConsulta[] = "Instru\xE7\xE3o n\xE3o \xE9 uma consulta";
+
 // Database attachment of one slot.
 class BaseDados final : public Componente {
  public:

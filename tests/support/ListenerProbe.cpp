@@ -65,7 +65,7 @@ int main(int argc, char** argv) {
   vespril::SoqueteServidor& listener = engine.Soquete();
   if (mode == "memoria") {
     constexpr size_t kMiB = 1u << 20;
-    listener.SetLimites({.quadro = 1 * kMiB, .respostasPendentes = 1 * kMiB, .quadrosInacabados = 4 * kMiB});
+    listener.SetLimits({.frame = 1 * kMiB, .pendingReplies = 1 * kMiB, .unfinishedFrames = 4 * kMiB});
   }
   listener.SetPort(std::atoi(argv[2]));
   listener.SetActive(true);
