@@ -22,11 +22,11 @@
 
 #include "bench/Harness.h"
 #include "bench/Sections.h"
-#include "gateway/UVESPRIL.h"
 #include "foundation/Error.h"
 #include "foundation/FbAttachment.h"
 #include "foundation/FbStatement.h"
 #include "foundation/FbTransaction.h"
+#include "gateway/UVESPRIL.h"
 #include "tests/support/TcpProxy.h"
 
 namespace vespril::bench {
@@ -227,8 +227,8 @@ constexpr int kRoundTripBlock = 50;
 // machine does falls on both alike, in microseconds. Not one round trip each: a server's event loop
 // still works for a few microseconds after its reply has gone, and that would land on the other's next
 // round trip. Each block starts with one untimed round trip, which takes the other side's leftover work.
-void AlternatingRoundTrips(const std::string& frame, int samples, WireConnection& a, std::vector<double>& aMicros,
-                           WireConnection& b, std::vector<double>& bMicros) {
+void AlternatingRoundTrips(const std::string& frame, int samples, WireConnection& a,
+                           std::vector<double>& aMicros, WireConnection& b, std::vector<double>& bMicros) {
   auto block = [&](WireConnection& connection, std::vector<double>* micros, int count) {
     connection.Ask(frame);
     for (int i = 0; i < count; ++i) {
@@ -258,7 +258,8 @@ struct InsertServers {
     config.porta = FreeLoopbackPort();
     config.tabelas = {"ITEM"};
     for (int i = 0; i < options.insertServers; ++i) {
-      addresses.push_back(databases.Create(prefix + ServerName(i), {kItemDdl, kDiretoDdl}, options.forcedWrites));
+      addresses.push_back(
+          databases.Create(prefix + ServerName(i), {kItemDdl, kDiretoDdl}, options.forcedWrites));
       config.servidores.emplace_back(ServerName(i), addresses.back());
     }
     WriteGatewayConfig(Dir(workspace), config);
@@ -605,7 +606,8 @@ std::string HttpGet(int port, const std::string& path) {
     const std::string request = "GET " + path + " HTTP/1.0\r\n\r\n";
     if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
       char buffer[65536];
-      for (ssize_t got; (got = recv(fd, buffer, sizeof buffer, 0)) > 0;) reply.append(buffer, static_cast<size_t>(got));
+      for (ssize_t got; (got = recv(fd, buffer, sizeof buffer, 0)) > 0;)
+        reply.append(buffer, static_cast<size_t>(got));
     }
   }
   if (fd >= 0) close(fd);
@@ -615,7 +617,8 @@ std::string HttpGet(int port, const std::string& path) {
 
 long Lines(const std::string& path) {
   std::ifstream file(path);
-  return static_cast<long>(std::count(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>(), '\n'));
+  return static_cast<long>(
+      std::count(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>(), '\n'));
 }
 
 }  // namespace
@@ -643,7 +646,8 @@ void BenchLogMetrics(const Options& options) {
         side == &on ? std::vector<std::string>{"VESPRIL_METRICAS=127.0.0.1:" + std::to_string(metricsPort),
                                                "QT_LOGGING_RULES=vespril.*=true"}
                     : std::vector<std::string>{"QT_LOGGING_RULES=vespril.*=false"};
-    side->gateway = ChildServer::Gateway(Dir(side->workspace), environment, Dir(side->workspace) + "stderr.log");
+    side->gateway =
+        ChildServer::Gateway(Dir(side->workspace), environment, Dir(side->workspace) + "stderr.log");
     side->connection = std::make_unique<WireConnection>(side->gateway->Port());
   }
 
@@ -677,10 +681,11 @@ void BenchLogMetrics(const Options& options) {
               Percentile(onMicros, 0.5) / Percentile(offMicros, 0.5),
               Percentile(onMicros, 0.99) / Percentile(offMicros, 0.99));
   std::printf("logmetrics:   inserts on %8.0f rows/s, off %8.0f rows/s (%d rounds of %d, forced writes %s)\n",
-              options.inserts / Median(onTimes), options.inserts / Median(offTimes), options.rounds, options.inserts,
-              options.forcedWrites ? "on" : "off");
-  std::printf("logmetrics:   inserts on / off throughput, median of the rounds' ratios %.3f (target >= 0.97)\n",
-              MedianRatio(onTimes, offTimes));
+              options.inserts / Median(onTimes), options.inserts / Median(offTimes), options.rounds,
+              options.inserts, options.forcedWrites ? "on" : "off");
+  std::printf(
+      "logmetrics:   inserts on / off throughput, median of the rounds' ratios %.3f (target >= 0.97)\n",
+      MedianRatio(onTimes, offTimes));
   std::printf("logmetrics:   the log held %ld lines; /metrics answered %zu bytes\n",
               Lines(Dir(on.workspace) + "stderr.log"), metrics.size());
 }

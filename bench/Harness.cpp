@@ -31,10 +31,10 @@
 #include <QTemporaryDir>
 
 #include "config/ConfigTables.h"
-#include "gateway/UVESPRIL.h"
 #include "foundation/Error.h"
 #include "foundation/FbAttachment.h"
 #include "foundation/FbStatement.h"
+#include "gateway/UVESPRIL.h"
 #include "protocol/WireProtocol.h"
 
 extern char** environ;
@@ -337,7 +337,8 @@ ChildServer::ChildServer(const std::vector<std::string>& args, const std::vector
   posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO);
   posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
   if (!errors.empty()) {
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errors.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errors.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                     0644);
   }
   std::vector<std::string> variables(environment);
   for (char** variable = environ; *variable != nullptr; ++variable) variables.emplace_back(*variable);

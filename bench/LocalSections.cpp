@@ -24,9 +24,9 @@
 #include "bench/Sections.h"
 #include "config/ConfigTables.h"
 #include "execution/ArquivoConsulta.h"
-#include "gateway/UVESPRIL.h"
 #include "foundation/FbAttachment.h"
 #include "foundation/FbStatement.h"
+#include "gateway/UVESPRIL.h"
 #include "protocol/WireProtocol.h"
 
 namespace vespril::bench {
@@ -65,7 +65,8 @@ class Client {
   ~Client() { ::close(m_fd); }
   void Send(const std::string& cliente, const std::string& pedido, const std::string& comando) {
     const std::string bytes = Frame(cliente, pedido, comando);
-    if (::send(m_fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(bytes.size())) std::abort();
+    if (::send(m_fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(bytes.size()))
+      std::abort();
   }
   ::vespril::Resposta Receive() {
     for (;;) {
@@ -97,8 +98,8 @@ struct Latencies {
     std::sort(ms.begin(), ms.end());
     auto at = [&](double q) { return ms[std::min(ms.size() - 1, static_cast<size_t>(q * ms.size()))]; };
     char text[160];
-    std::snprintf(text, sizeof text, "p50 %.3f ms, p99 %.3f ms, max %.3f ms (%zu)", at(0.5), at(0.99), ms.back(),
-                  ms.size());
+    std::snprintf(text, sizeof text, "p50 %.3f ms, p99 %.3f ms, max %.3f ms (%zu)", at(0.5), at(0.99),
+                  ms.back(), ms.size());
     return text;
   }
 };
@@ -258,18 +259,21 @@ void BenchClients(const QString& dir) {
   const std::string address = "localhost:" + (dir + "/clients.fdb").toStdString();
   {
     vespril::fb::Attachment db = vespril::fb::Attachment::Create(address, "SYSDBA", "quillbark", 3, false);
-    vespril::fb::ExecuteAndCommit(db, "CREATE TABLE ITEM (IDITEM INTEGER NOT NULL PRIMARY KEY, QTD INTEGER)", 3);
+    vespril::fb::ExecuteAndCommit(db, "CREATE TABLE ITEM (IDITEM INTEGER NOT NULL PRIMARY KEY, QTD INTEGER)",
+                                  3);
     vespril::fb::ExecuteAndCommit(db, "CREATE TABLE BIG (I INTEGER)", 3);
     vespril::fb::ExecuteAndCommit(db, "CREATE TABLE MEDIO (I INTEGER)", 3);
-    vespril::fb::ExecuteAndCommit(db,
-                                  "execute block as declare i integer = 0; begin while (i < 1000000) do begin "
-                                  "insert into BIG values (:i); if (i < 10000) then insert into MEDIO values (:i); "
-                                  "i = i + 1; end end",
-                                  3);
+    vespril::fb::ExecuteAndCommit(
+        db,
+        "execute block as declare i integer = 0; begin while (i < 1000000) do begin "
+        "insert into BIG values (:i); if (i < 10000) then insert into MEDIO values (:i); "
+        "i = i + 1; end end",
+        3);
     db.Detach();
   }
   const int port = FreeLoopbackPort();
-  Save(vespril::config::BuildPortaRelembrar(), {{"Porta", std::to_string(port)}, {"TabelaRelembrar", "False"}});
+  Save(vespril::config::BuildPortaRelembrar(),
+       {{"Porta", std::to_string(port)}, {"TabelaRelembrar", "False"}});
   Save(vespril::config::BuildServidor(), {{"ALFA", address}});
   Save(vespril::config::BuildTabela(), {{"ITEM", "IDITEM", "0"}});
   Save(vespril::config::BuildServidorTabela(), {{"ALFA", "ITEM", "0"}});
@@ -281,7 +285,8 @@ void BenchClients(const QString& dir) {
   WorstTimerDelayMs([&](std::atomic<bool>& done) {
     Client client(port);
     for (int i = 0; i < 200; ++i) baixarIdle.ms.push_back(client.Ask("b", "1", "Baixar"));
-    for (int i = 0; i < 50; ++i) insertIdle.ms.push_back(client.Ask("b", "2", "insert into ITEM (QTD) values (1);"));
+    for (int i = 0; i < 50; ++i)
+      insertIdle.ms.push_back(client.Ask("b", "2", "insert into ITEM (QTD) values (1);"));
     done = true;
   });
   double queryS = 0;
@@ -297,7 +302,8 @@ void BenchClients(const QString& dir) {
     Client client(port);
     while (!queryDone) {
       baixarBusy.ms.push_back(client.Ask("b", "1", "Baixar"));
-      if (++next % 10 == 0) insertBusy.ms.push_back(client.Ask("b", "2", "insert into ITEM (QTD) values (1);"));
+      if (++next % 10 == 0)
+        insertBusy.ms.push_back(client.Ask("b", "2", "insert into ITEM (QTD) values (1);"));
     }
     query.join();
     done = true;
@@ -333,8 +339,9 @@ void BenchClients(const QString& dir) {
   for (int connections : {1, 32}) {
     const int each = connections == 1 ? 300 : 30;
     const auto [s, delay] = side(connections, each, "i", "insert into ITEM (QTD) values (2);");
-    std::printf("clients: routed INSERTs from %d connection(s): %.0f rows/s; worst event-loop delay %.1f ms\n",
-                connections, connections * each / s, delay);
+    std::printf(
+        "clients: routed INSERTs from %d connection(s): %.0f rows/s; worst event-loop delay %.1f ms\n",
+        connections, connections * each / s, delay);
   }
 
   // Read scripts of 10^4 rows each from 1, 4 and 16 connections.

@@ -54,8 +54,8 @@ PersistedTable BuildServidorTabela() {
 }
 
 PersistedTable BuildServidorTabelaVazia() {
-  return Build({{"Servidor", 30}, {"Tabela", 30}, {"Registro", 0}}, kArquivoServidorTabela,
-               "Tabela;Registro", false);
+  return Build({{"Servidor", 30}, {"Tabela", 30}, {"Registro", 0}}, kArquivoServidorTabela, "Tabela;Registro",
+               false);
 }
 
 }  // namespace vespril::config

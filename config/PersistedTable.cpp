@@ -118,8 +118,8 @@ void PersistedTable::SaveBytesToFileUnflushed(const std::string& path, const QBy
   Descriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
   bool ok = fd.Valid();
   for (qsizetype written = 0; ok && written < bytes.size();) {
-    const ssize_t n = ::pwrite(fd.Get(), bytes.constData() + written, static_cast<size_t>(bytes.size() - written),
-                               static_cast<off_t>(written));
+    const ssize_t n = ::pwrite(fd.Get(), bytes.constData() + written,
+                               static_cast<size_t>(bytes.size() - written), static_cast<off_t>(written));
     ok = n > 0;
     written += n;
   }

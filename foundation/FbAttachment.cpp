@@ -43,7 +43,8 @@ Attachment::Attachment(std::string_view connection, std::string_view user, std::
   std::string dpb = ParameterBlock(user, password);
   // The client's connect timeout covers the connection and the server's first answer, whole seconds.
   const auto limit = watchdog != nullptr ? watchdog->Limit() : std::chrono::milliseconds(0);
-  if (watchdog != nullptr) AppendNumber(dpb, isc_dpb_connect_timeout, static_cast<int>((limit.count() + 999) / 1000));
+  if (watchdog != nullptr)
+    AppendNumber(dpb, isc_dpb_connect_timeout, static_cast<int>((limit.count() + 999) / 1000));
   const auto start = std::chrono::steady_clock::now();
   ISC_STATUS_ARRAY status;
   isc_attach_database(status, static_cast<short>(connection.size()), connection.data(), &m_handle,

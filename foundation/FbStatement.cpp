@@ -383,8 +383,9 @@ std::string Statement::BlobText(const XSQLVAR& column) const {
 void ExecuteImmediate(Attachment& attachment, Transaction& transaction, std::string_view sql, int dialect) {
   ISC_STATUS_ARRAY status;
   Call call(attachment.Calls(), Call::Kind::Statement);
-  isc_dsql_execute_immediate(status, attachment.Handle(), transaction.Handle(), static_cast<unsigned short>(sql.size()),
-                             sql.data(), static_cast<unsigned short>(dialect), nullptr);
+  isc_dsql_execute_immediate(status, attachment.Handle(), transaction.Handle(),
+                             static_cast<unsigned short>(sql.size()), sql.data(),
+                             static_cast<unsigned short>(dialect), nullptr);
   call.Check(status);
 }
 

@@ -12,8 +12,8 @@ Transaction::Transaction(Attachment& attachment, Access access) : m_calls(attach
   ISC_STATUS_ARRAY status;
   Call call(m_calls);
   if (access == Access::ReadOnly) {
-    isc_start_transaction(status, &m_handle, 1, attachment.Handle(), static_cast<unsigned short>(sizeof kReadOnly),
-                          kReadOnly);
+    isc_start_transaction(status, &m_handle, 1, attachment.Handle(),
+                          static_cast<unsigned short>(sizeof kReadOnly), kReadOnly);
   } else {
     isc_start_transaction(status, &m_handle, 1, attachment.Handle(), 0, nullptr);
   }
@@ -51,7 +51,8 @@ Transaction Transaction::Reconnect(Attachment& attachment, int64_t id) {
   // The number in the client's byte order (least significant byte first), as short as it fits.
   char number[8];
   const short length = id > INT32_MAX ? 8 : 4;
-  for (short i = 0; i < length; ++i) number[i] = static_cast<char>((static_cast<uint64_t>(id) >> (8 * i)) & 0xFF);
+  for (short i = 0; i < length; ++i)
+    number[i] = static_cast<char>((static_cast<uint64_t>(id) >> (8 * i)) & 0xFF);
   Transaction transaction;
   transaction.m_calls = attachment.Calls();
   ISC_STATUS_ARRAY status;

@@ -89,7 +89,7 @@ class Watchdog {
   std::deque<Probe> m_probes GUARDED_BY(m_mutex);
   uint64_t m_nextWatch GUARDED_BY(m_mutex) = 0;
   bool m_stop GUARDED_BY(m_mutex) = false;
-  std::thread m_prober;               // these two last: they start once everything above is ready
+  std::thread m_prober;  // these two last: they start once everything above is ready
   std::thread m_thread;
 };
 
@@ -121,18 +121,18 @@ class CallState {
   void MarkLost(const std::string& text);
 
   Watchdog* m_watchdog = nullptr;
-  isc_db_handle m_handle = 0;              // set before it is watched, then constant
-  std::string m_connection;                // these three too
+  isc_db_handle m_handle = 0;  // set before it is watched, then constant
+  std::string m_connection;    // these three too
   std::string m_user;
   std::string m_password;
-  uint64_t m_next = 0;                     // the attachment's thread only
-  std::atomic<uint64_t> m_current{0};      // the call under way, 0 when none
-  std::atomic<bool> m_cancelled{false};    // the watchdog gave up on the call under way
+  uint64_t m_next = 0;                       // the attachment's thread only
+  std::atomic<uint64_t> m_current{0};        // the call under way, 0 when none
+  std::atomic<bool> m_cancelled{false};      // the watchdog gave up on the call under way
   std::atomic<bool> m_cancelledLong{false};  // ... at the statement limit, its server answering
   std::atomic<bool> m_statement{false};      // the call under way is a statement's own work
   std::atomic<bool> m_linkLost{false};
   std::atomic<bool> m_timedOut{false};
-  std::string m_linkError;                 // the attachment's thread only
+  std::string m_linkError;  // the attachment's thread only
   // The watchdog's notes, guarded by its mutex: the call it saw under way, and since when.
   uint64_t m_seenCall = 0;
   std::chrono::steady_clock::time_point m_seenSince;

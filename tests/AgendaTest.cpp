@@ -98,7 +98,8 @@ TEST(AgendaTest, WritesWaitingForTheLaneShareItsNextTurn) {
   std::string feito;
   Trinco trinco;
   agenda.Enfileirar(Tarefa({.escrita = true}, "X", feito, [&] { trinco.Esperar(); }));
-  for (const char* nome : {"A", "B"}) agenda.Enfileirar(Tarefa({.escrita = true, .membro = true}, nome, feito));
+  for (const char* nome : {"A", "B"})
+    agenda.Enfileirar(Tarefa({.escrita = true, .membro = true}, nome, feito));
   agenda.Enfileirar(Tarefa({}, "r", feito));
   agenda.Enfileirar(Tarefa({.escrita = true, .membro = true}, "C", feito));
   agenda.Enfileirar(Tarefa({.escrita = true}, "W", feito));
@@ -111,7 +112,9 @@ TEST(AgendaTest, WritesWaitingForTheLaneShareItsNextTurn) {
 
 // A runner that notes each group's size as "(n)".
 Agenda::ExecutorGrupo Contador(std::string& grupos) {
-  return [&grupos](const std::vector<Agenda::Membro*>& membros) { grupos += "(" + std::to_string(membros.size()) + ")"; };
+  return [&grupos](const std::vector<Agenda::Membro*>& membros) {
+    grupos += "(" + std::to_string(membros.size()) + ")";
+  };
 }
 
 // A group holds at most kGrupoMaximo scripts and kGrupoBytes of them; what is left takes the next turn.
@@ -121,8 +124,9 @@ TEST(AgendaTest, GroupsKeepToTheirBounds) {
     size_t bytes;
     std::string grupos;
   };
-  for (const Caso& caso : {Caso{Agenda::kGrupoMaximo + 2, 1, "(" + std::to_string(Agenda::kGrupoMaximo) + ")(2)"},
-                           Caso{3, Agenda::kGrupoBytes / 2, "(2)"}}) {
+  for (const Caso& caso :
+       {Caso{Agenda::kGrupoMaximo + 2, 1, "(" + std::to_string(Agenda::kGrupoMaximo) + ")(2)"},
+        Caso{3, Agenda::kGrupoBytes / 2, "(2)"}}) {
     std::string grupos;
     Agenda agenda(Contador(grupos));
     std::string feito;
@@ -146,11 +150,13 @@ TEST(AgendaTest, SmallerGroupWaitsAMomentForMore) {
   std::string feito;
   Trinco trinco;
   agenda.Enfileirar(Tarefa({.escrita = true}, "X", feito, [&] { trinco.Esperar(); }));
-  for (const char* nome : {"A", "B"}) agenda.Enfileirar(Tarefa({.escrita = true, .membro = true}, nome, feito));
+  for (const char* nome : {"A", "B"})
+    agenda.Enfileirar(Tarefa({.escrita = true, .membro = true}, nome, feito));
   Agenda::Tarefa ultima = Tarefa({.escrita = true, .membro = true}, "C", feito);
   ultima.concluir = [&] {
     feito += "C";
-    for (const char* nome : {"D", "E"}) agenda.Enfileirar(Tarefa({.escrita = true, .membro = true}, nome, feito));
+    for (const char* nome : {"D", "E"})
+      agenda.Enfileirar(Tarefa({.escrita = true, .membro = true}, nome, feito));
   };
   agenda.Enfileirar(std::move(ultima));
   trinco.Abrir();
@@ -188,8 +194,9 @@ TEST(AgendaTest, FailureOfATaskOrOfItsCompletionLeavesTheAgendaServing) {
   for (const bool naConclusao : {false, true}) {
     Agenda agenda;
     std::string feito;
-    Agenda::Tarefa falha = Tarefa({.escrita = true, .arquivo = "f"}, "A", feito,
-                                  [naConclusao] { if (!naConclusao) throw std::runtime_error("trabalho"); });
+    Agenda::Tarefa falha = Tarefa({.escrita = true, .arquivo = "f"}, "A", feito, [naConclusao] {
+      if (!naConclusao) throw std::runtime_error("trabalho");
+    });
     if (naConclusao) falha.concluir = [] { throw std::bad_alloc(); };
     agenda.Enfileirar(std::move(falha));
     agenda.Enfileirar(Tarefa({.escrita = true, .arquivo = "f"}, "B", feito));

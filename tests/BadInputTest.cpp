@@ -10,8 +10,8 @@
 
 #include <gtest/gtest.h>
 
-#include "statements/InsertRewriting.h"
 #include "protocol/WireProtocol.h"
+#include "statements/InsertRewriting.h"
 
 namespace vespril {
 

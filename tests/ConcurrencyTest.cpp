@@ -18,8 +18,8 @@
 #include <QTimer>
 
 #include "execution/ArquivoConsulta.h"
-#include "gateway/UVESPRIL.h"
 #include "foundation/Text.h"
+#include "gateway/UVESPRIL.h"
 #include "protocol/WireProtocol.h"
 #include "tests/support/FirebirdTestDatabase.h"
 #include "tests/support/SocketClient.h"

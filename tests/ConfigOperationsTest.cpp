@@ -9,8 +9,8 @@
 #include <QFileInfo>
 #include <QTcpServer>
 
-#include "gateway/UVESPRIL.h"
 #include "foundation/Error.h"
+#include "gateway/UVESPRIL.h"
 #include "tests/support/EngineDump.h"
 #include "tests/support/ErrorOf.h"
 #include "tests/support/FirebirdTestDatabase.h"

@@ -2,10 +2,10 @@
 // the keys it hands out stay unique across the servers, every ITEM's PEDIDO is held by some server,
 // no group's transaction stays in limbo once it has started again, its configuration files always
 // load, it goes on inserting, every script it acknowledged is there at the end, and after the last
-// start the counts it keeps are the rows the servers hold. Every other run pauses at the steps of each group's commit, so that
-// kills land between the prepare and the commit. The child is vespril-insert-loop; the databases are
-// on the loopback server, so a new child never waits for the killed one's files. VESPRIL_CRASH_SEED
-// repeats a run.
+// start the counts it keeps are the rows the servers hold. Every other run pauses at the steps of each
+// group's commit, so that kills land between the prepare and the commit. The child is vespril-insert-loop;
+// the databases are on the loopback server, so a new child never waits for the killed one's files.
+// VESPRIL_CRASH_SEED repeats a run.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -41,7 +41,8 @@ unsigned Seed() {
 }
 
 // The child started on the workspace; empty when it printed "ready", else why it did not.
-std::string Start(QProcess& child, const Workspace& workspace, const char* count, const char* connections = "0") {
+std::string Start(QProcess& child, const Workspace& workspace, const char* count,
+                  const char* connections = "0") {
   child.start(VESPRIL_INSERT_LOOP, {QString::fromStdString(workspace.Path()),
                                     QString::fromStdString(workspace.ResultDirectory()), count, connections});
   while (!child.canReadLine()) {
@@ -112,17 +113,19 @@ TEST(CrashTest, KilledAtRandomMomentsItNeverHandsAKeyOutTwice) {
   for (const FirebirdTestDatabase* db : {&alfa, &beta}) {
     for (const auto& row : db->Rows("select CLIENTE from PEDIDO")) clientes.insert(row.at(0));
   }
-  const QStringList confirmados = QString::fromStdString(workspace.Read("ACKED")).split('\n', Qt::SkipEmptyParts);
+  const QStringList confirmados =
+      QString::fromStdString(workspace.Read("ACKED")).split('\n', Qt::SkipEmptyParts);
   EXPECT_GT(confirmados.size(), 0);
-  for (const QString& cliente : confirmados) EXPECT_EQ(clientes.count(cliente.toStdString()), 1u) << cliente.toStdString();
+  for (const QString& cliente : confirmados)
+    EXPECT_EQ(clientes.count(cliente.toStdString()), 1u) << cliente.toStdString();
   const auto linhas = [](const FirebirdTestDatabase& db, const char* tabela) {
     return std::to_string(db.Count(tabela));
   };
   QStringList matriz = QString::fromStdString(workspace.DumpMatrix()).split(';');
   matriz.sort();
-  EXPECT_EQ(matriz.join(';').toStdString(), "ALFA,ITEM," + linhas(alfa, "ITEM") + ";ALFA,PEDIDO," +
-                                                linhas(alfa, "PEDIDO") + ";BETA,ITEM," + linhas(beta, "ITEM") +
-                                                ";BETA,PEDIDO," + linhas(beta, "PEDIDO"));
+  EXPECT_EQ(matriz.join(';').toStdString(),
+            "ALFA,ITEM," + linhas(alfa, "ITEM") + ";ALFA,PEDIDO," + linhas(alfa, "PEDIDO") + ";BETA,ITEM," +
+                linhas(beta, "ITEM") + ";BETA,PEDIDO," + linhas(beta, "PEDIDO"));
 
   const std::vector<int> pedidos = Column(alfa, beta, "select IDPEDIDO from PEDIDO");
   const std::vector<int> itens = Column(alfa, beta, "select IDITEM from ITEM");
@@ -141,8 +144,9 @@ TEST(CrashTest, KilledAtRandomMomentsItNeverHandsAKeyOutTwice) {
   // A transaction ended at start-up, after a kill between a group's phases, leaves its row behind.
   const char* resolvidas = "select count(*) from RDB$TRANSACTIONS";
   std::cout << "crash test: " << pedidos.size() << " PEDIDO and " << itens.size() << " ITEM rows; generators "
-            << workspace.DumpTables() << "; transactions ended at start-up on ALFA and BETA: "
-            << alfa.Dump(resolvidas) << " and " << beta.Dump(resolvidas) << std::endl;
+            << workspace.DumpTables()
+            << "; transactions ended at start-up on ALFA and BETA: " << alfa.Dump(resolvidas) << " and "
+            << beta.Dump(resolvidas) << std::endl;
 }
 
 }  // namespace

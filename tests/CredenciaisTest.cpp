@@ -12,8 +12,8 @@
 #include <gtest/gtest.h>
 #include <QTemporaryDir>
 
-#include "servers/Credenciais.h"
 #include "foundation/Descriptor.h"
+#include "servers/Credenciais.h"
 #include "tests/support/ErrorOf.h"
 #include "tests/support/FirebirdTestDatabase.h"
 #include "tests/support/LogCapture.h"

@@ -9,8 +9,8 @@
 #include <QTest>
 
 #include "execution/ArquivoConsulta.h"
-#include "gateway/UVESPRIL.h"
 #include "foundation/Error.h"
+#include "gateway/UVESPRIL.h"
 #include "tests/support/EngineDump.h"
 #include "tests/support/FirebirdTestDatabase.h"
 #include "tests/support/Workspace.h"

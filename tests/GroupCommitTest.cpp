@@ -179,7 +179,8 @@ TEST(GroupCommitTest, RecordOutlivesATornWrite) {
   RegistroGrupos::Conteudo grande{"esp", false, {}, {true, {}, {}}};
   for (int i = 0; i < 300; ++i) {
     grande.copia.tabelas.push_back({"TABELA " + std::to_string(i), "ID%", i});
-    grande.copia.contagens.push_back({"SERVIDOR_" + std::to_string(i % 10), "TABELA " + std::to_string(i), i});
+    grande.copia.contagens.push_back(
+        {"SERVIDOR_" + std::to_string(i % 10), "TABELA " + std::to_string(i), i});
   }
   const RegistroGrupos::Conteudo pequeno{"esp", false, {{"esp:1.0", "localhost:/a.fdb"}}};
   const struct {

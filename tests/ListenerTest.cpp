@@ -26,10 +26,10 @@
 #include <QTest>
 
 #include "execution/ArquivoConsulta.h"
-#include "listener/SoqueteServidor.h"
-#include "gateway/UVESPRIL.h"
 #include "foundation/Descriptor.h"
 #include "foundation/Error.h"
+#include "gateway/UVESPRIL.h"
+#include "listener/SoqueteServidor.h"
 #include "protocol/WireProtocol.h"
 #include "tests/support/ErrorOf.h"
 #include "tests/support/FirebirdTestDatabase.h"

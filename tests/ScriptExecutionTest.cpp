@@ -12,8 +12,8 @@
 #include <QDir>
 #include <QFile>
 
-#include "gateway/UVESPRIL.h"
 #include "foundation/Text.h"
+#include "gateway/UVESPRIL.h"
 #include "protocol/WireProtocol.h"
 #include "tests/support/EngineDump.h"
 #include "tests/support/FirebirdTestDatabase.h"
@@ -311,9 +311,11 @@ TEST(ScriptExecutionCrashTest, AStartAfterACrashHandsOutNoKeyTwiceWhateverTheFil
     Workspace workspace;
     workspace.WriteServers({{"ALFA", alfa.Address()}, {"BETA", beta.Address()}});
     workspace.WriteTables({{"PEDIDO", "IDPEDIDO", 0}, {"ITEM", "IDITEM", 0}});
-    workspace.WriteMatrix({{"ALFA", "PEDIDO", 0}, {"BETA", "PEDIDO", 0}, {"ALFA", "ITEM", 0}, {"BETA", "ITEM", 0}});
-    const std::map<std::string, std::string> antes = {{"Tabela.xml", workspace.Read("Tabela.xml")},
-                                                      {"ServidorTabela.xml", workspace.Read("ServidorTabela.xml")}};
+    workspace.WriteMatrix(
+        {{"ALFA", "PEDIDO", 0}, {"BETA", "PEDIDO", 0}, {"ALFA", "ITEM", 0}, {"BETA", "ITEM", 0}});
+    const std::map<std::string, std::string> antes = {
+        {"Tabela.xml", workspace.Read("Tabela.xml")},
+        {"ServidorTabela.xml", workspace.Read("ServidorTabela.xml")}};
     std::map<std::string, std::string> disco;
     {
       VESPRIL engine(workspace.ResultDirectory());
@@ -340,7 +342,8 @@ TEST(ScriptExecutionCrashTest, AStartAfterACrashHandsOutNoKeyTwiceWhateverTheFil
     EXPECT_EQ(engine.GetTabela(), "ITEM,IDITEM,0;PEDIDO,IDPEDIDO,65;");
     std::vector<int> chaves;
     for (const FirebirdTestDatabase* base : {&alfa, &beta}) {
-      for (const QString& chave : QString::fromStdString(base->Dump("select IDPEDIDO from PEDIDO")).split(';')) {
+      for (const QString& chave :
+           QString::fromStdString(base->Dump("select IDPEDIDO from PEDIDO")).split(';')) {
         chaves.push_back(chave.toInt());
       }
     }

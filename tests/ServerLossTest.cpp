@@ -15,13 +15,13 @@
 #include <QHostAddress>
 #include <QTest>
 
-#include "servers/Religador.h"
-#include "gateway/UVESPRIL.h"
 #include "foundation/FbAttachment.h"
 #include "foundation/FbStatement.h"
 #include "foundation/FbTransaction.h"
 #include "foundation/Text.h"
+#include "gateway/UVESPRIL.h"
 #include "protocol/WireProtocol.h"
+#include "servers/Religador.h"
 #include "tests/support/ErrorOf.h"
 #include "tests/support/FirebirdTestDatabase.h"
 #include "tests/support/LoopbackGateway.h"
@@ -393,7 +393,8 @@ TEST(ServerLossTest, GroupCommittedServerByServerFailsOnlyTheScriptsOfTheServerL
   grupo.engine->OnPassoGrupo = [&grupo](const std::string& passo, int) {
     if (passo == "decidido") grupo.proxy.Cut();
   };
-  const std::vector<Pedido> pedidos = {{"c", "1", Insert("Ana")}, {"c", "2", "insert into ITEM (QTD) values (7);"}};
+  const std::vector<Pedido> pedidos = {{"c", "1", Insert("Ana")},
+                                       {"c", "2", "insert into ITEM (QTD) values (7);"}};
   const std::vector<std::string> mensagens = grupo.engine->ExecutarGrupo({&pedidos[0], &pedidos[1]});
   grupo.proxy.Restore();
   EXPECT_EQ(mensagens[0], "");

@@ -11,8 +11,8 @@
 #include <gtest/gtest.h>
 #include <QTest>
 
-#include "statements/InsertRewriting.h"
 #include "gateway/UVESPRIL.h"
+#include "statements/InsertRewriting.h"
 #include "tests/support/FakeGateway.h"
 #include "tests/support/FirebirdTestDatabase.h"
 #include "tests/support/Workspace.h"

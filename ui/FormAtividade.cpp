@@ -53,7 +53,8 @@ void Preencher(QTableWidget& grade, const std::vector<QStringList>& linhas) {
 
 }  // namespace
 
-TFormAtividade::TFormAtividade(VESPRIL& engine, QWidget* parent) : QWidget(parent, Qt::Window), m_engine(engine) {
+TFormAtividade::TFormAtividade(VESPRIL& engine, QWidget* parent)
+    : QWidget(parent, Qt::Window), m_engine(engine) {
   setObjectName(QStringLiteral("FormAtividade"));
   setWindowTitle(QStringLiteral("Atividade"));
   resize(kLargura, kAltura);
@@ -62,7 +63,8 @@ TFormAtividade::TFormAtividade(VESPRIL& engine, QWidget* parent) : QWidget(paren
   m_lblResumo->setObjectName(QStringLiteral("LblResumo"));
   m_grdServidores = Grade(this, "GrdServidores",
                           {QStringLiteral("Slot"), QStringLiteral("Servidor"), QStringLiteral("Estado"),
-                           QStringLiteral("Credenciais"), QStringLiteral("Leituras"), QStringLiteral("Tentativas"), QString::fromUtf8("Último erro")});
+                           QStringLiteral("Credenciais"), QStringLiteral("Leituras"),
+                           QStringLiteral("Tentativas"), QString::fromUtf8("Último erro")});
   m_grdRegistros = Grade(this, "GrdRegistros",
                          {QStringLiteral("Servidor"), QStringLiteral("Tabela"), QStringLiteral("Registros")});
   m_txtRegistro = new QPlainTextEdit(this);
@@ -115,7 +117,8 @@ void TFormAtividade::Atualizar() {
       const SituacaoServidor& s = retrato.servidores[static_cast<size_t>(n)];
       if (s.estado == EstadoServidor::Livre) continue;
       servidores.push_back({QString::number(n), Texto(s.nome), QString::fromLatin1(NomeEstado(s.estado)),
-                            Texto(s.credenciais), QString::number(m_engine.LeiturasAbertas(n)), QString::number(s.tentativas),
+                            Texto(s.credenciais), QString::number(m_engine.LeiturasAbertas(n)),
+                            QString::number(s.tentativas),
                             s.estado == EstadoServidor::Ligado ? QString() : Texto(s.erro).simplified()});
     }
     Preencher(*m_grdServidores, servidores);

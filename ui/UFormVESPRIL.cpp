@@ -21,9 +21,9 @@
 #include <QValidator>
 #include <QWindow>
 
-#include "gateway/UVESPRIL.h"
 #include "foundation/Error.h"
 #include "foundation/Text.h"
+#include "gateway/UVESPRIL.h"
 #include "ui/FormAtividade.h"
 #include "ui/SpinEdit.h"
 
@@ -492,7 +492,8 @@ void TFormVESPRIL::GetServidor() {
   for (int r = 0; r < m_strGrdGGetServidor->rowCount(); ++r) {
     QTableWidgetItem* nome = m_strGrdGGetServidor->item(r, 0);
     if (nome == nullptr || nome->text().isEmpty()) continue;
-    nome->setToolTip(QStringLiteral("Credenciais: ") + Texto(m_engine->FonteCredenciais(Bytes(nome->text()))));
+    nome->setToolTip(QStringLiteral("Credenciais: ") +
+                     Texto(m_engine->FonteCredenciais(Bytes(nome->text()))));
   }
 }
 
@@ -581,7 +582,8 @@ void TFormVESPRIL::BtnGSetTabelaClick() {
   if (!valido) return;
   const std::string tabela = Bytes(m_edGSetTabelaTabela->text());
   const std::string chave = Bytes(m_edGSetTabelaChave->text());
-  Operar([this, tabela, chave, gerador] { m_engine->SetTabela(tabela, chave, gerador); }, [this] { GetTabela(); });
+  Operar([this, tabela, chave, gerador] { m_engine->SetTabela(tabela, chave, gerador); },
+         [this] { GetTabela(); });
 }
 
 void TFormVESPRIL::BtnGEraseTabelaClick() {

@@ -11,10 +11,10 @@
 #include <QFile>
 #include <QString>
 
-#include "panel/Painel.h"
 #include "foundation/Descriptor.h"
 #include "foundation/Error.h"
 #include "foundation/Text.h"
+#include "panel/Painel.h"
 
 namespace vespril {
 

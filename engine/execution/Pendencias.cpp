@@ -36,7 +36,8 @@ std::vector<std::pair<int64_t, std::string>> Limbo(fb::Attachment& attachment) {
   consulta.OpenCursor(leitura);
   while (consulta.Fetch()) {
     const std::string descricao = Descricao(consulta.AsText(1));
-    if (descricao.rfind(kMarca, 0) == 0) limbo.emplace_back(consulta.AsInt64(0), descricao.substr(kMarca.size()));
+    if (descricao.rfind(kMarca, 0) == 0)
+      limbo.emplace_back(consulta.AsInt64(0), descricao.substr(kMarca.size()));
   }
   return limbo;
 }
@@ -66,7 +67,8 @@ Pendencias::~Pendencias() {
   m_linha.join();
 }
 
-void Pendencias::Iniciar(const std::vector<std::string>& configurados, const std::vector<std::string>& presentes) {
+void Pendencias::Iniciar(const std::vector<std::string>& configurados,
+                         const std::vector<std::string>& presentes) {
   std::vector<std::string> visitar = configurados;
   {
     MutexLock trava(m_mutex);
@@ -186,8 +188,8 @@ int Pendencias::Visitar(const std::string& endereco, fb::Attachment& attachment)
     {
       MutexLock trava(m_mutex);
       if (!Nosso(grupo) || grupo == m_emCurso) continue;
-      confirmar = std::find(m_conteudo.decididos.begin(), m_conteudo.decididos.end(), std::pair(grupo, endereco)) !=
-                  m_conteudo.decididos.end();
+      confirmar = std::find(m_conteudo.decididos.begin(), m_conteudo.decididos.end(),
+                            std::pair(grupo, endereco)) != m_conteudo.decididos.end();
     }
     fb::Transaction limbo = fb::Transaction::Reconnect(attachment, numero);
     if (confirmar) {
@@ -228,7 +230,8 @@ int Pendencias::VisitarAgora(const std::string& endereco) {
     return -1;
   }
   MutexLock trava(m_mutex);
-  if (const auto it = m_visitar.find(endereco); it != m_visitar.end() && it->second == pedidas) m_visitar.erase(it);
+  if (const auto it = m_visitar.find(endereco); it != m_visitar.end() && it->second == pedidas)
+    m_visitar.erase(it);
   return terminadas;
 }
 

@@ -3,11 +3,11 @@
 // A group on more than one server prepares a transaction on each (the first phase of a two-phase
 // commit), with the group's name stored beside it at the server; the name begins with the workspace's
 // own mark, so that the transactions of this workspace are told from another gateway's on a shared
-// server. A group is decided once the decision is recorded (engine/execution/RegistroGrupos.h); the decision is
-// kept for each of its servers until that server is seen to have committed its part. What is not
-// decided is rolled back (presumed abort). So a transaction found in limbo with this workspace's mark
-// is committed when its group is decided for that server, skipped while its group is the one in flight,
-// and rolled back otherwise, whatever run made it.
+// server. A group is decided once the decision is recorded (engine/execution/RegistroGrupos.h); the decision
+// is kept for each of its servers until that server is seen to have committed its part. What is not decided
+// is rolled back (presumed abort). So a transaction found in limbo with this workspace's mark is committed
+// when its group is decided for that server, skipped while its group is the one in flight, and rolled back
+// otherwise, whatever run made it.
 //
 // They are looked for and ended, each time on an attachment of its own to the server's address:
 //   - at start-up, on every configured server and every address a kept decision names (Iniciar);
@@ -23,8 +23,8 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <memory>
 #include <map>
+#include <memory>
 #include <string>
 #include <thread>
 #include <utility>
@@ -69,7 +69,8 @@ class Pendencias {
   // it stays decided here, and the next record carries it).
   // A doubtful record is written again once; decided either way, the group is never run again. The
   // record carries `copia` as the distributed tables stand.
-  void Decidir(const std::string& grupo, const std::vector<std::string>& enderecos, RegistroGrupos::Copia copia);
+  void Decidir(const std::string& grupo, const std::vector<std::string>& enderecos,
+               RegistroGrupos::Copia copia);
   // The write lane: the record carries `copia` from now on, and it is on the disk when this returns.
   // Throws what Gravar throws; either way the copy is kept, and goes with the next record.
   void Registrar(RegistroGrupos::Copia copia);
@@ -117,9 +118,9 @@ class Pendencias {
   RegistroGrupos m_registro GUARDED_BY(m_mutex);
   RegistroGrupos::Conteudo m_conteudo GUARDED_BY(m_mutex);  // what is kept
   bool m_sujo GUARDED_BY(m_mutex) = false;
-  bool m_inicioSujo = false;                                // set at construction
-  std::string m_execucao;                                   // this run's part of group names
-  uint64_t m_proximo = 0;                                   // the write lane's
+  bool m_inicioSujo = false;  // set at construction
+  std::string m_execucao;     // this run's part of group names
+  uint64_t m_proximo = 0;     // the write lane's
   std::string m_emCurso GUARDED_BY(m_mutex);
   std::map<std::string, uint64_t> m_visitar GUARDED_BY(m_mutex);  // address, times asked
   std::chrono::milliseconds m_espera GUARDED_BY(m_mutex) = kPrimeiraEspera;

@@ -47,7 +47,7 @@ struct CopiaTabelas {
 
 class RegistroGrupos {
  public:
-  static constexpr size_t kSlot = 4096;  // the smallest slot, and the unit slots grow by
+  static constexpr size_t kSlot = 4096;     // the smallest slot, and the unit slots grow by
   static constexpr size_t kCabecalho = 16;  // sequence (8), length (4), checksum (4)
   using Copia = CopiaTabelas;
 

@@ -1,6 +1,6 @@
 // Reservas: the blocks of keys the write lane hands out from. A key reaches a server only once its
-// block is in the durable record (engine/execution/RegistroGrupos.h), so that a start after a crash takes each
-// generator from the block's end: a crash costs at most the unused part of a block, never a key twice.
+// block is in the durable record (engine/execution/RegistroGrupos.h), so that a start after a crash takes
+// each generator from the block's end: a crash costs at most the unused part of a block, never a key twice.
 //
 // A table's block holds the keys above the last one handed out when it was taken, as many as its
 // size: 64 at first; twice the last size (up to 1,024) when the last block lasted under a second,

@@ -5,11 +5,11 @@
 #include <string>
 #include <vector>
 
-#include "servers/ConexoesLeitura.h"
-#include "gateway/UVESPRIL.h"
 #include "execution/Reservas.h"
 #include "foundation/Error.h"
 #include "foundation/Text.h"
+#include "gateway/UVESPRIL.h"
+#include "servers/ConexoesLeitura.h"
 
 namespace vespril {
 

@@ -8,14 +8,14 @@
 #include <string>
 #include <vector>
 
+#include "execution/Pendencias.h"
+#include "execution/RegistroGrupos.h"
+#include "foundation/Error.h"
+#include "foundation/FbError.h"
 #include "gateway/Grupo.h"
 #include "gateway/Instrucoes.h"
 #include "gateway/NoServidor.h"
-#include "execution/Pendencias.h"
-#include "execution/RegistroGrupos.h"
 #include "gateway/UVESPRIL.h"
-#include "foundation/Error.h"
-#include "foundation/FbError.h"
 
 namespace vespril {
 
@@ -89,14 +89,19 @@ void VESPRIL::RecontarTudo() {
     Salvar(&CdsServidorTabela, false);
   });
   if (falha.empty()) falha = salvar;
-  if (!falha.empty()) Avisar("A contagem de registros n\xE3o p\xF4" "de ser refeita: " + falha);
+  if (!falha.empty())
+    Avisar(
+        "A contagem de registros n\xE3o p\xF4"
+        "de ser refeita: " +
+        falha);
 }
 
 bool VESPRIL::EmLimbo(const Error& e) {
   const auto* erro = dynamic_cast<const fb::FbError*>(&e);
   if (erro == nullptr || !erro->InLimbo()) return false;
   bool terminada = false;
-  for (const Vinculo& servidor : Servidores()) terminada = m_pendencias->Concluir(servidor.endereco) || terminada;
+  for (const Vinculo& servidor : Servidores())
+    terminada = m_pendencias->Concluir(servidor.endereco) || terminada;
   return terminada;
 }
 

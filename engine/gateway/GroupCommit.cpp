@@ -3,7 +3,8 @@
 // through four steps:
 //   1. Planejar: its INSERTs planned as its scripts would run one at a time: each sees the
 //      generators and counts the ones before it left, and is routed as it would be.
-//   2. Preparar: the blocks its keys pass recorded first (engine/execution/Reservas.h); then beside each other,
+//   2. Preparar: the blocks its keys pass recorded first (engine/execution/Reservas.h); then beside each
+//   other,
 //      the generators' file saved once for every key of the group, and on each server its statements,
 //      each run on its own and as it came, in arrival order, in one transaction; when the group must
 //      commit on all its servers together (below), each transaction prepared (the first phase of a
@@ -37,16 +38,16 @@
 
 #include <QtGlobal>
 
-#include "gateway/Grupo.h"
-#include "gateway/Instrucoes.h"
 #include "execution/Pendencias.h"
 #include "execution/RegistroGrupos.h"
-#include "gateway/UVESPRIL.h"
 #include "foundation/Error.h"
 #include "foundation/FbAttachment.h"
 #include "foundation/FbError.h"
 #include "foundation/FbStatement.h"
 #include "foundation/FbTransaction.h"
+#include "gateway/Grupo.h"
+#include "gateway/Instrucoes.h"
+#include "gateway/UVESPRIL.h"
 
 namespace vespril {
 

@@ -1,5 +1,5 @@
-// A group of the write lane in flight, its one owner: what engine/gateway/GroupCommit.cpp says of group commit
-// happens through its four steps, each called once and in order while the previous one returned true.
+// A group of the write lane in flight, its one owner: what engine/gateway/GroupCommit.cpp says of group
+// commit happens through its four steps, each called once and in order while the previous one returned true.
 // Internal to the engine; the write lane only.
 #pragma once
 
@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "config/PersistedTable.h"
-#include "gateway/UVESPRIL.h"
 #include "foundation/FbTransaction.h"
+#include "gateway/UVESPRIL.h"
 
 namespace vespril {
 

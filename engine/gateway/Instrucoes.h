@@ -7,8 +7,8 @@
 #include <string_view>
 
 #include "config/PersistedTable.h"
-#include "statements/Classificacao.h"
 #include "foundation/Error.h"
+#include "statements/Classificacao.h"
 
 namespace vespril {
 

@@ -23,7 +23,8 @@ void NoServidor(const std::string& nome, F&& chamada) {
 
 // A write script run on its own ended with `falha` ("" for none): its server noted, when asked.
 inline void AnotarFalha(const std::string& falha) {
-  if (t_servidoresDasFalhas != nullptr) t_servidoresDasFalhas->push_back(falha.empty() ? std::string() : t_noServidor);
+  if (t_servidoresDasFalhas != nullptr)
+    t_servidoresDasFalhas->push_back(falha.empty() ? std::string() : t_noServidor);
 }
 
 }  // namespace vespril

@@ -12,10 +12,10 @@
 
 #include "gateway/RequestHandling.h"
 
-#include "scheduler/Agenda.h"
 #include "execution/ArquivoConsulta.h"
-#include "gateway/UVESPRIL.h"
 #include "foundation/Error.h"
+#include "gateway/UVESPRIL.h"
+#include "scheduler/Agenda.h"
 
 namespace vespril {
 
@@ -63,7 +63,8 @@ std::optional<std::string> ResponderScript(const Pedido& request, const std::str
 // A script's request on its way through, alone or in a group: its log line's summary before it runs,
 // and after, its outcome, reply and log line.
 void Comecar(VESPRIL& engine, MembroPedido& membro) {
-  membro.desfecho->relato.instrucoes = ResumirScript(membro.request.comando, engine.Atividade().InstrucoesInteiras());
+  membro.desfecho->relato.instrucoes =
+      ResumirScript(membro.request.comando, engine.Atividade().InstrucoesInteiras());
 }
 // The reply keeps the server's text, as clients read it; the log says which server it was.
 void Terminar(MembroPedido& membro, const std::string& mensagem, const std::string& servidor) {
@@ -167,7 +168,8 @@ Agenda::ExecutorGrupo ExecutorDeGrupos(VESPRIL& engine) {
     // A group that went through failed nowhere; one dropped ran its scripts alone, each noting where.
     const bool sozinhos = servidores.size() == membros.size();
     for (size_t i = 0; i < membros.size(); ++i) {
-      Terminar(*static_cast<MembroPedido*>(membros[i]), mensagens[i], sozinhos ? servidores[i] : std::string());
+      Terminar(*static_cast<MembroPedido*>(membros[i]), mensagens[i],
+               sozinhos ? servidores[i] : std::string());
     }
   };
 }

@@ -26,12 +26,6 @@
 #include <vector>
 
 #include "execution/ArquivoConsulta.h"
-#include "servers/ConexoesLeitura.h"
-#include "statements/InsertRewriting.h"
-#include "gateway/Instrucoes.h"
-#include "gateway/NoServidor.h"
-#include "servers/Religador.h"
-#include "gateway/UVESPRIL.h"
 #include "foundation/BlockPipe.h"
 #include "foundation/Error.h"
 #include "foundation/FbAttachment.h"
@@ -39,6 +33,12 @@
 #include "foundation/FbStatement.h"
 #include "foundation/FbTransaction.h"
 #include "foundation/Text.h"
+#include "gateway/Instrucoes.h"
+#include "gateway/NoServidor.h"
+#include "gateway/UVESPRIL.h"
+#include "servers/ConexoesLeitura.h"
+#include "servers/Religador.h"
+#include "statements/InsertRewriting.h"
 
 namespace vespril {
 
@@ -51,7 +51,6 @@ constexpr char kFalhaRecontagem[] =
     "Falha na atualiza\xE7\xE3o da quantidade de registros da tabela no servidor";
 constexpr char kFalhaTabela[] = "Falha na localiza\xE7\xE3o da tabela";
 constexpr char kFalhaServidor[] = "Falha na localiza\xE7\xE3o do servidor";
-
 
 void Preparar(ConexaoSQL& consulta, const std::string& statement) {
   consulta.Close();
@@ -66,8 +65,6 @@ int32_t ParaInteiro(int64_t value, const std::string& what) {
   }
   return static_cast<int32_t>(value);
 }
-
-
 
 // A server read ahead of the writer holds at most this much of its rows, formatted, so that a query's
 // memory grows with its servers, never with its rows. Its reading waits while that much waits for the
@@ -302,7 +299,8 @@ class VESPRIL::Instantaneo {
         primeira = false;
         try {
           fonte.attachment = m_conexoes[i]->attachment.get();
-          fonte.transacao = std::make_unique<fb::Transaction>(*fonte.attachment, fb::Transaction::Access::ReadOnly);
+          fonte.transacao =
+              std::make_unique<fb::Transaction>(*fonte.attachment, fb::Transaction::Access::ReadOnly);
         } catch (...) {
           fonte.falha = std::current_exception();
           fonte.quebrada = true;
@@ -390,7 +388,6 @@ class VESPRIL::Instantaneo {
   std::vector<std::unique_ptr<ConexoesLeitura::Conexao>> m_conexoes;
   std::vector<Fonte> m_fontes;
 };
-
 
 // Runs on the GUI thread for every script, to schedule it: a write script is known by its first
 // statement that is no query, without cutting the rest.
@@ -553,7 +550,8 @@ void VESPRIL::LerNaFaixa(const std::string& statement, const std::string& caminh
       continue;
     }
     try {
-      fonte.transacao = std::make_unique<fb::Transaction>(*fonte.attachment, fb::Transaction::Access::ReadOnly);
+      fonte.transacao =
+          std::make_unique<fb::Transaction>(*fonte.attachment, fb::Transaction::Access::ReadOnly);
     } catch (...) {
       fonte.falha = std::current_exception();
     }
@@ -583,8 +581,8 @@ std::vector<VESPRIL::Vinculo> VESPRIL::Servidores() {
   MutexLock trava(m_trava);
   std::vector<Vinculo> servidores;
   for (CdsServidor.First(); !CdsServidor.Eof(); CdsServidor.Next()) {
-    servidores.push_back({CdsServidor.FieldAsString("Nome"), CdsServidor.FieldAsString("Endereco"),
-                          CdsServidor.RecNo()});
+    servidores.push_back(
+        {CdsServidor.FieldAsString("Nome"), CdsServidor.FieldAsString("Endereco"), CdsServidor.RecNo()});
   }
   return servidores;
 }
@@ -676,8 +674,8 @@ void VESPRIL::Rotear(Insercao& insercao) {
   Incluir(insercao, CdsTabela.FieldAsString("Chave"), std::to_string(insercao.gerador + 1));
 }
 
-// The key's block is in the record before the row is written (engine/execution/Reservas.h): a crash in between
-// leaves a gap in the keys, never a key that the next start hands out a second time. The generators'
+// The key's block is in the record before the row is written (engine/execution/Reservas.h): a crash in
+// between leaves a gap in the keys, never a key that the next start hands out a second time. The generators'
 // file says the last key handed out.
 void VESPRIL::ReservarChave(Insercao& insercao) {
   const auto gerar = [this, &insercao](int32_t valor) {
@@ -767,7 +765,11 @@ void VESPRIL::SalvarContagem() {
       primeira = !m_contagemPendente;
       m_contagemPendente = true;
     }
-    if (primeira) Avisar("A contagem de registros n\xE3o p\xF4" "de ser salva: " + e.Message());
+    if (primeira)
+      Avisar(
+          "A contagem de registros n\xE3o p\xF4"
+          "de ser salva: " +
+          e.Message());
   }
 }
 

@@ -4,28 +4,28 @@
 
 #include <QBuffer>
 #include <QByteArray>
-#include <QMetaObject>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
+#include <QMetaObject>
 #include <QTimer>
 
 #include "config/ConfigTables.h"
-#include "scheduler/Agenda.h"
 #include "execution/ArquivoConsulta.h"
-#include "servers/ConexoesLeitura.h"
 #include "execution/Pendencias.h"
-#include "servers/Religador.h"
 #include "execution/Reservas.h"
-#include "gateway/Instrucoes.h"
-#include "gateway/RequestHandling.h"
 #include "foundation/Error.h"
 #include "foundation/FbAttachment.h"
 #include "foundation/FbError.h"
 #include "foundation/FbWatchdog.h"
 #include "foundation/Text.h"
+#include "gateway/Instrucoes.h"
+#include "gateway/RequestHandling.h"
+#include "scheduler/Agenda.h"
+#include "servers/ConexoesLeitura.h"
+#include "servers/Religador.h"
 
 namespace vespril {
 
@@ -503,7 +503,8 @@ void VESPRIL::ConectarServidor(const std::string& nome, bool ausenteSeFalhar) {
   if (m_pendencias) m_pendencias->Pendente(endereco);
 }
 
-void VESPRIL::Vincular(int n, const std::string& nome, const std::string& endereco, const std::string& falha) {
+void VESPRIL::Vincular(int n, const std::string& nome, const std::string& endereco,
+                       const std::string& falha) {
   m_religador->Vincular(n, nome, endereco, falha.empty() && !endereco.empty(), falha);
 }
 

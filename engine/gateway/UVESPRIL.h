@@ -20,18 +20,19 @@
 // under the lock.
 //
 // A server whose link is lost, or that could not be attached at start-up, is away: attached again in
-// the background (engine/servers/Religador.h), while INSERTs go to the servers that are there and requests that
-// need it fail. No call on a server waits longer than the time limit, VESPRIL_LIMITE seconds (30 when
+// the background (engine/servers/Religador.h), while INSERTs go to the servers that are there and requests
+// that need it fail. No call on a server waits longer than the time limit, VESPRIL_LIMITE seconds (30 when
 // unset; see fb::Watchdog), and a server that hit it is away until it answers again. What the gateway does is
-// told by its panel (engine/panel/Painel.h): the request log, the figures of the status window, and the metrics.
+// told by its panel (engine/panel/Painel.h): the request log, the figures of the status window, and the
+// metrics.
 //
 // Construction is the whole start-up, in this order: the credentials (engine/servers/Credenciais.h) and the
-// listener's addresses and allowed clients (engine/listener/Redes.h) from the environment; the slots' objects;
-// the settings table; the server table; every server attached to the slot of its record number (one
+// listener's addresses and allowed clients (engine/listener/Redes.h) from the environment; the slots'
+// objects; the settings table; the server table; every server attached to the slot of its record number (one
 // that can't be reached is away, and said: see FalhasInicio); the table definitions; the row-count
 // matrix; the transactions this program left in limbo, ended where their servers can be reached
-// (engine/execution/Pendencias.h); the listener, opened on the stored port unless it is 0 (a port that can't be
-// opened leaves it closed: FalhaSoquete). Any other failing step raises its Error and the half-built
+// (engine/execution/Pendencias.h); the listener, opened on the stored port unless it is 0 (a port that can't
+// be opened leaves it closed: FalhaSoquete). Any other failing step raises its Error and the half-built
 // engine is abandoned. The write lane's record (GruposConfirmados.dat) says, from a run's first write
 // to its end, that the run writes: an end without the engine's destruction (a crash, a kill) makes the
 // next start take the generators and counts from the record where it is ahead of the files (or remake
@@ -49,17 +50,17 @@
 #include <string_view>
 #include <vector>
 
-#include "config/PersistedTable.h"
 #include "components/Slots.h"
-#include "servers/Corte.h"
-#include "servers/Credenciais.h"
-#include "panel/Painel.h"
-#include "listener/Redes.h"
-#include "servers/SlotConexao.h"
-#include "listener/SoqueteServidor.h"
+#include "config/PersistedTable.h"
 #include "foundation/Error.h"
 #include "foundation/ThreadAnnotations.h"
+#include "listener/Redes.h"
+#include "listener/SoqueteServidor.h"
+#include "panel/Painel.h"
 #include "protocol/WireProtocol.h"
+#include "servers/Corte.h"
+#include "servers/Credenciais.h"
+#include "servers/SlotConexao.h"
 
 namespace vespril {
 
@@ -231,11 +232,11 @@ class VESPRIL {
   struct Insercao {
     std::string sql;  // the statement as it will run: parents' keys filled in, then its own key
     std::string tabela;
-    std::string servidor;  // the name of the server it goes to
-    std::string chave;  // its key column, when the recount needs it
+    std::string servidor;           // the name of the server it goes to
+    std::string chave;              // its key column, when the recount needs it
     std::vector<std::string> pais;  // the tables its foreign keys were filled from
     bool relembrar = false;
-    int n = 0;             // its slot
+    int n = 0;            // its slot
     int32_t gerador = 0;  // the last key handed out before its own
     // Bytes put in after the first "(" and the next one, to tell the server's positions in the
     // client's text (PosicoesDoCliente).
@@ -254,7 +255,8 @@ class VESPRIL {
   // ExecutarScript's work.
   std::string RodarScript(const std::string& script, const std::string& cliente, const std::string& pedido);
   // A write script alone in the write lane: takes it, runs the entry steps and the script.
-  std::string ExecutarEscrita(const std::string& script, const std::string& cliente, const std::string& pedido);
+  std::string ExecutarEscrita(const std::string& script, const std::string& cliente,
+                              const std::string& pedido);
   // Every table's count and highest key on every server, after an unclean end. The write lane.
   void RecontarTudo();
   // Runs `f`; when it fails on a record of a transaction of ours in limbo, ends ours on every server
@@ -342,17 +344,17 @@ class VESPRIL {
   std::array<bool, kSlots + 1> m_slotLigado GUARDED_BY(m_trava){};
   std::array<int, kSlots + 1> m_slotDialeto GUARDED_BY(m_trava){};
   bool m_contagemPendente GUARDED_BY(m_trava) = false;
-  bool m_recontarTudo = false;  // the write lane's
-  const std::unique_ptr<Reservas> m_reservas;    // the write lane's
-  std::string m_falhaSoquete;                    // GUI thread
-  std::vector<std::string> m_falhasInicio;       // written at start-up only
+  bool m_recontarTudo = false;                 // the write lane's
+  const std::unique_ptr<Reservas> m_reservas;  // the write lane's
+  std::string m_falhaSoquete;                  // GUI thread
+  std::vector<std::string> m_falhasInicio;     // written at start-up only
   Corte m_corte;
-  const std::unique_ptr<Painel> m_painel;  // thread-safe
+  const std::unique_ptr<Painel> m_painel;       // thread-safe
   const std::unique_ptr<fb::Watchdog> m_vigia;  // thread-safe; outlives every attachment
   const Credenciais m_credenciais;              // read-only from start-up on
   const Rede m_rede;                            // read-only from start-up on
   // Before the healer, which calls it, so that it outlives the healer's threads.
-  std::unique_ptr<Pendencias> m_pendencias;       // thread-safe
+  std::unique_ptr<Pendencias> m_pendencias;      // thread-safe
   const std::unique_ptr<Religador> m_religador;  // thread-safe
   // Owned here; the slots by the write lane, the listener by the GUI thread.
   std::array<std::unique_ptr<Componente>, kComponentes> m_componentes;

@@ -30,9 +30,9 @@
 #include <QObject>
 #include <QTimer>
 
-#include "listener/Redes.h"
 #include "components/Componente.h"
 #include "foundation/Descriptor.h"
+#include "listener/Redes.h"
 #include "protocol/WireProtocol.h"
 
 class QSocketNotifier;
@@ -224,7 +224,7 @@ class SoqueteServidor final : public QObject, public Componente {
   RedesPermitidas m_allowedClients;
   std::vector<ListeningSocket> m_listening;  // one per address while active
   std::string m_listenFailure;
-  Descriptor m_spare;             // given up to accept and close a newcomer when descriptors run out
+  Descriptor m_spare;  // given up to accept and close a newcomer when descriptors run out
   QTimer m_pause;
   bool m_shortageReported = false;
   ListenerLimits m_limits;

@@ -70,9 +70,8 @@ Metricas::Metricas(const std::string& endereco) : m_registro(std::make_shared<pr
                       .Name("vespril_request_duration_seconds")
                       .Help("Time from a request's frame taken to its reply queued")
                       .Register(*m_registro);
-  const prometheus::Histogram::BucketBoundaries limites = {0.0001, 0.00025, 0.0005, 0.001, 0.0025, 0.005,
-                                                           0.01,   0.025,   0.05,   0.1,   0.25,   0.5,
-                                                           1,      2.5,     5,      10,    30};
+  const prometheus::Histogram::BucketBoundaries limites = {
+      0.0001, 0.00025, 0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1, 2.5, 5, 10, 30};
   for (int t = 0; t < kTipos; ++t) {
     m_pedidos[t][0] = &pedidos.Add({{"kind", kRotulosTipo[t]}, {"outcome", "ok"}});
     m_pedidos[t][1] = &pedidos.Add({{"kind", kRotulosTipo[t]}, {"outcome", "failed"}});
@@ -138,7 +137,8 @@ void Metricas::Servidor(int n, const std::string& nome, EstadoServidor estado) n
     m_tentativas->Add({{"server", Utf8(nome)}});
     for (int e = 0; e < kEstados; ++e) {
       if (series[e] == nullptr) {
-        series[e] = &m_estado->Add({{"slot", std::to_string(n)}, {"server", Utf8(nome)}, {"state", kRotulosEstado[e]}});
+        series[e] = &m_estado->Add(
+            {{"slot", std::to_string(n)}, {"server", Utf8(nome)}, {"state", kRotulosEstado[e]}});
       }
       series[e]->Set(static_cast<int>(estado) - 1 == e ? 1 : 0);
     }

@@ -11,8 +11,8 @@
 #include <QLoggingCategory>
 #include <QString>
 
-#include "panel/Metricas.h"
 #include "foundation/Text.h"
+#include "panel/Metricas.h"
 
 namespace vespril {
 
@@ -22,7 +22,7 @@ Q_LOGGING_CATEGORY(lcPedidos, "vespril.requests", QtInfoMsg)
 Q_LOGGING_CATEGORY(lcServidores, "vespril.servers", QtInfoMsg)
 Q_LOGGING_CATEGORY(lcSoquete, "vespril.listener", QtInfoMsg)
 
-constexpr size_t kInstrucoesContadas = 8;    // statements a line tells by kind and table
+constexpr size_t kInstrucoesContadas = 8;     // statements a line tells by kind and table
 constexpr size_t kMaiorLinhaGuardada = 4096;  // the status window keeps no more of a line
 constexpr std::chrono::milliseconds kIntervaloEscrita{100};
 constexpr int kPrioridadeEscrita = 10;  // nice value of the log's thread
@@ -37,7 +37,8 @@ thread_local ContaDaLinha t_conta;
 // "2024-05-01 12:00:00.123", local time.
 std::string Hora(std::chrono::system_clock::time_point quando) {
   const std::time_t segundos = std::chrono::system_clock::to_time_t(quando);
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(quando.time_since_epoch()).count() % 1000;
+  const auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(quando.time_since_epoch()).count() % 1000;
   std::tm partes{};
   localtime_r(&segundos, &partes);
   char texto[40];
@@ -99,7 +100,7 @@ std::string Resumir(std::string_view instrucao) {
   const std::vector<std::string> palavras = Palavras(instrucao, 64);
   if (palavras.empty()) return "(vazia)";
   const std::string tipo = LowerAscii(palavras[0]);
-  const char* antes = tipo == "insert"                      ? "into"
+  const char* antes = tipo == "insert"                       ? "into"
                       : tipo == "select" || tipo == "delete" ? "from"
                       : tipo == "update"                     ? "update"
                                                              : nullptr;
@@ -115,22 +116,32 @@ std::string Resumir(std::string_view instrucao) {
 
 const char* NomeTipo(TipoPedido tipo) {
   switch (tipo) {
-    case TipoPedido::Consulta: return "consulta";
-    case TipoPedido::Escrita: return "escrita";
-    case TipoPedido::Baixar: return "Baixar";
-    case TipoPedido::Deletar: return "Deletar";
-    case TipoPedido::Recusado: return "recusado";
+    case TipoPedido::Consulta:
+      return "consulta";
+    case TipoPedido::Escrita:
+      return "escrita";
+    case TipoPedido::Baixar:
+      return "Baixar";
+    case TipoPedido::Deletar:
+      return "Deletar";
+    case TipoPedido::Recusado:
+      return "recusado";
   }
   return "";
 }
 
 const char* NomeEstado(EstadoServidor estado) {
   switch (estado) {
-    case EstadoServidor::Livre: return "livre";
-    case EstadoServidor::Desligado: return "desligado";
-    case EstadoServidor::Ligado: return "ligado";
-    case EstadoServidor::Perdido: return "perdido";
-    case EstadoServidor::Religando: return "religando";
+    case EstadoServidor::Livre:
+      return "livre";
+    case EstadoServidor::Desligado:
+      return "desligado";
+    case EstadoServidor::Ligado:
+      return "ligado";
+    case EstadoServidor::Perdido:
+      return "perdido";
+    case EstadoServidor::Religando:
+      return "religando";
   }
   return "";
 }
@@ -163,7 +174,8 @@ Painel::Painel() {
       m_metricas = std::make_unique<Metricas>(endereco.toStdString());
       m_metricasEndereco = m_metricas->Endereco();
     } catch (const std::exception& e) {
-      m_metricasFalha = "As m\xE9tricas n\xE3o puderam ser servidas em " + endereco.toStdString() + ": " + e.what();
+      m_metricasFalha =
+          "As m\xE9tricas n\xE3o puderam ser servidas em " + endereco.toStdString() + ": " + e.what();
     }
   }
   m_escritor = std::thread([this] { Laco(); });
@@ -264,7 +276,8 @@ void Painel::Servidor(int n, const SituacaoServidor& situacao) noexcept {
     {
       MutexLock trava(m_mutex);
       SituacaoServidor& antes = m_servidores[static_cast<size_t>(n)];
-      mudou = antes.estado != situacao.estado || antes.nome != situacao.nome || antes.endereco != situacao.endereco;
+      mudou = antes.estado != situacao.estado || antes.nome != situacao.nome ||
+              antes.endereco != situacao.endereco;
       const int64_t tentativas = antes.tentativas;
       antes = situacao;
       antes.tentativas = tentativas;
@@ -371,7 +384,8 @@ void Painel::Enfileirar(Pendente pendente, bool agora) {
 }
 
 void Painel::Laco() {
-  static constexpr const char* kPrefixos[] = {"vespril.requests: ", "vespril.servers: ", "vespril.listener: "};
+  static constexpr const char* kPrefixos[] = {
+      "vespril.requests: ", "vespril.servers: ", "vespril.listener: "};
   // The log gives way to the requests it tells of: on a busy machine its lines wait, not the replies.
   setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kPrioridadeEscrita);
   std::deque<Pendente> lote;
@@ -386,7 +400,8 @@ void Painel::Laco() {
     trava.unlock();
     std::vector<std::string> guardadas;
     try {
-      if (descartadas > 0) qCWarning(lcPedidos).noquote() << descartadas << "linhas descartadas (registro atrasado)";
+      if (descartadas > 0)
+        qCWarning(lcPedidos).noquote() << descartadas << "linhas descartadas (registro atrasado)";
       for (Pendente& pendente : lote) {
         pendente.linha = pendente.relato ? Formatar(*pendente.relato, pendente.quando)
                                          : Hora(pendente.quando) + " " + pendente.linha;

@@ -115,7 +115,7 @@ class Painel {
     int rodando = 0;
     int conexoes = 0;
     std::array<SituacaoServidor, kSlots + 1> servidores;  // [1..kSlots]
-    std::vector<std::string> linhas;              // log lines after `desde`, oldest first
+    std::vector<std::string> linhas;                      // log lines after `desde`, oldest first
   };
   Retrato Instantaneo(uint64_t& desde) const;
 

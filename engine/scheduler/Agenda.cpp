@@ -158,8 +158,8 @@ bool Agenda::Aguardar(size_t membros) {
   const auto esperado = std::chrono::steady_clock::now() - m_laneLivre;
   if (esperado >= kEsperaGrupo) return false;
   if (!m_esperaGrupo.isActive()) {
-    m_esperaGrupo.start(static_cast<int>(
-        std::chrono::ceil<std::chrono::milliseconds>(kEsperaGrupo - esperado).count()));
+    m_esperaGrupo.start(
+        static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(kEsperaGrupo - esperado).count()));
   }
   return true;
 }

@@ -70,7 +70,7 @@ class Agenda final : public QObject {
     std::string arquivo;  // the result file it names; "" for none
     // Set on a write task that names no file and may run in a group; alone, its `trabalho` runs.
     std::shared_ptr<Membro> membro;
-    size_t bytes = 0;  // what it weighs against kGrupoBytes
+    size_t bytes = 0;                // what it weighs against kGrupoBytes
     std::function<void()> trabalho;  // on a worker (or at once); what it throws is dropped
     std::function<void()> concluir;  // then on the GUI thread; may queue further tasks
     // Instead of both, when it is dropped before it starts: at Encerrar, or when it could not be
@@ -153,9 +153,9 @@ class Agenda final : public QObject {
   bool m_admitindo = false;
   bool m_denovo = false;
   bool m_encerrado = false;
-  size_t m_ultimoGrupo = 1;  // the members of the last write to take the lane
+  size_t m_ultimoGrupo = 1;                           // the members of the last write to take the lane
   std::chrono::steady_clock::time_point m_laneLivre;  // when the write lane last came free
-  Trabalhadores m_trabalhadores{*this};  // last: its threads end before anything they use
+  Trabalhadores m_trabalhadores{*this};               // last: its threads end before anything they use
 };
 
 }  // namespace vespril

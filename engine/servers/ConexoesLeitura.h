@@ -22,7 +22,7 @@ namespace vespril {
 namespace fb {
 class Attachment;
 class Watchdog;
-}
+}  // namespace fb
 
 class ConexoesLeitura {
  public:

@@ -205,7 +205,8 @@ void Religador::Laco(int n) {
   Slot& slot = m_slots[static_cast<size_t>(n)];
   for (;;) {
     const auto devida = [&] {
-      return slot.estado == EstadoServidor::Perdido && !slot.tentando && !slot.pronta && Clock::now() >= slot.proxima;
+      return slot.estado == EstadoServidor::Perdido && !slot.tentando && !slot.pronta &&
+             Clock::now() >= slot.proxima;
     };
     while (!m_parar && !devida()) {
       if (slot.estado == EstadoServidor::Perdido && !slot.tentando && !slot.pronta) {

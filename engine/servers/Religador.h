@@ -31,9 +31,9 @@
 #include <thread>
 
 #include "components/Slots.h"
-#include "servers/Credenciais.h"
 #include "foundation/ThreadAnnotations.h"
 #include "panel/Painel.h"
+#include "servers/Credenciais.h"
 
 namespace vespril {
 
@@ -55,7 +55,8 @@ class Religador {
 
   // Slot n (1-based) was bound to server `nome` at `endereco` ("" for none) and is attached or not,
   // `erro` saying why not. Ends what healing it had. The write lane.
-  void Vincular(int n, const std::string& nome, const std::string& endereco, bool ligado, const std::string& erro);
+  void Vincular(int n, const std::string& nome, const std::string& endereco, bool ligado,
+                const std::string& erro);
   // Slot n was bound to `nome` at `endereco` and could not be attached (`erro`; `silencioso` when no
   // answer came within the limit): it is away, and attached in the background as a lost one is.
   void Ausente(int n, const std::string& nome, const std::string& endereco, const std::string& erro,

@@ -88,7 +88,9 @@ inline bool InsercaoSimples(std::string_view statement) {
       size_t fim = i;
       while (fim < statement.size() && letra(statement[fim])) ++fim;
       const std::string_view nome = statement.substr(i, fim - i);
-      const auto e = [&nome](std::string_view qual) { return nome.size() == qual.size() && ContemSemCaixa(nome, qual); };
+      const auto e = [&nome](std::string_view qual) {
+        return nome.size() == qual.size() && ContemSemCaixa(nome, qual);
+      };
       if (inicio ? !e("insert") : e("returning")) return false;
       inicio = false;
       i = fim;

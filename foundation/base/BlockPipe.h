@@ -47,8 +47,8 @@ class BlockPipe {
  private:
   const size_t m_capacity;
   Mutex m_mutex;
-  std::condition_variable m_room;        // for the producer: bytes were taken, or the consumer abandoned
-  std::condition_variable m_ready;       // for the consumer: a block came, or the producer closed
+  std::condition_variable m_room;   // for the producer: bytes were taken, or the consumer abandoned
+  std::condition_variable m_ready;  // for the consumer: a block came, or the producer closed
   std::deque<std::string> m_blocks GUARDED_BY(m_mutex);
   size_t m_held GUARDED_BY(m_mutex) = 0;  // the bytes of m_blocks
   bool m_closed GUARDED_BY(m_mutex) = false;

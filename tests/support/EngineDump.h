@@ -34,8 +34,9 @@ inline std::string Matriz(VESPRIL& engine) {
 // The records of each table in memory, in the order Tabelas names them: "1,2,0,0".
 inline std::string Registros(VESPRIL& engine) {
   return engine.ComTabelas([](const VESPRIL::Tabelas& t) {
-    return std::to_string(t.CdsPortaRelembrar.RecordCount()) + "," + std::to_string(t.CdsServidor.RecordCount()) +
-           "," + std::to_string(t.CdsTabela.RecordCount()) + "," + std::to_string(t.CdsServidorTabela.RecordCount());
+    return std::to_string(t.CdsPortaRelembrar.RecordCount()) + "," +
+           std::to_string(t.CdsServidor.RecordCount()) + "," + std::to_string(t.CdsTabela.RecordCount()) +
+           "," + std::to_string(t.CdsServidorTabela.RecordCount());
   });
 }
 

@@ -22,11 +22,11 @@
 
 #include <QCoreApplication>
 
-#include "gateway/UVESPRIL.h"
 #include "foundation/Descriptor.h"
 #include "foundation/Error.h"
 #include "foundation/FbStatement.h"
 #include "foundation/FbTransaction.h"
+#include "gateway/UVESPRIL.h"
 #include "protocol/WireProtocol.h"
 
 namespace {
@@ -57,9 +57,11 @@ void Cliente(int port, int indice) {
   }
   vespril::ReplyAssembler respostas;
   for (long i = 0;; ++i) {
-    const std::string cliente = "p" + std::to_string(::getpid()) + "c" + std::to_string(indice) + "n" + std::to_string(i);
+    const std::string cliente =
+        "p" + std::to_string(::getpid()) + "c" + std::to_string(indice) + "n" + std::to_string(i);
     const std::string pedido = vespril::MontarPedido("crash", "1", Script(cliente));
-    if (::send(socket.Get(), pedido.data(), pedido.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(pedido.size())) {
+    if (::send(socket.Get(), pedido.data(), pedido.size(), MSG_NOSIGNAL) !=
+        static_cast<ssize_t>(pedido.size())) {
       Falhar("send failed");
     }
     std::optional<vespril::Resposta> resposta;
@@ -71,7 +73,8 @@ void Cliente(int port, int indice) {
     }
     if (!resposta->mensagem.empty()) Falhar("script failed: " + resposta->mensagem);
     const std::string linha = cliente + "\n";
-    if (::write(g_confirmados, linha.data(), linha.size()) != static_cast<ssize_t>(linha.size())) Falhar("ACKED");
+    if (::write(g_confirmados, linha.data(), linha.size()) != static_cast<ssize_t>(linha.size()))
+      Falhar("ACKED");
   }
 }
 
@@ -94,7 +97,8 @@ int main(int argc, char** argv) {
       vespril::fb::Statement limbo(base.Handle());
       limbo.Prepare(leitura, "select count(*) from RDB$TRANSACTIONS where RDB$TRANSACTION_STATE = 1", 3);
       limbo.OpenCursor(leitura);
-      if (limbo.Fetch() && limbo.AsInt64(0) != 0) Falhar("a transaction left in limbo on slot " + std::to_string(n));
+      if (limbo.Fetch() && limbo.AsInt64(0) != 0)
+        Falhar("a transaction left in limbo on slot " + std::to_string(n));
     }
     std::printf("ready\n");
     std::fflush(stdout);

@@ -55,20 +55,21 @@ std::vector<std::string> ThreadWatch::Calls() const {
 }  // namespace vespril::test
 
 // Each stand-in notes its call, then makes it.
-#define VESPRIL_WATCHED(result, name, params, args)                     \
-  extern "C" result name params {                                       \
-    static auto* const next = vespril::test::Next(&name, #name);        \
-    vespril::test::Note(#name);                                         \
-    return next args;                                                   \
+#define VESPRIL_WATCHED(result, name, params, args)              \
+  extern "C" result name params {                                \
+    static auto* const next = vespril::test::Next(&name, #name); \
+    vespril::test::Note(#name);                                  \
+    return next args;                                            \
   }
 
 VESPRIL_WATCHED(ISC_STATUS, isc_attach_database,
-                (ISC_STATUS * s, short n, const ISC_SCHAR* name, isc_db_handle* db, short l, const ISC_SCHAR* dpb),
+                (ISC_STATUS * s, short n, const ISC_SCHAR* name, isc_db_handle* db, short l,
+                 const ISC_SCHAR* dpb),
                 (s, n, name, db, l, dpb))
 VESPRIL_WATCHED(ISC_STATUS, isc_detach_database, (ISC_STATUS * s, isc_db_handle* db), (s, db))
 VESPRIL_WATCHED(ISC_STATUS, isc_dsql_prepare,
-                (ISC_STATUS * s, isc_tr_handle* tr, isc_stmt_handle* st, unsigned short l, const ISC_SCHAR* sql,
-                 unsigned short d, XSQLDA* da),
+                (ISC_STATUS * s, isc_tr_handle* tr, isc_stmt_handle* st, unsigned short l,
+                 const ISC_SCHAR* sql, unsigned short d, XSQLDA* da),
                 (s, tr, st, l, sql, d, da))
 VESPRIL_WATCHED(ISC_STATUS, isc_dsql_execute,
                 (ISC_STATUS * s, isc_tr_handle* tr, isc_stmt_handle* st, unsigned short v, const XSQLDA* da),
@@ -77,8 +78,8 @@ VESPRIL_WATCHED(ISC_STATUS, isc_dsql_execute2,
                 (ISC_STATUS * s, isc_tr_handle* tr, isc_stmt_handle* st, unsigned short v, const XSQLDA* in,
                  const XSQLDA* out),
                 (s, tr, st, v, in, out))
-VESPRIL_WATCHED(ISC_STATUS, isc_dsql_fetch, (ISC_STATUS * s, isc_stmt_handle* st, unsigned short v, const XSQLDA* da),
-                (s, st, v, da))
+VESPRIL_WATCHED(ISC_STATUS, isc_dsql_fetch,
+                (ISC_STATUS * s, isc_stmt_handle* st, unsigned short v, const XSQLDA* da), (s, st, v, da))
 VESPRIL_WATCHED(ISC_STATUS, isc_commit_transaction, (ISC_STATUS * s, isc_tr_handle* tr), (s, tr))
 VESPRIL_WATCHED(ISC_STATUS, isc_rollback_transaction, (ISC_STATUS * s, isc_tr_handle* tr), (s, tr))
 VESPRIL_WATCHED(int, fsync, (int fd), (fd))
