@@ -117,13 +117,7 @@ void VESPRIL::SetServidor(const std::string& nomeDado, const std::string& endere
 
 std::string VESPRIL::ReatarSlots(bool todos) {
   const std::vector<Vinculo> servidores = Servidores();
-  for (int n = static_cast<int>(servidores.size()) + 1; n <= kSlots; ++n) {
-    SlotConexao slot = Slot(n);
-    m_leitura->Descartar(n);
-    slot.baseDados.Close();
-    slot.baseDados.SetDatabaseName("");
-    Vincular(n, "", "", "");
-  }
+  for (int n = static_cast<int>(servidores.size()) + 1; n <= kSlots; ++n) LiberarSlot(n);
   PublicarSlots();
   // A server that can't be reached is reported after the others had their turn, so one dead server
   // doesn't leave the rest bound to the wrong slots.

@@ -517,12 +517,16 @@ void VESPRIL::DesconectarServidor(const std::string& nome) {
     if (!CdsServidor.Locate("Nome", nome)) return;
     n = CdsServidor.RecNo();
   }
+  LiberarSlot(n);
+  PublicarSlots();
+}
+
+void VESPRIL::LiberarSlot(int n) {
   SlotConexao slot = Slot(n);
   m_leitura->Descartar(n);
   slot.baseDados.Close();
   slot.baseDados.SetDatabaseName("");
   Vincular(n, "", "", "");
-  PublicarSlots();
 }
 
 void VESPRIL::Operar(std::function<void()> operacao, std::function<void(const std::string& falha)> fim) {

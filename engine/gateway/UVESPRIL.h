@@ -284,6 +284,8 @@ class VESPRIL {
   std::string ReatarSlots(bool todos);
   // Slot n is now bound to `nome` at `endereco` (both "" for none): ends its healing, and tells.
   void Vincular(int n, const std::string& nome, const std::string& endereco, const std::string& falha);
+  // Slot n bound to no server: its read connections dropped, its attachment closed, its healing ended.
+  void LiberarSlot(int n);
   // Writes a table's file from a copy taken under the lock. The write lane only. Unflushed, for the
   // generators and counts the write lane's turns change, whose durable copy is the record's. The table
   // is given by its address, which is no access: it is read only once the lock is taken here.
